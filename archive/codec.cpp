@@ -1,0 +1,266 @@
+// The payload codec: the chunked layout
+//   u32 total size | { u32 length L | L bytes }* | u32 0
+// encoded as 32 KiB zlib blocks and decoded chunk by chunk.
+#include "archive/codec.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "archive/little_endian.h"
+#include "front_end/working_dirs.h"
+
+namespace linkdata {
+
+const wchar_t* const kLengthMismatchMessage = L"解压后的数据长度出错！";
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+uint32_t payload_block_count(uint32_t size) {
+  return size / kBlockSize + (size % kBlockSize != 0 ? 1 : 0);
+}
+
+bool compress_block(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
+  const uLong capacity = compressBound(n);
+  out->resize(capacity);
+  uLongf length = capacity;
+  if (compress2(out->data(), &length, src, n, kCompressionLevel) != Z_OK) {
+    std::vector<uint8_t>().swap(*out);
+    return false;
+  }
+  out->resize(length);
+  return true;
+}
+
+std::vector<uint8_t> assemble_payload(uint32_t source_size,
+                                      std::vector<std::vector<uint8_t>> blocks) {
+  // 4 (total size) + sum(4 + L) + 4 (terminator). With at most 10000 blocks of
+  // at most compressBound(32768) bytes this stays far below 4 GiB.
+  size_t payload_size = 4 + 4;
+  for (const std::vector<uint8_t>& block : blocks) payload_size += 4 + block.size();
+
+  std::vector<uint8_t> payload(payload_size, 0);
+  store_u32le(payload.data(), source_size);
+  size_t pos = 4;
+  for (std::vector<uint8_t>& block : blocks) {
+    store_u32le(payload.data() + pos, uint32_t(block.size()));
+    pos += 4;
+    if (!block.empty()) std::memcpy(payload.data() + pos, block.data(), block.size());
+    pos += block.size();
+    std::vector<uint8_t>().swap(block);  // release the block once copied
+  }
+  // The last 4 bytes stay zero: the terminator.
+  return payload;
+}
+
+std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {
+  if (size == 0) return std::nullopt;
+  const uint32_t count = payload_block_count(size);
+  if (count > kChunkLimit) return std::nullopt;
+
+  std::vector<std::vector<uint8_t>> blocks(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t offset = i * kBlockSize;
+    const uint32_t n = std::min(kBlockSize, size - offset);
+    if (!compress_block(source + offset, n, &blocks[i])) return std::nullopt;
+  }
+  return assemble_payload(size, std::move(blocks));
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+namespace {
+
+// The payload as the decoder sees it: stored_size bytes, of which the first
+// `available` are in memory and the rest read as zero.
+struct PayloadView {
+  const uint8_t* data;
+  uint64_t available;  // never more than stored
+  uint64_t stored;
+
+  uint8_t byte_at(uint64_t pos) const { return pos < available ? data[pos] : 0; }
+
+  uint32_t u32_at(uint64_t pos) const {
+    if (pos + 4 <= available) return load_u32le(data + pos);
+    uint8_t bytes[4];
+    for (int i = 0; i < 4; ++i) bytes[i] = byte_at(pos + uint64_t(i));
+    return load_u32le(bytes);
+  }
+};
+
+struct Chunk {
+  uint64_t data_pos;  // position of the first data byte
+  uint32_t length;    // L > 0
+  bool zlib;          // first data byte is 0x78
+};
+
+enum class Step { chunk, end, overrun };
+
+// Walks from *pos over empty chunks to the next non-empty one. The walk ends
+// at the stored size, where fewer than 4 bytes remain for a length field, and
+// at the zero region (pos >= available), whose chunks are all empty. A chunk
+// whose data runs past the stored size is an overrun.
+Step next_chunk(const PayloadView& view, uint64_t* pos, Chunk* chunk) {
+  for (;;) {
+    if (*pos >= view.stored) return Step::end;
+    if (*pos >= view.available) return Step::end;
+    if (view.stored - *pos < 4) return Step::end;
+    const uint32_t length = view.u32_at(*pos);
+    if (length == 0) {
+      *pos += 4;
+      continue;
+    }
+    if (length > view.stored - *pos - 4) return Step::overrun;
+    chunk->data_pos = *pos + 4;
+    chunk->length = length;
+    chunk->zlib = view.byte_at(chunk->data_pos) == kZlibMarker;
+    *pos += 4 + uint64_t(length);
+    return Step::chunk;
+  }
+}
+
+// Inflates `have` bytes of src followed by `zeros` zero bytes into dest of
+// `capacity` bytes, with the outcome that `uncompress` gives for the same
+// concatenated input: success only when the stream ends within capacity.
+// Used for a zlib chunk that reaches into the zero region, without building
+// the zero-padded copy.
+bool inflate_zero_padded(const uint8_t* src, uint64_t have, uint64_t zeros, uint8_t* dest,
+                         uint32_t capacity, uint32_t* produced) {
+  static const uint8_t kZeros[4096] = {};
+  z_stream stream;
+  std::memset(&stream, 0, sizeof stream);
+  if (inflateInit(&stream) != Z_OK) return false;
+  stream.next_in = const_cast<Bytef*>(src);
+  stream.avail_in = uInt(have);  // have < L <= 0xFFFFFFFF
+  stream.next_out = dest;
+  stream.avail_out = capacity;
+  int status;
+  do {
+    if (stream.avail_in == 0 && zeros > 0) {
+      const uint64_t n = std::min<uint64_t>(zeros, sizeof kZeros);
+      stream.next_in = const_cast<Bytef*>(kZeros);
+      stream.avail_in = uInt(n);
+      zeros -= n;
+    }
+    status = inflate(&stream, Z_NO_FLUSH);
+  } while (status == Z_OK);
+  *produced = uint32_t(stream.total_out);
+  inflateEnd(&stream);
+  return status == Z_STREAM_END;
+}
+
+// Inflates one zlib chunk into dest (capacity bytes), as `uncompress` with a
+// destination length of capacity.
+bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
+                   uint32_t capacity, uint32_t* produced) {
+  const uint64_t end = chunk.data_pos + chunk.length;
+  if (end <= view.available) {
+    uLongf length = capacity;
+    const int status = uncompress(dest, &length, view.data + chunk.data_pos, chunk.length);
+    *produced = uint32_t(length);
+    return status == Z_OK;
+  }
+  // The first data byte (0x78) is available, the tail lies in the zero region.
+  const uint64_t have = view.available - chunk.data_pos;
+  return inflate_zero_padded(view.data + chunk.data_pos, have, chunk.length - have, dest,
+                             capacity, produced);
+}
+
+}  // namespace
+
+DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size) {
+  DecodeResult result;
+  if (stored_size < 4) {  // no room for the total size
+    result.status = DecodeStatus::length_mismatch;
+    return result;
+  }
+  const PayloadView view{payload, std::min<uint64_t>(available, stored_size), stored_size};
+  const uint32_t total = view.u32_at(0);
+
+  // First pass: an upper bound of what the chunks can decode to.
+  uint64_t bound = 0;
+  {
+    uint64_t pos = 4;
+    Chunk chunk;
+    while (next_chunk(view, &pos, &chunk) == Step::chunk)
+      bound += chunk.zlib ? kChunkOutputLimit : chunk.length;
+  }
+  // When the total size is out of reach the walk still runs, without an
+  // output buffer ("dry"), so that a zlib failure on the way is reported as
+  // a plain walk over the chunks would report it; it cannot end in anything but a
+  // zlib error or a length mismatch.
+  const bool dry = total > bound;
+
+  std::vector<uint8_t> output;
+  if (!dry) output.assign(total, 0);
+  std::vector<uint8_t> scratch;  // 65536 bytes, made when first needed
+  uint64_t out_pos = 0;
+
+  uint64_t pos = 4;
+  Chunk chunk;
+  for (;;) {
+    const Step step = next_chunk(view, &pos, &chunk);
+    if (step == Step::end) break;
+    if (step == Step::overrun) {
+      result.status = DecodeStatus::length_mismatch;
+      return result;
+    }
+    const uint64_t remaining = total - out_pos;
+    if (chunk.zlib) {
+      uint32_t produced = 0;
+      if (!dry && remaining >= kChunkOutputLimit) {
+        // Room for a whole chunk: inflate straight into the output.
+        if (!inflate_chunk(view, chunk, output.data() + out_pos, kChunkOutputLimit, &produced)) {
+          result.status = DecodeStatus::zlib_error;
+          return result;
+        }
+      } else {
+        if (scratch.empty()) scratch.resize(kChunkOutputLimit);
+        if (!inflate_chunk(view, chunk, scratch.data(), kChunkOutputLimit, &produced)) {
+          result.status = DecodeStatus::zlib_error;
+          return result;
+        }
+        if (produced > remaining) {  // would carry the output past the total size
+          result.status = DecodeStatus::length_mismatch;
+          return result;
+        }
+        if (!dry && produced > 0) std::memcpy(output.data() + out_pos, scratch.data(), produced);
+      }
+      out_pos += produced;
+    } else {
+      if (chunk.length > remaining) {
+        result.status = DecodeStatus::length_mismatch;
+        return result;
+      }
+      if (!dry && chunk.data_pos < view.available) {
+        // Bytes in the zero region stay as the zero-filled output has them.
+        const uint64_t n = std::min<uint64_t>(chunk.length, view.available - chunk.data_pos);
+        std::memcpy(output.data() + out_pos, view.data + chunk.data_pos, size_t(n));
+      }
+      out_pos += chunk.length;
+    }
+  }
+
+  if (dry || out_pos != total) {
+    result.status = DecodeStatus::length_mismatch;
+    return result;
+  }
+  result.status = DecodeStatus::ok;
+  result.content = std::move(output);
+  return result;
+}
+
+std::optional<std::vector<uint8_t>> decompress_payload(const uint8_t* payload,
+                                                       uint32_t stored_size) {
+  DecodeResult result = decode_payload(payload, stored_size, stored_size);
+  if (result.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
+  if (result.status != DecodeStatus::ok) return std::nullopt;
+  return std::move(result.content);
+}
+
+}  // namespace linkdata

@@ -1,0 +1,61 @@
+// The chunked payload layout of compressed entries:
+//   u32 total size | { u32 length L | L bytes }* | u32 0
+// A chunk whose first byte is 0x78 is a zlib stream inflating to at most
+// 65536 bytes; any other non-empty chunk is copied as it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace linkdata {
+
+constexpr uint32_t kBlockSize = 32768;
+constexpr uint32_t kChunkOutputLimit = 65536;
+constexpr uint8_t kZlibMarker = 0x78;
+constexpr int kCompressionLevel = 9;
+constexpr uint32_t kChunkLimit = 10000;
+
+// Number of 32 KiB blocks (chunks) the encoder cuts size source bytes into:
+// size / 32768, plus one for a remainder.
+uint32_t payload_block_count(uint32_t size);
+
+// Compresses one block of n source bytes (1..32768) as one zlib stream with
+// compress2 at level 9 into a destination of compressBound(n) bytes; out ends
+// up holding exactly the produced bytes. Independent of every other block, so
+// blocks may be compressed on several threads. False (out emptied) on a zlib
+// error.
+bool compress_block(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out);
+
+// Lays out the payload: total size | { length L | L bytes }* | 0, from the
+// compressed blocks in source order. Each block's buffer is released once it
+// is copied.
+std::vector<uint8_t> assemble_payload(uint32_t source_size,
+                                      std::vector<std::vector<uint8_t>> blocks);
+
+// Encodes size bytes as 32 KiB blocks, each one zlib stream at level 9.
+// Fails (no value) on an empty source, more than 10000 blocks, or a zlib error.
+std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
+
+enum class DecodeStatus { ok, zlib_error, length_mismatch };
+
+struct DecodeResult {
+  DecodeStatus status = DecodeStatus::ok;
+  std::vector<uint8_t> content;  // exactly the total size when ok
+};
+
+// Decodes a payload of stored_size bytes of which the first `available` are in
+// `payload`; the rest (a payload reaching past the end of the archive) reads
+// as zeros. Never reads past stored_size, never allocates more than the
+// chunks can decode to. Prints nothing.
+DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size);
+
+// The "解压后的数据长度出错！" message (no line end) that a length failure prints.
+extern const wchar_t* const kLengthMismatchMessage;
+
+// decode_payload with its length failure reported on the console.
+std::optional<std::vector<uint8_t>> decompress_payload(const uint8_t* payload,
+                                                       uint32_t stored_size);
+
+}  // namespace linkdata

@@ -1,0 +1,166 @@
+#include "archive/import.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/codec.h"
+#include "archive/format.h"
+#include "archive/import_names.h"
+#include "front_end/platform.h"
+#include "front_end/working_dirs.h"
+
+namespace linkdata {
+namespace {
+
+// A listed loose file that passed the name test, with the record of its entry
+// as the archive held it when the run began.
+struct Candidate {
+  std::wstring name;
+  int32_t entry = 0;
+  bool in_range = false;
+  IndexRecord record;
+};
+
+struct ImportRun {
+  std::wstring archive_name;
+  platform::File archive;
+  uint32_t entry_count = 0;
+};
+
+bool fail(const std::wstring& message) {
+  say(message);
+  return false;
+}
+
+bool write_record(ImportRun& run, uint32_t n, const IndexRecord& r) {
+  uint8_t bytes[kRecordSize];
+  encode_record(r, bytes);
+  return run.archive.write_at(record_position(n), bytes, sizeof bytes);
+}
+
+// In place: the record, then the data in the entry's own slot; the slot's
+// bytes behind the new data keep what they held.
+bool write_in_place(ImportRun& run, uint32_t n, uint64_t position, const uint8_t* data,
+                    uint32_t size, uint32_t unpacked_size) {
+  const IndexRecord r{position / kWriteUnit, size, unpacked_size};
+  return write_record(run, n, r) && run.archive.write_at(position, data, size);
+}
+
+// Append: the data lands first, at a 2048-aligned end, and only then does the
+// record point at it. A crash or full disk in between leaves the old record
+// pointing at the old, intact slot; a failed append is cut off again.
+bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded, uint32_t size) {
+  uint64_t length = 0;
+  if (!run.archive.size(&length)) return false;
+  const uint64_t aligned = (length + kWriteUnit - 1) / kWriteUnit * kWriteUnit;
+  const bool data_written = run.archive.extend_to(aligned) &&
+                            run.archive.write_at(aligned, padded.data(), padded.size()) &&
+                            run.archive.flush_to_disk();
+  if (!data_written) {
+    run.archive.extend_to(length);
+    return false;
+  }
+  return write_record(run, n, IndexRecord{aligned / kWriteUnit, size, 0});
+}
+
+enum class Way { compressed_in_place, plain_in_place, plain_append };
+
+bool import_one(ImportRun& run, const Candidate& c) {
+  if (!c.in_range) return fail(c.name + L" 文件编号超出范围！\n");
+  const uint32_t n = uint32_t(c.entry);
+  platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
+  if (!loose.is_open()) return fail(c.name + L" 文件打开失败！\n");
+  uint64_t file_size = 0;
+  if (!loose.size(&file_size)) return fail(c.name + L" 文件读取出错！\n");
+  // Index records hold 32-bit sizes.
+  if (file_size > UINT32_MAX) return fail(c.name + L" 文件过大，无法导入！\n");
+  const uint32_t size = uint32_t(file_size);
+  std::vector<uint8_t> buffer(size_t(slot_size(size)), 0);
+  size_t got = 0;
+  if (!loose.read_at(0, buffer.data(), size, &got)) return fail(c.name + L" 文件读取出错！\n");
+  loose.close();
+
+  const uint64_t position = byte_position(c.record, kWriteUnit);
+  const uint64_t slot = slot_size(c.record.stored_size);
+  bool written = false;
+  Way way = Way::plain_append;
+  if (c.record.unpacked_size != 0) {
+    std::optional<std::vector<uint8_t>> payload = compress_payload(buffer.data(), size);
+    if (!payload) return fail(c.name + L" 文件压缩失败！\n");
+    if (payload->size() <= slot) {
+      way = Way::compressed_in_place;
+      written = write_in_place(run, n, position, payload->data(), uint32_t(payload->size()), size);
+    }
+  } else if (size <= slot) {
+    way = Way::plain_in_place;
+    written = write_in_place(run, n, position, buffer.data(), size, 0);
+  }
+  if (way == Way::plain_append) written = append_plain(run, n, buffer, size);
+  if (!written) return fail(L"写入 LINKDATA 文件失败！\n");
+
+  const wchar_t* what = way == Way::compressed_in_place ? L" 中导入压缩文件 "
+                        : way == Way::plain_in_place    ? L" 中导入未压缩文件 "
+                                                        : L" 中添加未压缩文件 ";
+  say(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
+  return true;
+}
+
+}  // namespace
+
+bool run_import(const std::wstring& prefix, const std::wstring& letter) {
+  ImportRun run;
+  run.archive_name = prefix + letter;
+  if (!path_exists(g_import_directory_path)) return fail(L"导入目录不存在！\n");
+  if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+
+  platform::File reader = platform::File::open_read(run.archive_name);
+  if (!reader.is_open()) return fail(L"打开文件失败！\n");
+  ArchiveHeader header;
+  switch (read_archive_header(reader, &header)) {
+    case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
+    case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
+    case IndexReadStatus::ok: break;
+  }
+  // Offsets written here are in 2048-byte units; another unit would make every
+  // record we write point at the wrong place.
+  if (header.offset_unit != kWriteUnit) {
+    return fail(L"LINKDATA 文件的偏移单位不是 2048，无法导入！\n");
+  }
+  run.entry_count = header.entry_count;
+
+  std::vector<platform::ListedName> listing;
+  platform::list_directory(g_import_directory_path, &listing);
+  const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
+  if (matches.empty()) return fail(L"未找到可以导入的文件！\n");
+
+  // Every decision of the run rests on the records as they were before the
+  // first write, read here once for the files that will be handled.
+  std::vector<Candidate> candidates;
+  std::vector<IndexRecord> one;
+  for (const platform::ListedName& listed : matches) {
+    std::optional<int32_t> entry = entry_number_of(listed);
+    if (!entry) continue;
+    Candidate c{listed.name, *entry, *entry >= 0 && uint32_t(*entry) < run.entry_count, {}};
+    if (c.in_range) {
+      if (!read_index_records(reader, uint32_t(*entry), 1, &one)) {
+        return fail(L"读取文件出错！\n");
+      }
+      c.record = one[0];
+    }
+    candidates.push_back(std::move(c));
+  }
+  reader.close();
+
+  run.archive = platform::File::open_write_existing(run.archive_name);
+  if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
+  for (const Candidate& c : candidates) {
+    if (!import_one(run, c)) return false;
+  }
+  return true;
+}
+
+}  // namespace linkdata

@@ -1,0 +1,23 @@
+// Finding the texture containers inside a decoded entry: the entry itself, or
+// the sub-files of a package entry (u32 count, then u32 start offsets).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace linkdata {
+
+constexpr uint32_t kMaxSubFiles = 0x10000;
+
+struct ContainerSpan {
+  uint32_t sub_index = 0;  // 0 for the entry itself, k for sub-file k
+  size_t offset = 0;       // from the start of the entry content
+  size_t size = 0;
+};
+
+// Every texture container of an entry content, in sub-file order. Sub-files
+// whose bounds leave the content or run backwards are skipped.
+std::vector<ContainerSpan> find_texture_containers(const uint8_t* content, size_t size);
+
+}  // namespace linkdata

@@ -1,0 +1,95 @@
+#include "front_end/command_line.h"
+
+#include <climits>
+#include <cstdint>
+
+#include "archive/export.h"
+#include "archive/import.h"
+#include "front_end/platform.h"
+#include "front_end/working_dirs.h"
+
+namespace linkdata {
+namespace {
+
+const wchar_t* const kUsageBanner[] = {
+    L"Tessaron PC版 LINKDATA 导入&导出工具\n",
+    L"版本：v0.1\n",
+    L"用法：\n",
+    L"   导出：e c 0 10 [y]\n",
+    L"      参数“e”= 操作模式 = 导出\n",
+    L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n",
+    L"      参数“ 0”= 导出文件的开始编号，从 0 开始\n",
+    L"      参数“10”= 导出文件的结束编号\n",
+    L"      参数“ y”= 可选参数，是否在导出文件的同时导出文件中的dds文件\n",
+    L"   导入：i c\n",
+    L"      参数“i”= 操作模式 = 导入\n",
+    L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n\n",
+    L"在执行导出时程序会同时生成对应的导入目录……\n\n",
+};
+
+// Only a to z change, as the C library's toupper does in the classic locale.
+std::wstring fold_upper(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
+  }
+  return text;
+}
+
+int usage_error(const wchar_t* message) {
+  say(message);
+  platform::console_pause();
+  return kExitUsage;
+}
+
+int print_usage() {
+  std::wstring banner;
+  for (const wchar_t* line : kUsageBanner) banner += line;
+  return usage_error(banner.c_str());
+}
+
+bool is_space(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+int run_export_branch(const std::vector<std::wstring>& args) {
+  if (args.size() < 4) return usage_error(L"参数不足！\n");
+  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  const std::wstring letter = fold_upper(args[1]);
+  const std::wstring archive_name = kArchivePrefix + letter;
+  const bool with_textures = args.size() > 4 && fold_upper(args[4]) == L"Y";
+  const int32_t first = parse_leading_int(args[2]);
+  const int32_t last = parse_leading_int(args[3]);
+  if (first < 0 || last < 0) return usage_error(L"参数 2 错误！\n");
+  return run_export(first, last, with_textures, archive_name, letter) ? kExitOk : kExitFailure;
+}
+
+int run_import_branch(const std::vector<std::wstring>& args) {
+  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  const std::wstring letter = fold_upper(args[1]);
+  g_import_directory_path = join_path(L"Import", letter);
+  return run_import(kArchivePrefix, letter) ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+int32_t parse_leading_int(const std::wstring& text) {
+  size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    value = value * 10 + (text[i] - L'0');
+    if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;  // saturate
+  }
+  if (negative) return value > INT32_MAX ? INT32_MIN : int32_t(-value);
+  return value > INT32_MAX ? INT32_MAX : int32_t(value);
+}
+
+int run_command_line(const std::vector<std::wstring>& args) {
+  if (args.size() < 2) return print_usage();
+  const std::wstring mode = fold_upper(args[0]);
+  if (mode == L"E") return run_export_branch(args);
+  if (mode == L"I") return run_import_branch(args);
+  return print_usage();
+}
+
+}  // namespace linkdata

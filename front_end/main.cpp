@@ -1,0 +1,20 @@
+// The linkdata executable: the command line handed to the library.
+#include <string>
+#include <vector>
+
+#include "front_end/command_line.h"
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::wstring> args(argv + 1, argv + argc);
+  return linkdata::run_command_line(args);
+}
+#else
+#include "front_end/text_encoding.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) args.push_back(linkdata::from_utf8(argv[i]));
+  return linkdata::run_command_line(args);
+}
+#endif

@@ -1,0 +1,81 @@
+// The one place where Windows and POSIX differ: file handles, directory
+// listing, the existence test, console output, the key-press pause and the
+// CPU count. Everything above this layer works with wide strings and the
+// platform's separator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace linkdata::platform {
+
+#ifdef _WIN32
+constexpr wchar_t path_separator = L'\\';
+#else
+constexpr wchar_t path_separator = L'/';
+#endif
+
+// An open file. Moves, never copies; closes on destruction.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  static File open_read(const std::wstring& path);            // existing only
+  static File open_write_existing(const std::wstring& path);  // no truncation
+  static File create_always(const std::wstring& path);        // create or truncate
+
+  bool is_open() const;
+  void close();
+
+  // Reads up to n bytes at pos; *got tells how many (fewer at end of file).
+  bool read_at(uint64_t pos, void* buf, size_t n, size_t* got);
+  // Writes all n bytes at pos, or reports failure.
+  bool write_at(uint64_t pos, const void* buf, size_t n);
+  bool size(uint64_t* out);
+  // Grows the file to `length` with zero bytes (sparse where the file system
+  // can), without writing them one by one.
+  bool extend_to(uint64_t length);
+  // Forces what was written to stable storage.
+  bool flush_to_disk();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = reinterpret_cast<void*>(-1);
+#else
+  int fd_ = -1;
+#endif
+};
+
+struct ListedName {
+  std::wstring name;  // bare name, no directory part
+  bool is_directory = false;
+};
+
+// Lists every name in a directory (without "." and ".."). False when the
+// directory cannot be read.
+bool list_directory(const std::wstring& dir, std::vector<ListedName>* out);
+
+// True when a directory entry of this name exists. On Windows the last
+// component acts as a find-first pattern; elsewhere the name is taken literally.
+bool name_exists(const std::wstring& path);
+
+// Creates one directory level; the result is deliberately not reported.
+void make_directory(const std::wstring& path);
+
+// Writes text to standard output in an encoding the user can read.
+void console_write(const std::wstring& text);
+
+// Waits for one key press, with a prompt, when standard input is a terminal.
+void console_pause();
+
+// Number of CPUs this process may run on (at least 1).
+unsigned cpu_count();
+
+}  // namespace linkdata::platform

@@ -1,0 +1,244 @@
+// POSIX side of the platform layer.
+#include <dirent.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "front_end/platform.h"
+#include "front_end/text_encoding.h"
+
+namespace linkdata::platform {
+namespace {
+
+std::string native(const std::wstring& path) { return to_utf8(path); }
+
+int open_native(const std::wstring& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(native(path).c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool write_all(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() { close(); }
+
+File File::open_read(const std::wstring& path) {
+  File f;
+  f.fd_ = open_native(path, O_RDONLY);
+  return f;
+}
+
+File File::open_write_existing(const std::wstring& path) {
+  File f;
+  f.fd_ = open_native(path, O_WRONLY);
+  return f;
+}
+
+File File::create_always(const std::wstring& path) {
+  File f;
+  f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_TRUNC);
+  return f;
+}
+
+bool File::is_open() const { return fd_ >= 0; }
+
+void File::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool File::read_at(uint64_t pos, void* buf, size_t n, size_t* got) {
+  char* p = static_cast<char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = ::pread(fd_, p + done, n - done, off_t(pos + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return false;
+    if (r == 0) break;
+    done += size_t(r);
+  }
+  *got = done;
+  return true;
+}
+
+bool File::write_at(uint64_t pos, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::pwrite(fd_, p + done, n - done, off_t(pos + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += size_t(w);
+  }
+  return true;
+}
+
+bool File::size(uint64_t* out) {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return false;
+  *out = uint64_t(st.st_size);
+  return true;
+}
+
+bool File::extend_to(uint64_t length) { return ::ftruncate(fd_, off_t(length)) == 0; }
+
+bool File::flush_to_disk() { return ::fdatasync(fd_) == 0; }
+
+bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(native(dir).c_str()), ::closedir);
+  if (!d) return false;
+  while (const dirent* e = ::readdir(d.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    ListedName listed{from_utf8(name), false};
+    if (e->d_type == DT_DIR) {
+      listed.is_directory = true;
+    } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      struct stat st;
+      const std::string full = native(dir) + "/" + name;
+      listed.is_directory = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    out->push_back(std::move(listed));
+  }
+  return true;
+}
+
+bool name_exists(const std::wstring& path) {
+  struct stat st;
+  return ::lstat(native(path).c_str(), &st) == 0;
+}
+
+void make_directory(const std::wstring& path) { (void)::mkdir(native(path).c_str(), 0777); }
+
+namespace {
+
+// How console text is encoded: the user's locale encoding when it can hold the
+// Chinese messages, UTF-8 otherwise (C/POSIX locales, unset LANG).
+struct ConsoleEncoder {
+  iconv_t cd = iconv_t(-1);  // -1: write UTF-8 as it is
+
+  ConsoleEncoder() {
+    locale_t loc = ::newlocale(LC_CTYPE_MASK, "", locale_t(0));
+    if (loc == locale_t(0)) return;  // unusable locale name: fall back to UTF-8
+    const std::string codeset = ::nl_langinfo_l(CODESET, loc);
+    ::freelocale(loc);
+    if (codeset == "UTF-8" || codeset == "utf8") return;
+    iconv_t probe = ::iconv_open(codeset.c_str(), "UTF-8");
+    if (probe == iconv_t(-1)) return;
+    std::string out;
+    if (convert(probe, "从中导出文件成功！请按任意键继续", &out, false)) {
+      cd = probe;
+    } else {
+      ::iconv_close(probe);
+    }
+  }
+  ~ConsoleEncoder() {
+    if (cd != iconv_t(-1)) ::iconv_close(cd);
+  }
+
+  // Converts UTF-8 text; characters the target cannot hold become '?' when
+  // `lenient`, and fail the conversion otherwise.
+  static bool convert(iconv_t c, const std::string& in, std::string* out, bool lenient) {
+    ::iconv(c, nullptr, nullptr, nullptr, nullptr);
+    char* src = const_cast<char*>(in.data());
+    size_t src_left = in.size();
+    char buf[1024];
+    while (src_left > 0) {
+      char* dst = buf;
+      size_t dst_left = sizeof buf;
+      const size_t r = ::iconv(c, &src, &src_left, &dst, &dst_left);
+      out->append(buf, size_t(dst - buf));
+      if (r != size_t(-1)) continue;
+      if (errno == E2BIG) continue;
+      if (!lenient) return false;
+      // Skip one UTF-8 sequence that the target cannot encode.
+      out->push_back('?');
+      size_t skip = 1;
+      while (skip < src_left && (uint8_t(src[skip]) & 0xC0) == 0x80) ++skip;
+      src += skip;
+      src_left -= skip;
+    }
+    return true;
+  }
+
+  std::string encode(const std::wstring& text) const {
+    std::string utf8 = to_utf8(text);
+    if (cd == iconv_t(-1)) return utf8;
+    std::string out;
+    convert(cd, utf8, &out, true);
+    return out;
+  }
+};
+
+}  // namespace
+
+void console_write(const std::wstring& text) {
+  static const ConsoleEncoder encoder;
+  const std::string bytes = encoder.encode(text);
+  (void)write_all(STDOUT_FILENO, bytes.data(), bytes.size());
+}
+
+void console_pause() {
+  if (!::isatty(STDIN_FILENO)) return;  // scripts and pipes never wait
+  console_write(L"请按任意键继续. . .");
+  termios saved;
+  const bool have_termios = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (have_termios) {
+    termios raw = saved;
+    raw.c_lflag &= tcflag_t(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  }
+  char c;
+  while (::read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+  }
+  if (have_termios) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  console_write(L"\n");
+}
+
+unsigned cpu_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return unsigned(n);
+  }
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? unsigned(n) : 1u;
+}
+
+}  // namespace linkdata::platform

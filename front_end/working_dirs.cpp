@@ -1,0 +1,24 @@
+#include "front_end/working_dirs.h"
+
+#include "front_end/platform.h"
+
+namespace linkdata {
+
+const wchar_t* const kArchivePrefix = L"LINKDATA_EU_OS_EUNA.";
+
+std::wstring g_texture_directory_path;
+std::wstring g_import_directory_path;
+
+std::wstring join_path(const std::wstring& a, const std::wstring& b) {
+  return a + platform::path_separator + b;
+}
+
+bool path_exists(const std::wstring& path) { return platform::name_exists(path); }
+
+void ensure_directory(const std::wstring& path) {
+  if (!path_exists(path)) platform::make_directory(path);
+}
+
+void say(const std::wstring& text) { platform::console_write(text); }
+
+}  // namespace linkdata

@@ -1,0 +1,26 @@
+# Sourced by the top-level scripts: installs what the build needs on a fresh
+# Debian machine (as root), then configures and builds into build/.
+set -euo pipefail
+
+need_packages() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+build_tool() {  # build_tool DIR [cmake options...]
+  local dir="$1"
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
+
+BASE_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev python3)

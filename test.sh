@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the tool and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/setup.sh
+
+need_packages "${BASE_PACKAGES[@]}"
+build_tool build
+(cd build && ctest --output-on-failure -j"$(nproc)")

@@ -1,0 +1,456 @@
+// Tests of the payload codec: compress_payload, decode_payload and
+// decompress_payload.
+#include "archive/codec.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include <zlib.h>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/little_endian.h"
+
+namespace linkdata {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes out(n);
+  for (auto& b : out) b = uint8_t(rng());
+  return out;
+}
+
+// Text-like data that compresses well but is not trivial.
+Bytes compressible_bytes(size_t n) {
+  static const char kWords[] = "the quick brown fox jumps over the lazy dog 0123456789 ";
+  std::mt19937 rng(7);
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i)
+    out[i] = (rng() % 16 == 0) ? uint8_t(rng()) : uint8_t(kWords[i % (sizeof kWords - 1)]);
+  return out;
+}
+
+Bytes zlib_compress(const Bytes& src, int level = 9) {
+  uLongf len = compressBound(src.size());
+  Bytes out(len);
+  EXPECT_EQ(compress2(out.data(), &len, src.data(), src.size(), level), Z_OK);
+  out.resize(len);
+  return out;
+}
+
+// Builds total | { L | bytes }* | 0 from the given chunk data.
+Bytes build_payload(uint32_t total, const std::vector<Bytes>& chunks, bool terminator = true) {
+  Bytes p(4);
+  store_u32le(p.data(), total);
+  for (const Bytes& c : chunks) {
+    uint8_t len[4];
+    store_u32le(len, uint32_t(c.size()));
+    p.insert(p.end(), len, len + 4);
+    p.insert(p.end(), c.begin(), c.end());
+  }
+  if (terminator) p.insert(p.end(), 4, 0);
+  return p;
+}
+
+struct ChunkRef {
+  size_t pos;  // of the data
+  uint32_t length;
+};
+
+// Lists the chunks of an encoder payload up to the terminator.
+std::vector<ChunkRef> list_chunks(const Bytes& payload) {
+  std::vector<ChunkRef> chunks;
+  size_t pos = 4;
+  for (;;) {
+    uint32_t len = load_u32le(payload.data() + pos);
+    if (len == 0) break;
+    chunks.push_back({pos + 4, len});
+    pos += 4 + len;
+  }
+  EXPECT_EQ(pos + 4, payload.size()) << "terminator must be the last 4 bytes";
+  return chunks;
+}
+
+// The reference encoder, written out independently of the library.
+Bytes reference_encode(const Bytes& src) {
+  std::vector<Bytes> chunks;
+  for (size_t off = 0; off < src.size(); off += kBlockSize) {
+    size_t n = std::min<size_t>(kBlockSize, src.size() - off);
+    uLongf len = compressBound(n);
+    Bytes c(len);
+    EXPECT_EQ(compress2(c.data(), &len, src.data() + off, n, 9), Z_OK);
+    c.resize(len);
+    chunks.push_back(std::move(c));
+  }
+  return build_payload(uint32_t(src.size()), chunks);
+}
+
+DecodeResult decode(const Bytes& p) { return decode_payload(p.data(), p.size(), uint32_t(p.size())); }
+
+void expect_ok(const DecodeResult& r, const Bytes& expected) {
+  ASSERT_EQ(r.status, DecodeStatus::ok);
+  ASSERT_EQ(r.content.size(), expected.size());
+  EXPECT_TRUE(r.content == expected);
+}
+
+void expect_fail(const DecodeResult& r, DecodeStatus status) {
+  EXPECT_EQ(r.status, status);
+  EXPECT_TRUE(r.content.empty());
+}
+
+// --------------------------------------------------------------------------
+// Encoder and round trip
+
+TEST(CodecRoundTrip, SizesRandomAndCompressible) {
+  const size_t sizes[] = {1, 2, 100, 32767, 32768, 32769, 65536, 5 * 32768 + 123, 7 * 32768};
+  for (size_t n : sizes) {
+    for (int kind = 0; kind < 2; ++kind) {
+      Bytes src = kind == 0 ? random_bytes(n, uint32_t(n)) : compressible_bytes(n);
+      auto payload = compress_payload(src.data(), uint32_t(src.size()));
+      ASSERT_TRUE(payload.has_value()) << n;
+      EXPECT_EQ(load_u32le(payload->data()), n);
+      EXPECT_EQ(list_chunks(*payload).size(), payload_block_count(uint32_t(n)));
+      EXPECT_TRUE(*payload == reference_encode(src)) << "byte-identical to the reference encoder, n=" << n;
+      expect_ok(decode(*payload), src);
+      auto back = decompress_payload(payload->data(), uint32_t(payload->size()));
+      ASSERT_TRUE(back.has_value());
+      EXPECT_TRUE(*back == src);
+    }
+  }
+}
+
+TEST(CodecEncode, EveryChunkIsAZlibStreamOfOneBlock) {
+  Bytes src = compressible_bytes(4 * 32768 + 5);
+  src.insert(src.end(), 40000, 0);  // a zero stretch too
+  Bytes rnd = random_bytes(50000, 3);
+  src.insert(src.end(), rnd.begin(), rnd.end());
+  auto payload = compress_payload(src.data(), uint32_t(src.size()));
+  ASSERT_TRUE(payload.has_value());
+  auto chunks = list_chunks(*payload);
+  ASSERT_EQ(chunks.size(), (src.size() + 32767) / 32768);
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    EXPECT_EQ((*payload)[chunks[i].pos], 0x78) << i;
+    size_t off = i * 32768, n = std::min<size_t>(32768, src.size() - off);
+    Bytes out(65536);
+    uLongf len = out.size();
+    ASSERT_EQ(uncompress(out.data(), &len, payload->data() + chunks[i].pos, chunks[i].length), Z_OK) << i;
+    ASSERT_EQ(len, n) << i;
+    EXPECT_EQ(std::memcmp(out.data(), src.data() + off, n), 0) << i;
+  }
+}
+
+TEST(CodecEncode, ExactPayloadSizes) {
+  Bytes src = random_bytes(32769, 11);
+  auto one = compress_payload(src.data(), 32768);
+  ASSERT_TRUE(one.has_value());
+  auto c1 = list_chunks(*one);
+  ASSERT_EQ(c1.size(), 1u);
+  EXPECT_EQ(one->size(), 4 + 4 + size_t(c1[0].length) + 4);
+  EXPECT_EQ(load_u32le(one->data()), 32768u);
+
+  auto two = compress_payload(src.data(), 32769);
+  ASSERT_TRUE(two.has_value());
+  auto c2 = list_chunks(*two);
+  ASSERT_EQ(c2.size(), 2u);
+  EXPECT_EQ(two->size(), 4 + 4 + size_t(c2[0].length) + 4 + size_t(c2[1].length) + 4);
+  Bytes out(65536);
+  uLongf len = out.size();
+  ASSERT_EQ(uncompress(out.data(), &len, two->data() + c2[1].pos, c2[1].length), Z_OK);
+  ASSERT_EQ(len, 1u);
+  EXPECT_EQ(out[0], src[32768]);
+
+  auto single = compress_payload(src.data(), 1);
+  ASSERT_TRUE(single.has_value());
+  EXPECT_EQ(list_chunks(*single).size(), 1u);
+}
+
+TEST(CodecEncode, EmptySourceFails) {
+  uint8_t byte = 1;
+  EXPECT_FALSE(compress_payload(&byte, 0).has_value());
+  EXPECT_FALSE(compress_payload(nullptr, 0).has_value());
+}
+
+TEST(CodecEncode, BlockHelpers) {
+  EXPECT_EQ(payload_block_count(0), 0u);
+  EXPECT_EQ(payload_block_count(1), 1u);
+  EXPECT_EQ(payload_block_count(32768), 1u);
+  EXPECT_EQ(payload_block_count(32769), 2u);
+  EXPECT_EQ(payload_block_count(327680000), 10000u);
+  EXPECT_EQ(payload_block_count(327680001), 10001u);
+  EXPECT_EQ(payload_block_count(0xFFFFFFFFu), 131072u);
+
+  Bytes src = compressible_bytes(1000);
+  Bytes block;
+  ASSERT_TRUE(compress_block(src.data(), 1000, &block));
+  EXPECT_TRUE(block == zlib_compress(src));
+  Bytes payload = assemble_payload(1000, {block});
+  EXPECT_TRUE(payload == build_payload(1000, {block}));
+}
+
+// 10000 chunks is the most; 10001 fails. One zero buffer of 327,680,001 bytes.
+TEST(CodecEncode, ChunkLimit) {
+  const size_t limit = size_t(kChunkLimit) * kBlockSize;  // 327,680,000
+  Bytes src(limit + 1, 0);
+  EXPECT_FALSE(compress_payload(src.data(), uint32_t(limit + 1)).has_value());
+  auto payload = compress_payload(src.data(), uint32_t(limit));
+  ASSERT_TRUE(payload.has_value());
+  EXPECT_EQ(list_chunks(*payload).size(), 10000u);
+  auto back = decompress_payload(payload->data(), uint32_t(payload->size()));
+  ASSERT_TRUE(back.has_value());
+  ASSERT_EQ(back->size(), limit);
+  EXPECT_EQ(std::memcmp(back->data(), src.data(), limit), 0);
+}
+
+// --------------------------------------------------------------------------
+// Decoder
+
+TEST(CodecDecode, PlainChunkBetweenZlibChunks) {
+  Bytes a = compressible_bytes(3000), plain = {1, 2, 3, 0x77, 0x79, 0}, b = random_bytes(500, 5);
+  Bytes expected = a;
+  expected.insert(expected.end(), plain.begin(), plain.end());
+  expected.insert(expected.end(), b.begin(), b.end());
+  Bytes p = build_payload(uint32_t(expected.size()), {zlib_compress(a), plain, zlib_compress(b, 1)});
+  expect_ok(decode(p), expected);
+}
+
+TEST(CodecDecode, EmptyChunksInBetweenArePassedOver) {
+  Bytes a = compressible_bytes(100), b = {9, 8, 7};
+  Bytes expected = a;
+  expected.insert(expected.end(), b.begin(), b.end());
+  Bytes p = build_payload(uint32_t(expected.size()), {Bytes{}, zlib_compress(a), Bytes{}, Bytes{}, b});
+  expect_ok(decode(p), expected);
+}
+
+TEST(CodecDecode, TrailingZerosUpToLargerStoredSize) {
+  Bytes src = compressible_bytes(70000);
+  auto payload = compress_payload(src.data(), uint32_t(src.size()));
+  ASSERT_TRUE(payload.has_value());
+  for (size_t extra : {4u, 8u, 2048u, 100000u}) {
+    Bytes p = *payload;
+    p.insert(p.end(), extra, 0);
+    expect_ok(decode(p), src);
+  }
+  // 1 to 3 bytes after the last whole length field end the walk.
+  for (size_t extra : {1u, 2u, 3u, 5u, 2047u}) {
+    Bytes p = *payload;
+    p.insert(p.end(), extra, 0);
+    expect_ok(decode(p), src);
+  }
+}
+
+TEST(CodecDecode, TotalSizeFieldAlone) {
+  Bytes zero = {0, 0, 0, 0};
+  expect_ok(decode(zero), Bytes{});
+  Bytes five = {5, 0, 0, 0};
+  expect_fail(decode(five), DecodeStatus::length_mismatch);
+}
+
+TEST(CodecDecode, FewerBytesThanTotal) {
+  Bytes a = compressible_bytes(1000);
+  expect_fail(decode(build_payload(1001, {zlib_compress(a)})), DecodeStatus::length_mismatch);
+  expect_fail(decode(build_payload(11, {Bytes(10, 1)})), DecodeStatus::length_mismatch);
+  // Total within what a zlib chunk could hold but more than it gives.
+  expect_fail(decode(build_payload(65536, {zlib_compress(a)})), DecodeStatus::length_mismatch);
+}
+
+TEST(CodecDecode, MoreBytesThanTotal) {
+  Bytes a = compressible_bytes(1000);
+  expect_fail(decode(build_payload(999, {zlib_compress(a)})), DecodeStatus::length_mismatch);
+  expect_fail(decode(build_payload(9, {Bytes(10, 1)})), DecodeStatus::length_mismatch);
+  // The overflow is found at the chunk that carries the output past the total,
+  // before any later chunk is looked at (here a corrupt one).
+  Bytes corrupt = {0x78, 0x00, 0x11, 0x22};
+  expect_fail(decode(build_payload(999, {zlib_compress(a), corrupt})), DecodeStatus::length_mismatch);
+  // A zlib chunk of exactly 65536 bytes against a total one short of it.
+  Bytes big = compressible_bytes(65536);
+  expect_fail(decode(build_payload(65535, {zlib_compress(big)})), DecodeStatus::length_mismatch);
+}
+
+TEST(CodecDecode, ZlibChunkOf65536IsTheMost) {
+  Bytes big = compressible_bytes(65537);
+  Bytes exact(big.begin(), big.begin() + 65536);
+  // Exactly 65536 bytes: fine, straight into the output or through the scratch.
+  expect_ok(decode(build_payload(65536, {zlib_compress(exact)})), exact);
+  expect_ok(decode(build_payload(65537, {Bytes{42}, zlib_compress(exact)})),
+            [&] { Bytes e{42}; e.insert(e.end(), exact.begin(), exact.end()); return e; }());
+
+  // 65537 bytes: a zlib error whatever the total size says.
+  Bytes over = zlib_compress(big);
+  for (uint32_t total : {65537u, 65536u, 200000u, 100u, 0u})
+    expect_fail(decode(build_payload(total, {over})), DecodeStatus::zlib_error);
+  // Also after some output, where less than 65536 bytes remain.
+  expect_fail(decode(build_payload(65537 + 10, {Bytes(10, 1), over})), DecodeStatus::zlib_error);
+}
+
+TEST(CodecDecode, CorruptZlibChunk) {
+  Bytes a = compressible_bytes(5000);
+  Bytes c = zlib_compress(a);
+  c[c.size() / 2] ^= 0xFF;
+  c[c.size() - 1] ^= 0x01;  // the checksum too
+  expect_fail(decode(build_payload(5000, {c})), DecodeStatus::zlib_error);
+  Bytes junk = {0x78, 0xFF, 0xFF, 0xFF, 0xFF};
+  expect_fail(decode(build_payload(5000, {junk})), DecodeStatus::zlib_error);
+  // A stream cut short.
+  Bytes cut(c.begin(), c.begin() + 10);
+  cut[0] = 0x78;
+  expect_fail(decode(build_payload(5000, {cut})), DecodeStatus::zlib_error);
+  // The zlib error of an earlier chunk wins over a later length failure.
+  expect_fail(decode(build_payload(1, {junk, Bytes(10, 1)})), DecodeStatus::zlib_error);
+}
+
+TEST(CodecDecode, StoredSizeBelowFour) {
+  Bytes p = {0, 0, 0, 0, 0, 0, 0, 0};
+  for (uint32_t stored = 0; stored < 4; ++stored)
+    expect_fail(decode_payload(p.data(), stored, stored), DecodeStatus::length_mismatch);
+  expect_fail(decode_payload(nullptr, 0, 0), DecodeStatus::length_mismatch);
+}
+
+TEST(CodecDecode, OneToThreeBytesLeftEndTheWalk) {
+  Bytes a = {1, 2, 3};
+  for (int left = 1; left <= 3; ++left) {
+    Bytes p = build_payload(3, {a}, /*terminator=*/false);
+    p.insert(p.end(), size_t(left), 0xEE);  // non-zero: not a length field
+    expect_ok(decode(p), a);
+    Bytes q = {0, 0, 0, 0};
+    q.insert(q.end(), size_t(left), 0xEE);
+    expect_ok(decode(q), Bytes{});
+    store_u32le(q.data(), 1);
+    expect_fail(decode(q), DecodeStatus::length_mismatch);
+  }
+}
+
+TEST(CodecDecode, ChunkLengthPastStoredSize) {
+  Bytes a = {1, 2, 3, 4, 5};
+  Bytes p = build_payload(5, {a}, /*terminator=*/false);
+  expect_ok(decode_payload(p.data(), p.size(), uint32_t(p.size())), a);  // exactly fits
+  expect_fail(decode_payload(p.data(), p.size(), uint32_t(p.size() - 1)), DecodeStatus::length_mismatch);
+  Bytes q = {5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5};
+  expect_fail(decode(q), DecodeStatus::length_mismatch);
+  Bytes z = zlib_compress(a);
+  Bytes r = build_payload(5, {z}, false);
+  expect_fail(decode_payload(r.data(), r.size() - 1, uint32_t(r.size() - 1)), DecodeStatus::length_mismatch);
+}
+
+TEST(CodecDecode, HugeTotalWithTinyPayload) {
+  auto start = std::chrono::steady_clock::now();
+  Bytes a = compressible_bytes(100);
+  Bytes p = build_payload(0xFFFFFFF0u, {zlib_compress(a), Bytes(10, 1)});
+  expect_fail(decode(p), DecodeStatus::length_mismatch);
+  expect_fail(decode(build_payload(0xFFFFFFF0u, {})), DecodeStatus::length_mismatch);
+  // The walk still reports a zlib failure on its way, as a plain walk over the chunks would.
+  Bytes junk = {0x78, 0xFF, 0xFF};
+  expect_fail(decode(build_payload(0xFFFFFFF0u, {Bytes(3, 1), junk})), DecodeStatus::zlib_error);
+  // And with a huge stored size of implied zeros.
+  expect_fail(decode_payload(p.data(), p.size(), 0xFFFFFFFFu), DecodeStatus::length_mismatch);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(CodecDecode, ImpliedZerosPastAvailable) {
+  auto start = std::chrono::steady_clock::now();
+  Bytes src = compressible_bytes(100000);
+  auto payload = compress_payload(src.data(), uint32_t(src.size()));
+  ASSERT_TRUE(payload.has_value());
+  // Only up to and including the terminator, or without it.
+  expect_ok(decode_payload(payload->data(), payload->size(), 0xFFFFFFFFu), src);
+  expect_ok(decode_payload(payload->data(), payload->size() - 4, 0xFFFFFFFFu), src);
+  expect_ok(decode_payload(payload->data(), payload->size() - 2, 0xFFFFFFFFu), src);
+  // The total size field alone, partly there.
+  Bytes zero = {0, 0};
+  expect_ok(decode_payload(zero.data(), 2, 0xFFFFFFFFu), Bytes{});
+  expect_ok(decode_payload(nullptr, 0, 0xFFFFFFFFu), Bytes{});
+  Bytes t = {7};
+  expect_fail(decode_payload(t.data(), 1, 0xFFFFFFFFu), DecodeStatus::length_mismatch);
+  // `available` larger than the stored size: only stored_size bytes count.
+  Bytes big = *payload;
+  big.insert(big.end(), {9, 9, 9, 9, 9, 9, 9, 9});
+  expect_ok(decode_payload(big.data(), big.size(), uint32_t(payload->size())), src);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(CodecDecode, PlainChunkReachingIntoZeros) {
+  // A plain chunk of 10 bytes of which 4 are present: the rest reads as zero.
+  Bytes p = {10, 0, 0, 0, 10, 0, 0, 0, 1, 2, 3, 4};
+  expect_ok(decode_payload(p.data(), p.size(), 100), Bytes({1, 2, 3, 4, 0, 0, 0, 0, 0, 0}));
+  // The chunk's first data byte itself in the zero region: a plain chunk of zeros.
+  Bytes q = {3, 0, 0, 0, 3, 0, 0, 0};
+  expect_ok(decode_payload(q.data(), q.size(), 100), Bytes(3, 0));
+  // A length field cut by `available`: its missing bytes are zero.
+  Bytes r = {2, 0, 0, 0, 2, 0};
+  expect_ok(decode_payload(r.data(), r.size(), 10), Bytes(2, 0));
+}
+
+TEST(CodecDecode, ZlibChunkReachingIntoZeros) {
+  Bytes a = compressible_bytes(3000);
+  Bytes z = zlib_compress(a);
+  Bytes chunk = z;
+  chunk.insert(chunk.end(), 1000, 0);  // bytes after the stream end are ignored
+  Bytes p = build_payload(3000, {chunk});
+  // Cut anywhere in the padding: the stream is whole, the rest is zeros.
+  for (size_t cut : {size_t(8) + z.size(), size_t(8) + z.size() + 1, size_t(8) + z.size() + 500})
+    expect_ok(decode_payload(p.data(), cut, uint32_t(p.size())), a);
+  // Cut inside the stream: zeros do not complete it.
+  expect_fail(decode_payload(p.data(), 8 + z.size() - 1, uint32_t(p.size())), DecodeStatus::zlib_error);
+  expect_fail(decode_payload(p.data(), 9, uint32_t(p.size())), DecodeStatus::zlib_error);
+  // A zlib chunk that claims nearly 4 GiB of zeros is still quick.
+  Bytes q = build_payload(3000, {z}, false);
+  store_u32le(q.data() + 4, 0xFFFFFFF0u);
+  expect_ok(decode_payload(q.data(), q.size(), 0xFFFFFFFFu), a);
+}
+
+// Cutting `available` anywhere gives what the zero-padded payload gives.
+TEST(CodecDecode, AvailableMatchesZeroPadding) {
+  Bytes a = compressible_bytes(33000), plain = {5, 6, 7, 8, 9};
+  Bytes src = a;
+  src.insert(src.end(), plain.begin(), plain.end());
+  auto enc = compress_payload(a.data(), uint32_t(a.size()));
+  ASSERT_TRUE(enc.has_value());
+  std::vector<Bytes> chunks;
+  for (const ChunkRef& c : list_chunks(*enc))
+    chunks.emplace_back(enc->begin() + long(c.pos), enc->begin() + long(c.pos + c.length));
+  chunks.push_back(plain);
+  Bytes p = build_payload(uint32_t(src.size()), chunks);
+  const uint32_t stored = uint32_t(p.size() + 64);
+  for (size_t cut = 0; cut <= p.size(); ++cut) {
+    Bytes padded(stored, 0);
+    std::memcpy(padded.data(), p.data(), cut);
+    DecodeResult want = decode_payload(padded.data(), padded.size(), stored);
+    DecodeResult got = decode_payload(p.data(), cut, stored);
+    ASSERT_EQ(got.status, want.status) << cut;
+    ASSERT_TRUE(got.content == want.content) << cut;
+  }
+}
+
+// decompress_payload prints the length message (no line end) on a length
+// failure only, and reports every failure as no value.
+TEST(CodecDecompress, MessagesAndResults) {
+  std::optional<Bytes> r1, r2, r3;
+  Bytes five = {5, 0, 0, 0};
+  const std::string after_length =
+      test::capture_stdout([&] { r1 = decompress_payload(five.data(), 4); });
+  Bytes junk = build_payload(5, {Bytes{0x78, 0xFF, 0xFF}});
+  const std::string after_zlib = test::capture_stdout(
+      [&] { r2 = decompress_payload(junk.data(), uint32_t(junk.size())); });
+  Bytes ok = build_payload(3, {Bytes{1, 2, 3}});
+  const std::string after_ok =
+      test::capture_stdout([&] { r3 = decompress_payload(ok.data(), uint32_t(ok.size())); });
+
+  EXPECT_FALSE(r1.has_value());
+  EXPECT_FALSE(r2.has_value());
+  ASSERT_TRUE(r3.has_value());
+  EXPECT_TRUE(*r3 == Bytes({1, 2, 3}));
+  EXPECT_EQ(after_length, "解压后的数据长度出错！");
+  EXPECT_EQ(after_zlib, "");
+  EXPECT_EQ(after_ok, "");
+}
+
+}  // namespace
+}  // namespace linkdata

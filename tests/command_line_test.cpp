@@ -1,0 +1,101 @@
+// The command line as users and scripts see it: stdout bytes and exit status.
+#include <gtest/gtest.h>
+
+#include "front_end/command_line.h"
+#include "test_support.h"
+
+namespace linkdata::test {
+namespace {
+
+const std::string kBanner =
+    "Tessaron PC版 LINKDATA 导入&导出工具\n"
+    "版本：v0.1\n"
+    "用法：\n"
+    "   导出：e c 0 10 [y]\n"
+    "      参数“e”= 操作模式 = 导出\n"
+    "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n"
+    "      参数“ 0”= 导出文件的开始编号，从 0 开始\n"
+    "      参数“10”= 导出文件的结束编号\n"
+    "      参数“ y”= 可选参数，是否在导出文件的同时导出文件中的dds文件\n"
+    "   导入：i c\n"
+    "      参数“i”= 操作模式 = 导入\n"
+    "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n\n"
+    "在执行导出时程序会同时生成对应的导入目录……\n\n";
+
+TEST(CommandLine, BannerForMissingOrUnknownModeWithUsageStatus) {
+  ScratchDir dir;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"e"}, {"export", "a", "0", "1"}, {"x", "a"}, {"ex", "a", "0", "1"}}) {
+    RunResult r = run_tool(dir.path, args);
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(r.status, 2);
+  }
+}
+
+TEST(CommandLine, ArgumentErrorsInTheirOrderAndNothingCreated) {
+  ScratchDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"E", "A"}, "参数不足！\n"},
+      {{"e", "a", "0"}, "参数不足！\n"},
+      {{"e", "ab", "0", "10"}, "文件编号错误！\n"},
+      {{"e", "", "0", "10"}, "文件编号错误！\n"},
+      {{"e", "ab", "-1", "10"}, "文件编号错误！\n"},  // letter is checked before numbers
+      {{"i", "ab"}, "文件编号错误！\n"},
+      {{"I", ""}, "文件编号错误！\n"},
+      {{"e", "a", "-1", "10"}, "参数 2 错误！\n"},
+      {{"e", "a", "0", "-5"}, "参数 2 错误！\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = run_tool(dir.path, c.args);
+    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.status, 2);
+  }
+  EXPECT_FALSE(file_exists(dir / "Extracted"));
+  EXPECT_FALSE(file_exists(dir / "Import"));
+}
+
+TEST(CommandLine, MissingArchiveNamesTheUpperCaseFileAndFails) {
+  ScratchDir dir;
+  RunResult r = run_tool(dir.path, {"e", "z", "0", "0"});
+  EXPECT_EQ(r.out, "文件“LINKDATA_EU_OS_EUNA.Z”不存在！\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(file_exists(dir / "Extracted"));
+}
+
+TEST(CommandLine, ImportIgnoresFurtherWords) {
+  ScratchDir dir;
+  RunResult r = run_tool(dir.path, {"i", "b", "more", "words"});
+  EXPECT_EQ(r.out, "导入目录不存在！\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, MessagesAreUtf8WhateverTheLocale) {
+  ScratchDir dir;
+  for (const auto& env : std::vector<std::vector<std::string>>{
+           {}, {"LANG=C"}, {"LC_ALL=POSIX"}, {"LANG=C.UTF-8"}, {"LC_ALL=xx_NO.SUCH"}}) {
+    RunResult r = run_tool(dir.path, {"e", "a", "0", "-1"}, env);
+    EXPECT_EQ(r.out, "参数 2 错误！\n") << (env.empty() ? "" : env[0]);
+  }
+}
+
+TEST(CommandLine, LeadingIntegerReadsLikeTheWindowsRuntime) {
+  EXPECT_EQ(parse_leading_int(L"12"), 12);
+  EXPECT_EQ(parse_leading_int(L"0012"), 12);
+  EXPECT_EQ(parse_leading_int(L"  \t7x"), 7);
+  EXPECT_EQ(parse_leading_int(L"+5"), 5);
+  EXPECT_EQ(parse_leading_int(L"-3"), -3);
+  EXPECT_EQ(parse_leading_int(L"x3"), 0);
+  EXPECT_EQ(parse_leading_int(L""), 0);
+  EXPECT_EQ(parse_leading_int(L"12.9"), 12);
+  EXPECT_EQ(parse_leading_int(L"1e3"), 1);
+  EXPECT_EQ(parse_leading_int(L"2147483647"), 2147483647);
+  EXPECT_EQ(parse_leading_int(L"99999999999999999999"), 2147483647);
+  EXPECT_EQ(parse_leading_int(L"-2147483648"), -2147483647 - 1);
+  EXPECT_EQ(parse_leading_int(L"-99999999999"), -2147483647 - 1);
+}
+
+}  // namespace
+}  // namespace linkdata::test

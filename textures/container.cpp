@@ -1,0 +1,108 @@
+// Part 3.1: reading a texture container held in memory.
+#include "textures/container.h"
+
+#include <cstring>
+
+#include "archive/little_endian.h"
+
+namespace linkdata {
+
+namespace {
+
+constexpr uint64_t kContainerHeaderSize = 20;  // magic, 4 unread, table offset, count
+constexpr uint64_t kTextureHeaderSize = 8;
+
+// True when [offset, offset + length) lies wholly inside a buffer of `size`
+// bytes. Everything is 64-bit, so no sum can wrap for 32-bit inputs.
+bool fits(uint64_t offset, uint64_t length, size_t size) {
+  const uint64_t total = uint64_t(size);
+  return offset <= total && length <= total - offset;
+}
+
+}  // namespace
+
+bool has_texture_magic(const uint8_t* data, size_t size) {
+  return data != nullptr && size >= sizeof kTextureMagic &&
+         std::memcmp(data, kTextureMagic, sizeof kTextureMagic) == 0;
+}
+
+uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count,
+                         uint32_t block_bytes, uint32_t* levels_present) {
+  uint32_t w = width;
+  uint32_t h = height;
+  uint32_t size = ((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
+  uint32_t levels = 1;  // the top level always counts
+  // The 8-bit (mip count - 1) rule: mip count 1 gives 0 further levels, 0 gives 255.
+  const uint8_t further = uint8_t(mip_count - 1);
+  for (uint32_t level = 0; level < further; ++level) {
+    w /= 2;
+    h /= 2;
+    if (w == 0 || h == 0) break;  // every later level adds 0 bytes
+    size += ((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
+    ++levels;
+  }
+  if (levels_present != nullptr) *levels_present = levels;
+  return size;
+}
+
+// A texture table entry or texture header (with its extension length field)
+// that lies outside the container ends the list there; the textures before it
+// are kept.
+std::vector<TextureDescription> read_texture_container(const uint8_t* data, size_t size) {
+  std::vector<TextureDescription> out;
+  if (data == nullptr || !fits(0, kContainerHeaderSize, size)) return out;
+
+  const uint64_t table_offset = load_u32le(data + 12);
+  const uint32_t count = load_u32le(data + 16);  // read once, before the first texture
+
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t entry_position = table_offset + 4 * uint64_t(i);
+    if (!fits(entry_position, 4, size)) break;
+    const uint64_t header_position = table_offset + load_u32le(data + entry_position);
+    if (!fits(header_position, kTextureHeaderSize, size)) break;
+    const uint8_t* header = data + header_position;
+
+    TextureDescription t;
+    t.texture_index = i;
+    t.mip_count = uint8_t(header[0] >> 4);
+    t.format_code = header[1];
+    t.width = uint32_t(1) << (header[2] & 0x0F);   // low nibble: width exponent
+    t.height = uint32_t(1) << (header[2] >> 4);    // high nibble: height exponent
+
+    uint64_t data_position = header_position + kTextureHeaderSize;
+    if (header[7] != 0) {
+      if (!fits(header_position + kTextureHeaderSize, 4, size)) break;
+      data_position = header_position + kTextureHeaderSize +
+                      load_u32le(header + kTextureHeaderSize);
+    }
+    t.data_position = data_position;
+
+    // The byte count that must lie inside the container. It equals data_size,
+    // except for a code-1 texture of 32768 x 32768 whose 32-bit size wraps to 0:
+    // its real 4 GiB of pixels are checked, so it is marked out of bounds.
+    uint64_t needed = 0;
+    switch (t.format_code) {
+      case kFormatArgb8:
+        needed = uint64_t(t.width) * t.height * 4;
+        t.data_size = uint32_t(needed);
+        t.levels_present = 1;
+        break;
+      case kFormatDxt1:
+        t.data_size = block_data_size(t.width, t.height, t.mip_count, 8, &t.levels_present);
+        needed = t.data_size;
+        break;
+      case kFormatDxt5:
+        t.data_size = block_data_size(t.width, t.height, t.mip_count, 16, &t.levels_present);
+        needed = t.data_size;
+        break;
+      default:
+        t.data_size = 0;  // unsupported: skipped by Part 3.2
+        break;
+    }
+    t.in_bounds = fits(data_position, needed, size);
+    out.push_back(t);
+  }
+  return out;
+}
+
+}  // namespace linkdata

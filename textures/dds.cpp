@@ -1,0 +1,126 @@
+// Part 3.2: writing the supported textures of a container as DDS files.
+#include "textures/dds.h"
+
+#include <string>
+
+#include "archive/little_endian.h"
+#include "front_end/platform.h"
+#include "front_end/working_dirs.h"
+
+namespace linkdata {
+
+namespace {
+
+// Header field offsets (magic included).
+constexpr size_t kOffSize = 4;
+constexpr size_t kOffFlags = 8;
+constexpr size_t kOffHeight = 12;
+constexpr size_t kOffWidth = 16;
+constexpr size_t kOffMipMapCount = 28;
+constexpr size_t kOffPfSize = 76;
+constexpr size_t kOffPfFlags = 80;
+constexpr size_t kOffPfFourCC = 84;
+constexpr size_t kOffPfRgbBitCount = 88;
+constexpr size_t kOffPfRMask = 92;
+constexpr size_t kOffPfGMask = 96;
+constexpr size_t kOffPfBMask = 100;
+constexpr size_t kOffPfAMask = 104;
+constexpr size_t kOffCaps = 108;
+
+constexpr uint32_t kFlagsTemplate = 0x00001007;  // CAPS | HEIGHT | WIDTH | PIXELFORMAT
+constexpr uint32_t kFlagsMipmapped = 0x00021007; // ... | MIPMAPCOUNT
+constexpr uint32_t kCapsTexture = 0x00001000;
+constexpr uint32_t kCapsMipmapped = 0x00401008;  // COMPLEX | TEXTURE | MIPMAP
+constexpr uint32_t kCapsAlpha = 0x00001002;      // TEXTURE | ALPHA
+
+std::array<uint8_t, kDdsHeaderSize> dds_template() {
+  std::array<uint8_t, kDdsHeaderSize> h{};
+  h[0] = 'D';
+  h[1] = 'D';
+  h[2] = 'S';
+  h[3] = ' ';
+  store_u32le(&h[kOffSize], 124);
+  store_u32le(&h[kOffFlags], kFlagsTemplate);
+  store_u32le(&h[kOffPfSize], 32);
+  store_u32le(&h[kOffPfFlags], 0x00000004);  // DDPF_FOURCC
+  h[kOffPfFourCC + 0] = 'D';
+  h[kOffPfFourCC + 1] = 'X';
+  h[kOffPfFourCC + 2] = 'T';
+  h[kOffPfFourCC + 3] = '5';
+  store_u32le(&h[kOffCaps], kCapsTexture);
+  return h;
+}
+
+bool is_supported(uint8_t code) {
+  return code == kFormatArgb8 || code == kFormatDxt1 || code == kFormatDxt5;
+}
+
+}  // namespace
+
+std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t) {
+  std::array<uint8_t, kDdsHeaderSize> h = dds_template();
+  store_u32le(&h[kOffHeight], t.height);
+  store_u32le(&h[kOffWidth], t.width);
+  if (t.format_code == kFormatArgb8) {
+    store_u32le(&h[kOffPfFlags], 0x00000041);  // DDPF_RGB | DDPF_ALPHAPIXELS
+    store_u32le(&h[kOffPfFourCC], 0);
+    store_u32le(&h[kOffPfRgbBitCount], 32);
+    store_u32le(&h[kOffPfRMask], 0x00FF0000);
+    store_u32le(&h[kOffPfGMask], 0x0000FF00);
+    store_u32le(&h[kOffPfBMask], 0x000000FF);
+    store_u32le(&h[kOffPfAMask], 0xFF000000);
+    store_u32le(&h[kOffCaps], kCapsAlpha);
+  } else if (t.format_code == kFormatDxt1 || t.format_code == kFormatDxt5) {
+    // Mended: the count of levels that hold bytes, not the stored mip count,
+    // except that a stored mip count of 0 is written as 0 (with mipmap flags).
+    const uint32_t count = t.mip_count == 0 ? 0 : t.levels_present;
+    store_u32le(&h[kOffMipMapCount], count);
+    const bool single = count == 1;
+    store_u32le(&h[kOffFlags], single ? kFlagsTemplate : kFlagsMipmapped);
+    store_u32le(&h[kOffCaps], single ? kCapsTexture : kCapsMipmapped);
+    if (t.format_code == kFormatDxt1) h[kOffPfFourCC + 3] = '1';
+  }
+  return h;
+}
+
+void write_dds_texture(const TextureDescription& t, const uint8_t* container,
+                       size_t container_size, uint32_t entry_number, uint32_t sub_index) {
+  if (!is_supported(t.format_code) || !t.in_bounds || container == nullptr) return;
+  // Re-checked here so that a caller-built description can never read past the container.
+  if (t.data_position > container_size || t.data_size > container_size - t.data_position) {
+    return;
+  }
+
+  const std::array<uint8_t, kDdsHeaderSize> header = build_dds_header(t);
+
+  const std::wstring entry_dir =
+      join_path(g_texture_directory_path, std::to_wstring(entry_number));
+  ensure_directory(entry_dir);
+  const std::wstring path =
+      join_path(entry_dir, std::to_wstring(sub_index) + L"_" +
+                               std::to_wstring(t.texture_index) + L".dds");
+
+  platform::File file = platform::File::create_always(path);
+  if (!file.is_open()) {
+    say(L"创建贴图文件失败！\n");
+    return;
+  }
+  bool ok = file.write_at(0, header.data(), header.size());
+  if (ok && t.data_size != 0) {
+    ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
+  }
+  file.close();
+  if (!ok) say(L"创建贴图文件失败！\n");
+}
+
+void extract_textures(const uint8_t* container, size_t container_size,
+                      uint32_t entry_number, uint32_t sub_index) {
+  ensure_directory(g_texture_directory_path);
+  if (container == nullptr) return;
+  for (const TextureDescription& t : read_texture_container(container, container_size)) {
+    if (!is_supported(t.format_code) || !t.in_bounds) continue;
+    write_dds_texture(t, container, container_size, entry_number, sub_index);
+  }
+}
+
+}  // namespace linkdata

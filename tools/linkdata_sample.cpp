@@ -1,0 +1,671 @@
+// linkdata-sample: writes a deterministic LINKDATA archive for tests and
+// benchmarks.
+//
+//   linkdata-sample DIR [LETTER] [SIZE_MIB]
+//
+// writes DIR/LINKDATA_EU_OS_EUNA.<LETTER> (LETTER defaults to A and is folded
+// to upper case; DIR is created when missing). The same arguments always give
+// the same bytes. Every archive starts with these entries:
+//
+//    0  plain       0 bytes
+//    1  plain       3000 bytes of text (slot 4096)
+//    2  plain       2048 bytes, a byte ramp (exactly one slot)
+//    3  plain       texture container, one DXT1 16x16 with 5 mips
+//                   (plain entries are never scanned for textures)
+//    4  compressed  20000 bytes of text, one chunk
+//    5  compressed  204800 bytes of mixed data, 7 chunks
+//    6  compressed  38768 bytes: zlib chunk (32768 bytes), plain chunk
+//                   (1000 bytes, first byte 'p'), zlib chunk (5000 bytes)
+//    7  compressed  texture container with 5 textures:
+//                     0  DXT1 64x64, mip count 7
+//                     1  format code 2 (not exported), 16x16, 512 bytes
+//                     2  DXT5 128x128, mip count 8 (low nibble of byte 0 set)
+//                     3  32-bit ARGB 32x32
+//                     4  DXT1 64 wide x 32 high, mip count 6, behind a
+//                        0x20-byte extension block
+//    8  compressed  package of 3 sub-files: 200 bytes of text, a texture
+//                   container (one DXT5 32x32, mip count 6), 1000 bytes of
+//                   mixed data
+//    9  compressed  1 byte
+//   10  compressed  32768 bytes, exactly one block
+//   11  compressed  32769 bytes, the second chunk holds 1 byte
+//   12  compressed  10000 bytes: zlib chunk, empty chunk, zlib chunk,
+//                   terminator, then 8 zero bytes counted in the stored size
+//
+// With SIZE_MIB, generated entries follow until the file holds about that
+// many MiB: two thirds compressed, 4 KiB to 16 MiB each, mostly small; half of
+// the compressed ones of 1 MiB and more are DXT5 texture containers.
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "archive/codec.h"
+#include "archive/format.h"
+#include "archive/little_endian.h"
+#include "textures/container.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using linkdata::store_u32le;
+using linkdata::store_u64le;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kUnit = linkdata::kWriteUnit;  // offset unit and padding
+
+// splitmix64: fixed output on every platform, unlike std:: distributions.
+struct Rng {
+  uint64_t state = 0;
+};
+
+uint64_t next_u64(Rng& rng) {
+  uint64_t z = (rng.state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+uint32_t next_below(Rng& rng, uint32_t n) { return uint32_t(next_u64(rng) % n); }
+
+uint64_t round_up(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+void put_u32(Bytes& out, size_t pos, uint32_t value) { store_u32le(out.data() + pos, value); }
+
+void append_u32(Bytes& out, uint32_t value) {
+  out.resize(out.size() + 4);
+  put_u32(out, out.size() - 4, value);
+}
+
+void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+void fill_random(uint8_t* p, size_t n, Rng& rng) {
+  uint8_t word[8];
+  for (size_t i = 0; i < n; i += 8) {
+    store_u64le(word, next_u64(rng));
+    std::memcpy(p + i, word, std::min<size_t>(8, n - i));
+  }
+}
+
+// 64-byte records: about a third fresh random bytes, the rest repeats from a
+// small dictionary. zlib level 9 packs this about 2:1 and runs fast on it,
+// since every match is either long or absent.
+Bytes mixed_data(size_t size, Rng& rng) {
+  constexpr size_t kRecord = 64;
+  constexpr size_t kDictionaryRecords = 64;
+  Bytes dictionary(kRecord * kDictionaryRecords);
+  fill_random(dictionary.data(), dictionary.size(), rng);
+  Bytes out(size);
+  for (size_t pos = 0; pos < size; pos += kRecord) {
+    size_t n = std::min(kRecord, size - pos);
+    uint64_t pick = next_u64(rng);
+    if (pick % 100 < 35) {
+      fill_random(out.data() + pos, n, rng);
+    } else {
+      std::memcpy(out.data() + pos, dictionary.data() + (pick >> 32) % kDictionaryRecords * kRecord, n);
+    }
+  }
+  // A first word above 0x10000 keeps the content from passing as a package.
+  if (size >= 4) out[3] |= 0x80;
+  return out;
+}
+
+Bytes text_data(size_t size, const std::string& prefix) {
+  std::string text;
+  for (uint32_t line = 0; text.size() < size; ++line) {
+    text += prefix + ", line " + std::to_string(line) +
+            ": the quick brown fox jumps over the lazy dog 0123456789\n";
+  }
+  return Bytes(text.begin(), text.begin() + std::ptrdiff_t(size));
+}
+
+// ---------------------------------------------------------------------------
+// Texture containers
+
+struct TextureSpec {
+  uint8_t format = 0;
+  uint8_t width_exponent = 0;
+  uint8_t height_exponent = 0;
+  uint8_t mip_count = 1;
+  uint8_t byte0_low = 0;              // low nibble of byte 0, ignored by readers
+  uint32_t extension_length = 0;      // 0: no extension block
+  uint32_t other_format_size = 0;     // pixel bytes of a format without a size rule
+  bool noisy = false;                 // random block indices, closer to real data
+};
+
+struct Level {
+  uint32_t width;
+  uint32_t height;
+};
+
+// The stored levels, largest first; halving stops once a side reaches 0.
+std::vector<Level> stored_levels(const TextureSpec& t) {
+  Level level{1u << t.width_exponent, 1u << t.height_exponent};
+  std::vector<Level> levels{level};
+  for (uint32_t i = 1; i < t.mip_count; ++i) {
+    level.width /= 2;
+    level.height /= 2;
+    if (level.width == 0 || level.height == 0) break;
+    levels.push_back(level);
+  }
+  return levels;
+}
+
+uint32_t block_bytes(uint8_t format) { return format == linkdata::kFormatDxt1 ? 8 : 16; }
+
+uint32_t pixel_data_size(const TextureSpec& t) {
+  if (t.format == linkdata::kFormatArgb8) {
+    return (1u << t.width_exponent) * (1u << t.height_exponent) * 4;
+  }
+  if (t.format != linkdata::kFormatDxt1 && t.format != linkdata::kFormatDxt5) {
+    return t.other_format_size;
+  }
+  uint32_t size = 0;
+  for (const Level& l : stored_levels(t)) {
+    size += (l.width + 3) / 4 * ((l.height + 3) / 4) * block_bytes(t.format);
+  }
+  return size;
+}
+
+uint32_t rgb565(uint32_t r, uint32_t g, uint32_t b) { return (r >> 3) << 11 | (g >> 2) << 5 | (b >> 3); }
+
+uint32_t ramp(uint32_t i, uint32_t count) { return count > 1 ? 255 * i / (count - 1) : 128; }
+
+// Colour part of a block: red grows to the right, green downwards, blue
+// darkens with the mip level. Inside the block each row fades from c0 to c1.
+void write_colour_block(uint8_t* p, uint32_t bx, uint32_t by, uint32_t bw, uint32_t bh,
+                        uint32_t level, Rng* noise) {
+  uint32_t r = ramp(bx, bw);
+  uint32_t g = ramp(by, bh);
+  uint32_t b = level < 6 ? 255 - 40 * level : 0;
+  uint32_t c0 = rgb565(r, g, b);
+  uint32_t c1 = rgb565(r * 3 / 4, g * 3 / 4, b * 3 / 4);
+  if (c0 <= c1) c0 = c1 + 1;  // c0 > c1 selects the four-colour mode
+  store_u32le(p, c0 | c1 << 16);
+  // Per row the codes 0, 2, 3, 1 run from c0 to c1.
+  store_u32le(p + 4, noise ? uint32_t(next_u64(*noise)) : 0x78787878u);
+}
+
+void write_alpha_block(uint8_t* p, uint32_t bx, uint32_t by, uint32_t bw, uint32_t bh, Rng* noise) {
+  uint32_t a = 255 - 191 * (bx + by) / std::max(1u, bw + bh - 2);
+  p[0] = uint8_t(a);
+  p[1] = uint8_t(a / 2);
+  uint8_t indices[8] = {};
+  if (noise) store_u64le(indices, next_u64(*noise));
+  std::memcpy(p + 2, indices, 6);
+}
+
+// Noisy textures randomise the indices of half their blocks, which lands
+// near the 2:1 that real DXT data gives under zlib.
+void write_block_levels(uint8_t* p, const TextureSpec& t, Rng& rng) {
+  const uint32_t unit = block_bytes(t.format);
+  uint32_t level_number = 0;
+  for (const Level& l : stored_levels(t)) {
+    uint32_t bw = (l.width + 3) / 4;
+    uint32_t bh = (l.height + 3) / 4;
+    for (uint32_t by = 0; by < bh; ++by) {
+      for (uint32_t bx = 0; bx < bw; ++bx, p += unit) {
+        Rng* noise = t.noisy && (next_u64(rng) & 1) ? &rng : nullptr;
+        if (t.format == linkdata::kFormatDxt5) {
+          write_alpha_block(p, bx, by, bw, bh, noise);
+          write_colour_block(p + 8, bx, by, bw, bh, level_number, noise);
+        } else {
+          write_colour_block(p, bx, by, bw, bh, level_number, noise);
+        }
+      }
+    }
+    ++level_number;
+  }
+}
+
+// A8R8G8B8, stored B, G, R, A: gradients with an 8-pixel checker in blue.
+void write_argb(uint8_t* p, const TextureSpec& t) {
+  uint32_t w = 1u << t.width_exponent;
+  uint32_t h = 1u << t.height_exponent;
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x, p += 4) {
+      uint32_t blue = ((x / 8 + y / 8) & 1) ? 255 : 32;
+      store_u32le(p, 0xFFu << 24 | ramp(x, w) << 16 | ramp(y, h) << 8 | blue);
+    }
+  }
+}
+
+// Header "GT1G0600", table at 0x20 whose entries count from the table start,
+// then each texture's 8-byte header (and extension block) and pixel data,
+// every header on a 16-byte boundary.
+Bytes texture_container(const std::vector<TextureSpec>& textures, Rng& rng) {
+  constexpr uint32_t kTableOffset = 0x20;
+  const uint32_t count = uint32_t(textures.size());
+  Bytes out(kTableOffset + 4 * count);
+  std::memcpy(out.data(), linkdata::kTextureMagic, sizeof linkdata::kTextureMagic);
+  put_u32(out, 8, 0x00000101);  // not read by the tool
+  put_u32(out, 12, kTableOffset);
+  put_u32(out, 16, count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const TextureSpec& t = textures[i];
+    out.resize(round_up(out.size(), 16));
+    const size_t header = out.size();
+    put_u32(out, kTableOffset + 4 * i, uint32_t(header - kTableOffset));
+    const uint32_t data_size = pixel_data_size(t);
+    out.resize(header + 8 + t.extension_length + data_size);
+    out[header] = uint8_t(t.mip_count << 4 | (t.byte0_low & 0x0F));
+    out[header + 1] = t.format;
+    out[header + 2] = uint8_t(t.height_exponent << 4 | t.width_exponent);
+    out[header + 7] = t.extension_length ? 1 : 0;
+    if (t.extension_length) {
+      put_u32(out, header + 8, t.extension_length);
+      std::fill(out.begin() + std::ptrdiff_t(header + 12),
+                out.begin() + std::ptrdiff_t(header + 8 + t.extension_length), uint8_t(0xEE));
+    }
+    uint8_t* pixels = out.data() + header + 8 + t.extension_length;
+    if (t.format == linkdata::kFormatDxt1 || t.format == linkdata::kFormatDxt5) {
+      write_block_levels(pixels, t, rng);
+    } else if (t.format == linkdata::kFormatArgb8) {
+      write_argb(pixels, t);
+    } else {
+      for (uint32_t k = 0; k < data_size; ++k) pixels[k] = uint8_t(k * 7);
+    }
+  }
+  return out;
+}
+
+TextureSpec dxt(uint8_t format, uint8_t width_exponent, uint8_t height_exponent, uint8_t mips) {
+  TextureSpec t;
+  t.format = format;
+  t.width_exponent = width_exponent;
+  t.height_exponent = height_exponent;
+  t.mip_count = mips;
+  return t;
+}
+
+// Square DXT5 textures with full mip chains, largest first, filling most of
+// the budget (at least one texture).
+std::vector<TextureSpec> bulk_texture_set(uint32_t budget) {
+  std::vector<TextureSpec> set;
+  uint64_t used = 0x20;
+  for (uint8_t e = 11; e >= 6 && set.size() < 16;) {
+    TextureSpec t = dxt(linkdata::kFormatDxt5, e, e, uint8_t(e + 1));
+    t.noisy = true;
+    uint64_t cost = 4 + 16 + 8 + pixel_data_size(t);
+    if (used + cost <= budget || (set.empty() && e == 6)) {
+      set.push_back(t);
+      used += cost;
+    } else {
+      --e;
+    }
+  }
+  return set;
+}
+
+// ---------------------------------------------------------------------------
+// Entries and payloads
+
+enum class ChunkKind { zlib, plain, empty };
+
+struct ChunkPlan {
+  ChunkKind kind;
+  size_t begin;   // range of the content the chunk carries
+  size_t length;
+};
+
+struct Entry {
+  Bytes content;
+  bool compressed = false;
+  std::vector<ChunkPlan> chunks;  // compressed entries only
+  uint32_t trailing_zeros = 0;    // zero bytes behind the terminator, inside the stored size
+};
+
+struct StoredEntry {
+  Bytes payload;
+  uint32_t unpacked_size = 0;
+};
+
+// The encoder's own cut: 32 KiB blocks, each one zlib stream.
+std::vector<ChunkPlan> block_chunks(size_t size) {
+  std::vector<ChunkPlan> chunks;
+  for (size_t pos = 0; pos < size; pos += linkdata::kBlockSize) {
+    chunks.push_back({ChunkKind::zlib, pos, std::min<size_t>(linkdata::kBlockSize, size - pos)});
+  }
+  return chunks;
+}
+
+Entry plain_entry(Bytes content) {
+  Entry e;
+  e.content = std::move(content);
+  return e;
+}
+
+Entry compressed_entry(Bytes content) {
+  Entry e;
+  e.compressed = true;
+  e.chunks = block_chunks(content.size());
+  e.content = std::move(content);
+  return e;
+}
+
+// Deflates the zlib chunks on `workers` threads. Each chunk lands in its own
+// slot, so the result does not depend on which thread took which chunk.
+std::optional<std::vector<Bytes>> deflate_chunks(const Entry& e, unsigned workers) {
+  std::vector<Bytes> packed(e.chunks.size());
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto work = [&] {
+    for (size_t i; (i = next++) < e.chunks.size();) {
+      const ChunkPlan& c = e.chunks[i];
+      if (c.kind != ChunkKind::zlib) continue;
+      uLongf length = compressBound(uLong(c.length));
+      packed[i].resize(length);
+      if (compress2(packed[i].data(), &length, e.content.data() + c.begin, uLong(c.length),
+                    linkdata::kCompressionLevel) != Z_OK ||
+          packed[i][0] != linkdata::kZlibMarker) {
+        failed = true;
+      }
+      packed[i].resize(length);
+    }
+  };
+  std::vector<std::thread> helpers;
+  const size_t threads = std::min<size_t>(workers, e.chunks.size());
+  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& t : helpers) t.join();
+  if (failed) return std::nullopt;
+  return packed;
+}
+
+// u32 total size | { u32 length | bytes }* | u32 0 | trailing zeros
+std::optional<StoredEntry> store_entry(Entry e, unsigned workers) {
+  StoredEntry stored;
+  if (!e.compressed) {
+    stored.payload = std::move(e.content);
+    return stored;
+  }
+  std::optional<std::vector<Bytes>> packed = deflate_chunks(e, workers);
+  if (!packed) return std::nullopt;
+  Bytes& out = stored.payload;
+  append_u32(out, uint32_t(e.content.size()));
+  for (size_t i = 0; i < e.chunks.size(); ++i) {
+    const ChunkPlan& c = e.chunks[i];
+    if (c.kind == ChunkKind::zlib) {
+      append_u32(out, uint32_t((*packed)[i].size()));
+      append(out, (*packed)[i]);
+    } else if (c.kind == ChunkKind::plain) {
+      if (c.length == 0 || e.content[c.begin] == linkdata::kZlibMarker) return std::nullopt;
+      append_u32(out, uint32_t(c.length));
+      out.insert(out.end(), e.content.begin() + std::ptrdiff_t(c.begin),
+                 e.content.begin() + std::ptrdiff_t(c.begin + c.length));
+    } else {
+      append_u32(out, 0);
+    }
+  }
+  append_u32(out, 0);
+  out.resize(out.size() + e.trailing_zeros);
+  stored.unpacked_size = uint32_t(e.content.size());
+  return stored;
+}
+
+Bytes byte_ramp(size_t size) {
+  Bytes out(size);
+  for (size_t i = 0; i < size; ++i) out[i] = uint8_t(i);
+  return out;
+}
+
+Bytes package(const std::vector<Bytes>& sub_files) {
+  Bytes out;
+  append_u32(out, uint32_t(sub_files.size()));
+  uint32_t offset = uint32_t(4 + 4 * sub_files.size());
+  for (const Bytes& sub : sub_files) {
+    append_u32(out, offset);
+    offset += uint32_t(sub.size());
+  }
+  for (const Bytes& sub : sub_files) append(out, sub);
+  return out;
+}
+
+// The fixed entries listed at the top of this file, in that order.
+std::vector<Entry> fixed_entries() {
+  using linkdata::kFormatArgb8;
+  using linkdata::kFormatDxt1;
+  using linkdata::kFormatDxt5;
+  Rng rng{0x4C494E4B44415441ull};
+  std::vector<Entry> entries;
+
+  entries.push_back(plain_entry({}));
+  entries.push_back(plain_entry(text_data(3000, "plain entry 1")));
+  entries.push_back(plain_entry(byte_ramp(2048)));
+  entries.push_back(plain_entry(texture_container({dxt(kFormatDxt1, 4, 4, 5)}, rng)));
+
+  entries.push_back(compressed_entry(text_data(20000, "compressed entry 4")));
+  entries.push_back(compressed_entry(mixed_data(200 * 1024, rng)));
+
+  {
+    Bytes content = mixed_data(32768, rng);
+    append(content, text_data(1000, "plain chunk"));
+    append(content, mixed_data(5000, rng));
+    Entry e;
+    e.compressed = true;
+    e.chunks = {{ChunkKind::zlib, 0, 32768}, {ChunkKind::plain, 32768, 1000},
+                {ChunkKind::zlib, 33768, 5000}};
+    e.content = std::move(content);
+    entries.push_back(std::move(e));
+  }
+
+  {
+    TextureSpec unsupported = dxt(2, 4, 4, 1);
+    unsupported.other_format_size = 512;
+    TextureSpec dxt5 = dxt(kFormatDxt5, 7, 7, 8);
+    dxt5.byte0_low = 0x5;
+    TextureSpec extended = dxt(kFormatDxt1, 6, 5, 6);
+    extended.extension_length = 0x20;
+    entries.push_back(compressed_entry(texture_container(
+        {dxt(kFormatDxt1, 6, 6, 7), unsupported, dxt5, dxt(kFormatArgb8, 5, 5, 1), extended},
+        rng)));
+  }
+
+  entries.push_back(compressed_entry(package({text_data(200, "package sub-file 0"),
+                                              texture_container({dxt(kFormatDxt5, 5, 5, 6)}, rng),
+                                              mixed_data(1000, rng)})));
+
+  entries.push_back(compressed_entry({0x42}));
+  entries.push_back(compressed_entry(mixed_data(32768, rng)));
+  entries.push_back(compressed_entry(mixed_data(32769, rng)));
+
+  {
+    Entry e;
+    e.compressed = true;
+    e.content = mixed_data(10000, rng);
+    e.chunks = {{ChunkKind::zlib, 0, 6000}, {ChunkKind::empty, 6000, 0},
+                {ChunkKind::zlib, 6000, 4000}};
+    e.trailing_zeros = 8;
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+// ---------------------------------------------------------------------------
+// Generated entries
+
+enum class GeneratedKind { plain, compressed, textures };
+
+struct GeneratedEntry {
+  GeneratedKind kind;
+  uint32_t size;  // content size (for textures: the budget)
+  uint64_t seed;
+};
+
+// Content sizes: an octave of 4 KiB << k, k the smaller of two draws from
+// 0..11, so small entries dominate and the 8-16 MiB octave is rare.
+uint32_t draw_size(Rng& rng) {
+  uint32_t octave = std::min(next_below(rng, 12), next_below(rng, 12));
+  uint32_t low = 4096u << octave;
+  return low + next_below(rng, low);
+}
+
+// Stored sizes are estimated from measured ratios (mixed data ~2.0:1,
+// noisy DXT5 ~1.9:1), which lands within a few percent of the target.
+uint64_t estimated_slot(const GeneratedEntry& g) {
+  uint64_t stored = g.kind == GeneratedKind::plain ? g.size : g.size / 2 + g.size / 64;
+  return round_up(stored, kUnit);
+}
+
+std::vector<GeneratedEntry> plan_generated(uint64_t target_bytes, size_t fixed_count,
+                                           uint64_t fixed_slots) {
+  Rng rng{0x53414D504C45ull};
+  std::vector<GeneratedEntry> plan;
+  uint64_t payload_bytes = fixed_slots;
+  for (;;) {
+    uint64_t index_end = round_up(linkdata::kHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()), kUnit);
+    if (index_end + payload_bytes >= target_bytes) break;
+    GeneratedEntry g;
+    g.size = draw_size(rng);
+    g.kind = next_below(rng, 3) == 0 ? GeneratedKind::plain : GeneratedKind::compressed;
+    if (g.kind == GeneratedKind::compressed && g.size >= (1u << 20) && (next_u64(rng) & 1)) {
+      g.kind = GeneratedKind::textures;
+    }
+    g.seed = next_u64(rng);
+    payload_bytes += estimated_slot(g);
+    plan.push_back(g);
+  }
+  return plan;
+}
+
+Entry generate(const GeneratedEntry& g) {
+  Rng rng{g.seed};
+  switch (g.kind) {
+    case GeneratedKind::plain:
+      return plain_entry(mixed_data(g.size, rng));
+    case GeneratedKind::compressed:
+      return compressed_entry(mixed_data(g.size, rng));
+    case GeneratedKind::textures:
+      break;
+  }
+  return compressed_entry(texture_container(bulk_texture_set(g.size), rng));
+}
+
+// ---------------------------------------------------------------------------
+// Archive file
+
+// Header and a zeroed index go first; payloads are streamed behind them, each
+// padded to 2048 bytes; the index is written last, once the sizes are known.
+bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
+                   const std::vector<GeneratedEntry>& generated, unsigned workers) {
+  const uint32_t count = uint32_t(fixed.size() + generated.size());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    std::fprintf(stderr, "linkdata-sample: cannot create %s\n", path.string().c_str());
+    return false;
+  }
+  uint64_t position = round_up(linkdata::kHeaderSize + linkdata::kRecordSize * count, kUnit);
+  Bytes head(position);
+  put_u32(head, 0, linkdata::kArchiveMagic);
+  put_u32(head, 4, count);
+  put_u32(head, 8, kUnit);
+  out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
+
+  Bytes index(linkdata::kRecordSize * count);
+  const Bytes zeros(kUnit);
+  for (uint32_t n = 0; n < count && out; ++n) {
+    std::optional<StoredEntry> stored;
+    if (n < fixed.size()) {
+      stored = std::move(fixed[n]);
+    } else {
+      stored = store_entry(generate(generated[n - fixed.size()]), workers);
+    }
+    if (!stored) {
+      std::fprintf(stderr, "linkdata-sample: compressing entry %u failed\n", unsigned(n));
+      return false;
+    }
+    uint8_t* record = index.data() + linkdata::kRecordSize * n;
+    store_u64le(record, position / kUnit);
+    store_u32le(record + 8, uint32_t(stored->payload.size()));
+    store_u32le(record + 12, stored->unpacked_size);
+    const uint64_t slot = round_up(stored->payload.size(), kUnit);
+    out.write(reinterpret_cast<const char*>(stored->payload.data()), std::streamsize(stored->payload.size()));
+    out.write(reinterpret_cast<const char*>(zeros.data()), std::streamsize(slot - stored->payload.size()));
+    position += slot;
+  }
+  out.seekp(std::streamoff(linkdata::kHeaderSize));
+  out.write(reinterpret_cast<const char*>(index.data()), std::streamsize(index.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "linkdata-sample: writing %s failed\n", path.string().c_str());
+    return false;
+  }
+  return true;
+}
+
+int usage() {
+  std::fputs(
+      "usage: linkdata-sample DIR [LETTER] [SIZE_MIB]\n"
+      "  writes DIR/LINKDATA_EU_OS_EUNA.<LETTER>; LETTER is one letter, default A\n"
+      "  SIZE_MIB (1-65536): add generated entries up to about that many MiB\n",
+      stderr);
+  return 2;
+}
+
+std::optional<uint32_t> parse_size_mib(const std::string& text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + uint32_t(c - '0');
+  }
+  if (value < 1 || value > 65536) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 4 || argv[1][0] == '\0') return usage();
+  char letter = 'A';
+  if (argc >= 3) {
+    const std::string arg = argv[2];
+    if (arg.size() != 1 || !((arg[0] >= 'A' && arg[0] <= 'Z') || (arg[0] >= 'a' && arg[0] <= 'z'))) {
+      return usage();
+    }
+    letter = arg[0] >= 'a' ? char(arg[0] - 'a' + 'A') : arg[0];
+  }
+  uint32_t size_mib = 0;
+  if (argc == 4) {
+    std::optional<uint32_t> parsed = parse_size_mib(argv[3]);
+    if (!parsed) return usage();
+    size_mib = *parsed;
+  }
+
+  const fs::path dir = argv[1];
+  std::error_code ec;
+  fs::create_directory(dir, ec);
+  if (ec || !fs::is_directory(dir, ec)) {
+    std::fprintf(stderr, "linkdata-sample: cannot create directory %s\n", dir.string().c_str());
+    return 1;
+  }
+
+  const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<StoredEntry> fixed;
+  uint64_t fixed_slots = 0;
+  for (Entry& e : fixed_entries()) {
+    std::optional<StoredEntry> stored = store_entry(std::move(e), workers);
+    if (!stored) {
+      std::fprintf(stderr, "linkdata-sample: compressing entry %zu failed\n", fixed.size());
+      return 1;
+    }
+    fixed_slots += round_up(stored->payload.size(), kUnit);
+    fixed.push_back(std::move(*stored));
+  }
+  const std::vector<GeneratedEntry> generated =
+      plan_generated(uint64_t(size_mib) << 20, fixed.size(), fixed_slots);
+
+  const fs::path path = dir / (std::string("LINKDATA_EU_OS_EUNA.") + letter);
+  return write_archive(path, std::move(fixed), generated, workers) ? 0 : 1;
+}
