@@ -7,3 +7,11 @@ cd "$(dirname "$0")"
 need_packages "${BASE_PACKAGES[@]}"
 build_tool build
 (cd build && ctest --output-on-failure -j"$(nproc)")
+
+# Further suites, each a script of its own (sanitizers, fuzzing, Windows).
+for suite in scripts/test-sanitized.sh scripts/test-fuzz.sh scripts/test-windows.sh; do
+  if [ -f "$suite" ]; then  # TEMP guard until every suite exists
+    echo "== $suite"
+    bash "$suite"
+  fi
+done

@@ -157,9 +157,14 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
 
   run.archive = platform::File::open_write_existing(run.archive_name);
   if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
+  // An interruption lets the entry being written finish, so that no entry is
+  // left half-written, and then ends the run.
+  platform::defer_interrupts();
   for (const Candidate& c : candidates) {
+    if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
     if (!import_one(run, c)) return false;
   }
+  if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
   return true;
 }
 

@@ -75,6 +75,12 @@ void console_write(const std::wstring& text);
 // Waits for one key press, with a prompt, when standard input is a terminal.
 void console_pause();
 
+// From here on, Ctrl+C, termination requests and (on Windows) console close
+// events no longer end the process at once; they are only noted, so that an
+// operation can finish the step it is in and stop cleanly.
+void defer_interrupts();
+bool interrupt_requested();
+
 // Number of CPUs this process may run on (at least 1).
 unsigned cpu_count();
 

@@ -5,6 +5,7 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -229,6 +230,21 @@ void console_pause() {
   if (have_termios) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   console_write(L"\n");
 }
+
+namespace {
+volatile sig_atomic_t g_interrupted = 0;
+void note_interrupt(int) { g_interrupted = 1; }
+}  // namespace
+
+void defer_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = note_interrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // writes in progress complete instead of failing
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+}
+
+bool interrupt_requested() { return g_interrupted != 0; }
 
 unsigned cpu_count() {
   cpu_set_t set;
