@@ -16,11 +16,15 @@ need_packages() {
   fi
 }
 
-build_tool() {  # build_tool DIR [cmake options...]
+configure() {  # configure DIR [cmake options...]
   local dir="$1"
   shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j"$(nproc)"
 }
 
-BASE_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev python3)
+build_tool() {  # build_tool DIR [cmake options...]: everything, tests included
+  configure "$@"
+  cmake --build "$1" -j"$(nproc)"
+}
+
+BASE_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev locales)

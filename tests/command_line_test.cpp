@@ -1,6 +1,14 @@
 // The command line as users and scripts see it: stdout bytes and exit status.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <cstdlib>
+
 #include "front_end/command_line.h"
 #include "test_support.h"
 
@@ -79,6 +87,60 @@ TEST(CommandLine, MessagesAreUtf8WhateverTheLocale) {
     RunResult r = run_tool(dir.path, {"e", "a", "0", "-1"}, env);
     EXPECT_EQ(r.out, "参数 2 错误！\n") << (env.empty() ? "" : env[0]);
   }
+}
+
+// On a terminal the banner waits for one key press; the child is reaped only
+// after the key is sent, so a pause that did not wait would show up as an
+// early exit.
+TEST(CommandLine, PauseWaitsForOneKeyOnATerminal) {
+#ifdef _WIN32
+  GTEST_SKIP() << "drives the pause through a POSIX pseudo-terminal";
+#else
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char* argv[] = {const_cast<char*>(LINKDATA_BINARY), nullptr};
+    char* envp[] = {nullptr};
+    execve(LINKDATA_BINARY, argv, envp);
+    _exit(127);
+  }
+  std::string seen;
+  char buf[512];
+  while (seen.find("请按任意键继续. . .") == std::string::npos) {
+    const ssize_t n = read(master, buf, sizeof buf);
+    ASSERT_GT(n, 0) << seen;
+    seen.append(buf, size_t(n));
+  }
+  usleep(100 * 1000);
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "exited without waiting for a key";
+  ASSERT_EQ(write(master, "x", 1), 1);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  close(master);
+#endif
+}
+
+// A locale whose encoding holds Chinese gets the messages in that encoding;
+// one that cannot (Latin-1 here) gets UTF-8 rather than question marks.
+TEST(CommandLine, MessagesFollowALocaleEncodingThatHoldsChinese) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX locales only; a Windows console is written in UTF-16";
+#endif
+  ScratchDir locales;
+  const std::string make = "localedef -i C -f GB2312 " + (locales / "zh_CN.GB2312") +
+                           " >/dev/null 2>&1 && localedef -i C -f ISO-8859-1 " +
+                           (locales / "en_US.ISO-8859-1") + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << "needs localedef and Debian's locales package";
+  ScratchDir dir;
+  RunResult r = run_tool(dir.path, {"e", "a", "0", "-1"},
+                         {"LOCPATH=" + locales.path, "LANG=zh_CN.GB2312"});
+  EXPECT_EQ(r.out, "\xb2\xce\xca\xfd 2 \xb4\xed\xce\xf3\xa3\xa1\n");
+  r = run_tool(dir.path, {"e", "a", "0", "-1"},
+               {"LOCPATH=" + locales.path, "LC_ALL=en_US.ISO-8859-1"});
+  EXPECT_EQ(r.out, "参数 2 错误！\n");
 }
 
 TEST(CommandLine, LeadingIntegerReadsLikeTheWindowsRuntime) {

@@ -1,9 +1,6 @@
 // Import through the built tool, checked byte for byte against the archive.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "archive/codec.h"
 #include "archive/little_endian.h"
 #include "test_support.h"
@@ -28,11 +25,11 @@ Bytes slice(const Bytes& b, uint64_t pos, size_t n) {
 struct Workspace {
   ScratchDir dir;
   Bytes original;
-  explicit Workspace(const std::vector<EntrySpec>& specs, uint32_t unit = 2048) {
-    original = build_archive(specs, unit);
+  explicit Workspace(const std::vector<EntrySpec>& entry_list, uint32_t unit = 2048) {
+    original = build_archive(entry_list, unit);
     write_file(dir / kArchive, original);
-    mkdir((dir / "Import").c_str(), 0777);
-    mkdir((dir / "Import/A").c_str(), 0777);
+    make_dir(dir / "Import");
+    make_dir(dir / "Import/A");
   }
   void put(const std::string& name, const Bytes& content) {
     write_file(dir / ("Import/A/" + name), content);
@@ -171,9 +168,9 @@ TEST(Import, SizeZeroSlots) {
 }
 
 TEST(Import, NameRulesOrderAndCase) {
-  std::vector<EntrySpec> specs;
-  for (int i = 0; i < 13; ++i) specs.push_back(plain_entry(Bytes(100, uint8_t(i))));
-  Workspace w(specs);
+  std::vector<EntrySpec> entry_list;
+  for (int i = 0; i < 13; ++i) entry_list.push_back(plain_entry(Bytes(100, uint8_t(i))));
+  Workspace w(entry_list);
   w.put("0012.data", Bytes(10, 0xA1));
   w.put("5.data", Bytes(10, 0xA2));
   w.put("05.data", Bytes(10, 0xA3));
@@ -186,7 +183,7 @@ TEST(Import, NameRulesOrderAndCase) {
   w.put(".4.data", Bytes(10, 0xAA));
   w.put("2.9.data", Bytes(10, 0xAB));
   w.put("6.txt", Bytes(10, 0xAC));
-  mkdir((w.dir / "Import/A/8.data").c_str(), 0777);
+  make_dir(w.dir / "Import/A/8.data");
   RunResult r = w.import();
   EXPECT_EQ(r.out, in_place("0012.data") + in_place("05.data") + in_place("1e3.data") +
                        in_place("2.9.data") + in_place("3 .data") + in_place("5.data") +
@@ -209,7 +206,7 @@ TEST(Import, OnlySkippedNamesLeaveTheArchiveAlone) {
   Workspace w({plain_entry(Bytes(10, 1))});
   w.put("readme.data", Bytes(3, 1));
   w.put("x1.data", Bytes(3, 1));
-  mkdir((w.dir / "Import/A/0.data").c_str(), 0777);
+  make_dir(w.dir / "Import/A/0.data");
   RunResult r = w.import();
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 0);
@@ -221,8 +218,8 @@ TEST(Import, SetUpFailuresInTheirOrder) {
   RunResult r = run_tool(dir.path, {"i", "a"});
   EXPECT_EQ(r.out, "导入目录不存在！\n");
   EXPECT_EQ(r.status, 1);
-  mkdir((dir / "Import").c_str(), 0777);
-  mkdir((dir / "Import/A").c_str(), 0777);
+  make_dir(dir / "Import");
+  make_dir(dir / "Import/A");
   r = run_tool(dir.path, {"i", "A"});
   EXPECT_EQ(r.out, "文件“LINKDATA_EU_OS_EUNA.A”不存在！\n");
   write_file(dir / kArchive, text_bytes("garbage!garbage!"));
@@ -279,7 +276,8 @@ TEST(Import, UnalignedArchiveIsPaddedBeforeAnAppend) {
 TEST(Import, LooseFileFailuresStopAtThatFile) {
   Workspace w({plain_entry(Bytes(10, 1)), plain_entry(Bytes(10, 2)), plain_entry(Bytes(10, 3))});
   w.put("0.data", Bytes(4, 7));
-  ASSERT_EQ(symlink("missing-target", (w.dir / "Import/A/1.data").c_str()), 0);
+  UnopenableName unopenable(w.dir / "Import/A/1.data");
+  ASSERT_TRUE(unopenable.ok());
   w.put("2.data", Bytes(4, 9));
   RunResult r = w.import();
   EXPECT_EQ(r.out, in_place("0.data") + "1.data 文件打开失败！\n");
@@ -288,10 +286,10 @@ TEST(Import, LooseFileFailuresStopAtThatFile) {
 }
 
 TEST(Import, ReadOnlyArchiveCannotBeOpenedForWriting) {
-  if (geteuid() == 0) GTEST_SKIP() << "root ignores file permissions";
+  if (!write_permission_enforced()) GTEST_SKIP() << "root ignores file permissions";
   Workspace w({plain_entry(Bytes(10, 1))});
   w.put("0.data", Bytes(4, 7));
-  chmod((w.dir / kArchive).c_str(), 0444);
+  make_read_only(w.dir / kArchive);
   RunResult r = w.import();
   EXPECT_EQ(r.out, "打开 LINKDATA 文件失败！\n");
   EXPECT_EQ(r.status, 1);

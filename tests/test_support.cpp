@@ -1,25 +1,50 @@
 #include "test_support.h"
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 #include "archive/codec.h"
 #include "archive/little_endian.h"
+#include "front_end/text_encoding.h"
 
 namespace fs = std::filesystem;
 
 namespace linkdata::test {
 
+std::string shown(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = kSeparator;
+  }
+  return path;
+}
+
 ScratchDir::ScratchDir() {
-  std::string templ = (fs::temp_directory_path() / "linkdata-test-XXXXXX").string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-  path = templ;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("linkdata-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) path = candidate.string();
+  }
+  if (path.empty()) throw std::runtime_error("cannot make a scratch folder");
 }
 
 ScratchDir::~ScratchDir() {
@@ -55,6 +80,15 @@ bool file_exists(const std::string& path) {
 }
 
 Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+bool make_dir(const std::string& path) {
+  std::error_code ec;
+  return fs::create_directory(path, ec);
+}
+
+void make_read_only(const std::string& path) {
+  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
 
 Bytes build_archive(const std::vector<EntrySpec>& entries, uint32_t offset_unit) {
   const uint64_t index_end = 16 + 16 * uint64_t(entries.size());
@@ -99,6 +133,152 @@ Bytes pattern_bytes(size_t n, uint32_t seed) {
   }
   return out;
 }
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring wide_path(const std::string& path) { return fs::path(path).wstring(); }
+
+// The tool as this process can start it. A cross build run under Wine knows
+// the tool by its Unix path; Wine's own kernel32 translates that.
+std::wstring tool_path() {
+  const std::string built = LINKDATA_BINARY;
+  using ToDos = wchar_t*(__cdecl*)(const char*);
+  const auto to_dos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  if (!built.empty() && built[0] == '/' && to_dos != nullptr) {
+    if (wchar_t* dos = to_dos(built.c_str())) {
+      std::wstring out = dos;
+      ::HeapFree(::GetProcessHeap(), 0, dos);
+      return out;
+    }
+  }
+  return wide_path(built);
+}
+
+// One argument quoted so that the C runtime's parser gives it back unchanged.
+std::wstring quoted(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+struct Handle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  Handle() = default;
+  explicit Handle(HANDLE handle) : h(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { reset(); }
+  void reset() {
+    if (h != INVALID_HANDLE_VALUE && h != nullptr) ::CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+  }
+};
+
+}  // namespace
+
+UnopenableName::UnopenableName(const std::string& path) {
+  if (!file_exists(path)) write_file(path, {});
+  handle_ = ::CreateFileW(wide_path(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  ok_ = handle_ != INVALID_HANDLE_VALUE;
+}
+
+UnopenableName::~UnopenableName() {
+  if (ok_) ::CloseHandle(handle_);
+}
+
+bool write_permission_enforced() { return true; }
+
+std::string capture_stdout(const std::function<void()>& fn) {
+  ScratchDir dir;
+  const std::string path = dir / "stdout";
+  {
+    Handle file(::CreateFileW(wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
+    std::fflush(stdout);
+    const HANDLE saved = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    ::SetStdHandle(STD_OUTPUT_HANDLE, file.h);
+    fn();
+    ::SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  }
+  const Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) throw std::runtime_error("pipe failed");
+  Handle reader(read_end), writer(write_end);
+  ::SetHandleInformation(reader.h, HANDLE_FLAG_INHERIT, 0);
+  Handle null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                   0, nullptr));
+
+  const std::wstring program = tool_path();
+  std::wstring command_line = quoted(program);
+  for (const std::string& a : args) command_line += L" " + quoted(from_utf8(a));
+  // An environment block is a run of NUL-terminated strings ended by an empty one.
+  std::wstring environment;
+  for (const std::string& e : env) environment += from_utf8(e) + L'\0';
+  environment += L'\0';
+  if (env.empty()) environment += L'\0';
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_device.h;
+  startup.hStdOutput = writer.h;
+  startup.hStdError = null_device.h;
+  PROCESS_INFORMATION process{};
+  const std::wstring dir = wide_path(cwd);
+  if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                        dir.c_str(), &startup, &process)) {
+    throw std::runtime_error("cannot start the tool");
+  }
+  Handle process_handle(process.hProcess), thread_handle(process.hThread);
+  writer.reset();  // so the read below ends when the tool exits
+
+  RunResult result;
+  char buf[4096];
+  DWORD n = 0;
+  while (::ReadFile(reader.h, buf, sizeof buf, &n, nullptr) && n > 0) result.out.append(buf, n);
+  ::WaitForSingleObject(process_handle.h, INFINITE);
+  DWORD status = 0;
+  ::GetExitCodeProcess(process_handle.h, &status);
+  result.status = int(status);
+  return result;
+}
+
+#else
+
+UnopenableName::UnopenableName(const std::string& path) {
+  std::error_code ec;
+  fs::create_symlink("missing-target", path, ec);
+  ok_ = !ec;
+}
+
+UnopenableName::~UnopenableName() = default;
+
+bool write_permission_enforced() { return geteuid() != 0; }
 
 std::string capture_stdout(const std::function<void()>& fn) {
   ScratchDir dir;
@@ -146,5 +326,7 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
+
+#endif
 
 }  // namespace linkdata::test

@@ -11,6 +11,18 @@ namespace linkdata::test {
 
 using Bytes = std::vector<uint8_t>;
 
+// How the tool writes paths in its messages, and how it looks names up.
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+constexpr bool kLastComponentIsAPattern = true;  // the find-first directory search
+#else
+constexpr char kSeparator = '/';
+constexpr bool kLastComponentIsAPattern = false;
+#endif
+
+// A path written with '/' as the tool prints it on this platform.
+std::string shown(std::string path);
+
 // A fresh empty folder under the system temp folder, removed on destruction.
 struct ScratchDir {
   ScratchDir();
@@ -33,6 +45,30 @@ Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& bytes);
 bool file_exists(const std::string& path);
 Bytes text_bytes(const std::string& text);
+// One directory level; false when it could not be made.
+bool make_dir(const std::string& path);
+// Takes away write permission (the read-only attribute on Windows).
+void make_read_only(const std::string& path);
+// Whether a file without write permission really refuses this process: root
+// on POSIX is exempt; on Windows the read-only attribute binds everyone.
+bool write_permission_enforced();
+
+// A name that exists in its directory but cannot be opened, for as long as
+// this object lives: a symlink to nowhere on POSIX; on Windows, where making
+// symlinks needs a privilege, a file that this process holds open without
+// sharing.
+class UnopenableName {
+ public:
+  explicit UnopenableName(const std::string& path);
+  ~UnopenableName();
+  UnopenableName(const UnopenableName&) = delete;
+  UnopenableName& operator=(const UnopenableName&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+  void* handle_ = nullptr;
+};
 
 // An entry of an archive image: either a plain content or a payload stored
 // compressed (unpacked size = content length).
@@ -66,7 +102,8 @@ struct RunResult {
   std::string out;  // stdout bytes
 };
 // Runs the linkdata binary with the given arguments in `cwd`, with an empty
-// environment unless `env` is given, stdin from /dev/null.
+// environment unless `env` is given, stdin from the null device (so never a
+// console or terminal).
 RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {});
 

@@ -1,4 +1,4 @@
-// Part 3.1: reading a texture container held in memory.
+// Reading a texture container held in memory.
 #include "textures/container.h"
 
 #include <cstring>
@@ -96,7 +96,7 @@ std::vector<TextureDescription> read_texture_container(const uint8_t* data, size
         needed = t.data_size;
         break;
       default:
-        t.data_size = 0;  // unsupported: skipped by Part 3.2
+        t.data_size = 0;  // unsupported: no DDS file is written for it
         break;
     }
     t.in_bounds = fits(data_position, needed, size);

@@ -1,4 +1,4 @@
-// Part 3.2: writing the supported textures of a container as DDS files.
+// Writing the supported textures of a container as DDS files.
 #include "textures/dds.h"
 
 #include <string>

@@ -206,17 +206,36 @@ void write_alpha_block(uint8_t* p, uint32_t bx, uint32_t by, uint32_t bw, uint32
   std::memcpy(p + 2, indices, 6);
 }
 
-// Noisy textures randomise the indices of half their blocks, which lands
-// near the 2:1 that real DXT data gives under zlib.
+// Noisy textures (generated entries) go by groups of four blocks: either
+// gradient blocks with random indices or a copy of one of 64 random tiles.
+// zlib level 9 packs that about 2:1, like real DXT data, and fast, because
+// every match is either long or absent.
 void write_block_levels(uint8_t* p, const TextureSpec& t, Rng& rng) {
+  constexpr uint32_t kGroup = 4;
+  constexpr uint32_t kTiles = 64;
   const uint32_t unit = block_bytes(t.format);
+  Bytes tiles;
+  if (t.noisy) {
+    tiles.resize(kTiles * kGroup * unit);
+    fill_random(tiles.data(), tiles.size(), rng);
+  }
+  const uint8_t* tile = nullptr;
+  uint64_t block = 0;
   uint32_t level_number = 0;
   for (const Level& l : stored_levels(t)) {
     uint32_t bw = (l.width + 3) / 4;
     uint32_t bh = (l.height + 3) / 4;
     for (uint32_t by = 0; by < bh; ++by) {
-      for (uint32_t bx = 0; bx < bw; ++bx, p += unit) {
-        Rng* noise = t.noisy && (next_u64(rng) & 1) ? &rng : nullptr;
+      for (uint32_t bx = 0; bx < bw; ++bx, ++block, p += unit) {
+        if (t.noisy && block % kGroup == 0) {
+          tile = next_below(rng, 100) < 45 ? nullptr
+                                           : tiles.data() + next_below(rng, kTiles) * kGroup * unit;
+        }
+        if (tile) {
+          std::memcpy(p, tile + block % kGroup * unit, unit);
+          continue;
+        }
+        Rng* noise = t.noisy ? &rng : nullptr;
         if (t.format == linkdata::kFormatDxt5) {
           write_alpha_block(p, bx, by, bw, bh, noise);
           write_colour_block(p + 8, bx, by, bw, bh, level_number, noise);
@@ -354,56 +373,31 @@ Entry compressed_entry(Bytes content) {
   return e;
 }
 
-// Deflates the zlib chunks on `workers` threads. Each chunk lands in its own
-// slot, so the result does not depend on which thread took which chunk.
-std::optional<std::vector<Bytes>> deflate_chunks(const Entry& e, unsigned workers) {
-  std::vector<Bytes> packed(e.chunks.size());
-  std::atomic<size_t> next{0};
-  std::atomic<bool> failed{false};
-  auto work = [&] {
-    for (size_t i; (i = next++) < e.chunks.size();) {
-      const ChunkPlan& c = e.chunks[i];
-      if (c.kind != ChunkKind::zlib) continue;
-      uLongf length = compressBound(uLong(c.length));
-      packed[i].resize(length);
-      if (compress2(packed[i].data(), &length, e.content.data() + c.begin, uLong(c.length),
-                    linkdata::kCompressionLevel) != Z_OK ||
-          packed[i][0] != linkdata::kZlibMarker) {
-        failed = true;
-      }
-      packed[i].resize(length);
-    }
-  };
-  std::vector<std::thread> helpers;
-  const size_t threads = std::min<size_t>(workers, e.chunks.size());
-  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
-  work();
-  for (std::thread& t : helpers) t.join();
-  if (failed) return std::nullopt;
-  return packed;
-}
-
 // u32 total size | { u32 length | bytes }* | u32 0 | trailing zeros
-std::optional<StoredEntry> store_entry(Entry e, unsigned workers) {
+std::optional<StoredEntry> store_entry(Entry e) {
   StoredEntry stored;
   if (!e.compressed) {
     stored.payload = std::move(e.content);
     return stored;
   }
-  std::optional<std::vector<Bytes>> packed = deflate_chunks(e, workers);
-  if (!packed) return std::nullopt;
   Bytes& out = stored.payload;
   append_u32(out, uint32_t(e.content.size()));
-  for (size_t i = 0; i < e.chunks.size(); ++i) {
-    const ChunkPlan& c = e.chunks[i];
+  for (const ChunkPlan& c : e.chunks) {
+    const uint8_t* source = e.content.data() + c.begin;
     if (c.kind == ChunkKind::zlib) {
-      append_u32(out, uint32_t((*packed)[i].size()));
-      append(out, (*packed)[i]);
+      uLongf length = compressBound(uLong(c.length));
+      const size_t at = out.size() + 4;
+      out.resize(at + length);
+      if (compress2(out.data() + at, &length, source, uLong(c.length), linkdata::kCompressionLevel) != Z_OK ||
+          out[at] != linkdata::kZlibMarker) {
+        return std::nullopt;
+      }
+      out.resize(at + length);
+      put_u32(out, at - 4, uint32_t(length));
     } else if (c.kind == ChunkKind::plain) {
-      if (c.length == 0 || e.content[c.begin] == linkdata::kZlibMarker) return std::nullopt;
+      if (c.length == 0 || source[0] == linkdata::kZlibMarker) return std::nullopt;
       append_u32(out, uint32_t(c.length));
-      out.insert(out.end(), e.content.begin() + std::ptrdiff_t(c.begin),
-                 e.content.begin() + std::ptrdiff_t(c.begin + c.length));
+      out.insert(out.end(), source, source + c.length);
     } else {
       append_u32(out, 0);
     }
@@ -412,6 +406,22 @@ std::optional<StoredEntry> store_entry(Entry e, unsigned workers) {
   out.resize(out.size() + e.trailing_zeros);
   stored.unpacked_size = uint32_t(e.content.size());
   return stored;
+}
+
+// Runs make(0) .. make(count - 1) on `workers` threads. Each result lands in
+// its own slot, so the output does not depend on which thread made it.
+template <typename Make>
+std::vector<std::optional<StoredEntry>> parallel_store(size_t count, unsigned workers, Make make) {
+  std::vector<std::optional<StoredEntry>> results(count);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next++) < count;) results[i] = make(i);
+  };
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < std::min<size_t>(workers, count); ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& t : helpers) t.join();
+  return results;
 }
 
 Bytes byte_ramp(size_t size) {
@@ -524,14 +534,19 @@ std::vector<GeneratedEntry> plan_generated(uint64_t target_bytes, size_t fixed_c
   std::vector<GeneratedEntry> plan;
   uint64_t payload_bytes = fixed_slots;
   for (;;) {
-    uint64_t index_end = round_up(linkdata::kHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()), kUnit);
+    const uint64_t index_end =
+        round_up(linkdata::kHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()), kUnit);
     if (index_end + payload_bytes >= target_bytes) break;
+    const uint64_t room = target_bytes - index_end - payload_bytes;
     GeneratedEntry g;
     g.size = draw_size(rng);
     g.kind = next_below(rng, 3) == 0 ? GeneratedKind::plain : GeneratedKind::compressed;
     if (g.kind == GeneratedKind::compressed && g.size >= (1u << 20) && (next_u64(rng) & 1)) {
       g.kind = GeneratedKind::textures;
     }
+    // The last entries shrink to what is left, so small targets are met too.
+    const uint64_t fits = g.kind == GeneratedKind::plain ? room : 2 * room;
+    g.size = uint32_t(std::max<uint64_t>(4096, std::min<uint64_t>(g.size, fits)));
     g.seed = next_u64(rng);
     payload_bytes += estimated_slot(g);
     plan.push_back(g);
@@ -557,8 +572,11 @@ Entry generate(const GeneratedEntry& g) {
 
 // Header and a zeroed index go first; payloads are streamed behind them, each
 // padded to 2048 bytes; the index is written last, once the sizes are known.
+// Generated entries are made and packed in parallel, a batch of up to 64 MiB
+// of content at a time, and written in entry order.
 bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
                    const std::vector<GeneratedEntry>& generated, unsigned workers) {
+  constexpr uint64_t kBatchBytes = 64u << 20;
   const uint32_t count = uint32_t(fixed.size() + generated.size());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) {
@@ -574,25 +592,35 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
 
   Bytes index(linkdata::kRecordSize * count);
   const Bytes zeros(kUnit);
-  for (uint32_t n = 0; n < count && out; ++n) {
-    std::optional<StoredEntry> stored;
-    if (n < fixed.size()) {
-      stored = std::move(fixed[n]);
-    } else {
-      stored = store_entry(generate(generated[n - fixed.size()]), workers);
-    }
-    if (!stored) {
-      std::fprintf(stderr, "linkdata-sample: compressing entry %u failed\n", unsigned(n));
-      return false;
-    }
-    uint8_t* record = index.data() + linkdata::kRecordSize * n;
+  uint32_t n = 0;
+  auto write_entry = [&](const StoredEntry& stored) {
+    uint8_t* record = index.data() + linkdata::kRecordSize * n++;
     store_u64le(record, position / kUnit);
-    store_u32le(record + 8, uint32_t(stored->payload.size()));
-    store_u32le(record + 12, stored->unpacked_size);
-    const uint64_t slot = round_up(stored->payload.size(), kUnit);
-    out.write(reinterpret_cast<const char*>(stored->payload.data()), std::streamsize(stored->payload.size()));
-    out.write(reinterpret_cast<const char*>(zeros.data()), std::streamsize(slot - stored->payload.size()));
+    store_u32le(record + 8, uint32_t(stored.payload.size()));
+    store_u32le(record + 12, stored.unpacked_size);
+    const uint64_t slot = round_up(stored.payload.size(), kUnit);
+    out.write(reinterpret_cast<const char*>(stored.payload.data()), std::streamsize(stored.payload.size()));
+    out.write(reinterpret_cast<const char*>(zeros.data()), std::streamsize(slot - stored.payload.size()));
     position += slot;
+  };
+
+  for (const StoredEntry& stored : fixed) write_entry(stored);
+  fixed.clear();
+  for (size_t first = 0; first < generated.size() && out;) {
+    size_t last = first;
+    for (uint64_t bytes = 0; last < generated.size() && (last == first || bytes + generated[last].size <= kBatchBytes);) {
+      bytes += generated[last++].size;
+    }
+    std::vector<std::optional<StoredEntry>> batch = parallel_store(
+        last - first, workers, [&](size_t i) { return store_entry(generate(generated[first + i])); });
+    for (const std::optional<StoredEntry>& stored : batch) {
+      if (!stored) {
+        std::fprintf(stderr, "linkdata-sample: compressing entry %u failed\n", unsigned(n));
+        return false;
+      }
+      write_entry(*stored);
+    }
+    first = last;
   }
   out.seekp(std::streamoff(linkdata::kHeaderSize));
   out.write(reinterpret_cast<const char*>(index.data()), std::streamsize(index.size()));
@@ -652,10 +680,12 @@ int main(int argc, char** argv) {
   }
 
   const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<Entry> entries = fixed_entries();
+  std::vector<std::optional<StoredEntry>> packed =
+      parallel_store(entries.size(), workers, [&](size_t i) { return store_entry(std::move(entries[i])); });
   std::vector<StoredEntry> fixed;
   uint64_t fixed_slots = 0;
-  for (Entry& e : fixed_entries()) {
-    std::optional<StoredEntry> stored = store_entry(std::move(e), workers);
+  for (std::optional<StoredEntry>& stored : packed) {
     if (!stored) {
       std::fprintf(stderr, "linkdata-sample: compressing entry %zu failed\n", fixed.size());
       return 1;
