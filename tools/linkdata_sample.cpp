@@ -29,8 +29,9 @@
 //    9  compressed  1 byte
 //   10  compressed  32768 bytes, exactly one block
 //   11  compressed  32769 bytes, the second chunk holds 1 byte
-//   12  compressed  10000 bytes: zlib chunk, empty chunk, zlib chunk,
-//                   terminator, then 8 zero bytes counted in the stored size
+//   12  compressed  10000 bytes: zlib chunk (6000 bytes), empty chunk, zlib
+//                   chunk (4000 bytes), terminator, then 8 zero bytes that
+//                   the stored size counts
 //
 // With SIZE_MIB, generated entries follow until the file holds about that
 // many MiB: two thirds compressed, 4 KiB to 16 MiB each, mostly small; half of
@@ -113,7 +114,8 @@ Bytes mixed_data(size_t size, Rng& rng) {
     if (pick % 100 < 35) {
       fill_random(out.data() + pos, n, rng);
     } else {
-      std::memcpy(out.data() + pos, dictionary.data() + (pick >> 32) % kDictionaryRecords * kRecord, n);
+      std::memcpy(out.data() + pos, dictionary.data() + (pick >> 32) % kDictionaryRecords * kRecord,
+                  n);
     }
   }
   // A first word above 0x10000 keeps the content from passing as a package.
@@ -133,15 +135,15 @@ Bytes text_data(size_t size, const std::string& prefix) {
 // ---------------------------------------------------------------------------
 // Texture containers
 
-struct TextureSpec {
+struct TexturePlan {
   uint8_t format = 0;
   uint8_t width_exponent = 0;
   uint8_t height_exponent = 0;
   uint8_t mip_count = 1;
-  uint8_t byte0_low = 0;              // low nibble of byte 0, ignored by readers
-  uint32_t extension_length = 0;      // 0: no extension block
-  uint32_t other_format_size = 0;     // pixel bytes of a format without a size rule
-  bool noisy = false;                 // random block indices, closer to real data
+  uint8_t byte0_low = 0;           // low nibble of byte 0, ignored by readers
+  uint32_t extension_length = 0;   // 0: no extension block
+  uint32_t other_format_size = 0;  // pixel bytes of a format without a size rule
+  bool noisy = false;              // packs like real DXT data; see write_block_levels
 };
 
 struct Level {
@@ -150,7 +152,7 @@ struct Level {
 };
 
 // The stored levels, largest first; halving stops once a side reaches 0.
-std::vector<Level> stored_levels(const TextureSpec& t) {
+std::vector<Level> stored_levels(const TexturePlan& t) {
   Level level{1u << t.width_exponent, 1u << t.height_exponent};
   std::vector<Level> levels{level};
   for (uint32_t i = 1; i < t.mip_count; ++i) {
@@ -164,7 +166,7 @@ std::vector<Level> stored_levels(const TextureSpec& t) {
 
 uint32_t block_bytes(uint8_t format) { return format == linkdata::kFormatDxt1 ? 8 : 16; }
 
-uint32_t pixel_data_size(const TextureSpec& t) {
+uint32_t pixel_data_size(const TexturePlan& t) {
   if (t.format == linkdata::kFormatArgb8) {
     return (1u << t.width_exponent) * (1u << t.height_exponent) * 4;
   }
@@ -178,7 +180,9 @@ uint32_t pixel_data_size(const TextureSpec& t) {
   return size;
 }
 
-uint32_t rgb565(uint32_t r, uint32_t g, uint32_t b) { return (r >> 3) << 11 | (g >> 2) << 5 | (b >> 3); }
+uint32_t rgb565(uint32_t r, uint32_t g, uint32_t b) {
+  return (r >> 3) << 11 | (g >> 2) << 5 | (b >> 3);
+}
 
 uint32_t ramp(uint32_t i, uint32_t count) { return count > 1 ? 255 * i / (count - 1) : 128; }
 
@@ -193,7 +197,7 @@ void write_colour_block(uint8_t* p, uint32_t bx, uint32_t by, uint32_t bw, uint3
   uint32_t c1 = rgb565(r * 3 / 4, g * 3 / 4, b * 3 / 4);
   if (c0 <= c1) c0 = c1 + 1;  // c0 > c1 selects the four-colour mode
   store_u32le(p, c0 | c1 << 16);
-  // Per row the codes 0, 2, 3, 1 run from c0 to c1.
+  // Without noise, the codes 0, 2, 3, 1 of each row run from c0 to c1.
   store_u32le(p + 4, noise ? uint32_t(next_u64(*noise)) : 0x78787878u);
 }
 
@@ -210,7 +214,7 @@ void write_alpha_block(uint8_t* p, uint32_t bx, uint32_t by, uint32_t bw, uint32
 // gradient blocks with random indices or a copy of one of 64 random tiles.
 // zlib level 9 packs that about 2:1, like real DXT data, and fast, because
 // every match is either long or absent.
-void write_block_levels(uint8_t* p, const TextureSpec& t, Rng& rng) {
+void write_block_levels(uint8_t* p, const TexturePlan& t, Rng& rng) {
   constexpr uint32_t kGroup = 4;
   constexpr uint32_t kTiles = 64;
   const uint32_t unit = block_bytes(t.format);
@@ -249,7 +253,7 @@ void write_block_levels(uint8_t* p, const TextureSpec& t, Rng& rng) {
 }
 
 // A8R8G8B8, stored B, G, R, A: gradients with an 8-pixel checker in blue.
-void write_argb(uint8_t* p, const TextureSpec& t) {
+void write_argb(uint8_t* p, const TexturePlan& t) {
   uint32_t w = 1u << t.width_exponent;
   uint32_t h = 1u << t.height_exponent;
   for (uint32_t y = 0; y < h; ++y) {
@@ -263,7 +267,7 @@ void write_argb(uint8_t* p, const TextureSpec& t) {
 // Header "GT1G0600", table at 0x20 whose entries count from the table start,
 // then each texture's 8-byte header (and extension block) and pixel data,
 // every header on a 16-byte boundary.
-Bytes texture_container(const std::vector<TextureSpec>& textures, Rng& rng) {
+Bytes texture_container(const std::vector<TexturePlan>& textures, Rng& rng) {
   constexpr uint32_t kTableOffset = 0x20;
   const uint32_t count = uint32_t(textures.size());
   Bytes out(kTableOffset + 4 * count);
@@ -272,7 +276,7 @@ Bytes texture_container(const std::vector<TextureSpec>& textures, Rng& rng) {
   put_u32(out, 12, kTableOffset);
   put_u32(out, 16, count);
   for (uint32_t i = 0; i < count; ++i) {
-    const TextureSpec& t = textures[i];
+    const TexturePlan& t = textures[i];
     out.resize(round_up(out.size(), 16));
     const size_t header = out.size();
     put_u32(out, kTableOffset + 4 * i, uint32_t(header - kTableOffset));
@@ -299,8 +303,8 @@ Bytes texture_container(const std::vector<TextureSpec>& textures, Rng& rng) {
   return out;
 }
 
-TextureSpec dxt(uint8_t format, uint8_t width_exponent, uint8_t height_exponent, uint8_t mips) {
-  TextureSpec t;
+TexturePlan dxt(uint8_t format, uint8_t width_exponent, uint8_t height_exponent, uint8_t mips) {
+  TexturePlan t;
   t.format = format;
   t.width_exponent = width_exponent;
   t.height_exponent = height_exponent;
@@ -310,11 +314,11 @@ TextureSpec dxt(uint8_t format, uint8_t width_exponent, uint8_t height_exponent,
 
 // Square DXT5 textures with full mip chains, largest first, filling most of
 // the budget (at least one texture).
-std::vector<TextureSpec> bulk_texture_set(uint32_t budget) {
-  std::vector<TextureSpec> set;
+std::vector<TexturePlan> bulk_texture_set(uint32_t budget) {
+  std::vector<TexturePlan> set;
   uint64_t used = 0x20;
   for (uint8_t e = 11; e >= 6 && set.size() < 16;) {
-    TextureSpec t = dxt(linkdata::kFormatDxt5, e, e, uint8_t(e + 1));
+    TexturePlan t = dxt(linkdata::kFormatDxt5, e, e, uint8_t(e + 1));
     t.noisy = true;
     uint64_t cost = 4 + 16 + 8 + pixel_data_size(t);
     if (used + cost <= budget || (set.empty() && e == 6)) {
@@ -334,7 +338,7 @@ enum class ChunkKind { zlib, plain, empty };
 
 struct ChunkPlan {
   ChunkKind kind;
-  size_t begin;   // range of the content the chunk carries
+  size_t begin;  // range of the content the chunk carries
   size_t length;
 };
 
@@ -388,7 +392,8 @@ std::optional<StoredEntry> store_entry(Entry e) {
       uLongf length = compressBound(uLong(c.length));
       const size_t at = out.size() + 4;
       out.resize(at + length);
-      if (compress2(out.data() + at, &length, source, uLong(c.length), linkdata::kCompressionLevel) != Z_OK ||
+      if (compress2(out.data() + at, &length, source, uLong(c.length),
+                    linkdata::kCompressionLevel) != Z_OK ||
           out[at] != linkdata::kZlibMarker) {
         return std::nullopt;
       }
@@ -464,27 +469,28 @@ std::vector<Entry> fixed_entries() {
     append(content, mixed_data(5000, rng));
     Entry e;
     e.compressed = true;
-    e.chunks = {{ChunkKind::zlib, 0, 32768}, {ChunkKind::plain, 32768, 1000},
+    e.chunks = {{ChunkKind::zlib, 0, 32768},
+                {ChunkKind::plain, 32768, 1000},
                 {ChunkKind::zlib, 33768, 5000}};
     e.content = std::move(content);
     entries.push_back(std::move(e));
   }
 
   {
-    TextureSpec unsupported = dxt(2, 4, 4, 1);
+    TexturePlan unsupported = dxt(2, 4, 4, 1);
     unsupported.other_format_size = 512;
-    TextureSpec dxt5 = dxt(kFormatDxt5, 7, 7, 8);
+    TexturePlan dxt5 = dxt(kFormatDxt5, 7, 7, 8);
     dxt5.byte0_low = 0x5;
-    TextureSpec extended = dxt(kFormatDxt1, 6, 5, 6);
+    TexturePlan extended = dxt(kFormatDxt1, 6, 5, 6);
     extended.extension_length = 0x20;
     entries.push_back(compressed_entry(texture_container(
         {dxt(kFormatDxt1, 6, 6, 7), unsupported, dxt5, dxt(kFormatArgb8, 5, 5, 1), extended},
         rng)));
   }
 
-  entries.push_back(compressed_entry(package({text_data(200, "package sub-file 0"),
-                                              texture_container({dxt(kFormatDxt5, 5, 5, 6)}, rng),
-                                              mixed_data(1000, rng)})));
+  entries.push_back(compressed_entry(
+      package({text_data(200, "package sub-file 0"),
+               texture_container({dxt(kFormatDxt5, 5, 5, 6)}, rng), mixed_data(1000, rng)})));
 
   entries.push_back(compressed_entry({0x42}));
   entries.push_back(compressed_entry(mixed_data(32768, rng)));
@@ -494,8 +500,8 @@ std::vector<Entry> fixed_entries() {
     Entry e;
     e.compressed = true;
     e.content = mixed_data(10000, rng);
-    e.chunks = {{ChunkKind::zlib, 0, 6000}, {ChunkKind::empty, 6000, 0},
-                {ChunkKind::zlib, 6000, 4000}};
+    e.chunks = {
+        {ChunkKind::zlib, 0, 6000}, {ChunkKind::empty, 6000, 0}, {ChunkKind::zlib, 6000, 4000}};
     e.trailing_zeros = 8;
     entries.push_back(std::move(e));
   }
@@ -521,10 +527,12 @@ uint32_t draw_size(Rng& rng) {
   return low + next_below(rng, low);
 }
 
-// Stored sizes are estimated from measured ratios (mixed data ~2.0:1,
-// noisy DXT5 ~1.9:1), which lands within a few percent of the target.
+// Stored sizes are estimated from measured ratios: mixed data packs about
+// 1.98:1, noisy DXT5 containers about 1.85:1.
 uint64_t estimated_slot(const GeneratedEntry& g) {
-  uint64_t stored = g.kind == GeneratedKind::plain ? g.size : g.size / 2 + g.size / 64;
+  uint64_t stored = g.size;
+  if (g.kind == GeneratedKind::compressed) stored = g.size / 2 + g.size / 128;
+  if (g.kind == GeneratedKind::textures) stored = g.size / 2 + g.size / 25;
   return round_up(stored, kUnit);
 }
 
@@ -534,8 +542,8 @@ std::vector<GeneratedEntry> plan_generated(uint64_t target_bytes, size_t fixed_c
   std::vector<GeneratedEntry> plan;
   uint64_t payload_bytes = fixed_slots;
   for (;;) {
-    const uint64_t index_end =
-        round_up(linkdata::kHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()), kUnit);
+    const uint64_t index_end = round_up(
+        linkdata::kHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()), kUnit);
     if (index_end + payload_bytes >= target_bytes) break;
     const uint64_t room = target_bytes - index_end - payload_bytes;
     GeneratedEntry g;
@@ -599,8 +607,10 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     store_u32le(record + 8, uint32_t(stored.payload.size()));
     store_u32le(record + 12, stored.unpacked_size);
     const uint64_t slot = round_up(stored.payload.size(), kUnit);
-    out.write(reinterpret_cast<const char*>(stored.payload.data()), std::streamsize(stored.payload.size()));
-    out.write(reinterpret_cast<const char*>(zeros.data()), std::streamsize(slot - stored.payload.size()));
+    out.write(reinterpret_cast<const char*>(stored.payload.data()),
+              std::streamsize(stored.payload.size()));
+    out.write(reinterpret_cast<const char*>(zeros.data()),
+              std::streamsize(slot - stored.payload.size()));
     position += slot;
   };
 
@@ -608,11 +618,14 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
   fixed.clear();
   for (size_t first = 0; first < generated.size() && out;) {
     size_t last = first;
-    for (uint64_t bytes = 0; last < generated.size() && (last == first || bytes + generated[last].size <= kBatchBytes);) {
+    uint64_t bytes = 0;
+    while (last < generated.size() &&
+           (last == first || bytes + generated[last].size <= kBatchBytes)) {
       bytes += generated[last++].size;
     }
-    std::vector<std::optional<StoredEntry>> batch = parallel_store(
-        last - first, workers, [&](size_t i) { return store_entry(generate(generated[first + i])); });
+    std::vector<std::optional<StoredEntry>> batch =
+        parallel_store(last - first, workers,
+                       [&](size_t i) { return store_entry(generate(generated[first + i])); });
     for (const std::optional<StoredEntry>& stored : batch) {
       if (!stored) {
         std::fprintf(stderr, "linkdata-sample: compressing entry %u failed\n", unsigned(n));
@@ -659,7 +672,8 @@ int main(int argc, char** argv) {
   char letter = 'A';
   if (argc >= 3) {
     const std::string arg = argv[2];
-    if (arg.size() != 1 || !((arg[0] >= 'A' && arg[0] <= 'Z') || (arg[0] >= 'a' && arg[0] <= 'z'))) {
+    if (arg.size() != 1 ||
+        !((arg[0] >= 'A' && arg[0] <= 'Z') || (arg[0] >= 'a' && arg[0] <= 'z'))) {
       return usage();
     }
     letter = arg[0] >= 'a' ? char(arg[0] - 'a' + 'A') : arg[0];
@@ -681,8 +695,8 @@ int main(int argc, char** argv) {
 
   const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
   std::vector<Entry> entries = fixed_entries();
-  std::vector<std::optional<StoredEntry>> packed =
-      parallel_store(entries.size(), workers, [&](size_t i) { return store_entry(std::move(entries[i])); });
+  std::vector<std::optional<StoredEntry>> packed = parallel_store(
+      entries.size(), workers, [&](size_t i) { return store_entry(std::move(entries[i])); });
   std::vector<StoredEntry> fixed;
   uint64_t fixed_slots = 0;
   for (std::optional<StoredEntry>& stored : packed) {
