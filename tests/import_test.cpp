@@ -286,7 +286,7 @@ TEST(Import, LooseFileFailuresStopAtThatFile) {
 }
 
 TEST(Import, ReadOnlyArchiveCannotBeOpenedForWriting) {
-  if (!write_permission_enforced()) GTEST_SKIP() << "root ignores file permissions";
+  if (!write_permission_enforced()) GTEST_SKIP() << "this user may write read-only files (root)";
   Workspace w({plain_entry(Bytes(10, 1))});
   w.put("0.data", Bytes(4, 7));
   make_read_only(w.dir / kArchive);

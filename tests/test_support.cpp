@@ -42,7 +42,7 @@ ScratchDir::ScratchDir() {
     const fs::path candidate =
         fs::temp_directory_path() / ("linkdata-test-" + std::to_string(random()));
     std::error_code ec;
-    if (fs::create_directory(candidate, ec)) path = candidate.string();
+    if (fs::create_directory(candidate, ec)) path = candidate.u8string();
   }
   if (path.empty()) throw std::runtime_error("cannot make a scratch folder");
 }
@@ -50,44 +50,57 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
   std::error_code ec;
   // Tests may leave folders without permissions behind; give them back first.
-  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
+  const fs::path root = fs::u8path(path);
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
-  fs::remove_all(path, ec);
+  fs::remove_all(root, ec);
 }
 
-InScratchDir::InScratchDir() : previous(fs::current_path().string()) {
-  fs::current_path(dir.path);
+InScratchDir::InScratchDir() : previous(fs::current_path().u8string()) {
+  fs::current_path(fs::u8path(dir.path));
 }
 
-InScratchDir::~InScratchDir() { fs::current_path(previous); }
+InScratchDir::~InScratchDir() { fs::current_path(fs::u8path(previous)); }
 
 Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs::u8path(path), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(fs::u8path(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 bool file_exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  return fs::exists(fs::symlink_status(fs::u8path(path), ec));
 }
 
 Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 bool make_dir(const std::string& path) {
   std::error_code ec;
-  return fs::create_directory(path, ec);
+  return fs::create_directory(fs::u8path(path), ec);
 }
 
 void make_read_only(const std::string& path) {
-  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(fs::u8path(path),
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
+
+bool write_permission_enforced() {
+  // Tried rather than predicted: root on Linux, and Wine run by root, open
+  // read-only files for writing all the same.
+  ScratchDir dir;
+  const std::string probe = dir / "probe";
+  write_file(probe, {});
+  make_read_only(probe);
+  std::ofstream out(fs::u8path(probe), std::ios::binary | std::ios::app);
+  return !out.is_open();
 }
 
 Bytes build_archive(const std::vector<EntrySpec>& entries, uint32_t offset_unit) {
@@ -138,7 +151,7 @@ Bytes pattern_bytes(size_t n, uint32_t seed) {
 
 namespace {
 
-std::wstring wide_path(const std::string& path) { return fs::path(path).wstring(); }
+std::wstring wide_path(const std::string& path) { return fs::u8path(path).wstring(); }
 
 // The tool as this process can start it. A cross build run under Wine knows
 // the tool by its Unix path; Wine's own kernel32 translates that.
@@ -201,8 +214,6 @@ UnopenableName::UnopenableName(const std::string& path) {
 UnopenableName::~UnopenableName() {
   if (ok_) ::CloseHandle(handle_);
 }
-
-bool write_permission_enforced() { return true; }
 
 std::string capture_stdout(const std::function<void()>& fn) {
   ScratchDir dir;
@@ -272,13 +283,11 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
 
 UnopenableName::UnopenableName(const std::string& path) {
   std::error_code ec;
-  fs::create_symlink("missing-target", path, ec);
+  fs::create_symlink("missing-target", fs::u8path(path), ec);
   ok_ = !ec;
 }
 
 UnopenableName::~UnopenableName() = default;
-
-bool write_permission_enforced() { return geteuid() != 0; }
 
 std::string capture_stdout(const std::function<void()>& fn) {
   ScratchDir dir;

@@ -41,6 +41,7 @@ struct InScratchDir {
   std::string previous;
 };
 
+// Paths here are UTF-8 on every platform.
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& bytes);
 bool file_exists(const std::string& path);
@@ -49,8 +50,7 @@ Bytes text_bytes(const std::string& text);
 bool make_dir(const std::string& path);
 // Takes away write permission (the read-only attribute on Windows).
 void make_read_only(const std::string& path);
-// Whether a file without write permission really refuses this process: root
-// on POSIX is exempt; on Windows the read-only attribute binds everyone.
+// Whether a file without write permission really refuses this process.
 bool write_permission_enforced();
 
 // A name that exists in its directory but cannot be opened, for as long as

@@ -1,0 +1,241 @@
+// Windows side of the platform layer: wide-character file names go straight to
+// the W calls, so any name the file system holds can be used.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winioctl.h>
+
+#include <conio.h>
+
+#include <algorithm>
+
+#include "front_end/platform.h"
+#include "front_end/text_encoding.h"
+
+namespace linkdata::platform {
+namespace {
+
+// ReadFile and WriteFile take 32-bit counts; larger transfers go in pieces.
+constexpr size_t kMaxTransfer = size_t(1) << 30;
+
+HANDLE as_handle(void* h) { return static_cast<HANDLE>(h); }
+
+void* open_native(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags) {
+  return ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// An OVERLAPPED record on a synchronous handle gives a positioned transfer:
+// no shared file pointer to move, so threads may read one handle at once.
+OVERLAPPED at_position(uint64_t pos) {
+  OVERLAPPED o{};
+  o.Offset = DWORD(pos & 0xFFFFFFFFu);
+  o.OffsetHigh = DWORD(pos >> 32);
+  return o;
+}
+
+bool write_all(HANDLE h, const char* p, size_t n) {
+  while (n > 0) {
+    const DWORD chunk = DWORD(std::min(n, kMaxTransfer));
+    DWORD written = 0;
+    if (!::WriteFile(h, p, chunk, &written, nullptr) || written == 0) return false;
+    p += written;
+    n -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = INVALID_HANDLE_VALUE;
+  }
+  return *this;
+}
+
+File::~File() { close(); }
+
+File File::open_read(const std::wstring& path) {
+  File f;
+  f.handle_ = open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS);
+  return f;
+}
+
+File File::open_write_existing(const std::wstring& path) {
+  File f;
+  f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL);
+  return f;
+}
+
+File File::create_always(const std::wstring& path) {
+  File f;
+  f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL);
+  return f;
+}
+
+bool File::is_open() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
+
+void File::close() {
+  if (is_open()) ::CloseHandle(as_handle(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+bool File::read_at(uint64_t pos, void* buf, size_t n, size_t* got) {
+  char* p = static_cast<char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const DWORD chunk = DWORD(std::min(n - done, kMaxTransfer));
+    OVERLAPPED o = at_position(pos + done);
+    DWORD r = 0;
+    if (!::ReadFile(as_handle(handle_), p + done, chunk, &r, &o)) {
+      // Reading at or past the end is a short read, not an error.
+      if (::GetLastError() == ERROR_HANDLE_EOF) break;
+      return false;
+    }
+    if (r == 0) break;
+    done += r;
+  }
+  *got = done;
+  return true;
+}
+
+bool File::write_at(uint64_t pos, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const DWORD chunk = DWORD(std::min(n - done, kMaxTransfer));
+    OVERLAPPED o = at_position(pos + done);
+    DWORD w = 0;
+    if (!::WriteFile(as_handle(handle_), p + done, chunk, &w, &o) || w == 0) return false;
+    done += w;
+  }
+  return true;
+}
+
+bool File::size(uint64_t* out) {
+  LARGE_INTEGER s;
+  if (!::GetFileSizeEx(as_handle(handle_), &s)) return false;
+  *out = uint64_t(s.QuadPart);
+  return true;
+}
+
+bool File::extend_to(uint64_t length) {
+  // A large gap (an entry whose stored size runs past the archive's end) is
+  // left as a hole, so the zeros cost no disk; small padding does not change
+  // the file's attributes. File systems without holes refuse, which is fine.
+  uint64_t current = 0;
+  if (size(&current) && length > current && length - current >= (uint64_t(1) << 20)) {
+    DWORD returned = 0;
+    (void)::DeviceIoControl(as_handle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
+                            &returned, nullptr);
+  }
+  LARGE_INTEGER target;
+  target.QuadPart = LONGLONG(length);
+  return ::SetFilePointerEx(as_handle(handle_), target, nullptr, FILE_BEGIN) &&
+         ::SetEndOfFile(as_handle(handle_));
+}
+
+bool File::flush_to_disk() { return ::FlushFileBuffers(as_handle(handle_)) != 0; }
+
+bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    out->push_back(ListedName{name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return true;
+}
+
+bool name_exists(const std::wstring& path) {
+  // The directory search, not a plain attribute query: its last component is
+  // a pattern, so "LINKDATA_EU_OS_EUNA.*" is present when any archive is.
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(search);
+  return true;
+}
+
+void make_directory(const std::wstring& path) { (void)::CreateDirectoryW(path.c_str(), nullptr); }
+
+void console_write(const std::wstring& text) {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  DWORD mode;
+  if (::GetConsoleMode(out, &mode)) {
+    // A real console takes UTF-16 directly and shows the Chinese messages
+    // whatever its code page is.
+    const wchar_t* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+      const DWORD chunk = DWORD(std::min<size_t>(left, 8192));
+      DWORD written = 0;
+      if (!::WriteConsoleW(out, p, chunk, &written, nullptr) || written == 0) return;
+      p += written;
+      left -= written;
+    }
+    return;
+  }
+  // Redirected to a file or pipe: UTF-8 bytes, the same as on every other
+  // platform, so scripts and logs read the same everywhere.
+  const std::string bytes = to_utf8(text);
+  (void)write_all(out, bytes.data(), bytes.size());
+}
+
+void console_pause() {
+  DWORD mode;
+  if (!::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode)) return;  // scripts never wait
+  console_write(L"请按任意键继续. . .");
+  (void)_getch();
+  console_write(L"\n");
+}
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+BOOL WINAPI note_interrupt(DWORD event) {
+  ::InterlockedExchange(&g_interrupted, 1);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  // Closing the console, logging off or shutting down ends the process as
+  // soon as this handler returns; holding it here gives the operation the few
+  // seconds Windows allows to finish its step and exit by itself.
+  ::Sleep(INFINITE);
+  return TRUE;
+}
+
+}  // namespace
+
+void defer_interrupts() { ::SetConsoleCtrlHandler(note_interrupt, TRUE); }
+
+bool interrupt_requested() { return ::InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+unsigned cpu_count() {
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process_mask, &system_mask)) {
+    unsigned n = 0;
+    for (; process_mask != 0; process_mask &= process_mask - 1) ++n;
+    if (n > 0) return n;
+  }
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? unsigned(info.dwNumberOfProcessors) : 1u;
+}
+
+}  // namespace linkdata::platform

@@ -1,0 +1,154 @@
+// The platform layer on its own, on whichever system the tests run: 64-bit
+// positions, the existence test, directory listing and creation, console text,
+// and names outside ASCII from the command line to the disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "front_end/platform.h"
+#include "front_end/text_encoding.h"
+#include "front_end/working_dirs.h"
+#include "test_support.h"
+
+namespace linkdata::test {
+namespace {
+
+using platform::File;
+using platform::ListedName;
+
+// A name inside a scratch folder, joined the way the tool joins paths.
+std::wstring inside(const ScratchDir& dir, const std::wstring& name) {
+  return join_path(from_utf8(dir.path), name);
+}
+
+TEST(PlatformFile, PositionsAndSizesPastFourGiB) {
+  ScratchDir dir;
+  const std::wstring path = inside(dir, L"big");
+  const uint64_t far = (uint64_t(1) << 32) + 10;  // 10 again in the low 32 bits
+  const Bytes marker = text_bytes("marker");
+  {
+    File f = File::create_always(path);
+    ASSERT_TRUE(f.is_open());
+    ASSERT_TRUE(f.extend_to(far + 100));
+    ASSERT_TRUE(f.write_at(far, marker.data(), marker.size()));
+  }
+  File f = File::open_read(path);
+  ASSERT_TRUE(f.is_open());
+  uint64_t size = 0;
+  ASSERT_TRUE(f.size(&size));
+  EXPECT_EQ(size, far + 100);
+  Bytes got(10, 0xFF);
+  size_t n = 0;
+  ASSERT_TRUE(f.read_at(far - 2, got.data(), got.size(), &n));
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(got, (Bytes{0, 0, 'm', 'a', 'r', 'k', 'e', 'r', 0, 0}));
+  // A position cut to 32 bits would have put the marker here.
+  ASSERT_TRUE(f.read_at(10, got.data(), got.size(), &n));
+  EXPECT_EQ(got, Bytes(10, 0));
+  // Reads across or at the end are short, not failures.
+  ASSERT_TRUE(f.read_at(far + 95, got.data(), got.size(), &n));
+  EXPECT_EQ(n, 5u);
+  ASSERT_TRUE(f.read_at(far + 100, got.data(), got.size(), &n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST(PlatformFile, OpenModes) {
+  ScratchDir dir;
+  const std::wstring path = inside(dir, L"f");
+  EXPECT_FALSE(File::open_read(path).is_open());
+  EXPECT_FALSE(File::open_write_existing(path).is_open());  // never creates
+  EXPECT_FALSE(file_exists(dir / "f"));
+  write_file(dir / "f", text_bytes("0123456789"));
+  {
+    File f = File::open_write_existing(path);  // keeps what is there
+    ASSERT_TRUE(f.is_open());
+    ASSERT_TRUE(f.write_at(2, "ab", 2));
+  }
+  EXPECT_EQ(read_file(dir / "f"), text_bytes("01ab456789"));
+  {
+    File f = File::create_always(path);  // truncates
+    ASSERT_TRUE(f.is_open());
+    ASSERT_TRUE(f.write_at(0, "xy", 2));
+  }
+  EXPECT_EQ(read_file(dir / "f"), text_bytes("xy"));
+}
+
+TEST(PlatformNames, ExistenceTest) {
+  ScratchDir dir;
+  write_file(dir / "abc.data", {});
+  ASSERT_TRUE(make_dir(dir / "sub"));
+  EXPECT_TRUE(platform::name_exists(inside(dir, L"abc.data")));
+  EXPECT_TRUE(platform::name_exists(inside(dir, L"sub")));
+  EXPECT_FALSE(platform::name_exists(inside(dir, L"abd.data")));
+  EXPECT_FALSE(platform::name_exists(join_path(inside(dir, L"missing"), L"abc.data")));
+  // Wildcards in the last component: a search pattern on Windows only.
+  EXPECT_EQ(platform::name_exists(inside(dir, L"ab?.data")), kLastComponentIsAPattern);
+  EXPECT_EQ(platform::name_exists(inside(dir, L"*.DATA")), kLastComponentIsAPattern);
+  EXPECT_EQ(platform::name_exists(inside(dir, L"s*")), kLastComponentIsAPattern);
+  EXPECT_FALSE(platform::name_exists(inside(dir, L"x*")));
+}
+
+TEST(PlatformNames, ListingGivesBareNamesAndDirectoryMarks) {
+  ScratchDir dir;
+  write_file(dir / "1.data", {});
+  write_file(dir / "中文.DATA", {});
+  ASSERT_TRUE(make_dir(dir / "7.data"));
+  std::vector<ListedName> listed;
+  ASSERT_TRUE(platform::list_directory(from_utf8(dir.path), &listed));
+  std::sort(listed.begin(), listed.end(),
+            [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[0].name, L"1.data");
+  EXPECT_FALSE(listed[0].is_directory);
+  EXPECT_EQ(listed[1].name, L"7.data");
+  EXPECT_TRUE(listed[1].is_directory);
+  EXPECT_EQ(listed[2].name, L"中文.DATA");
+  EXPECT_FALSE(listed[2].is_directory);
+  EXPECT_FALSE(platform::list_directory(inside(dir, L"missing"), &listed));
+}
+
+TEST(PlatformNames, MakeDirectoryMakesOneLevel) {
+  ScratchDir dir;
+  platform::make_directory(inside(dir, L"新"));
+  EXPECT_TRUE(platform::name_exists(inside(dir, L"新")));
+  platform::make_directory(inside(dir, L"新"));  // already there: no harm
+  platform::make_directory(join_path(inside(dir, L"a"), L"b"));
+  EXPECT_FALSE(file_exists(dir / "a"));
+  EXPECT_FALSE(file_exists(dir / "a/b"));
+}
+
+// Redirected output (a file here) carries UTF-8, characters beyond the basic
+// plane included, whatever the platform's wide strings hold.
+TEST(PlatformConsole, RedirectedTextIsUtf8) {
+  const std::string out =
+      capture_stdout([] { platform::console_write(L"导出 \U0001F600 ok\n"); });
+  EXPECT_EQ(out, "导出 \xF0\x9F\x98\x80 ok\n");
+}
+
+// A letter outside ASCII travels from the command line into the archive name,
+// the working folders, the messages and back through import.
+TEST(PlatformNames, WideNamesFromCommandLineToDisk) {
+  ScratchDir dir;
+  const Bytes content = pattern_bytes(3000, 4);
+  write_file(dir / "LINKDATA_EU_OS_EUNA.中", build_archive({plain_entry(content)}));
+  RunResult r = run_tool(dir.path, {"e", "中", "0", "0"});
+  EXPECT_EQ(r.out, "从 LINKDATA_EU_OS_EUNA.中 中导出文件 " + shown("Extracted/中/0.data") +
+                       " 成功！\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir / "Extracted/中/0.data"), content);
+  ASSERT_TRUE(file_exists(dir / "Import/中"));
+
+  write_file(dir / "Import/中/0.data", text_bytes("edited"));
+  r = run_tool(dir.path, {"i", "中"});
+  EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.中 中导入未压缩文件 0.data 成功！\n");
+  EXPECT_EQ(r.status, 0);
+  const Bytes after = read_file(dir / "LINKDATA_EU_OS_EUNA.中");
+  const Record rec = record_of(after, 0);
+  EXPECT_EQ(rec.stored_size, 6u);
+  EXPECT_EQ(Bytes(after.begin() + long(rec.payload_offset * 2048),
+                  after.begin() + long(rec.payload_offset * 2048 + 6)),
+            text_bytes("edited"));
+}
+
+}  // namespace
+}  // namespace linkdata::test
