@@ -6,11 +6,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
 #include "archive/little_endian.h"
+#include "archive/worker_pool.h"
 #include "front_end/working_dirs.h"
 
 namespace linkdata {
@@ -63,11 +66,31 @@ std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint
   if (count > kChunkLimit) return std::nullopt;
 
   std::vector<std::vector<uint8_t>> blocks(count);
-  for (uint32_t i = 0; i < count; ++i) {
+  const auto compress_one = [&](uint32_t i) {
     const uint32_t offset = i * kBlockSize;
-    const uint32_t n = std::min(kBlockSize, size - offset);
-    if (!compress_block(source + offset, n, &blocks[i])) return std::nullopt;
+    return compress_block(source + offset, std::min(kBlockSize, size - offset), &blocks[i]);
+  };
+  const unsigned helpers = std::min(helper_threads(), count - 1);
+  if (helpers == 0) {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!compress_one(i)) return std::nullopt;
+    }
+    return assemble_payload(size, std::move(blocks));
   }
+  // Every block is its own zlib stream, so the blocks compress independently
+  // and the payload is the same whichever thread made which block.
+  std::atomic<bool> failed{false};
+  {
+    WorkerPool pool(helpers);
+    TaskGroup group;
+    for (uint32_t i = 0; i < count; ++i) {
+      pool.submit(group, [&, i] {
+        if (!failed.load(std::memory_order_relaxed) && !compress_one(i)) failed = true;
+      });
+    }
+    pool.wait(group);
+  }
+  if (failed) return std::nullopt;
   return assemble_payload(size, std::move(blocks));
 }
 
@@ -173,7 +196,8 @@ bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
 
 }  // namespace
 
-DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size) {
+static DecodeResult decode_growing(const uint8_t* payload, size_t available,
+                                   uint32_t stored_size) {
   DecodeResult result;
   if (stored_size < 4) {  // no room for the total size
     result.status = DecodeStatus::length_mismatch;
@@ -196,8 +220,17 @@ DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t s
   // zlib error or a length mismatch.
   const bool dry = total > bound;
 
+  // The output grows with the bytes the chunks really decode to, so that a
+  // total size or a run of tiny chunks claiming gigabytes costs no memory
+  // until data backs the claim. Deflate expands at most 1032 to 1, so for a
+  // payload in its right layout this reserves the total size once.
   std::vector<uint8_t> output;
-  if (!dry) output.assign(total, 0);
+  if (!dry) {
+    output.reserve(size_t(std::min<uint64_t>(total, view.available * 1032 + kChunkOutputLimit)));
+  }
+  auto grow_to = [&output](uint64_t n) {
+    if (output.size() < n) output.resize(size_t(n));
+  };
   std::vector<uint8_t> scratch;  // 65536 bytes, made when first needed
   uint64_t out_pos = 0;
 
@@ -213,13 +246,18 @@ DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t s
     const uint64_t remaining = total - out_pos;
     if (chunk.zlib) {
       uint32_t produced = 0;
-      if (!dry && remaining >= kChunkOutputLimit) {
-        // Room for a whole chunk: inflate straight into the output.
-        if (!inflate_chunk(view, chunk, output.data() + out_pos, kChunkOutputLimit, &produced)) {
-          result.status = DecodeStatus::zlib_error;
-          return result;
-        }
-      } else {
+      // Inflate straight into the output, with the room left there. Only when
+      // that fails short of a whole chunk's room does the scratch buffer tell
+      // a chunk that is too long for the total size from a broken one.
+      const uint32_t room = dry ? 0 : uint32_t(std::min<uint64_t>(remaining, kChunkOutputLimit));
+      if (room > 0) grow_to(out_pos + room);
+      const bool direct =
+          room > 0 && inflate_chunk(view, chunk, output.data() + out_pos, room, &produced);
+      if (!direct && room == kChunkOutputLimit) {
+        result.status = DecodeStatus::zlib_error;
+        return result;
+      }
+      if (!direct) {
         if (scratch.empty()) scratch.resize(kChunkOutputLimit);
         if (!inflate_chunk(view, chunk, scratch.data(), kChunkOutputLimit, &produced)) {
           result.status = DecodeStatus::zlib_error;
@@ -229,7 +267,10 @@ DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t s
           result.status = DecodeStatus::length_mismatch;
           return result;
         }
-        if (!dry && produced > 0) std::memcpy(output.data() + out_pos, scratch.data(), produced);
+        if (!dry && produced > 0) {
+          grow_to(out_pos + produced);
+          std::memcpy(output.data() + out_pos, scratch.data(), produced);
+        }
       }
       out_pos += produced;
     } else {
@@ -237,10 +278,16 @@ DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t s
         result.status = DecodeStatus::length_mismatch;
         return result;
       }
-      if (!dry && chunk.data_pos < view.available) {
-        // Bytes in the zero region stay as the zero-filled output has them.
-        const uint64_t n = std::min<uint64_t>(chunk.length, view.available - chunk.data_pos);
-        std::memcpy(output.data() + out_pos, view.data + chunk.data_pos, size_t(n));
+      if (!dry) {
+        grow_to(out_pos + chunk.length);
+        // Bytes in the zero region are zeros; they are written all the same,
+        // since a failed attempt to inflate straight into the output may have
+        // left other bytes there.
+        const uint64_t n = chunk.data_pos < view.available
+                               ? std::min<uint64_t>(chunk.length, view.available - chunk.data_pos)
+                               : 0;
+        if (n > 0) std::memcpy(output.data() + out_pos, view.data + chunk.data_pos, size_t(n));
+        std::memset(output.data() + out_pos + n, 0, size_t(chunk.length - n));
       }
       out_pos += chunk.length;
     }
@@ -253,6 +300,90 @@ DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t s
   result.status = DecodeStatus::ok;
   result.content = std::move(output);
   return result;
+}
+
+DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size) {
+  try {
+    return decode_growing(payload, available, stored_size);
+  } catch (const std::bad_alloc&) {
+    // Content the file does back (a plain chunk reaching far into the zero
+    // region, a genuinely huge entry) that memory cannot hold.
+    DecodeResult result;
+    result.status = DecodeStatus::out_of_memory;
+    return result;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Decoding in pieces
+
+SplitDecode plan_split_decode(const uint8_t* payload, size_t available, uint32_t stored_size,
+                              uint32_t chunks_per_piece) {
+  SplitDecode plan;
+  plan.payload = payload;
+  plan.available = available;
+  plan.stored_size = stored_size;
+  if (stored_size < 4 || available < stored_size || chunks_per_piece == 0) return plan;
+  const PayloadView view{payload, stored_size, stored_size};
+  const uint32_t total = view.u32_at(0);
+  // Deflate expands at most 1032 to 1, so a larger total is a claim that no
+  // data backs; the sequential decoder fails it without allocating it.
+  if (total > uint64_t(stored_size) * 1032) return plan;
+  const uint64_t expected = payload_block_count(total);
+  if (expected <= chunks_per_piece) return plan;
+
+  std::vector<DecodePiece> pieces;
+  uint64_t pos = 4;
+  uint64_t found = 0;
+  Chunk chunk;
+  for (;;) {
+    const uint64_t before = pos;
+    const Step step = next_chunk(view, &pos, &chunk);
+    if (step == Step::end) break;
+    if (step == Step::overrun || !chunk.zlib || found == expected) return plan;
+    if (found % chunks_per_piece == 0) pieces.push_back(DecodePiece{before, 0, found, false});
+    ++pieces.back().chunk_count;
+    ++found;
+  }
+  if (found != expected) return plan;
+  try {
+    plan.content.assign(total, 0);
+  } catch (const std::bad_alloc&) {
+    return plan;  // decode_payload, which grows with the data, takes over
+  }
+  plan.pieces = std::move(pieces);
+  return plan;
+}
+
+void decode_piece(SplitDecode& plan, size_t index) {
+  DecodePiece& piece = plan.pieces[index];
+  const PayloadView view{plan.payload, plan.stored_size, plan.stored_size};
+  const uint64_t total = plan.content.size();
+  uint64_t pos = piece.payload_pos;
+  Chunk chunk;
+  for (uint32_t k = 0; k < piece.chunk_count; ++k) {
+    if (next_chunk(view, &pos, &chunk) != Step::chunk) return;
+    const uint64_t out = (piece.first_chunk + k) * kBlockSize;
+    const uint32_t want = uint32_t(std::min<uint64_t>(kBlockSize, total - out));
+    uint32_t produced = 0;
+    if (!inflate_chunk(view, chunk, plan.content.data() + out, want, &produced) ||
+        produced != want) {
+      return;
+    }
+  }
+  piece.ok = true;
+}
+
+DecodeResult finish_split_decode(SplitDecode& plan) {
+  const bool all_ok = std::all_of(plan.pieces.begin(), plan.pieces.end(),
+                                  [](const DecodePiece& p) { return p.ok; });
+  if (all_ok && !plan.pieces.empty()) {
+    DecodeResult result;
+    result.content = std::move(plan.content);
+    return result;
+  }
+  std::vector<uint8_t>().swap(plan.content);
+  return decode_payload(plan.payload, plan.available, plan.stored_size);
 }
 
 std::optional<std::vector<uint8_t>> decompress_payload(const uint8_t* payload,

@@ -38,7 +38,8 @@ std::vector<uint8_t> assemble_payload(uint32_t source_size,
 // Fails (no value) on an empty source, more than 10000 blocks, or a zlib error.
 std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
 
-enum class DecodeStatus { ok, zlib_error, length_mismatch };
+// out_of_memory: the content is more than this process can hold.
+enum class DecodeStatus { ok, zlib_error, length_mismatch, out_of_memory };
 
 struct DecodeResult {
   DecodeStatus status = DecodeStatus::ok;
@@ -50,6 +51,41 @@ struct DecodeResult {
 // as zeros. Never reads past stored_size, never allocates more than the
 // chunks can decode to. Prints nothing.
 DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size);
+
+// Decoding a large payload on several threads. In a payload laid out as the
+// encoder lays it out (every non-empty chunk a zlib stream, each inflating to
+// 32768 bytes but the last) every chunk's place in the content is known
+// before it is inflated, so runs of chunks ("pieces") can be inflated at the
+// same time, each straight into its place. Should a piece's chunks not
+// inflate to exactly those sizes, finish_split_decode decodes the payload
+// with decode_payload instead, so the outcome, bytes and status, is always
+// that of the sequential decoder.
+struct DecodePiece {
+  uint64_t payload_pos = 0;  // where the walk to the piece's first chunk starts
+  uint32_t chunk_count = 0;  // non-empty chunks in the piece
+  uint64_t first_chunk = 0;  // index of its first non-empty chunk
+  bool ok = false;           // set by decode_piece
+};
+
+struct SplitDecode {
+  const uint8_t* payload = nullptr;  // borrowed; must outlive the plan's use
+  size_t available = 0;
+  uint32_t stored_size = 0;
+  std::vector<DecodePiece> pieces;  // empty: not split, use decode_payload
+  std::vector<uint8_t> content;     // total size bytes, filled by the pieces
+};
+
+// Cuts a payload into pieces of chunks_per_piece chunks. Gives no pieces when
+// the layout is not the encoder's, the payload is not all in memory, or it
+// holds no more than one piece.
+SplitDecode plan_split_decode(const uint8_t* payload, size_t available, uint32_t stored_size,
+                              uint32_t chunks_per_piece);
+
+// Inflates one piece. Different pieces of a plan may run at the same time.
+void decode_piece(SplitDecode& plan, size_t index);
+
+// The result once every piece has run (falls back to decode_payload).
+DecodeResult finish_split_decode(SplitDecode& plan);
 
 // The "解压后的数据长度出错！" message (no line end) that a length failure prints.
 extern const wchar_t* const kLengthMismatchMessage;

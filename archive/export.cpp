@@ -1,12 +1,15 @@
 #include "archive/export.h"
 
 #include <algorithm>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/codec.h"
 #include "archive/format.h"
 #include "archive/package.h"
+#include "archive/worker_pool.h"
 #include "front_end/platform.h"
 #include "front_end/working_dirs.h"
 #include "textures/dds.h"
@@ -53,19 +56,21 @@ bool fail(const wchar_t* message) {
   return false;
 }
 
-// A plain entry: copied block by block; the part past the end of the archive
-// is zeros, which the file gets by being extended rather than written.
-bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record) {
+// A plain entry: copied block by block, the first block read ahead by the
+// pipeline; the part past the end of the archive is zeros, which the file
+// gets by being extended rather than written.
+bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
+                  const std::vector<uint8_t>& first_block) {
   const uint64_t pos = byte_position(record, run.offset_unit);
   const size_t present = bytes_present(run, pos, record.stored_size);
-  std::vector<uint8_t> block;
-  size_t done = std::min(present, kCopyBlock);
-  if (!read_present(run, pos, done, &block)) return fail(L"读取文件出错！\n");
-
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::create_always(file_name);
   if (!out.is_open()) return fail(L"创建文件失败！\n");
-  if (!out.write_at(0, block.data(), block.size())) return fail(L"写入文件失败！\n");
+  if (!out.write_at(0, first_block.data(), first_block.size())) {
+    return fail(L"写入文件失败！\n");
+  }
+  size_t done = first_block.size();
+  std::vector<uint8_t> block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kCopyBlock);
     if (!read_present(run, pos + done, n_bytes, &block)) return fail(L"读取文件出错！\n");
@@ -79,14 +84,8 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record) {
   return true;
 }
 
-bool export_compressed(ExportRun& run, uint32_t n, const IndexRecord& record) {
-  const uint64_t pos = byte_position(record, run.offset_unit);
-  std::vector<uint8_t> payload;
-  if (!read_present(run, pos, bytes_present(run, pos, record.stored_size), &payload)) {
-    return fail(L"读取文件出错！\n");
-  }
-  DecodeResult decoded = decode_payload(payload.data(), payload.size(), record.stored_size);
-  payload = std::vector<uint8_t>();
+// A compressed entry once decoded: textures, the exported file, its message.
+bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   if (decoded.status != DecodeStatus::ok) {
     if (decoded.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
     say(L"解压文件 " + std::to_wstring(n) + L".data 出错！\n");
@@ -104,6 +103,130 @@ bool export_compressed(ExportRun& run, uint32_t n, const IndexRecord& record) {
   if (!out.write_at(0, content.data(), content.size())) return fail(L"写入文件失败！\n");
   report_exported(run, file_name);
   return true;
+}
+
+// Export runs as a pipeline. Worker tasks read the payloads (pread, so they
+// share the archive handle) and decode them; the calling thread finishes the
+// entries strictly in entry order: textures, exported file, message. That
+// stage alone touches the export folder, so a failure at an entry leaves the
+// files and messages of a one-entry-at-a-time run: entries read or decoded
+// beyond it are dropped unwritten.
+
+// Read-ahead limits: memory stays near this, plus one entry larger than it,
+// however large the archive is.
+constexpr size_t kMaxEntriesInFlight = 64;
+constexpr uint64_t kMaxBytesInFlight = uint64_t(128) << 20;
+// Payloads of more chunks than this are inflated in pieces of this many
+// chunks (256 KiB of content), so that a lone large entry uses every CPU.
+constexpr uint32_t kChunksPerPiece = 8;
+
+enum class SlotKind { plain, compressed, index_read_error };
+
+struct Slot {
+  uint32_t n = 0;
+  IndexRecord record;
+  SlotKind kind = SlotKind::plain;
+  uint64_t bytes = 0;  // counted against kMaxBytesInFlight
+  bool read_ok = true;
+  std::vector<uint8_t> payload;  // the payload, or a plain entry's first block
+  SplitDecode split;             // pieces, when the payload is decoded in pieces
+  DecodeResult decoded;          // the result otherwise
+  TaskGroup group;
+};
+
+struct Pipeline {
+  Pipeline(ExportRun& r, uint32_t first, uint32_t stop) : run(r), next(first), end(stop) {}
+  ExportRun& run;
+  uint32_t next;
+  uint32_t end;
+  std::vector<IndexRecord> batch;
+  uint32_t batch_base = 0;
+  uint64_t bytes = 0;
+  // Slots stay in place while their tasks run; the pool, declared last, is
+  // joined before any slot goes away.
+  std::deque<std::unique_ptr<Slot>> window;
+  WorkerPool pool{helper_threads()};
+};
+
+// Worker side of an entry: read its bytes, and decode a compressed payload,
+// in pieces placed first in the queue so that earlier entries finish first.
+void read_and_decode(Pipeline& p, Slot& slot) {
+  const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
+  size_t size = bytes_present(p.run, pos, slot.record.stored_size);
+  if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
+  slot.read_ok = read_present(p.run, pos, size, &slot.payload);
+  if (!slot.read_ok || slot.kind == SlotKind::plain) return;
+
+  slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
+                                 slot.record.stored_size, kChunksPerPiece);
+  if (slot.split.pieces.empty()) {
+    slot.decoded =
+        decode_payload(slot.payload.data(), slot.payload.size(), slot.record.stored_size);
+    slot.payload = std::vector<uint8_t>();
+    return;
+  }
+  for (size_t i = slot.split.pieces.size(); i-- > 0;) {
+    p.pool.submit_first(slot.group, [&slot, i] { decode_piece(slot.split, i); });
+  }
+}
+
+// Takes the next entry into the window. False when nothing after it is to
+// be read.
+bool admit_next(Pipeline& p) {
+  auto slot = std::make_unique<Slot>();
+  Slot& s = *slot;
+  p.window.push_back(std::move(slot));
+  s.n = p.next++;
+  if (s.n - p.batch_base >= p.batch.size()) {
+    p.batch_base = s.n;
+    if (!read_index_records(p.run.archive, s.n, std::min(kRecordBatch, p.end - s.n), &p.batch)) {
+      s.kind = SlotKind::index_read_error;
+      return false;
+    }
+  }
+  s.record = p.batch[s.n - p.batch_base];
+  s.kind = s.record.unpacked_size != 0 ? SlotKind::compressed : SlotKind::plain;
+  // The index's sizes stand for what the entry will hold in memory: its
+  // payload and, when compressed, its content.
+  s.bytes = s.kind == SlotKind::plain ? std::min<uint64_t>(s.record.stored_size, kCopyBlock)
+                                      : uint64_t(s.record.stored_size) + s.record.unpacked_size;
+  p.bytes += s.bytes;
+  p.pool.submit(s.group, [&p, &s] { read_and_decode(p, s); });
+  return true;
+}
+
+void fill_window(Pipeline& p) {
+  // A single entry always gets in, however large.
+  while (p.next < p.end && p.window.size() < kMaxEntriesInFlight &&
+         (p.window.empty() || p.bytes < kMaxBytesInFlight)) {
+    if (!admit_next(p)) p.next = p.end;
+  }
+}
+
+bool finish_front(Pipeline& p) {
+  Slot& slot = *p.window.front();
+  p.pool.wait(slot.group);
+  bool ok = false;
+  if (slot.kind == SlotKind::index_read_error || !slot.read_ok) {
+    ok = fail(L"读取文件出错！\n");
+  } else if (slot.kind == SlotKind::plain) {
+    ok = export_plain(p.run, slot.n, slot.record, slot.payload);
+  } else {
+    if (!slot.split.pieces.empty()) slot.decoded = finish_split_decode(slot.split);
+    ok = export_decoded(p.run, slot.n, slot.decoded);
+  }
+  p.bytes -= slot.bytes;
+  p.window.pop_front();
+  return ok;
+}
+
+bool export_range(ExportRun& run, uint32_t start, uint32_t end) {
+  Pipeline p(run, start, end);
+  for (;;) {
+    fill_window(p);
+    if (p.window.empty()) return true;
+    if (!finish_front(p)) return false;
+  }
 }
 
 }  // namespace
@@ -142,20 +265,7 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   const uint32_t start = std::min(uint32_t(first), end);
   if (end < count) ++end;
 
-  std::vector<IndexRecord> batch;
-  for (uint32_t base = start; base < end; base += uint32_t(batch.size())) {
-    const uint32_t batch_count = std::min(kRecordBatch, end - base);
-    if (!read_index_records(run.archive, base, batch_count, &batch)) {
-      return fail(L"读取文件出错！\n");
-    }
-    for (uint32_t i = 0; i < batch_count; ++i) {
-      const IndexRecord& record = batch[i];
-      const bool ok = record.unpacked_size != 0 ? export_compressed(run, base + i, record)
-                                                : export_plain(run, base + i, record);
-      if (!ok) return false;
-    }
-  }
-  return true;
+  return export_range(run, start, end);
 }
 
 }  // namespace linkdata

@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Makes the two loose-file sets of the import benchmark from an export.
+
+    make_import.py ARCHIVE EXPORT_DIR GROW_DIR FIT_DIR MIB
+
+Both sets hold about MIB MiB of loose files for compressed entries, taken in
+entry order from the generated ones (the sample archive's first 13 entries
+are hand-made edge cases, skipped here). FIT_DIR gets each entry's own content back, which compresses to
+its old payload and is written in place. GROW_DIR gets each entry's content
+followed by the next compressed entry's, which compresses to about twice its
+slot and is appended.
+"""
+import os
+import struct
+import sys
+
+
+FIRST_GENERATED = 13
+
+
+def compressed_entries(archive):
+    with open(archive, "rb") as f:
+        magic, count, _unit, _ = struct.unpack("<4I", f.read(16))
+        if magic != 0x11E54:
+            sys.exit("not a LINKDATA archive: " + archive)
+        index = f.read(16 * count)
+    for n in range(FIRST_GENERATED, count):
+        _offset, stored, unpacked = struct.unpack_from("<QII", index, 16 * n)
+        if unpacked != 0 and stored > 0:
+            yield n
+
+
+def main():
+    archive, export_dir, grow_dir, fit_dir, mib = sys.argv[1:6]
+    budget = int(mib) << 20
+    entries = list(compressed_entries(archive))
+    os.makedirs(grow_dir, exist_ok=True)
+    os.makedirs(fit_dir, exist_ok=True)
+
+    def content(n):
+        with open(os.path.join(export_dir, "%d.data" % n), "rb") as f:
+            return f.read()
+
+    grown = fitted = 0
+    for i, n in enumerate(entries[:-1]):
+        if grown >= budget and fitted >= budget:
+            break
+        own = content(n)
+        if fitted < budget:
+            with open(os.path.join(fit_dir, "%d.data" % n), "wb") as f:
+                f.write(own)
+            fitted += len(own)
+        if grown < budget:
+            both = own + content(entries[i + 1])
+            with open(os.path.join(grow_dir, "%d.data" % n), "wb") as f:
+                f.write(both)
+            grown += len(both)
+    print("%d %d" % (grown, fitted))
+
+
+if __name__ == "__main__":
+    main()

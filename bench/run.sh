@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# Export and import throughput against their floors, on one CPU and on all.
+#
+#   bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--big]
+#
+# Generates (once, kept in bench/out) a sample archive of about --size MiB
+# (default 1024), then measures, --runs times each (default 3), and prints
+# the medians in one table:
+#   export of every entry, without and with textures, on 1 CPU and on all;
+#   import of about --import-mib MiB (default 256) of loose files into
+#     compressed entries, once growing past their slots (appended, each with
+#     an fdatasync) and once fitting them; the growing set also runs with
+#     fdatasync turned into a no-op, which shows what the flushes cost;
+#   floors on the same data: cp of the archive, zlib uncompress of every chunk
+#     on one core, zlib compress2 level 9 of every 32 KiB block on one core;
+#   peak resident memory of every tool run.
+# --tool measures another linkdata binary (an older build, say) against the
+# same data. --big also exports a 4 GiB archive once, for its peak memory.
+# Not part of ./test.sh; everything it writes stays in bench/out.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+. scripts/setup.sh
+need_packages "${BASE_PACKAGES[@]}" time util-linux
+
+SIZE=1024 RUNS=3 IMPORT_MIB=256 TOOL="" BIG=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --size) SIZE=$2; shift 2 ;;
+    --runs) RUNS=$2; shift 2 ;;
+    --import-mib) IMPORT_MIB=$2; shift 2 ;;
+    --tool) TOOL=$(realpath "$2"); shift 2 ;;
+    --big) BIG=1; shift ;;
+    *) echo "usage: bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--big]" >&2
+       exit 2 ;;
+  esac
+done
+
+OUT=$ROOT/bench/out
+mkdir -p "$OUT"
+echo "== building" >&2
+build_tool build-bench >/dev/null
+TOOL=${TOOL:-$ROOT/build-bench/linkdata}
+SAMPLE=$ROOT/build-bench/linkdata-sample
+c++ -O2 -std=c++17 -Wall -Wextra -Wpedantic -I"$ROOT" bench/floors.cpp -lz -o "$OUT/floors"
+c++ -O2 -shared -fPIC bench/nosync.cpp -o "$OUT/nosync.so"
+
+ONE=$(taskset -pc $$ | sed 's/.*: *//; s/[,-].*//')  # the first CPU we may use
+ALL=$(taskset -pc $$ | sed 's/.*: *//')
+RESULTS=$OUT/results.tsv
+: > "$RESULTS"
+
+# measure LABEL BYTES CPUS [env VAR=...] COMMAND...: one timed run in the
+# current directory; stdout goes to $OUT/last.log.
+measure() {
+  local label=$1 bytes=$2 cpus=$3
+  shift 3
+  sync
+  /usr/bin/time -f "%e %M" -o "$OUT/time.txt" taskset -c "$cpus" "$@" > "$OUT/last.log"
+  read -r seconds rss < "$OUT/time.txt"
+  printf '%s\t%s\t%s\t%s\n' "$label" "$seconds" "$rss" "$bytes" >> "$RESULTS"
+}
+
+make_archive() {  # make_archive MIB: prints the archive's path
+  local dir=$OUT/data-$1
+  if [ ! -f "$dir/done" ]; then
+    echo "== generating a $1 MiB archive" >&2
+    rm -rf "$dir"
+    "$SAMPLE" "$dir" A "$1" >&2
+    touch "$dir/done"
+  fi
+  echo "$dir/LINKDATA_EU_OS_EUNA.A"
+}
+
+ARCH=$(make_archive "$SIZE")
+ARCH_BYTES=$(stat -c %s "$ARCH")
+
+# Export. A first, untimed run creates the files that the timed runs then
+# replace, as a user's repeated export does (creating thousands of files
+# right after deleting them costs ext4 far more than replacing them).
+echo "== export" >&2
+EXP=$OUT/work-export
+rm -rf "$EXP" && mkdir -p "$EXP"
+ln "$ARCH" "$EXP/" 2>/dev/null || cp "$ARCH" "$EXP/"
+cd "$EXP"
+"$TOOL" e a 0 2147483647 y > "$OUT/export-reference.log"
+for ((r = 0; r < RUNS; r++)); do
+  for cpus in "$ONE" "$ALL"; do
+    n=1; [ "$cpus" = "$ONE" ] || n=all
+    measure "export_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647
+    measure "export_textures_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647 y
+    cmp -s "$OUT/last.log" "$OUT/export-reference.log" || echo "!! export messages differ" >&2
+  done
+done
+
+# Import.
+echo "== import" >&2
+for set in grow fit; do rm -rf "$OUT/import-$set" && mkdir -p "$OUT/import-$set/Import/A"; done
+read -r GROW_BYTES FIT_BYTES < <(python3 "$ROOT/bench/make_import.py" "$ARCH" "$EXP/Extracted/A" \
+  "$OUT/import-grow/Import/A" "$OUT/import-fit/Import/A" "$IMPORT_MIB")
+check_import() {  # check_import SET: every file went the way the set is meant for
+  local want=" 中添加未压缩文件 " other=" 中导入压缩文件 "
+  [ "$1" = grow ] || { want=" 中导入压缩文件 "; other=" 中添加未压缩文件 "; }
+  if grep -q "$other" "$OUT/last.log" || ! grep -q "$want" "$OUT/last.log"; then
+    echo "!! import-$1 did not go the expected way" >&2
+  fi
+}
+for ((r = 0; r < RUNS; r++)); do
+  for set in grow fit; do
+    cd "$OUT/import-$set"
+    bytes=$GROW_BYTES; [ "$set" = grow ] || bytes=$FIT_BYTES
+    for cpus in "$ONE" "$ALL"; do
+      n=1; [ "$cpus" = "$ONE" ] || n=all
+      cp "$ARCH" .
+      measure "import_${set}_${n}" "$bytes" "$cpus" "$TOOL" i a
+      check_import "$set"
+    done
+    if [ "$set" = grow ]; then
+      cp "$ARCH" .
+      measure "import_grow_nosync_all" "$bytes" "$ALL" env LD_PRELOAD="$OUT/nosync.so" "$TOOL" i a
+      check_import grow
+    fi
+  done
+done
+
+# Floors.
+echo "== floors" >&2
+cd "$OUT"
+for ((r = 0; r < RUNS; r++)); do
+  rm -f "$OUT/copy.bin"
+  measure copy_all "$ARCH_BYTES" "$ALL" cp "$ARCH" "$OUT/copy.bin"
+  read -r s b < <(taskset -c "$ONE" "$OUT/floors" inflate "$ARCH")
+  printf 'inflate_floor_1\t%s\t0\t%s\n' "$s" "$b" >> "$RESULTS"
+  read -r s b < <(taskset -c "$ONE" "$OUT/floors" compress "$OUT/import-grow/Import/A")
+  printf 'compress_floor_1\t%s\t0\t%s\n' "$s" "$b" >> "$RESULTS"
+done
+rm -f "$OUT/copy.bin" "$OUT/import-grow/LINKDATA_EU_OS_EUNA.A" "$OUT/import-fit/LINKDATA_EU_OS_EUNA.A"
+
+if [ "$BIG" = 1 ]; then
+  echo "== export of a 4 GiB archive" >&2
+  BIG_ARCH=$(make_archive 4096)
+  rm -rf "$OUT/work-big" && mkdir -p "$OUT/work-big"
+  ln "$BIG_ARCH" "$OUT/work-big/" 2>/dev/null || cp "$BIG_ARCH" "$OUT/work-big/"
+  cd "$OUT/work-big"
+  measure export_4gib_all "$(stat -c %s "$BIG_ARCH")" "$ALL" "$TOOL" e a 0 2147483647
+  cd "$OUT" && rm -rf "$OUT/work-big"
+fi
+
+python3 - "$RESULTS" "$(nproc)" "$TOOL" <<'EOF'
+import statistics, sys
+rows = {}
+for line in open(sys.argv[1]):
+    label, s, rss, b = line.split("\t")
+    rows.setdefault(label, []).append((float(s), int(rss), int(b)))
+med = {k: statistics.median(x[0] for x in v) for k, v in rows.items()}
+print("linkdata benchmark: %s, %s CPUs; medians of %d runs" % (sys.argv[3], sys.argv[2],
+      max(len(v) for v in rows.values())))
+print("%-28s %9s %9s %10s" % ("run", "seconds", "MiB/s", "peak MiB"))
+for label, v in rows.items():
+    mib = v[0][2] / 2**20
+    rss = max(x[1] for x in v) / 1024
+    print("%-28s %9.2f %9.1f %10s" % (label, med[label], mib / med[label] if med[label] else 0,
+                                      "%.0f" % rss if rss else "-"))
+def ratio(name, a, b, target):
+    if a in med and b:
+        r = med[a] / b
+        print("%-52s %6.2f  (target %s)" % (name, r, target))
+print()
+g = med.get
+if "export_all" in med:
+    ratio("export all CPUs / export 1 CPU", "export_all", g("export_1"), "<= 0.60")
+    floor = max(g("copy_all", 0), g("inflate_floor_1", 0) / 2)
+    ratio("export all CPUs / max(copy, inflate floor / 2)", "export_all", floor, "<= 1.30")
+    ratio("export with textures all CPUs / 1 CPU", "export_textures_all",
+          g("export_textures_1"), "-")
+if "import_grow_all" in med:
+    ratio("import growing all CPUs / 1 CPU", "import_grow_all", g("import_grow_1"), "<= 0.60")
+    ratio("import growing all CPUs / (compress floor / 2)", "import_grow_all",
+          g("compress_floor_1", 0) / 2, "<= 1.20")
+    ratio("import fitting all CPUs / 1 CPU", "import_fit_all", g("import_fit_1"), "-")
+    print("%-52s %6.2f s" % ("fdatasync cost in the growing import (all CPUs)",
+                             g("import_grow_all") - g("import_grow_nosync_all")))
+EOF
