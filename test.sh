@@ -10,8 +10,6 @@ build_tool build
 
 # Further suites, each a script of its own (sanitizers, fuzzing, Windows).
 for suite in scripts/test-sanitized.sh scripts/test-fuzz.sh scripts/test-windows.sh; do
-  if [ -f "$suite" ]; then  # TEMP guard until every suite exists
-    echo "== $suite"
-    bash "$suite"
-  fi
+  echo "== $suite"
+  bash "$suite"
 done

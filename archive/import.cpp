@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -67,6 +68,19 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
   return write_record(run, n, IndexRecord{aligned / kWriteUnit, size, 0});
 }
 
+// A slot is rewritten in place only where it lies in the payload area of the
+// file as it is: a record pointing into the header or the index (a payload
+// offset of 0, or one whose byte position wraps there), or past the end of
+// the file, gets its entry appended instead. So no record can make import
+// overwrite the index, and only appends ever grow the file.
+bool slot_usable(ImportRun& run, uint64_t position, uint64_t size) {
+  if (size == 0) return true;  // nothing is written there
+  uint64_t length = 0;
+  if (!run.archive.size(&length)) return false;
+  return position >= record_position(run.entry_count) && position <= length &&
+         size <= length - position;
+}
+
 enum class Way { compressed_in_place, plain_in_place, plain_append };
 
 bool import_one(ImportRun& run, const Candidate& c) {
@@ -91,11 +105,11 @@ bool import_one(ImportRun& run, const Candidate& c) {
   if (c.record.unpacked_size != 0) {
     std::optional<std::vector<uint8_t>> payload = compress_payload(buffer.data(), size);
     if (!payload) return fail(c.name + L" 文件压缩失败！\n");
-    if (payload->size() <= slot) {
+    if (payload->size() <= slot && slot_usable(run, position, payload->size())) {
       way = Way::compressed_in_place;
       written = write_in_place(run, n, position, payload->data(), uint32_t(payload->size()), size);
     }
-  } else if (size <= slot) {
+  } else if (size <= slot && slot_usable(run, position, size)) {
     way = Way::plain_in_place;
     written = write_in_place(run, n, position, buffer.data(), size, 0);
   }
@@ -131,6 +145,14 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
     return fail(L"LINKDATA 文件的偏移单位不是 2048，无法导入！\n");
   }
   run.entry_count = header.entry_count;
+  // An index that claims more records than the file holds shares its tail
+  // with whatever import appends: those records would then read the appended
+  // bytes and point at garbage. Such an archive is left alone.
+  uint64_t archive_length = 0;
+  if (!reader.size(&archive_length)) return fail(L"读取文件出错！\n");
+  if (record_position(run.entry_count) > archive_length) {
+    return fail(L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
+  }
 
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
@@ -162,7 +184,15 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   platform::defer_interrupts();
   for (const Candidate& c : candidates) {
     if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
-    if (!import_one(run, c)) return false;
+    bool imported = false;
+    try {
+      imported = import_one(run, c);
+    } catch (const std::bad_alloc&) {
+      // Every allocation for a file comes before its first write, so the
+      // archive is as it was before this file.
+      imported = fail(c.name + L" 文件过大，无法导入！\n");
+    }
+    if (!imported) return false;
   }
   if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
   return true;

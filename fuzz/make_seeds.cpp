@@ -1,0 +1,138 @@
+// Builds the seed corpora of the fuzz targets from a sample archive written
+// by linkdata-sample, so that no binary inputs need to live in the tree.
+//
+//   fuzz_make_seeds ARCHIVE OUT_DIR
+//
+// writes OUT_DIR/{decode,container,examine,export,import}/seed-N. Seeds stay
+// small (the fuzzers run best on inputs of a few KiB), so large entries are
+// left out.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "archive/codec.h"
+#include "archive/format.h"
+#include "archive/little_endian.h"
+#include "archive/package.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using namespace linkdata;
+
+constexpr size_t kMaxSeed = 48 * 1024;
+
+struct Entry {
+  Bytes stored;
+  uint32_t unpacked_size = 0;
+  Bytes content;
+};
+
+void write_seed(const fs::path& dir, const Bytes& bytes) {
+  if (bytes.size() > kMaxSeed) return;
+  size_t n = 0;
+  while (fs::exists(dir / ("seed-" + std::to_string(n)))) ++n;
+  std::ofstream out(dir / ("seed-" + std::to_string(n)), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// An archive of the given entries, each payload at a 2048-aligned position.
+Bytes archive_of(const std::vector<const Entry*>& entries) {
+  Bytes out(slot_size(uint32_t(16 + 16 * entries.size())), 0);
+  store_u32le(out.data(), kArchiveMagic);
+  store_u32le(out.data() + 4, uint32_t(entries.size()));
+  store_u32le(out.data() + 8, kWriteUnit);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const IndexRecord r{out.size() / kWriteUnit, uint32_t(entries[i]->stored.size()),
+                        entries[i]->unpacked_size};
+    encode_record(r, out.data() + 16 + 16 * i);
+    out.insert(out.end(), entries[i]->stored.begin(), entries[i]->stored.end());
+    out.resize(size_t(slot_size(uint32_t(out.size()))), 0);
+  }
+  return out;
+}
+
+Bytes import_input(uint8_t entry, const Bytes& archive, const Bytes& loose) {
+  Bytes out(5, 0);
+  out[0] = entry;
+  store_u32le(out.data() + 1, uint32_t(archive.size()));
+  out.insert(out.end(), archive.begin(), archive.end());
+  out.insert(out.end(), loose.begin(), loose.end());
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: fuzz_make_seeds ARCHIVE OUT_DIR\n");
+    return 2;
+  }
+  std::ifstream in(argv[1], std::ios::binary);
+  const Bytes archive((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (archive.size() < 16 || load_u32le(archive.data()) != kArchiveMagic) {
+    std::fprintf(stderr, "fuzz_make_seeds: %s is not an archive\n", argv[1]);
+    return 1;
+  }
+  const uint32_t count = load_u32le(archive.data() + 4);
+  const uint32_t unit = load_u32le(archive.data() + 8);
+
+  std::vector<Entry> entries;
+  for (uint32_t n = 0; n < count && 16 + 16 * uint64_t(n + 1) <= archive.size(); ++n) {
+    const IndexRecord r = decode_record(archive.data() + 16 + 16 * size_t(n));
+    const uint64_t pos = r.payload_offset * unit;
+    if (pos > archive.size() || r.stored_size > archive.size() - pos) continue;
+    Entry e;
+    e.stored.assign(archive.begin() + std::ptrdiff_t(pos),
+                    archive.begin() + std::ptrdiff_t(pos + r.stored_size));
+    e.unpacked_size = r.unpacked_size;
+    if (e.unpacked_size == 0) {
+      e.content = e.stored;
+    } else {
+      DecodeResult d = decode_payload(e.stored.data(), e.stored.size(), r.stored_size);
+      if (d.status != DecodeStatus::ok) continue;
+      e.content = std::move(d.content);
+    }
+    entries.push_back(std::move(e));
+  }
+
+  const fs::path out = argv[2];
+  for (const char* target : {"decode", "container", "examine", "export", "import"}) {
+    fs::remove_all(out / target);
+    fs::create_directories(out / target);
+  }
+
+  std::vector<const Entry*> small;
+  for (const Entry& e : entries) {
+    if (e.stored.size() <= kMaxSeed / 4) small.push_back(&e);
+    if (e.unpacked_size != 0) write_seed(out / "decode", e.stored);
+    write_seed(out / "examine", e.content);
+    for (const ContainerSpan& span : find_texture_containers(e.content.data(), e.content.size())) {
+      // The container target adds the magic itself.
+      write_seed(out / "container",
+                 Bytes(e.content.begin() + std::ptrdiff_t(span.offset + 8),
+                       e.content.begin() + std::ptrdiff_t(span.offset + span.size)));
+    }
+    const Bytes single = archive_of({&e});
+    write_seed(out / "export", single);
+    // The same bytes back, a shorter content, and a longer one that must be appended.
+    write_seed(out / "import", import_input(0, single, e.content));
+    if (!e.content.empty()) {
+      write_seed(out / "import",
+                 import_input(0, single, Bytes(e.content.begin(), e.content.begin() + std::ptrdiff_t(e.content.size() / 2 + 1))));
+    }
+    Bytes longer = e.content;
+    longer.insert(longer.end(), 3000, uint8_t('x'));
+    write_seed(out / "import", import_input(0, single, longer));
+  }
+  const Bytes several = archive_of(small);
+  write_seed(out / "export", several);
+  for (uint8_t n = 0; n < small.size() && n < 8; ++n) {
+    write_seed(out / "import", import_input(n, several, small[n]->content));
+  }
+  return 0;
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehavior-
+# Sanitizer) and runs each one for a bounded time, starting from seed corpora
+# made from the sample archive. Any crash, leak, sanitizer report, time-out or
+# out-of-memory fails the run. FUZZ_SECONDS sets the time per target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+
+need_packages "${BASE_PACKAGES[@]}" clang-14 libclang-rt-14-dev
+seconds="${FUZZ_SECONDS:-60}"
+dir="$PWD/build-fz"
+build_tool "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DLINKDATA_FUZZ=ON -DLINKDATA_TESTS=OFF
+
+# Largest input per target: the decoder re-encodes every input at level 9, so
+# it gets smaller ones; the others take archives and containers of a few pages.
+declare -A max_len=([decode]=16384 [container]=65536 [examine]=65536 [export]=65536 [import]=65536)
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+failed=0
+for target in decode container examine export import; do
+  corpus="$dir/fuzz/corpus/$target"
+  artifacts="$dir/fuzz/artifacts"
+  log="$dir/fuzz/$target.log"
+  mkdir -p "$corpus" "$artifacts"
+  # Absolute paths: the export and import targets work in a folder of their own.
+  if "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
+      -max_len="${max_len[$target]}" -print_final_stats=1 \
+      -artifact_prefix="$artifacts/$target-" "$corpus" "$dir/fuzz/seeds/$target" >"$log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    echo "fuzz_$target: ${runs:-?} executions in ${seconds} s, no failure"
+  else
+    echo "fuzz_$target FAILED; the end of its log ($log):"
+    tail -n 60 "$log"
+    failed=1
+  fi
+done
+exit "$failed"

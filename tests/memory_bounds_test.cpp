@@ -1,0 +1,222 @@
+// Inputs whose fields claim gigabytes, run through the binary under an
+// address-space limit of 1 GiB: memory must follow what the file really
+// holds, so each run ends with its defined outcome or a clear message and
+// its status, never an allocation failure or a crash.
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive/little_endian.h"
+#include "test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LINKDATA_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LINKDATA_UNDER_ASAN 1
+#endif
+#endif
+
+namespace linkdata::test {
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
+constexpr rlim_t kAddressSpace = rlim_t(1) << 30;
+
+// AddressSanitizer reserves terabytes of address space for its shadow memory,
+// so no sanitized binary starts under RLIMIT_AS. There the runs go without the
+// limit, for the sanitizer's checks, and the cases whose outcome is the
+// failure to allocate are skipped.
+#ifdef LINKDATA_UNDER_ASAN
+constexpr bool kLimitAddressSpace = false;
+#define SKIP_UNDER_ASAN() GTEST_SKIP() << "RLIMIT_AS cannot hold AddressSanitizer's shadow memory"
+#else
+constexpr bool kLimitAddressSpace = true;
+#define SKIP_UNDER_ASAN() (void)0
+#endif
+
+RunResult run_limited(const std::string& cwd, const std::vector<std::string>& args) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, STDIN_FILENO);
+    const rlimit limit{kAddressSpace, kAddressSpace};
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (kLimitAddressSpace && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+    std::vector<char*> argv{const_cast<char*>(LINKDATA_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    char* envp[] = {nullptr};
+    execve(LINKDATA_BINARY, argv.data(), envp);
+    _exit(127);
+  }
+  close(fds[1]);
+  RunResult r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+std::string exported(uint32_t n) {
+  return "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) +
+         ".data 成功！\n";
+}
+
+// An archive of one compressed entry whose payload is given as it is.
+Bytes archive_with_payload(const Bytes& payload, uint32_t stored_size) {
+  Bytes archive = build_archive({EntrySpec{payload, 1, false}});
+  store_u32le(archive.data() + 16 + 8, stored_size);
+  return archive;
+}
+
+Bytes byte_at_positions(const std::string& path, const std::vector<uint64_t>& positions) {
+  Bytes out;
+  const int fd = open(path.c_str(), O_RDONLY);
+  for (uint64_t pos : positions) {
+    uint8_t b = 0xEE;
+    if (pread(fd, &b, 1, off_t(pos)) != 1) b = 0xEE;
+    out.push_back(b);
+  }
+  close(fd);
+  return out;
+}
+
+TEST(MemoryBounds, EntryCountOfAllOnes) {
+  ScratchDir dir;
+  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  store_u32le(archive.data() + 4, 0xFFFFFFFFu);
+  write_file(dir / kArchive, archive);
+  // Records past the first one read from the zero padding: empty entries.
+  RunResult r = run_limited(dir.path, {"e", "a", "0", "3"});
+  EXPECT_EQ(r.out, exported(0) + exported(1) + exported(2) + exported(3));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir / "Extracted/A/0.data"), text_bytes("abc"));
+  // An import would append where most of those records lie: refused.
+  write_file(dir / "Import/A/1.data", text_bytes("new"));
+  r = run_limited(dir.path, {"i", "a"});
+  EXPECT_EQ(r.out, "LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(dir / kArchive), archive);
+}
+
+TEST(MemoryBounds, TotalSizeThatNoChunkBacks) {
+  ScratchDir dir;
+  Bytes payload(4, 0);
+  store_u32le(payload.data(), 0xFFFFFFF0u);
+  const Bytes chunk = text_bytes("plain chunk");
+  payload.resize(8);
+  store_u32le(payload.data() + 4, uint32_t(chunk.size()));
+  payload.insert(payload.end(), chunk.begin(), chunk.end());
+  payload.resize(payload.size() + 4, 0);
+  write_file(dir / kArchive, archive_with_payload(payload, uint32_t(payload.size())));
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
+  EXPECT_EQ(r.out, "解压后的数据长度出错！解压文件 0.data 出错！\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+// 131072 chunks of one byte each, all marked as zlib streams: a total size of
+// 0xFFFFFFF0 is within what 64 KiB per chunk could give, yet the first chunk
+// is no zlib stream at all. Nothing may be allocated for the claim.
+TEST(MemoryBounds, TinyChunksClaimingFourGiB) {
+  ScratchDir dir;
+  Bytes payload(4, 0);
+  store_u32le(payload.data(), 0xFFFFFFF0u);
+  for (int i = 0; i < 131072; ++i) {
+    payload.insert(payload.end(), {1, 0, 0, 0, 0x78});
+  }
+  payload.resize(payload.size() + 4, 0);
+  write_file(dir / kArchive, archive_with_payload(payload, uint32_t(payload.size())));
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
+  EXPECT_EQ(r.out, "解压文件 0.data 出错！\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+// A plain payload of 0xFFFFFFFF bytes of which the file holds 2048: exported
+// whole, the missing part as zeros, without holding it in memory.
+TEST(MemoryBounds, PlainStoredSizeMostlyPastTheEnd) {
+  ScratchDir dir;
+  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
+  write_file(dir / kArchive, archive);
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
+  EXPECT_EQ(r.out, exported(0));
+  EXPECT_EQ(r.status, 0);
+  const std::string out = dir / "Extracted/A/0.data";
+  EXPECT_EQ(fs::file_size(out), 0xFFFFFFFFull);
+  EXPECT_EQ(byte_at_positions(out, {0, 1, 2, 3, 2047, 2048, 0x80000000ull, 0xFFFFFFFEull}),
+            (Bytes{'a', 'b', 'c', 0, 0, 0, 0, 0}));
+}
+
+// A compressed payload whose stored size runs 4 GiB past the end of the
+// file: the zero region reads as empty chunks, so it decodes as it is.
+TEST(MemoryBounds, CompressedStoredSizeMostlyPastTheEnd) {
+  ScratchDir dir;
+  const Bytes content = pattern_bytes(100000, 3);
+  Bytes archive = build_archive({compressed_entry(content)});
+  store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
+  write_file(dir / kArchive, archive);
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
+  EXPECT_EQ(r.out, exported(0));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir / "Extracted/A/0.data"), content);
+}
+
+// A plain chunk that reaches 3.75 GiB into the zero region makes a content
+// that much larger than memory allows: a clear decoding failure.
+TEST(MemoryBounds, PlainChunkReachingFarPastTheEnd) {
+  SKIP_UNDER_ASAN();
+  ScratchDir dir;
+  Bytes payload(8, 0);
+  store_u32le(payload.data(), 0xF0000000u);
+  store_u32le(payload.data() + 4, 0xF0000000u);
+  payload.push_back('p');
+  write_file(dir / kArchive, archive_with_payload(payload, 0xFFFFFFFFu));
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
+  EXPECT_EQ(r.out, "解压文件 0.data 出错！\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+// A loose file larger than memory allows is refused before anything is
+// written for it.
+TEST(MemoryBounds, LooseFileLargerThanMemory) {
+  SKIP_UNDER_ASAN();
+  ScratchDir dir;
+  const Bytes archive = build_archive({plain_entry(text_bytes("old")), plain_entry(text_bytes("old"))});
+  write_file(dir / kArchive, archive);
+  fs::create_directories(dir / "Import/A");
+  write_file(dir / "Import/A/0.data", text_bytes("new"));
+  write_file(dir / "Import/A/1.data", {});
+  fs::resize_file(dir / "Import/A/1.data", uint64_t(3) << 29);  // 1.5 GiB, sparse
+  const RunResult r = run_limited(dir.path, {"i", "a"});
+  EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
+                   "1.data 文件过大，无法导入！\n");
+  EXPECT_EQ(r.status, 1);
+  const Bytes after = read_file(dir / kArchive);
+  EXPECT_EQ(after.size(), archive.size());
+  EXPECT_EQ(Bytes(after.begin() + 16 + 16, after.begin() + 48),
+            Bytes(archive.begin() + 16 + 16, archive.begin() + 48));
+}
+
+}  // namespace
+}  // namespace linkdata::test
+
+#endif  // _WIN32
