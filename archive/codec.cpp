@@ -60,38 +60,52 @@ std::vector<uint8_t> assemble_payload(uint32_t source_size,
   return payload;
 }
 
-std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {
-  if (size == 0) return std::nullopt;
+EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit) {
+  EncodeResult result;
+  result.status = EncodeStatus::failed;
+  if (size == 0) return result;
   const uint32_t count = payload_block_count(size);
-  if (count > kChunkLimit) return std::nullopt;
+  if (count > kChunkLimit) return result;
 
   std::vector<std::vector<uint8_t>> blocks(count);
+  // The payload's size so far: its fixed fields plus every block made.
+  std::atomic<uint64_t> made{8};
+  std::atomic<bool> failed{false};
+  std::atomic<bool> too_large{false};
   const auto compress_one = [&](uint32_t i) {
+    if (failed.load(std::memory_order_relaxed) || too_large.load(std::memory_order_relaxed)) return;
     const uint32_t offset = i * kBlockSize;
-    return compress_block(source + offset, std::min(kBlockSize, size - offset), &blocks[i]);
+    if (!compress_block(source + offset, std::min(kBlockSize, size - offset), &blocks[i])) {
+      failed = true;
+    } else if (made.fetch_add(4 + blocks[i].size()) + 4 + blocks[i].size() > limit) {
+      too_large = true;
+    }
   };
   const unsigned helpers = std::min(helper_threads(), count - 1);
   if (helpers == 0) {
-    for (uint32_t i = 0; i < count; ++i) {
-      if (!compress_one(i)) return std::nullopt;
-    }
-    return assemble_payload(size, std::move(blocks));
-  }
-  // Every block is its own zlib stream, so the blocks compress independently
-  // and the payload is the same whichever thread made which block.
-  std::atomic<bool> failed{false};
-  {
+    for (uint32_t i = 0; i < count; ++i) compress_one(i);
+  } else {
+    // Every block is its own zlib stream, so the blocks compress independently
+    // and the payload is the same whichever thread made which block.
     WorkerPool pool(helpers);
     TaskGroup group;
-    for (uint32_t i = 0; i < count; ++i) {
-      pool.submit(group, [&, i] {
-        if (!failed.load(std::memory_order_relaxed) && !compress_one(i)) failed = true;
-      });
-    }
+    for (uint32_t i = 0; i < count; ++i) pool.submit(group, [&, i] { compress_one(i); });
     pool.wait(group);
   }
-  if (failed) return std::nullopt;
-  return assemble_payload(size, std::move(blocks));
+  if (failed) return result;
+  if (too_large) {
+    result.status = EncodeStatus::too_large;
+    return result;
+  }
+  result.status = EncodeStatus::ok;
+  result.payload = assemble_payload(size, std::move(blocks));
+  return result;
+}
+
+std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {
+  EncodeResult result = compress_payload_within(source, size, UINT64_MAX);
+  if (result.status != EncodeStatus::ok) return std::nullopt;
+  return std::move(result.payload);
 }
 
 // ---------------------------------------------------------------------------

@@ -38,6 +38,19 @@ std::vector<uint8_t> assemble_payload(uint32_t source_size,
 // Fails (no value) on an empty source, more than 10000 blocks, or a zlib error.
 std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
 
+enum class EncodeStatus { ok, failed, too_large };
+
+struct EncodeResult {
+  EncodeStatus status = EncodeStatus::ok;
+  std::vector<uint8_t> payload;  // set only with ok
+};
+
+// compress_payload for a payload that is only of use within `limit` bytes:
+// compression stops as soon as the blocks made so far add up to more
+// (too_large). Which blocks those are depends on the threads; the outcome
+// does not, since the payload's size does not. failed as compress_payload.
+EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit);
+
 // out_of_memory: the content is more than this process can hold.
 enum class DecodeStatus { ok, zlib_error, length_mismatch, out_of_memory };
 

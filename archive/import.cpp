@@ -103,11 +103,14 @@ bool import_one(ImportRun& run, const Candidate& c) {
   bool written = false;
   Way way = Way::plain_append;
   if (c.record.unpacked_size != 0) {
-    std::optional<std::vector<uint8_t>> payload = compress_payload(buffer.data(), size);
-    if (!payload) return fail(c.name + L" 文件压缩失败！\n");
-    if (payload->size() <= slot && slot_usable(run, position, payload->size())) {
+    // A payload larger than the slot is never written, so its compression
+    // stops as soon as that is certain: a file that grows is appended plain.
+    const EncodeResult encoded = compress_payload_within(buffer.data(), size, slot);
+    if (encoded.status == EncodeStatus::failed) return fail(c.name + L" 文件压缩失败！\n");
+    const std::vector<uint8_t>& payload = encoded.payload;
+    if (encoded.status == EncodeStatus::ok && slot_usable(run, position, payload.size())) {
       way = Way::compressed_in_place;
-      written = write_in_place(run, n, position, payload->data(), uint32_t(payload->size()), size);
+      written = write_in_place(run, n, position, payload.data(), uint32_t(payload.size()), size);
     }
   } else if (size <= slot && slot_usable(run, position, size)) {
     way = Way::plain_in_place;

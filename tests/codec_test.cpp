@@ -196,6 +196,29 @@ TEST(CodecEncode, BlockHelpers) {
   EXPECT_TRUE(payload == build_payload(1000, {block}));
 }
 
+// A limit below the payload's size stops the encoder with too_large; at or
+// above it the payload is the one compress_payload makes. Failures stay
+// failures whatever the limit.
+TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
+  for (const Bytes& src : {compressible_bytes(200000), random_bytes(100000, 5), compressible_bytes(7)}) {
+    const auto full = compress_payload(src.data(), uint32_t(src.size()));
+    ASSERT_TRUE(full.has_value());
+    for (uint64_t limit : {uint64_t(full->size()), uint64_t(full->size()) + 1, uint64_t(UINT64_MAX)}) {
+      const EncodeResult within = compress_payload_within(src.data(), uint32_t(src.size()), limit);
+      EXPECT_EQ(within.status, EncodeStatus::ok) << limit;
+      EXPECT_TRUE(within.payload == *full) << limit;
+    }
+    for (uint64_t limit : {uint64_t(0), uint64_t(8), uint64_t(full->size()) - 1}) {
+      const EncodeResult within = compress_payload_within(src.data(), uint32_t(src.size()), limit);
+      EXPECT_EQ(within.status, EncodeStatus::too_large) << limit;
+      EXPECT_TRUE(within.payload.empty());
+    }
+  }
+  uint8_t byte = 1;
+  EXPECT_EQ(compress_payload_within(&byte, 0, UINT64_MAX).status, EncodeStatus::failed);
+  EXPECT_EQ(compress_payload_within(&byte, 0, 0).status, EncodeStatus::failed);
+}
+
 // 10000 chunks is the most; 10001 fails. One zero buffer of 327,680,001 bytes.
 TEST(CodecEncode, ChunkLimit) {
   const size_t limit = size_t(kChunkLimit) * kBlockSize;  // 327,680,000
