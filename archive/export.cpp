@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,7 @@ struct Slot {
   SlotKind kind = SlotKind::plain;
   uint64_t bytes = 0;  // counted against kMaxBytesInFlight
   bool read_ok = true;
+  bool out_of_memory = false;    // its bytes could not be held
   std::vector<uint8_t> payload;  // the payload, or a plain entry's first block
   SplitDecode split;             // pieces, when the payload is decoded in pieces
   DecodeResult decoded;          // the result otherwise
@@ -150,7 +152,7 @@ struct Pipeline {
 
 // Worker side of an entry: read its bytes, and decode a compressed payload,
 // in pieces placed first in the queue so that earlier entries finish first.
-void read_and_decode(Pipeline& p, Slot& slot) {
+void read_and_decode_unguarded(Pipeline& p, Slot& slot) {
   const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
   size_t size = bytes_present(p.run, pos, slot.record.stored_size);
   if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
@@ -167,6 +169,19 @@ void read_and_decode(Pipeline& p, Slot& slot) {
   }
   for (size_t i = slot.split.pieces.size(); i-- > 0;) {
     p.pool.submit_first(slot.group, [&slot, i] { decode_piece(slot.split, i); });
+  }
+}
+
+// A payload of gigabytes that the file does hold can be more than memory
+// allows; the entry then fails like any other that cannot be exported,
+// instead of the exception ending the process from a worker thread.
+void read_and_decode(Pipeline& p, Slot& slot) {
+  try {
+    read_and_decode_unguarded(p, slot);
+  } catch (const std::bad_alloc&) {
+    slot.payload = std::vector<uint8_t>();
+    slot.split = SplitDecode();
+    slot.out_of_memory = true;
   }
 }
 
@@ -207,13 +222,21 @@ bool finish_front(Pipeline& p) {
   Slot& slot = *p.window.front();
   p.pool.wait(slot.group);
   bool ok = false;
-  if (slot.kind == SlotKind::index_read_error || !slot.read_ok) {
-    ok = fail(L"读取文件出错！\n");
-  } else if (slot.kind == SlotKind::plain) {
-    ok = export_plain(p.run, slot.n, slot.record, slot.payload);
-  } else {
-    if (!slot.split.pieces.empty()) slot.decoded = finish_split_decode(slot.split);
-    ok = export_decoded(p.run, slot.n, slot.decoded);
+  try {
+    if (slot.kind == SlotKind::index_read_error || !slot.read_ok) {
+      ok = fail(L"读取文件出错！\n");
+    } else if (slot.kind == SlotKind::plain) {
+      ok = slot.out_of_memory ? fail(L"读取文件出错！\n")
+                              : export_plain(p.run, slot.n, slot.record, slot.payload);
+    } else {
+      if (slot.out_of_memory) slot.decoded.status = DecodeStatus::out_of_memory;
+      if (!slot.split.pieces.empty()) slot.decoded = finish_split_decode(slot.split);
+      ok = export_decoded(p.run, slot.n, slot.decoded);
+    }
+  } catch (const std::bad_alloc&) {
+    ok = slot.kind == SlotKind::compressed
+             ? fail((L"解压文件 " + std::to_wstring(slot.n) + L".data 出错！\n").c_str())
+             : fail(L"读取文件出错！\n");
   }
   p.bytes -= slot.bytes;
   p.window.pop_front();

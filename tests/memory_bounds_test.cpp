@@ -195,6 +195,22 @@ TEST(MemoryBounds, PlainChunkReachingFarPastTheEnd) {
   EXPECT_EQ(r.status, 1);
 }
 
+// A compressed payload of 4 GiB that the (sparse) file does hold: more than
+// memory allows, so the entry fails with the decoding message; no crash from
+// the worker thread that reads it.
+TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
+  SKIP_UNDER_ASAN();
+  ScratchDir dir;
+  Bytes archive = build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
+  store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
+  write_file(dir / kArchive, archive);
+  fs::resize_file(dir / kArchive, uint64_t(5) << 30);
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "1", "y"});
+  EXPECT_EQ(r.out, "解压文件 0.data 出错！\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(file_exists(dir / "Extracted/A/0.data"));
+}
+
 // A loose file larger than memory allows is refused before anything is
 // written for it.
 TEST(MemoryBounds, LooseFileLargerThanMemory) {

@@ -1,6 +1,7 @@
 // Writing the supported textures of a container as DDS files.
 #include "textures/dds.h"
 
+#include <new>
 #include <string>
 
 #include "archive/little_endian.h"
@@ -117,9 +118,15 @@ void extract_textures(const uint8_t* container, size_t container_size,
                       uint32_t entry_number, uint32_t sub_index) {
   ensure_directory(g_texture_directory_path);
   if (container == nullptr) return;
-  for (const TextureDescription& t : read_texture_container(container, container_size)) {
-    if (!is_supported(t.format_code) || !t.in_bounds) continue;
-    write_dds_texture(t, container, container_size, entry_number, sub_index);
+  try {
+    for (const TextureDescription& t : read_texture_container(container, container_size)) {
+      if (!is_supported(t.format_code) || !t.in_bounds) continue;
+      write_dds_texture(t, container, container_size, entry_number, sub_index);
+    }
+  } catch (const std::bad_alloc&) {
+    // Textures cannot be held: reported like a texture file that cannot be
+    // written, and the entry itself is still exported.
+    say(L"创建贴图文件失败！\n");
   }
 }
 
