@@ -9,7 +9,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -31,56 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 
-// Starts the tool in `cwd` with an empty environment, stdin from /dev/null and
-// stdout into a pipe; `in_child` runs in the child before exec (limits,
-// privileges, signal dispositions).
-pid_t start_tool(const std::string& cwd, const std::vector<std::string>& args,
-                 const std::function<void()>& in_child, int* out_fd) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
-    if (chdir(cwd.c_str()) != 0) _exit(127);
-    if (in_child) in_child();
-    std::vector<char*> argv{const_cast<char*>(LINKDATA_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    char* envp[] = {nullptr};
-    execve(LINKDATA_BINARY, argv.data(), envp);
-    _exit(127);
-  }
-  close(fds[1]);
-  *out_fd = fds[0];
-  return pid;
-}
-
-struct Finished {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-};
-
-Finished finish(pid_t pid, int out_fd) {
-  Finished f;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(out_fd, buf, sizeof buf)) > 0) f.out.append(buf, size_t(n));
-  close(out_fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return f;
-}
-
-Finished run_in(const std::string& cwd, const std::vector<std::string>& args,
-                const std::function<void()>& in_child) {
+RunResult run_in(const std::string& cwd, const std::vector<std::string>& args,
+                 const std::function<void()>& in_child) {
   int fd = -1;
-  const pid_t pid = start_tool(cwd, args, in_child, &fd);
-  return finish(pid, fd);
+  const int pid = start_tool(cwd, args, {}, in_child, &fd);
+  return finish_tool(pid, fd);
 }
 
 // CI runs as root, which file permissions do not bind: the child gives up
@@ -209,7 +163,7 @@ TEST(Faults, ImportHittingTheFileSizeLimit) {
   Workspace w(list);
   const uint64_t before = fs::file_size(w.dir / kArchive);
   const rlim_t limit = rlim_t(before + 60000);
-  const Finished r = run_in(w.dir.path, {"i", "a"}, [limit] {
+  const RunResult r = run_in(w.dir.path, {"i", "a"}, [limit] {
     signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
     const rlimit l{limit, limit};
     setrlimit(RLIMIT_FSIZE, &l);
@@ -290,11 +244,11 @@ TEST(Faults, InterruptedImportLeavesNoEntryHalfWritten) {
   for (int round = 0; round < 9; ++round) {
     Workspace w(list);
     int fd = -1;
-    const pid_t pid = start_tool(w.dir.path, {"i", "a"}, nullptr, &fd);
+    const int pid = start_tool(w.dir.path, {"i", "a"}, {}, nullptr, &fd);
     std::this_thread::sleep_for(std::chrono::duration<double>(
         std::uniform_real_distribution<double>(0.0, full * 1.1)(random)));
     kill(pid, signals[round % 3]);
-    const Finished r = finish(pid, fd);
+    const RunResult r = finish_tool(pid, fd);
     const std::vector<int> states = w.states();
     for (size_t n = 0; n < list.size(); ++n) {
       EXPECT_EQ(states[n], announced(r.out, n) ? 1 : 0) << "round " << round << " entry " << n;
@@ -324,11 +278,11 @@ TEST(Faults, KilledImportLeavesAppendedEntriesOldOrNew) {
   for (int round = 0; round < 8; ++round) {
     Workspace w(list);
     int fd = -1;
-    const pid_t pid = start_tool(w.dir.path, {"i", "a"}, nullptr, &fd);
+    const int pid = start_tool(w.dir.path, {"i", "a"}, {}, nullptr, &fd);
     std::this_thread::sleep_for(std::chrono::duration<double>(
         std::uniform_real_distribution<double>(0.0, full)(random)));
     kill(pid, SIGKILL);
-    const Finished r = finish(pid, fd);
+    const RunResult r = finish_tool(pid, fd);
     const std::vector<int> states = w.states();
     for (size_t n = 0; n < list.size(); ++n) {
       EXPECT_NE(states[n], -1) << "round " << round << " entry " << n;
@@ -351,7 +305,7 @@ TEST(Faults, ReadOnlyArchiveIsNotOpenedForWriting) {
   put_file(s / kArchive, archive, 0444);
   put_dir(s / "Import/A", 0777);
   put_file(s / "Import/A/0.data", text_bytes("new"), 0644);
-  const Finished r = run_in(s.dir.path, {"i", "a"}, become_nobody);
+  const RunResult r = run_in(s.dir.path, {"i", "a"}, become_nobody);
   EXPECT_EQ(r.out, "打开 LINKDATA 文件失败！\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(read_file(s / kArchive), archive);
@@ -363,7 +317,7 @@ TEST(Faults, ExportFolderWithoutWritePermission) {
   put_dir(s / "Extracted/A", 0555);
   chmod((s / "Extracted").c_str(), 0777);
   put_dir(s / "Import/A", 0777);
-  const Finished r = run_in(s.dir.path, {"e", "a", "0", "0"}, become_nobody);
+  const RunResult r = run_in(s.dir.path, {"e", "a", "0", "0"}, become_nobody);
   EXPECT_EQ(r.out, "创建文件失败！\n");
   EXPECT_EQ(r.status, 1);
 }
@@ -372,7 +326,7 @@ TEST(Faults, CurrentFolderWithoutWritePermission) {
   OpenScratch s;
   put_file(s / kArchive, build_archive({plain_entry(text_bytes("x"))}), 0644);
   chmod(s.dir.path.c_str(), 0555);
-  const Finished r = run_in(s.dir.path, {"e", "a", "0", "0"}, become_nobody);
+  const RunResult r = run_in(s.dir.path, {"e", "a", "0", "0"}, become_nobody);
   EXPECT_EQ(r.out, "创建文件失败！\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(file_exists(s / "Extracted"));
@@ -386,7 +340,7 @@ TEST(Faults, ImportFolderOrLooseFileWithoutReadPermission) {
     put_dir(s / "Import/A", 0777);
     put_file(s / "Import/A/0.data", text_bytes("new0"), 0644);
     chmod((s / "Import/A").c_str(), 0333);  // names cannot be listed
-    const Finished r = run_in(s.dir.path, {"i", "a"}, become_nobody);
+    const RunResult r = run_in(s.dir.path, {"i", "a"}, become_nobody);
     EXPECT_EQ(r.out, "未找到可以导入的文件！\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(read_file(s / kArchive), archive);
@@ -397,7 +351,7 @@ TEST(Faults, ImportFolderOrLooseFileWithoutReadPermission) {
     put_dir(s / "Import/A", 0777);
     put_file(s / "Import/A/0.data", text_bytes("new0"), 0644);
     put_file(s / "Import/A/1.data", text_bytes("new1"), 0200);
-    const Finished r = run_in(s.dir.path, {"i", "a"}, become_nobody);
+    const RunResult r = run_in(s.dir.path, {"i", "a"}, become_nobody);
     EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
                      "1.data 文件打开失败！\n");
     EXPECT_EQ(r.status, 1);

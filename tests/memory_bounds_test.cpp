@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -45,35 +44,12 @@ constexpr bool kLimitAddressSpace = true;
 #endif
 
 RunResult run_limited(const std::string& cwd, const std::vector<std::string>& args) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
+  int fd = -1;
+  const int pid = start_tool(cwd, args, {}, [] {
     const rlimit limit{kAddressSpace, kAddressSpace};
-    if (chdir(cwd.c_str()) != 0) _exit(127);
     if (kLimitAddressSpace && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
-    std::vector<char*> argv{const_cast<char*>(LINKDATA_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    char* envp[] = {nullptr};
-    execve(LINKDATA_BINARY, argv.data(), envp);
-    _exit(127);
-  }
-  close(fds[1]);
-  RunResult r;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  }, &fd);
+  return finish_tool(pid, fd);
 }
 
 std::string exported(uint32_t n) {

@@ -303,8 +303,9 @@ std::string capture_stdout(const std::function<void()>& fn) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env) {
+int start_tool(const std::string& cwd, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, const std::function<void()>& in_child,
+               int* out_fd) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
@@ -315,6 +316,7 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (in_child) in_child();
     std::vector<char*> argv{const_cast<char*>(LINKDATA_BINARY)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -325,15 +327,27 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
     _exit(127);
   }
   close(pipe_fds[1]);
+  *out_fd = pipe_fds[0];
+  return pid;
+}
+
+RunResult finish_tool(int pid, int out_fd) {
   RunResult result;
   char buf[4096];
   ssize_t n;
-  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) result.out.append(buf, size_t(n));
-  close(pipe_fds[0]);
+  while ((n = read(out_fd, buf, sizeof buf)) > 0) result.out.append(buf, size_t(n));
+  close(out_fd);
   int status = 0;
-  waitpid(pid, &status, 0);
+  waitpid(pid_t(pid), &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env) {
+  int out_fd = -1;
+  const int pid = start_tool(cwd, args, env, nullptr, &out_fd);
+  return finish_tool(pid, out_fd);
 }
 
 #endif

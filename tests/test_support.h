@@ -107,4 +107,16 @@ struct RunResult {
 RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {});
 
+#ifndef _WIN32
+// The same in two steps, for tests that signal the tool while it runs:
+// `in_child` runs in the child just before exec (limits, privileges, signal
+// dispositions). start_tool gives the child's pid and the read end of its
+// stdout; finish_tool reads that to the end and waits. A status of 128 + N
+// means the tool was ended by signal N.
+int start_tool(const std::string& cwd, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, const std::function<void()>& in_child,
+               int* out_fd);
+RunResult finish_tool(int pid, int out_fd);
+#endif
+
 }  // namespace linkdata::test
