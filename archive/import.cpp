@@ -2,15 +2,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <future>
 #include <new>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "archive/codec.h"
 #include "archive/format.h"
 #include "archive/import_names.h"
+#include "archive/worker_pool.h"
 #include "front_end/platform.h"
 #include "front_end/working_dirs.h"
 
@@ -30,6 +33,7 @@ struct ImportRun {
   std::wstring archive_name;
   platform::File archive;
   uint32_t entry_count = 0;
+  uint64_t original_length = 0;  // of the archive file before the first write
 };
 
 bool fail(const std::wstring& message) {
@@ -69,62 +73,141 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
 }
 
 // A slot is rewritten in place only where it lies in the payload area of the
-// file as it is: a record pointing into the header or the index (a payload
-// offset of 0, or one whose byte position wraps there), or past the end of
-// the file, gets its entry appended instead. So no record can make import
-// overwrite the index, and only appends ever grow the file.
-bool slot_usable(ImportRun& run, uint64_t position, uint64_t size) {
+// file as it was when the run began: a record pointing into the header or the
+// index (a payload offset of 0, or one whose byte position wraps there), or
+// past that end, where this run's own appends land, gets its entry appended
+// instead. So no record can make import overwrite the index or an entry it
+// has just appended, and only appends ever grow the file.
+bool slot_usable(const ImportRun& run, uint64_t position, uint64_t size) {
   if (size == 0) return true;  // nothing is written there
-  uint64_t length = 0;
-  if (!run.archive.size(&length)) return false;
-  return position >= record_position(run.entry_count) && position <= length &&
-         size <= length - position;
+  return position >= record_position(run.entry_count) && position <= run.original_length &&
+         size <= run.original_length - position;
 }
 
 enum class Way { compressed_in_place, plain_in_place, plain_append };
 
-bool import_one(ImportRun& run, const Candidate& c) {
-  if (!c.in_range) return fail(c.name + L" 文件编号超出范围！\n");
-  const uint32_t n = uint32_t(c.entry);
+// What a loose file comes to before anything is written for it: a failure
+// message, or the bytes to write and where. It rests only on the file and on
+// the index as read at the start, so the next file can be prepared while the
+// current one is written.
+struct Prepared {
+  std::wstring failure;  // set: the run ends with this message
+  bool out_of_memory = false;
+  Way way = Way::plain_append;
+  std::vector<uint8_t> data;  // the payload, or the file padded to a whole slot
+  uint32_t size = 0;          // bytes of data that the record counts
+  uint32_t unpacked_size = 0;
+};
+
+Prepared prepare_unguarded(const ImportRun& run, const Candidate& c) {
+  Prepared p;
+  if (!c.in_range) {
+    p.failure = c.name + L" 文件编号超出范围！\n";
+    return p;
+  }
   platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
-  if (!loose.is_open()) return fail(c.name + L" 文件打开失败！\n");
+  if (!loose.is_open()) {
+    p.failure = c.name + L" 文件打开失败！\n";
+    return p;
+  }
   uint64_t file_size = 0;
-  if (!loose.size(&file_size)) return fail(c.name + L" 文件读取出错！\n");
+  if (!loose.size(&file_size)) {
+    p.failure = c.name + L" 文件读取出错！\n";
+    return p;
+  }
   // Index records hold 32-bit sizes.
-  if (file_size > UINT32_MAX) return fail(c.name + L" 文件过大，无法导入！\n");
+  if (file_size > UINT32_MAX) {
+    p.failure = c.name + L" 文件过大，无法导入！\n";
+    return p;
+  }
   const uint32_t size = uint32_t(file_size);
   std::vector<uint8_t> buffer(size_t(slot_size(size)), 0);
   size_t got = 0;
-  if (!loose.read_at(0, buffer.data(), size, &got)) return fail(c.name + L" 文件读取出错！\n");
+  if (!loose.read_at(0, buffer.data(), size, &got)) {
+    p.failure = c.name + L" 文件读取出错！\n";
+    return p;
+  }
   loose.close();
 
   const uint64_t position = byte_position(c.record, kWriteUnit);
   const uint64_t slot = slot_size(c.record.stored_size);
-  bool written = false;
-  Way way = Way::plain_append;
+  p.size = size;
   if (c.record.unpacked_size != 0) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
-    const EncodeResult encoded = compress_payload_within(buffer.data(), size, slot);
-    if (encoded.status == EncodeStatus::failed) return fail(c.name + L" 文件压缩失败！\n");
-    const std::vector<uint8_t>& payload = encoded.payload;
-    if (encoded.status == EncodeStatus::ok && slot_usable(run, position, payload.size())) {
-      way = Way::compressed_in_place;
-      written = write_in_place(run, n, position, payload.data(), uint32_t(payload.size()), size);
+    EncodeResult encoded = compress_payload_within(buffer.data(), size, slot);
+    if (encoded.status == EncodeStatus::failed) {
+      p.failure = c.name + L" 文件压缩失败！\n";
+      return p;
+    }
+    if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
+      p.way = Way::compressed_in_place;
+      p.size = uint32_t(encoded.payload.size());
+      p.unpacked_size = size;
+      p.data = std::move(encoded.payload);
+      return p;
     }
   } else if (size <= slot && slot_usable(run, position, size)) {
-    way = Way::plain_in_place;
-    written = write_in_place(run, n, position, buffer.data(), size, 0);
+    p.way = Way::plain_in_place;
   }
-  if (way == Way::plain_append) written = append_plain(run, n, buffer, size);
+  p.data = std::move(buffer);
+  return p;
+}
+
+Prepared prepare(const ImportRun& run, const Candidate& c) {
+  try {
+    return prepare_unguarded(run, c);
+  } catch (const std::bad_alloc&) {
+    Prepared p;
+    p.out_of_memory = true;
+    p.failure = c.name + L" 文件过大，无法导入！\n";
+    return p;
+  }
+}
+
+// Writes a prepared file into the archive and reports it.
+bool commit(ImportRun& run, const Candidate& c, const Prepared& p) {
+  if (!p.failure.empty()) return fail(p.failure);
+  const uint32_t n = uint32_t(c.entry);
+  const uint64_t position = byte_position(c.record, kWriteUnit);
+  const bool written = p.way == Way::plain_append
+                           ? append_plain(run, n, p.data, p.size)
+                           : write_in_place(run, n, position, p.data.data(), p.size, p.unpacked_size);
   if (!written) return fail(L"写入 LINKDATA 文件失败！\n");
 
-  const wchar_t* what = way == Way::compressed_in_place ? L" 中导入压缩文件 "
-                        : way == Way::plain_in_place    ? L" 中导入未压缩文件 "
-                                                        : L" 中添加未压缩文件 ";
+  const wchar_t* what = p.way == Way::compressed_in_place ? L" 中导入压缩文件 "
+                        : p.way == Way::plain_in_place    ? L" 中导入未压缩文件 "
+                                                          : L" 中添加未压缩文件 ";
   say(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
   return true;
 }
+
+// Prepares the next file on a thread of its own while the current one is
+// written, where there is more than one CPU to run on. Messages and writes
+// stay in listing order, so a run's output is that of a one-file-at-a-time
+// run.
+class Prefetch {
+ public:
+  void start(const ImportRun& run, const Candidate& c) {
+    if (helper_threads() == 0) return;
+    try {
+      pending_ = std::async(std::launch::async, [&run, &c] { return prepare(run, c); });
+    } catch (const std::system_error&) {
+      pending_ = {};  // no thread to be had: prepared when its turn comes
+    }
+  }
+
+  Prepared take(const ImportRun& run, const Candidate& c) {
+    if (!pending_.valid()) return prepare(run, c);
+    Prepared p = pending_.get();
+    // It was prepared while the previous file was still held; alone it may fit.
+    if (p.out_of_memory) p = prepare(run, c);
+    return p;
+  }
+
+ private:
+  std::future<Prepared> pending_;
+};
 
 }  // namespace
 
@@ -156,6 +239,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (record_position(run.entry_count) > archive_length) {
     return fail(L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
   }
+  run.original_length = archive_length;
 
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
@@ -185,17 +269,14 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
   platform::defer_interrupts();
-  for (const Candidate& c : candidates) {
+  // Every allocation for a file comes before its first write, so a file that
+  // cannot be held leaves the archive as it was before that file.
+  Prefetch prefetch;
+  for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
-    bool imported = false;
-    try {
-      imported = import_one(run, c);
-    } catch (const std::bad_alloc&) {
-      // Every allocation for a file comes before its first write, so the
-      // archive is as it was before this file.
-      imported = fail(c.name + L" 文件过大，无法导入！\n");
-    }
-    if (!imported) return false;
+    Prepared prepared = prefetch.take(run, candidates[i]);
+    if (i + 1 < candidates.size()) prefetch.start(run, candidates[i + 1]);
+    if (!commit(run, candidates[i], prepared)) return false;
   }
   if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
   return true;

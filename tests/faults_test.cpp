@@ -206,6 +206,24 @@ TEST(Faults, SlotsOnTheIndexOrPastTheEndAreNotWrittenInPlace) {
   }
 }
 
+// A record that points past the end of the file, right where this run's
+// first append lands: its entry must not be written in place over the bytes
+// just appended for another entry.
+TEST(Faults, SlotWhereThisRunAppendsIsNotWrittenInPlace) {
+  Workspace w({{pattern_bytes(1000, 1), pattern_bytes(5000, 2), false},
+               {pattern_bytes(500, 3), pattern_bytes(400, 4), false}});
+  Bytes archive = read_file(w.dir / kArchive);
+  const uint64_t append_at = (archive.size() + 2047) / 2048 * 2048;
+  store_u64le(archive.data() + 32, append_at / 2048);
+  store_u32le(archive.data() + 32 + 8, 6000);
+  write_file(w.dir / kArchive, archive);
+  const RunResult r = run_tool(w.dir.path, {"i", "a"});
+  EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 0.data 成功！\n"
+                   "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 1.data 成功！\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(w.states(), (std::vector<int>{1, 1}));
+}
+
 // ---------------------------------------------------------------------------
 // Signals at random moments of a large run
 
