@@ -182,6 +182,13 @@ bool commit(ImportRun& run, const Candidate& c, const Prepared& p) {
   return true;
 }
 
+struct InterruptsDeferred {
+  InterruptsDeferred() { platform::defer_interrupts(); }
+  ~InterruptsDeferred() { platform::restore_interrupts(); }
+  InterruptsDeferred(const InterruptsDeferred&) = delete;
+  InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
+};
+
 // Prepares the next file on a thread of its own while the current one is
 // written, where there is more than one CPU to run on. Messages and writes
 // stay in listing order, so a run's output is that of a one-file-at-a-time
@@ -268,7 +275,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
-  platform::defer_interrupts();
+  const InterruptsDeferred deferred;
   // Every allocation for a file comes before its first write, so a file that
   // cannot be held leaves the archive as it was before that file.
   Prefetch prefetch;

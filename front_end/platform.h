@@ -77,8 +77,11 @@ void console_pause();
 
 // From here on, Ctrl+C, termination requests and (on Windows) console close
 // events no longer end the process at once; they are only noted, so that an
-// operation can finish the step it is in and stop cleanly.
+// operation can finish the step it is in and stop cleanly. restore_interrupts
+// puts back the handling there was before and forgets what was noted, so a
+// process that runs several operations starts each one afresh.
 void defer_interrupts();
+void restore_interrupts();
 bool interrupt_requested();
 
 // Number of CPUs this process may run on (at least 1).

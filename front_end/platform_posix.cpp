@@ -234,14 +234,22 @@ void console_pause() {
 namespace {
 volatile sig_atomic_t g_interrupted = 0;
 void note_interrupt(int) { g_interrupted = 1; }
+constexpr int kDeferredSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_saved_actions[3];
 }  // namespace
 
 void defer_interrupts() {
+  g_interrupted = 0;
   struct sigaction action {};
   action.sa_handler = note_interrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;  // writes in progress complete instead of failing
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  for (int i = 0; i < 3; ++i) sigaction(kDeferredSignals[i], &action, &g_saved_actions[i]);
+}
+
+void restore_interrupts() {
+  for (int i = 0; i < 3; ++i) sigaction(kDeferredSignals[i], &g_saved_actions[i], nullptr);
+  g_interrupted = 0;
 }
 
 bool interrupt_requested() { return g_interrupted != 0; }

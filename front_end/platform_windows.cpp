@@ -222,7 +222,15 @@ BOOL WINAPI note_interrupt(DWORD event) {
 
 }  // namespace
 
-void defer_interrupts() { ::SetConsoleCtrlHandler(note_interrupt, TRUE); }
+void defer_interrupts() {
+  ::InterlockedExchange(&g_interrupted, 0);
+  ::SetConsoleCtrlHandler(note_interrupt, TRUE);
+}
+
+void restore_interrupts() {
+  ::SetConsoleCtrlHandler(note_interrupt, FALSE);
+  ::InterlockedExchange(&g_interrupted, 0);
+}
 
 bool interrupt_requested() { return ::InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
 

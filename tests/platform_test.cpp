@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 
 #include "front_end/platform.h"
 #include "front_end/text_encoding.h"
@@ -148,6 +149,24 @@ TEST(PlatformNames, WideNamesFromCommandLineToDisk) {
   EXPECT_EQ(Bytes(after.begin() + long(rec.payload_offset * 2048),
                   after.begin() + long(rec.payload_offset * 2048 + 6)),
             text_bytes("edited"));
+}
+
+// A noted interrupt is seen while deferred, and forgotten once the handling
+// before is back: the next operation in the same process starts afresh.
+TEST(PlatformInterrupts, DeferredThenRestored) {
+  platform::defer_interrupts();
+  EXPECT_FALSE(platform::interrupt_requested());
+#ifndef _WIN32
+  raise(SIGINT);  // noted, not the end of the test process
+  EXPECT_TRUE(platform::interrupt_requested());
+#endif
+  platform::restore_interrupts();
+  EXPECT_FALSE(platform::interrupt_requested());
+#ifndef _WIN32
+  struct sigaction now {};
+  sigaction(SIGINT, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+#endif
 }
 
 }  // namespace
