@@ -80,11 +80,11 @@ struct Workspace {
   std::vector<Change> changes;
 
   explicit Workspace(std::vector<Change> list) : changes(std::move(list)) {
-    std::vector<EntrySpec> specs;
+    std::vector<EntrySpec> entries;
     for (const Change& c : changes) {
-      specs.push_back(c.compressed ? compressed_entry(c.old_content) : plain_entry(c.old_content));
+      entries.push_back(c.compressed ? compressed_entry(c.old_content) : plain_entry(c.old_content));
     }
-    write_file(dir / kArchive, build_archive(specs));
+    write_file(dir / kArchive, build_archive(entries));
     fs::create_directories(dir / "Import/A");
     for (size_t n = 0; n < changes.size(); ++n) {
       write_file(dir / ("Import/A/" + std::to_string(n) + ".data"), changes[n].new_content);
