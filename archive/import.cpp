@@ -99,47 +99,35 @@ struct Prepared {
   uint32_t unpacked_size = 0;
 };
 
-Prepared prepare_unguarded(const ImportRun& run, const Candidate& c) {
+Prepared failed(std::wstring message) {
   Prepared p;
-  if (!c.in_range) {
-    p.failure = c.name + L" 文件编号超出范围！\n";
-    return p;
-  }
+  p.failure = std::move(message);
+  return p;
+}
+
+Prepared prepare_unguarded(const ImportRun& run, const Candidate& c) {
+  if (!c.in_range) return failed(c.name + L" 文件编号超出范围！\n");
   platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
-  if (!loose.is_open()) {
-    p.failure = c.name + L" 文件打开失败！\n";
-    return p;
-  }
+  if (!loose.is_open()) return failed(c.name + L" 文件打开失败！\n");
   uint64_t file_size = 0;
-  if (!loose.size(&file_size)) {
-    p.failure = c.name + L" 文件读取出错！\n";
-    return p;
-  }
+  if (!loose.size(&file_size)) return failed(c.name + L" 文件读取出错！\n");
   // Index records hold 32-bit sizes.
-  if (file_size > UINT32_MAX) {
-    p.failure = c.name + L" 文件过大，无法导入！\n";
-    return p;
-  }
+  if (file_size > UINT32_MAX) return failed(c.name + L" 文件过大，无法导入！\n");
   const uint32_t size = uint32_t(file_size);
   std::vector<uint8_t> buffer(size_t(slot_size(size)), 0);
   size_t got = 0;
-  if (!loose.read_at(0, buffer.data(), size, &got)) {
-    p.failure = c.name + L" 文件读取出错！\n";
-    return p;
-  }
+  if (!loose.read_at(0, buffer.data(), size, &got)) return failed(c.name + L" 文件读取出错！\n");
   loose.close();
 
   const uint64_t position = byte_position(c.record, kWriteUnit);
   const uint64_t slot = slot_size(c.record.stored_size);
+  Prepared p;
   p.size = size;
   if (c.record.unpacked_size != 0) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
     EncodeResult encoded = compress_payload_within(buffer.data(), size, slot);
-    if (encoded.status == EncodeStatus::failed) {
-      p.failure = c.name + L" 文件压缩失败！\n";
-      return p;
-    }
+    if (encoded.status == EncodeStatus::failed) return failed(c.name + L" 文件压缩失败！\n");
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
       p.way = Way::compressed_in_place;
       p.size = uint32_t(encoded.payload.size());
@@ -158,9 +146,8 @@ Prepared prepare(const ImportRun& run, const Candidate& c) {
   try {
     return prepare_unguarded(run, c);
   } catch (const std::bad_alloc&) {
-    Prepared p;
+    Prepared p = failed(c.name + L" 文件过大，无法导入！\n");
     p.out_of_memory = true;
-    p.failure = c.name + L" 文件过大，无法导入！\n";
     return p;
   }
 }
