@@ -152,15 +152,24 @@ struct Pipeline {
 
 // Worker side of an entry: read its bytes, and decode a compressed payload,
 // in pieces placed first in the queue so that earlier entries finish first.
-void read_and_decode_unguarded(Pipeline& p, Slot& slot) {
-  const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
-  size_t size = bytes_present(p.run, pos, slot.record.stored_size);
-  if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
-  slot.read_ok = read_present(p.run, pos, size, &slot.payload);
-  if (!slot.read_ok || slot.kind == SlotKind::plain) return;
-
-  slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
-                                 slot.record.stored_size, kChunksPerPiece);
+// A payload of gigabytes that the file does hold can be more than memory
+// allows; the entry then fails like any other that cannot be exported,
+// instead of the exception ending the process from a worker thread.
+void read_and_decode(Pipeline& p, Slot& slot) {
+  try {
+    const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
+    size_t size = bytes_present(p.run, pos, slot.record.stored_size);
+    if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
+    slot.read_ok = read_present(p.run, pos, size, &slot.payload);
+    if (!slot.read_ok || slot.kind == SlotKind::plain) return;
+    slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
+                                   slot.record.stored_size, kChunksPerPiece);
+  } catch (const std::bad_alloc&) {
+    slot.payload = std::vector<uint8_t>();
+    slot.split = SplitDecode();
+    slot.out_of_memory = true;
+    return;
+  }
   if (slot.split.pieces.empty()) {
     slot.decoded =
         decode_payload(slot.payload.data(), slot.payload.size(), slot.record.stored_size);
@@ -168,20 +177,11 @@ void read_and_decode_unguarded(Pipeline& p, Slot& slot) {
     return;
   }
   for (size_t i = slot.split.pieces.size(); i-- > 0;) {
-    p.pool.submit_first(slot.group, [&slot, i] { decode_piece(slot.split, i); });
-  }
-}
-
-// A payload of gigabytes that the file does hold can be more than memory
-// allows; the entry then fails like any other that cannot be exported,
-// instead of the exception ending the process from a worker thread.
-void read_and_decode(Pipeline& p, Slot& slot) {
-  try {
-    read_and_decode_unguarded(p, slot);
-  } catch (const std::bad_alloc&) {
-    slot.payload = std::vector<uint8_t>();
-    slot.split = SplitDecode();
-    slot.out_of_memory = true;
+    try {
+      p.pool.submit_first(slot.group, [&slot, i] { decode_piece(slot.split, i); });
+    } catch (const std::bad_alloc&) {
+      decode_piece(slot.split, i);  // no room to queue it: done here instead
+    }
   }
 }
 

@@ -24,8 +24,8 @@ WorkerPool::~WorkerPool() {
 void WorkerPool::submit(TaskGroup& group, std::function<void()> task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(Queued{&group, std::move(task)});  // may throw: count it only once queued
     ++group.pending;
-    queue_.push_back(Queued{&group, std::move(task)});
   }
   work_ready_.notify_one();
 }
@@ -33,8 +33,8 @@ void WorkerPool::submit(TaskGroup& group, std::function<void()> task) {
 void WorkerPool::submit_first(TaskGroup& group, std::function<void()> task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_front(Queued{&group, std::move(task)});  // may throw: count it only once queued
     ++group.pending;
-    queue_.push_front(Queued{&group, std::move(task)});
   }
   work_ready_.notify_one();
 }
