@@ -93,6 +93,7 @@ enum class Way { compressed_in_place, plain_in_place, plain_append };
 struct Prepared {
   std::wstring failure;  // set: the run ends with this message
   bool out_of_memory = false;
+  bool postponed = false;  // larger than a look-ahead may take on
   Way way = Way::plain_append;
   std::vector<uint8_t> data;  // the payload, or the file padded to a whole slot
   uint32_t size = 0;          // bytes of data that the record counts
@@ -105,7 +106,7 @@ Prepared failed(std::wstring message) {
   return p;
 }
 
-Prepared prepare_unguarded(const ImportRun& run, const Candidate& c) {
+Prepared prepare_unguarded(const ImportRun& run, const Candidate& c, uint64_t size_limit) {
   if (!c.in_range) return failed(c.name + L" 文件编号超出范围！\n");
   platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
   if (!loose.is_open()) return failed(c.name + L" 文件打开失败！\n");
@@ -113,6 +114,11 @@ Prepared prepare_unguarded(const ImportRun& run, const Candidate& c) {
   if (!loose.size(&file_size)) return failed(c.name + L" 文件读取出错！\n");
   // Index records hold 32-bit sizes.
   if (file_size > UINT32_MAX) return failed(c.name + L" 文件过大，无法导入！\n");
+  if (file_size > size_limit) {
+    Prepared p;
+    p.postponed = true;
+    return p;
+  }
   const uint32_t size = uint32_t(file_size);
   std::vector<uint8_t> buffer(size_t(slot_size(size)), 0);
   size_t got = 0;
@@ -142,9 +148,9 @@ Prepared prepare_unguarded(const ImportRun& run, const Candidate& c) {
   return p;
 }
 
-Prepared prepare(const ImportRun& run, const Candidate& c) {
+Prepared prepare(const ImportRun& run, const Candidate& c, uint64_t size_limit = UINT64_MAX) {
   try {
-    return prepare_unguarded(run, c);
+    return prepare_unguarded(run, c, size_limit);
   } catch (const std::bad_alloc&) {
     Prepared p = failed(c.name + L" 文件过大，无法导入！\n");
     p.out_of_memory = true;
@@ -179,13 +185,18 @@ struct InterruptsDeferred {
 // Prepares the next file on a thread of its own while the current one is
 // written, where there is more than one CPU to run on. Messages and writes
 // stay in listing order, so a run's output is that of a one-file-at-a-time
-// run.
+// run. Larger files wait for their turn: that bounds both the memory of two
+// files held at once and how long an interrupted run waits for a look-ahead
+// whose result it drops.
 class Prefetch {
  public:
+  static constexpr uint64_t kSizeLimit = uint64_t(32) << 20;
+
   void start(const ImportRun& run, const Candidate& c) {
     if (helper_threads() == 0) return;
     try {
-      pending_ = std::async(std::launch::async, [&run, &c] { return prepare(run, c); });
+      pending_ = std::async(std::launch::async,
+                            [&run, &c] { return prepare(run, c, kSizeLimit); });
     } catch (const std::system_error&) {
       pending_ = {};  // no thread to be had: prepared when its turn comes
     }
@@ -194,8 +205,8 @@ class Prefetch {
   Prepared take(const ImportRun& run, const Candidate& c) {
     if (!pending_.valid()) return prepare(run, c);
     Prepared p = pending_.get();
-    // It was prepared while the previous file was still held; alone it may fit.
-    if (p.out_of_memory) p = prepare(run, c);
+    // Out of memory while the previous file was still held: alone it may fit.
+    if (p.postponed || p.out_of_memory) p = prepare(run, c);
     return p;
   }
 

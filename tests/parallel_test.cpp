@@ -379,6 +379,13 @@ TEST(OneCpuAndAllCpus, ImportWritesTheSameArchive) {
       put_loose(twin, n, content);
     }
     if (fail_in_the_middle) put_loose(twin, 30, {});  // empty: cannot be compressed
+    // Larger than a look-ahead takes on: prepared only when its turn comes.
+    Bytes big;
+    while (big.size() < (uint32_t(33) << 20)) {
+      const std::string row = "row " + std::to_string(big.size()) + "\n";
+      big.insert(big.end(), row.begin(), row.end());
+    }
+    put_loose(twin, 1, big);
     twin.expect_same({"i", "a"});
     EXPECT_TRUE(read_file(twin.one / kArchive) != build_archive(entries));
     EXPECT_EQ(twin.one_run.status, fail_in_the_middle ? 1 : 0);
