@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -232,8 +233,11 @@ void console_pause() {
 }
 
 namespace {
-volatile sig_atomic_t g_interrupted = 0;
-void note_interrupt(int) { g_interrupted = 1; }
+// The handler may run on any of the process's threads, so the flag is an
+// atomic (lock-free, and so safe in a handler), not just a sig_atomic_t.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+void note_interrupt(int) { g_interrupted.store(1); }
 constexpr int kDeferredSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_saved_actions[3];
 }  // namespace
@@ -252,7 +256,7 @@ void restore_interrupts() {
   g_interrupted = 0;
 }
 
-bool interrupt_requested() { return g_interrupted != 0; }
+bool interrupt_requested() { return g_interrupted.load() != 0; }
 
 unsigned cpu_count() {
   cpu_set_t set;

@@ -16,11 +16,11 @@
 #include "archive/little_endian.h"
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LINKDATA_UNDER_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LINKDATA_UNDER_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LINKDATA_UNDER_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LINKDATA_UNDER_SANITIZER 1
 #endif
 #endif
 
@@ -31,16 +31,16 @@ namespace fs = std::filesystem;
 const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 constexpr rlim_t kAddressSpace = rlim_t(1) << 30;
 
-// AddressSanitizer reserves terabytes of address space for its shadow memory,
-// so no sanitized binary starts under RLIMIT_AS. There the runs go without the
-// limit, for the sanitizer's checks, and the cases whose outcome is the
-// failure to allocate are skipped.
-#ifdef LINKDATA_UNDER_ASAN
+// AddressSanitizer and ThreadSanitizer reserve terabytes of address space for
+// their shadow memory, so no sanitized binary starts under RLIMIT_AS. There
+// the runs go without the limit, for the sanitizer's checks, and the cases
+// whose outcome is the failure to allocate are skipped.
+#ifdef LINKDATA_UNDER_SANITIZER
 constexpr bool kLimitAddressSpace = false;
-#define SKIP_UNDER_ASAN() GTEST_SKIP() << "RLIMIT_AS cannot hold AddressSanitizer's shadow memory"
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory"
 #else
 constexpr bool kLimitAddressSpace = true;
-#define SKIP_UNDER_ASAN() (void)0
+#define SKIP_UNDER_SANITIZER() (void)0
 #endif
 
 RunResult run_limited(const std::string& cwd, const std::vector<std::string>& args) {
@@ -159,7 +159,7 @@ TEST(MemoryBounds, CompressedStoredSizeMostlyPastTheEnd) {
 // A plain chunk that reaches 3.75 GiB into the zero region makes a content
 // that much larger than memory allows: a clear decoding failure.
 TEST(MemoryBounds, PlainChunkReachingFarPastTheEnd) {
-  SKIP_UNDER_ASAN();
+  SKIP_UNDER_SANITIZER();
   ScratchDir dir;
   Bytes payload(8, 0);
   store_u32le(payload.data(), 0xF0000000u);
@@ -175,7 +175,7 @@ TEST(MemoryBounds, PlainChunkReachingFarPastTheEnd) {
 // memory allows, so the entry fails with the decoding message; no crash from
 // the worker thread that reads it.
 TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
-  SKIP_UNDER_ASAN();
+  SKIP_UNDER_SANITIZER();
   ScratchDir dir;
   Bytes archive = build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
@@ -190,7 +190,7 @@ TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
 // A loose file larger than memory allows is refused before anything is
 // written for it.
 TEST(MemoryBounds, LooseFileLargerThanMemory) {
-  SKIP_UNDER_ASAN();
+  SKIP_UNDER_SANITIZER();
   ScratchDir dir;
   const Bytes archive = build_archive({plain_entry(text_bytes("old")), plain_entry(text_bytes("old"))});
   write_file(dir / kArchive, archive);
