@@ -280,7 +280,11 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
     Prepared prepared = prefetch.take(run, candidates[i]);
-    if (i + 1 < candidates.size()) prefetch.start(run, candidates[i + 1]);
+    // Only an append (its data forced to disk) takes long enough to hide the
+    // next file's preparation; an in-place write is over at once.
+    if (i + 1 < candidates.size() && prepared.failure.empty() && prepared.way == Way::plain_append) {
+      prefetch.start(run, candidates[i + 1]);
+    }
     if (!commit(run, candidates[i], prepared)) return false;
   }
   if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
