@@ -11,8 +11,7 @@ build_tool build
 echo "== unit and end-to-end tests passed in $((SECONDS - started)) s"
 
 # Further suites, each a script of its own (sanitizers, fuzzing, Windows).
-for suite in scripts/test-sanitized.sh scripts/test-threads.sh scripts/test-fuzz.sh \
-    scripts/test-windows.sh; do
+for suite in scripts/test-sanitized.sh scripts/test-fuzz.sh scripts/test-windows.sh; do
   echo "== $suite"
   started=$SECONDS
   bash "$suite"

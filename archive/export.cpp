@@ -85,12 +85,15 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   return true;
 }
 
+bool fail_decoding(uint32_t n) {
+  return fail((L"解压文件 " + std::to_wstring(n) + L".data 出错！\n").c_str());
+}
+
 // A compressed entry once decoded: textures, the exported file, its message.
 bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   if (decoded.status != DecodeStatus::ok) {
     if (decoded.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
-    say(L"解压文件 " + std::to_wstring(n) + L".data 出错！\n");
-    return false;
+    return fail_decoding(n);
   }
   const std::vector<uint8_t>& content = decoded.content;
   if (run.with_textures) {
@@ -129,7 +132,6 @@ struct Slot {
   SlotKind kind = SlotKind::plain;
   uint64_t bytes = 0;  // counted against kMaxBytesInFlight
   bool read_ok = true;
-  bool out_of_memory = false;    // its bytes could not be held
   std::vector<uint8_t> payload;  // the payload, or a plain entry's first block
   SplitDecode split;             // pieces, when the payload is decoded in pieces
   DecodeResult decoded;          // the result otherwise
@@ -167,7 +169,9 @@ void read_and_decode(Pipeline& p, Slot& slot) {
   } catch (const std::bad_alloc&) {
     slot.payload = std::vector<uint8_t>();
     slot.split = SplitDecode();
-    slot.out_of_memory = true;
+    // A plain entry's first block that cannot be held fails as its read does.
+    if (slot.kind == SlotKind::plain) slot.read_ok = false;
+    slot.decoded.status = DecodeStatus::out_of_memory;
     return;
   }
   if (slot.split.pieces.empty()) {
@@ -226,17 +230,13 @@ bool finish_front(Pipeline& p) {
     if (slot.kind == SlotKind::index_read_error || !slot.read_ok) {
       ok = fail(L"读取文件出错！\n");
     } else if (slot.kind == SlotKind::plain) {
-      ok = slot.out_of_memory ? fail(L"读取文件出错！\n")
-                              : export_plain(p.run, slot.n, slot.record, slot.payload);
+      ok = export_plain(p.run, slot.n, slot.record, slot.payload);
     } else {
-      if (slot.out_of_memory) slot.decoded.status = DecodeStatus::out_of_memory;
       if (!slot.split.pieces.empty()) slot.decoded = finish_split_decode(slot.split);
       ok = export_decoded(p.run, slot.n, slot.decoded);
     }
   } catch (const std::bad_alloc&) {
-    ok = slot.kind == SlotKind::compressed
-             ? fail((L"解压文件 " + std::to_wstring(slot.n) + L".data 出错！\n").c_str())
-             : fail(L"读取文件出错！\n");
+    ok = slot.kind == SlotKind::compressed ? fail_decoding(slot.n) : fail(L"读取文件出错！\n");
   }
   p.bytes -= slot.bytes;
   p.window.pop_front();

@@ -92,8 +92,9 @@ enum class Way { compressed_in_place, plain_in_place, plain_append };
 // current one is written.
 struct Prepared {
   std::wstring failure;  // set: the run ends with this message
-  bool out_of_memory = false;
-  bool postponed = false;  // larger than a look-ahead may take on
+  // Set by a look-ahead that left the file for its turn: larger than a
+  // look-ahead takes on, or out of memory beside the previous file.
+  bool again_in_turn = false;
   Way way = Way::plain_append;
   std::vector<uint8_t> data;  // the payload, or the file padded to a whole slot
   uint32_t size = 0;          // bytes of data that the record counts
@@ -116,7 +117,7 @@ Prepared prepare_unguarded(const ImportRun& run, const Candidate& c, uint64_t si
   if (file_size > UINT32_MAX) return failed(c.name + L" 文件过大，无法导入！\n");
   if (file_size > size_limit) {
     Prepared p;
-    p.postponed = true;
+    p.again_in_turn = true;
     return p;
   }
   const uint32_t size = uint32_t(file_size);
@@ -153,7 +154,7 @@ Prepared prepare(const ImportRun& run, const Candidate& c, uint64_t size_limit =
     return prepare_unguarded(run, c, size_limit);
   } catch (const std::bad_alloc&) {
     Prepared p = failed(c.name + L" 文件过大，无法导入！\n");
-    p.out_of_memory = true;
+    p.again_in_turn = true;
     return p;
   }
 }
@@ -205,8 +206,7 @@ class Prefetch {
   Prepared take(const ImportRun& run, const Candidate& c) {
     if (!pending_.valid()) return prepare(run, c);
     Prepared p = pending_.get();
-    // Out of memory while the previous file was still held: alone it may fit.
-    if (p.postponed || p.out_of_memory) p = prepare(run, c);
+    if (p.again_in_turn) p = prepare(run, c);
     return p;
   }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -239,7 +240,8 @@ std::atomic<int> g_interrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 void note_interrupt(int) { g_interrupted.store(1); }
 constexpr int kDeferredSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_saved_actions[3];
+constexpr size_t kDeferredCount = sizeof kDeferredSignals / sizeof kDeferredSignals[0];
+struct sigaction g_saved_actions[kDeferredCount];
 }  // namespace
 
 void defer_interrupts() {
@@ -248,11 +250,15 @@ void defer_interrupts() {
   action.sa_handler = note_interrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;  // writes in progress complete instead of failing
-  for (int i = 0; i < 3; ++i) sigaction(kDeferredSignals[i], &action, &g_saved_actions[i]);
+  for (size_t i = 0; i < kDeferredCount; ++i) {
+    sigaction(kDeferredSignals[i], &action, &g_saved_actions[i]);
+  }
 }
 
 void restore_interrupts() {
-  for (int i = 0; i < 3; ++i) sigaction(kDeferredSignals[i], &g_saved_actions[i], nullptr);
+  for (size_t i = 0; i < kDeferredCount; ++i) {
+    sigaction(kDeferredSignals[i], &g_saved_actions[i], nullptr);
+  }
   g_interrupted = 0;
 }
 

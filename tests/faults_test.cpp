@@ -4,7 +4,6 @@
 // its old or its new content, never garbage.
 #ifndef _WIN32
 
-#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>

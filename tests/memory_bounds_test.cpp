@@ -64,6 +64,16 @@ Bytes archive_with_payload(const Bytes& payload, uint32_t stored_size) {
   return archive;
 }
 
+// A payload that claims a total size of 0xFFFFFFF0 over the given chunk
+// fields and bytes, with its terminator.
+Bytes payload_claiming_four_gib(const Bytes& chunks) {
+  Bytes payload(4, 0);
+  store_u32le(payload.data(), 0xFFFFFFF0u);
+  payload.insert(payload.end(), chunks.begin(), chunks.end());
+  payload.resize(payload.size() + 4, 0);
+  return payload;
+}
+
 Bytes byte_at_positions(const std::string& path, const std::vector<uint64_t>& positions) {
   Bytes out;
   const int fd = open(path.c_str(), O_RDONLY);
@@ -96,13 +106,11 @@ TEST(MemoryBounds, EntryCountOfAllOnes) {
 
 TEST(MemoryBounds, TotalSizeThatNoChunkBacks) {
   ScratchDir dir;
-  Bytes payload(4, 0);
-  store_u32le(payload.data(), 0xFFFFFFF0u);
-  const Bytes chunk = text_bytes("plain chunk");
-  payload.resize(8);
-  store_u32le(payload.data() + 4, uint32_t(chunk.size()));
-  payload.insert(payload.end(), chunk.begin(), chunk.end());
-  payload.resize(payload.size() + 4, 0);
+  const Bytes text = text_bytes("plain chunk");
+  Bytes chunk(4, 0);
+  store_u32le(chunk.data(), uint32_t(text.size()));
+  chunk.insert(chunk.end(), text.begin(), text.end());
+  const Bytes payload = payload_claiming_four_gib(chunk);
   write_file(dir / kArchive, archive_with_payload(payload, uint32_t(payload.size())));
   const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
   EXPECT_EQ(r.out, "解压后的数据长度出错！解压文件 0.data 出错！\n");
@@ -114,12 +122,9 @@ TEST(MemoryBounds, TotalSizeThatNoChunkBacks) {
 // is no zlib stream at all. Nothing may be allocated for the claim.
 TEST(MemoryBounds, TinyChunksClaimingFourGiB) {
   ScratchDir dir;
-  Bytes payload(4, 0);
-  store_u32le(payload.data(), 0xFFFFFFF0u);
-  for (int i = 0; i < 131072; ++i) {
-    payload.insert(payload.end(), {1, 0, 0, 0, 0x78});
-  }
-  payload.resize(payload.size() + 4, 0);
+  Bytes chunks;
+  for (int i = 0; i < 131072; ++i) chunks.insert(chunks.end(), {1, 0, 0, 0, 0x78});
+  const Bytes payload = payload_claiming_four_gib(chunks);
   write_file(dir / kArchive, archive_with_payload(payload, uint32_t(payload.size())));
   const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
   EXPECT_EQ(r.out, "解压文件 0.data 出错！\n");
