@@ -12,9 +12,9 @@
 #include <string>
 #include <utility>
 
-#include "archive/little_endian.h"
 #include "archive/worker_pool.h"
-#include "front_end/working_dirs.h"
+#include "platform/little_endian.h"
+#include "platform/working_paths.h"
 
 namespace linkdata {
 

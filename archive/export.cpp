@@ -11,8 +11,8 @@
 #include "archive/format.h"
 #include "archive/package.h"
 #include "archive/worker_pool.h"
-#include "front_end/platform.h"
-#include "front_end/working_dirs.h"
+#include "platform/platform.h"
+#include "platform/working_paths.h"
 #include "textures/dds.h"
 
 namespace linkdata {

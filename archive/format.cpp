@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "archive/little_endian.h"
-#include "front_end/platform.h"
+#include "platform/little_endian.h"
+#include "platform/platform.h"
 
 namespace linkdata {
 

@@ -14,8 +14,8 @@
 #include "archive/format.h"
 #include "archive/import_names.h"
 #include "archive/worker_pool.h"
-#include "front_end/platform.h"
-#include "front_end/working_dirs.h"
+#include "platform/platform.h"
+#include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {

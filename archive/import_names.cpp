@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "front_end/command_line.h"
+#include "platform/leading_int.h"
 
 namespace linkdata {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "front_end/platform.h"
+#include "platform/platform.h"
 
 namespace linkdata {
 

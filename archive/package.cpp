@@ -1,6 +1,6 @@
 #include "archive/package.h"
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "textures/container.h"
 
 namespace linkdata {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "front_end/platform.h"
+#include "platform/platform.h"
 
 namespace linkdata {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 
 namespace {
 

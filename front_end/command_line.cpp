@@ -1,12 +1,10 @@
 #include "front_end/command_line.h"
 
-#include <climits>
-#include <cstdint>
-
 #include "archive/export.h"
 #include "archive/import.h"
-#include "front_end/platform.h"
-#include "front_end/working_dirs.h"
+#include "platform/leading_int.h"
+#include "platform/platform.h"
+#include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {
@@ -47,8 +45,6 @@ int print_usage() {
   return usage_error(banner.c_str());
 }
 
-bool is_space(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
-
 int run_export_branch(const std::vector<std::wstring>& args) {
   if (args.size() < 4) return usage_error(L"参数不足！\n");
   if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
@@ -69,20 +65,6 @@ int run_import_branch(const std::vector<std::wstring>& args) {
 }
 
 }  // namespace
-
-int32_t parse_leading_int(const std::wstring& text) {
-  size_t i = 0;
-  while (i < text.size() && is_space(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-    value = value * 10 + (text[i] - L'0');
-    if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;  // saturate
-  }
-  if (negative) return value > INT32_MAX ? INT32_MIN : int32_t(-value);
-  return value > INT32_MAX ? INT32_MAX : int32_t(value);
-}
 
 int run_command_line(const std::vector<std::wstring>& args) {
   if (args.size() < 2) return print_usage();

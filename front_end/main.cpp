@@ -10,7 +10,7 @@ int wmain(int argc, wchar_t** argv) {
   return linkdata::run_command_line(args);
 }
 #else
-#include "front_end/text_encoding.h"
+#include "platform/text_encoding.h"
 
 int main(int argc, char** argv) {
   std::vector<std::wstring> args;

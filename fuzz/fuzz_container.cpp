@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "textures/container.h"
 #include "textures/dds.h"
 

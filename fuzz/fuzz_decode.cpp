@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "archive/codec.h"
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 
 using namespace linkdata;
 

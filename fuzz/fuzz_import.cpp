@@ -10,10 +10,10 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
-#include "archive/little_endian.h"
-#include "front_end/working_dirs.h"
 #include "fuzz_memory_cap.h"
 #include "fuzz_workdir.h"
+#include "platform/little_endian.h"
+#include "platform/working_paths.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_support::enter_workdir();

@@ -15,8 +15,8 @@
 
 #include "archive/codec.h"
 #include "archive/format.h"
-#include "archive/little_endian.h"
 #include "archive/package.h"
+#include "platform/little_endian.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "front_end/command_line.h"
+#include "platform/leading_int.h"
 #include "test_support.h"
 
 namespace linkdata::test {

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "test_support.h"
 
 namespace linkdata::test {

@@ -20,7 +20,7 @@
 #include <random>
 #include <thread>
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "test_support.h"
 
 namespace linkdata::test {

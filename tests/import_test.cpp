@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/codec.h"
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "test_support.h"
 
 namespace linkdata::test {

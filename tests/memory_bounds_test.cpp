@@ -13,7 +13,7 @@
 
 #include <filesystem>
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

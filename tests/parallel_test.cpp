@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "archive/codec.h"
-#include "archive/little_endian.h"
 #include "archive/worker_pool.h"
+#include "platform/little_endian.h"
 #include "test_support.h"
 
 namespace linkdata::test {

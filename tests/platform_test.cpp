@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <csignal>
 
-#include "front_end/platform.h"
-#include "front_end/text_encoding.h"
-#include "front_end/working_dirs.h"
+#include "platform/platform.h"
+#include "platform/text_encoding.h"
+#include "platform/working_paths.h"
 #include "test_support.h"
 
 namespace linkdata::test {

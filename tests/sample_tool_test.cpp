@@ -21,7 +21,7 @@
 #include <sys/wait.h>
 #endif
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 
 namespace {
 

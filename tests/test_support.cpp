@@ -22,8 +22,8 @@
 #include <stdexcept>
 
 #include "archive/codec.h"
-#include "archive/little_endian.h"
-#include "front_end/text_encoding.h"
+#include "platform/little_endian.h"
+#include "platform/text_encoding.h"
 
 namespace fs = std::filesystem;
 

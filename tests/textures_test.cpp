@@ -14,8 +14,8 @@
 #include <system_error>
 #include <vector>
 
-#include "archive/little_endian.h"
-#include "front_end/working_dirs.h"
+#include "platform/little_endian.h"
+#include "platform/working_paths.h"
 #include "textures/container.h"
 #include "textures/dds.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 
 namespace linkdata {
 

@@ -4,9 +4,9 @@
 #include <new>
 #include <string>
 
-#include "archive/little_endian.h"
-#include "front_end/platform.h"
-#include "front_end/working_dirs.h"
+#include "platform/little_endian.h"
+#include "platform/platform.h"
+#include "platform/working_paths.h"
 
 namespace linkdata {
 

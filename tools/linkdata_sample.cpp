@@ -54,7 +54,7 @@
 
 #include "archive/codec.h"
 #include "archive/format.h"
-#include "archive/little_endian.h"
+#include "platform/little_endian.h"
 #include "textures/container.h"
 
 namespace {

@@ -1,6 +1,6 @@
-#include "front_end/working_dirs.h"
+#include "platform/working_paths.h"
 
-#include "front_end/platform.h"
+#include "platform/platform.h"
 
 namespace linkdata {
 

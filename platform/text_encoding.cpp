@@ -1,4 +1,4 @@
-#include "front_end/text_encoding.h"
+#include "platform/text_encoding.h"
 
 #include <cstdint>
 

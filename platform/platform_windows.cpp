@@ -13,8 +13,8 @@
 
 #include <algorithm>
 
-#include "front_end/platform.h"
-#include "front_end/text_encoding.h"
+#include "platform/platform.h"
+#include "platform/text_encoding.h"
 
 namespace linkdata::platform {
 namespace {
