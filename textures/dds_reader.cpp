@@ -1,0 +1,110 @@
+// Reading DDS headers written by export and by common image tools.
+#include "textures/dds_reader.h"
+
+#include <cstring>
+
+#include "platform/little_endian.h"
+
+namespace linkdata {
+namespace {
+
+constexpr uint32_t kPfFourCC = 0x4;
+constexpr uint32_t kPfRgb = 0x40;
+constexpr uint32_t kCaps2Cubemap = 0x200;
+constexpr uint32_t kCaps2Volume = 0x200000;
+
+// DXGI formats that hold the same bytes as the container's formats; the
+// sRGB variants differ only in how a reader interprets the colours.
+constexpr uint32_t kDxgiBc1 = 71, kDxgiBc1Srgb = 72;
+constexpr uint32_t kDxgiBc3 = 77, kDxgiBc3Srgb = 78;
+constexpr uint32_t kDxgiBgra8 = 87, kDxgiBgra8Srgb = 91;
+constexpr uint32_t kDimensionTexture2d = 3;
+constexpr uint32_t kMiscTextureCube = 0x4;
+
+bool four_cc_is(const uint8_t* at, const char* code) { return std::memcmp(at, code, 4) == 0; }
+
+DdsHeaderStatus read_dx10(const uint8_t* data, size_t size, DdsLayout* out) {
+  if (size < kDdsDx10HeaderSize) return DdsHeaderStatus::cut_short;
+  switch (load_u32le(data + 128)) {
+    case kDxgiBc1: case kDxgiBc1Srgb: out->pixels = DdsPixels::dxt1; break;
+    case kDxgiBc3: case kDxgiBc3Srgb: out->pixels = DdsPixels::dxt5; break;
+    case kDxgiBgra8: case kDxgiBgra8Srgb: out->pixels = DdsPixels::bgra8; break;
+    default: return DdsHeaderStatus::not_accepted;
+  }
+  // One plain 2-D texture: no cube, no array.
+  if (load_u32le(data + 132) != kDimensionTexture2d || (load_u32le(data + 136) & kMiscTextureCube) != 0 ||
+      load_u32le(data + 140) != 1) {
+    return DdsHeaderStatus::not_accepted;
+  }
+  out->data_offset = kDdsDx10HeaderSize;
+  return DdsHeaderStatus::ok;
+}
+
+bool same_pixels(DdsPixels p, uint8_t format_code) {
+  switch (format_code) {
+    case kFormatArgb8: return p == DdsPixels::bgra8;
+    case kFormatDxt1: return p == DdsPixels::dxt1;
+    case kFormatDxt5: return p == DdsPixels::dxt5;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out) {
+  if (data == nullptr || size < 4 || std::memcmp(data, "DDS ", 4) != 0) {
+    return DdsHeaderStatus::not_accepted;
+  }
+  if (size < kDdsLegacyHeaderSize) return DdsHeaderStatus::cut_short;
+  if (load_u32le(data + 4) != 124 || load_u32le(data + 76) != 32) {
+    return DdsHeaderStatus::not_accepted;
+  }
+  if ((load_u32le(data + 112) & (kCaps2Cubemap | kCaps2Volume)) != 0) {
+    return DdsHeaderStatus::not_accepted;
+  }
+  DdsLayout d;
+  d.height = load_u32le(data + 12);
+  d.width = load_u32le(data + 16);
+  d.mip_count = load_u32le(data + 28);
+  d.data_offset = kDdsLegacyHeaderSize;
+  const uint32_t pf_flags = load_u32le(data + 80);
+  const uint8_t* four_cc = data + 84;
+  if ((pf_flags & kPfFourCC) != 0) {
+    if (four_cc_is(four_cc, "DXT1")) {
+      d.pixels = DdsPixels::dxt1;
+    } else if (four_cc_is(four_cc, "DXT5")) {
+      d.pixels = DdsPixels::dxt5;
+    } else if (four_cc_is(four_cc, "DX10")) {
+      const DdsHeaderStatus s = read_dx10(data, size, &d);
+      if (s != DdsHeaderStatus::ok) return s;
+    } else {
+      return DdsHeaderStatus::not_accepted;
+    }
+  } else if ((pf_flags & kPfRgb) != 0 && load_u32le(data + 88) == 32 &&
+             load_u32le(data + 92) == 0x00FF0000 && load_u32le(data + 96) == 0x0000FF00 &&
+             load_u32le(data + 100) == 0x000000FF && load_u32le(data + 104) == 0xFF000000) {
+    d.pixels = DdsPixels::bgra8;
+  } else {
+    return DdsHeaderStatus::not_accepted;
+  }
+  *out = d;
+  return DdsHeaderStatus::ok;
+}
+
+DdsFit dds_fits_texture(const DdsLayout& dds, uint64_t file_size, const TextureDescription& t) {
+  if (!same_pixels(dds.pixels, t.format_code) || dds.width != t.width || dds.height != t.height) {
+    return DdsFit::mismatch;
+  }
+  // The container's levels are the file's first levels, byte for byte: each
+  // level that the container counts has both sides at least 1, where the
+  // container's and the file's level sizes agree. A file that states no
+  // count (0, as export writes it for a stored mip count of 0) is judged by
+  // its bytes alone.
+  if (dds.mip_count != 0 && dds.mip_count < t.levels_present) return DdsFit::incomplete;
+  if (file_size < dds.data_offset || file_size - dds.data_offset < t.data_size) {
+    return DdsFit::incomplete;
+  }
+  return DdsFit::fits;
+}
+
+}  // namespace linkdata
