@@ -13,6 +13,7 @@
 #include "archive/codec.h"
 #include "archive/format.h"
 #include "archive/import_names.h"
+#include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
@@ -27,7 +28,44 @@ struct Candidate {
   int32_t entry = 0;
   bool in_range = false;
   IndexRecord record;
+  std::vector<TextureFile> textures;  // edited textures to patch into its content
+  // No loose file: the content to patch is the entry's own, from the archive.
+  bool from_archive = false;
 };
+
+// The file that messages about a candidate name.
+const std::wstring& shown_name(const Candidate& c) {
+  return c.from_archive ? c.textures.front().path : c.name;
+}
+
+// With edited textures present, entries go in ascending entry number (loose
+// files for one entry keep their name order). An entry's textures patch its
+// last loose file, the one whose content stays, or else the entry's own
+// content, read from the archive when its turn comes.
+void add_texture_files(const std::vector<TextureFile>& files, uint32_t entry_count,
+                       std::vector<Candidate>* candidates) {
+  auto by_entry = [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; };
+  std::stable_sort(candidates->begin(), candidates->end(), by_entry);
+  for (size_t i = 0, j = 0; i < files.size(); i = j) {
+    while (j < files.size() && files[j].entry == files[i].entry) ++j;
+    std::vector<TextureFile> group(files.begin() + long(i), files.begin() + long(j));
+    const uint64_t n = files[i].entry;
+    auto last = std::find_if(candidates->rbegin(), candidates->rend(), [n](const Candidate& c) {
+      return c.entry >= 0 && uint64_t(c.entry) == n;
+    });
+    if (last != candidates->rend()) {
+      last->textures = std::move(group);
+      continue;
+    }
+    Candidate c;
+    c.entry = int32_t(std::min<uint64_t>(n, INT32_MAX));
+    c.in_range = n < entry_count;
+    c.textures = std::move(group);
+    c.from_archive = true;
+    candidates->push_back(std::move(c));
+  }
+  std::stable_sort(candidates->begin(), candidates->end(), by_entry);
+}
 
 struct ImportRun {
   std::wstring archive_name;
@@ -107,8 +145,10 @@ Prepared failed(std::wstring message) {
   return p;
 }
 
-Prepared prepare_unguarded(const ImportRun& run, const Candidate& c, uint64_t size_limit) {
-  if (!c.in_range) return failed(c.name + L" 文件编号超出范围！\n");
+// Fills buffer with a loose file's bytes, padded with zeros to a whole slot.
+// A result ends the candidate there.
+std::optional<Prepared> read_loose_file(const Candidate& c, uint64_t size_limit,
+                                        std::vector<uint8_t>* buffer, uint32_t* size_out) {
   platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
   if (!loose.is_open()) return failed(c.name + L" 文件打开失败！\n");
   uint64_t file_size = 0;
@@ -121,10 +161,43 @@ Prepared prepare_unguarded(const ImportRun& run, const Candidate& c, uint64_t si
     return p;
   }
   const uint32_t size = uint32_t(file_size);
-  std::vector<uint8_t> buffer(size_t(slot_size(size)), 0);
+  buffer->assign(size_t(slot_size(size)), 0);
   size_t got = 0;
-  if (!loose.read_at(0, buffer.data(), size, &got)) return failed(c.name + L" 文件读取出错！\n");
-  loose.close();
+  if (!loose.read_at(0, buffer->data(), size, &got)) return failed(c.name + L" 文件读取出错！\n");
+  *size_out = size;
+  return std::nullopt;
+}
+
+// The content to write, padded to a whole slot: the loose file's, or the
+// entry's own, with the candidate's textures patched in.
+std::optional<Prepared> load_content(ImportRun& run, const Candidate& c, uint64_t size_limit,
+                                     std::vector<uint8_t>* buffer, uint32_t* size) {
+  if (!c.from_archive) {
+    std::optional<Prepared> ended = read_loose_file(c, size_limit, buffer, size);
+    if (ended) return ended;
+  } else {
+    const std::wstring failure =
+        read_entry_content(run.archive, run.original_length, uint32_t(c.entry), c.record, buffer);
+    if (!failure.empty()) return failed(failure);
+    *size = uint32_t(buffer->size());
+    buffer->resize(size_t(slot_size(*size)), 0);
+  }
+  if (c.textures.empty()) return std::nullopt;
+  const std::wstring failure = patch_textures(buffer->data(), *size, c.textures);
+  if (!failure.empty()) return failed(failure);
+  return std::nullopt;
+}
+
+Prepared prepare_unguarded(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  if (!c.in_range) {
+    // A texture folder whose number no entry has.
+    if (c.from_archive) return failed(shown_name(c) + L" 在条目中找不到对应的贴图，无法导入！\n");
+    return failed(c.name + L" 文件编号超出范围！\n");
+  }
+  std::vector<uint8_t> buffer;
+  uint32_t size = 0;
+  std::optional<Prepared> ended = load_content(run, c, size_limit, &buffer, &size);
+  if (ended) return std::move(*ended);
 
   const uint64_t position = byte_position(c.record, kWriteUnit);
   const uint64_t slot = slot_size(c.record.stored_size);
@@ -134,7 +207,7 @@ Prepared prepare_unguarded(const ImportRun& run, const Candidate& c, uint64_t si
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
     EncodeResult encoded = compress_payload_within(buffer.data(), size, slot);
-    if (encoded.status == EncodeStatus::failed) return failed(c.name + L" 文件压缩失败！\n");
+    if (encoded.status == EncodeStatus::failed) return failed(shown_name(c) + L" 文件压缩失败！\n");
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
       p.way = Way::compressed_in_place;
       p.size = uint32_t(encoded.payload.size());
@@ -149,11 +222,11 @@ Prepared prepare_unguarded(const ImportRun& run, const Candidate& c, uint64_t si
   return p;
 }
 
-Prepared prepare(const ImportRun& run, const Candidate& c, uint64_t size_limit = UINT64_MAX) {
+Prepared prepare(ImportRun& run, const Candidate& c, uint64_t size_limit = UINT64_MAX) {
   try {
     return prepare_unguarded(run, c, size_limit);
   } catch (const std::bad_alloc&) {
-    Prepared p = failed(c.name + L" 文件过大，无法导入！\n");
+    Prepared p = failed(shown_name(c) + L" 文件过大，无法导入！\n");
     p.again_in_turn = true;
     return p;
   }
@@ -172,7 +245,11 @@ bool commit(ImportRun& run, const Candidate& c, const Prepared& p) {
   const wchar_t* what = p.way == Way::compressed_in_place ? L" 中导入压缩文件 "
                         : p.way == Way::plain_in_place    ? L" 中导入未压缩文件 "
                                                           : L" 中添加未压缩文件 ";
-  say(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
+  // An entry that had no loose file reports only its textures.
+  if (!c.from_archive) say(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
+  for (const TextureFile& t : c.textures) {
+    say(L"向 " + run.archive_name + L" 中导入贴图 " + t.path + L" 成功！\n");
+  }
   return true;
 }
 
@@ -193,8 +270,10 @@ class Prefetch {
  public:
   static constexpr uint64_t kSizeLimit = uint64_t(32) << 20;
 
-  void start(const ImportRun& run, const Candidate& c) {
-    if (helper_threads() == 0) return;
+  // An entry's own content is read from the archive in its turn, after
+  // every write before it, as a one-file-at-a-time run reads it.
+  void start(ImportRun& run, const Candidate& c) {
+    if (helper_threads() == 0 || c.from_archive) return;
     try {
       pending_ = std::async(std::launch::async,
                             [&run, &c] { return prepare(run, c, kSizeLimit); });
@@ -203,7 +282,7 @@ class Prefetch {
     }
   }
 
-  Prepared take(const ImportRun& run, const Candidate& c) {
+  Prepared take(ImportRun& run, const Candidate& c) {
     if (!pending_.valid()) return prepare(run, c);
     Prepared p = pending_.get();
     if (p.again_in_turn) p = prepare(run, c);
@@ -249,27 +328,35 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
   const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
-  if (matches.empty()) return fail(L"未找到可以导入的文件！\n");
+  const std::vector<TextureFile> texture_files =
+      texture_files_in_import_order(g_import_directory_path);
+  if (matches.empty() && texture_files.empty()) return fail(L"未找到可以导入的文件！\n");
 
   // Every decision of the run rests on the records as they were before the
   // first write, read here once for the files that will be handled.
   std::vector<Candidate> candidates;
-  std::vector<IndexRecord> one;
   for (const platform::ListedName& listed : matches) {
     std::optional<int32_t> entry = entry_number_of(listed);
     if (!entry) continue;
-    Candidate c{listed.name, *entry, *entry >= 0 && uint32_t(*entry) < run.entry_count, {}};
-    if (c.in_range) {
-      if (!read_index_records(reader, uint32_t(*entry), 1, &one)) {
-        return fail(L"读取文件出错！\n");
-      }
-      c.record = one[0];
-    }
+    Candidate c;
+    c.name = listed.name;
+    c.entry = *entry;
+    c.in_range = *entry >= 0 && uint32_t(*entry) < run.entry_count;
     candidates.push_back(std::move(c));
+  }
+  if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, &candidates);
+  std::vector<IndexRecord> one;
+  for (Candidate& c : candidates) {
+    if (!c.in_range) continue;
+    if (!read_index_records(reader, uint32_t(c.entry), 1, &one)) return fail(L"读取文件出错！\n");
+    c.record = one[0];
   }
   reader.close();
 
-  run.archive = platform::File::open_write_existing(run.archive_name);
+  const bool reads_archive = std::any_of(candidates.begin(), candidates.end(),
+                                         [](const Candidate& c) { return c.from_archive; });
+  run.archive = reads_archive ? platform::File::open_read_write_existing(run.archive_name)
+                              : platform::File::open_write_existing(run.archive_name);
   if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.

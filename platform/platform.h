@@ -29,6 +29,9 @@ class File {
 
   static File open_read(const std::wstring& path);            // existing only
   static File open_write_existing(const std::wstring& path);  // no truncation
+  // The same, with reading through the handle too; other programs get the
+  // same sharing as with open_write_existing.
+  static File open_read_write_existing(const std::wstring& path);
   static File create_always(const std::wstring& path);        // create or truncate
 
   bool is_open() const;

@@ -70,6 +70,12 @@ File File::open_write_existing(const std::wstring& path) {
   return f;
 }
 
+File File::open_read_write_existing(const std::wstring& path) {
+  File f;
+  f.fd_ = open_native(path, O_RDWR);
+  return f;
+}
+
 File File::create_always(const std::wstring& path) {
   File f;
   f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_TRUNC);

@@ -78,6 +78,13 @@ File File::open_write_existing(const std::wstring& path) {
   return f;
 }
 
+File File::open_read_write_existing(const std::wstring& path) {
+  File f;
+  f.handle_ = open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL);
+  return f;
+}
+
 File File::create_always(const std::wstring& path) {
   File f;
   f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
