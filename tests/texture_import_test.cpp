@@ -1,0 +1,333 @@
+// Edited DDS files going back into their entries through the built tool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/package.h"
+#include "platform/little_endian.h"
+#include "test_support.h"
+#include "textures/container.h"
+
+namespace linkdata::test {
+namespace {
+
+const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
+
+struct Tex {
+  uint8_t mip_count;
+  uint8_t code;
+  uint8_t exponents;  // height exponent << 4 | width exponent
+};
+
+uint32_t pixel_bytes(const Tex& t) {
+  const uint32_t w = 1u << (t.exponents & 15), h = 1u << (t.exponents >> 4);
+  if (t.code == kFormatArgb8) return w * h * 4;
+  if (t.code != kFormatDxt1 && t.code != kFormatDxt5) return 64;
+  return block_data_size(w, h, t.mip_count, t.code == kFormatDxt1 ? 8 : 16, nullptr);
+}
+
+// Header, table at 0x20, then each texture's 8-byte header and pixel bytes.
+Bytes container(const std::vector<Tex>& texs, uint32_t seed) {
+  Bytes c(0x20 + 4 * texs.size(), 0);
+  std::memcpy(c.data(), kTextureMagic, sizeof kTextureMagic);
+  store_u32le(&c[12], 0x20);
+  store_u32le(&c[16], uint32_t(texs.size()));
+  for (size_t i = 0; i < texs.size(); ++i) {
+    store_u32le(&c[0x20 + 4 * i], uint32_t(c.size() - 0x20));
+    const Tex& t = texs[i];
+    const uint8_t header[8] = {uint8_t(t.mip_count << 4), t.code, t.exponents, 0, 0, 0, 0, 0};
+    c.insert(c.end(), header, header + 8);
+    const Bytes pixels = pattern_bytes(pixel_bytes(t), seed + uint32_t(i));
+    c.insert(c.end(), pixels.begin(), pixels.end());
+  }
+  return c;
+}
+
+Bytes package(const std::vector<Bytes>& subs) {
+  Bytes p(4 + 4 * subs.size(), 0);
+  store_u32le(&p[0], uint32_t(subs.size()));
+  for (size_t k = 0; k < subs.size(); ++k) {
+    store_u32le(&p[4 + 4 * k], uint32_t(p.size()));
+    p.insert(p.end(), subs[k].begin(), subs[k].end());
+  }
+  return p;
+}
+
+// Entry 0 plain text; entry 1 a container: DXT1 64x64 with 7 levels, an
+// unsupported code, DXT5 32 wide x 16 high with 5 levels, ARGB 16x16;
+// entry 2 a package whose sub-file 1 holds a DXT5 16x16 with 5 levels.
+std::vector<EntrySpec> texture_entries() {
+  return {plain_entry(text_bytes(std::string(100, 'p'))),
+          compressed_entry(container({{7, 6, 0x66}, {1, 2, 0x44}, {5, 8, 0x45}, {1, 1, 0x44}}, 10)),
+          compressed_entry(package({text_bytes(std::string(200, 't')),
+                                    container({{5, 8, 0x44}}, 20), pattern_bytes(300, 3)}))};
+}
+
+// Where texture `index` of sub-file `sub` keeps its pixel data in a content.
+struct Pixels {
+  size_t offset = 0;
+  size_t size = 0;
+};
+Pixels pixels_of(const Bytes& content, uint32_t sub, uint32_t index) {
+  for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
+    if (span.sub_index != sub) continue;
+    for (const TextureDescription& t : read_texture_container(content.data() + span.offset, span.size)) {
+      if (t.texture_index == index) return {span.offset + size_t(t.data_position), t.data_size};
+    }
+  }
+  ADD_FAILURE() << "no texture " << sub << "_" << index;
+  return {};
+}
+
+std::string ok_line(const std::string& what, const std::string& path) {
+  return "向 LINKDATA_EU_OS_EUNA.A 中" + what + shown(path) + " 成功！\n";
+}
+
+struct Workspace {
+  ScratchDir dir;
+  Bytes original;
+  Workspace() {
+    original = build_archive(texture_entries());
+    write_file(dir / kArchive, original);
+    export_all();
+  }
+  void export_all() {
+    const RunResult r = run_tool(dir.path, {"e", "a", "0", "9", "y"});
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  // Puts a DDS file where import looks for it; gives its path as messages name it.
+  std::string put_dds(const std::string& folder, const std::string& name, const Bytes& bytes) {
+    make_dir(dir / "Import/A/Textures");
+    make_dir(dir / ("Import/A/Textures/" + folder));
+    const std::string path = "Import/A/Textures/" + folder + "/" + name;
+    write_file(dir / path, bytes);
+    return path;
+  }
+  Bytes exported(const std::string& path) const { return read_file(dir / ("Extracted/A/" + path)); }
+  Bytes archive() const { return read_file(dir / kArchive); }
+  RunResult import() { return run_tool(dir.path, {"i", "a"}); }
+};
+
+// ---------------------------------------------------------------------------
+// Files made by ImageMagick, a tool nobody here wrote
+
+#ifdef LINKDATA_IMAGEMAGICK
+const std::string kConvert = LINKDATA_IMAGEMAGICK;
+#else
+const std::string kConvert;
+#endif
+
+bool convert(const std::string& args) {
+  return std::system(("\"" + kConvert + "\" " + args + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+TEST(TextureImport, ImageMagickEditsComeBackLevelForLevel) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  Workspace w;
+  const Bytes content1 = w.exported("1.data");
+  const Bytes content2 = w.exported("2.data");
+  struct Row {
+    std::string entry, name, compression;
+    int mipmaps;  // further levels; the DXT5 32x16 gets one more than it holds
+  };
+  const Row rows[] = {{"1", "0_0.dds", "dxt1", 6},
+                      {"1", "0_2.dds", "dxt5", 5},
+                      {"1", "0_3.dds", "none", 0},
+                      {"2", "1_0.dds", "dxt5", 4}};
+  std::string expected_out;  // entry 1's textures, then entry 2's loose file and texture
+  for (const Row& r : rows) {
+    const std::string exported = w.dir / ("Extracted/A/Textures/" + r.entry + "/" + r.name);
+    const std::string png = w.dir / (r.entry + "_" + r.name + ".png");
+    ASSERT_TRUE(convert("\"" + exported + "[0]\" -negate \"" + png + "\""));
+    make_dir(w.dir / "Import/A/Textures");
+    make_dir(w.dir / ("Import/A/Textures/" + r.entry));
+    const std::string path = "Import/A/Textures/" + r.entry + "/" + r.name;
+    ASSERT_TRUE(convert("\"" + png + "\" -define dds:compression=" + r.compression +
+                        " -define dds:mipmaps=" + std::to_string(r.mipmaps) + " \"" +
+                        (w.dir / path) + "\""));
+    if (r.entry == "1") expected_out += ok_line("导入贴图 ", path);
+  }
+  expected_out += ok_line("导入压缩文件 ", "2.data") + ok_line("导入贴图 ", "Import/A/Textures/2/1_0.dds");
+  // Entry 2 also has an edited loose file: its texture goes into that.
+  Bytes edited2 = content2;
+  edited2[20] = 'E';  // in sub-file 0, the text
+  write_file(w.dir / "Import/A/2.data", edited2);
+
+  const RunResult r = w.import();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected_out);
+  w.export_all();
+
+  Bytes expected1 = content1, expected2 = edited2;
+  for (const Row& row : rows) {
+    const Bytes dds = read_file(w.dir / ("Import/A/Textures/" + row.entry + "/" + row.name));
+    const uint32_t sub = uint32_t(row.name[0] - '0'), index = uint32_t(row.name[2] - '0');
+    Bytes& expected = row.entry == "1" ? expected1 : expected2;
+    const Pixels at = pixels_of(expected, sub, index);
+    ASSERT_GE(dds.size(), 128 + at.size);
+    std::copy(dds.begin() + 128, dds.begin() + long(128 + at.size), expected.begin() + long(at.offset));
+    // The new export's DDS file holds the edited file's levels, no more.
+    const Bytes again = w.exported("Textures/" + row.entry + "/" + row.name);
+    EXPECT_EQ(Bytes(again.begin() + 128, again.end()),
+              Bytes(dds.begin() + 128, dds.begin() + long(128 + at.size)))
+        << row.name;
+  }
+  EXPECT_NE(expected1, content1);
+  EXPECT_EQ(w.exported("1.data"), expected1);
+  EXPECT_EQ(w.exported("2.data"), expected2);
+  EXPECT_EQ(w.exported("0.data"), text_bytes(std::string(100, 'p')));
+}
+
+// ---------------------------------------------------------------------------
+// Headers written here byte for byte, as texconv and others lay them out
+
+// four_cc "" gives 32-bit RGB with the A8R8G8B8 masks; "DX10" adds the
+// extended header with the given DXGI format.
+Bytes dds_file(const std::string& four_cc, uint32_t width, uint32_t height, uint32_t mips,
+               const Bytes& data, uint32_t dxgi = 0) {
+  Bytes d(four_cc == "DX10" ? 148 : 128, 0);
+  std::memcpy(d.data(), "DDS ", 4);
+  store_u32le(&d[4], 124);
+  store_u32le(&d[8], mips != 0 ? 0x00021007 : 0x00001007);
+  store_u32le(&d[12], height);
+  store_u32le(&d[16], width);
+  store_u32le(&d[28], mips);
+  store_u32le(&d[76], 32);
+  if (four_cc.empty()) {
+    store_u32le(&d[80], 0x41);
+    store_u32le(&d[88], 32);
+    store_u32le(&d[92], 0x00FF0000);
+    store_u32le(&d[96], 0x0000FF00);
+    store_u32le(&d[100], 0x000000FF);
+    store_u32le(&d[104], 0xFF000000);
+  } else {
+    store_u32le(&d[80], 0x4);
+    std::memcpy(&d[84], four_cc.data(), 4);
+  }
+  store_u32le(&d[108], 0x1000);
+  if (four_cc == "DX10") {
+    store_u32le(&d[128], dxgi);
+    store_u32le(&d[132], 3);  // 2-D texture
+    store_u32le(&d[140], 1);  // one array element
+  }
+  d.insert(d.end(), data.begin(), data.end());
+  return d;
+}
+
+TEST(TextureImport, Dx10AndLegacyHeadersWithOrWithoutMipCount) {
+  Workspace w;
+  const Bytes content1 = w.exported("1.data"), content2 = w.exported("2.data");
+  struct Row {
+    std::string entry, name;
+    uint32_t sub, index;
+    std::string four_cc;
+    uint32_t width, height, mips, dxgi;
+  };
+  const Row rows[] = {{"1", "0_0.dds", 0, 0, "DX10", 64, 64, 7, 72},   // BC1_UNORM_SRGB
+                      {"1", "0_2.DDS", 0, 2, "DX10", 32, 16, 0, 77},   // BC3_UNORM, no count
+                      {"1", "0_3.dds", 0, 3, "DX10", 16, 16, 1, 87},   // B8G8R8A8_UNORM
+                      {"2", "01_0.dds", 1, 0, "DXT5", 16, 16, 0, 0}};  // legacy, no count
+  std::string expected_out;
+  Bytes expected1 = content1, expected2 = content2;
+  for (const Row& r : rows) {
+    Bytes& expected = r.entry == "1" ? expected1 : expected2;
+    const Pixels at = pixels_of(expected, r.sub, r.index);
+    const Bytes edited = pattern_bytes(at.size + 64, 99 + r.index);  // a level more than needed
+    const std::string path = w.put_dds(r.entry, r.name, dds_file(r.four_cc, r.width, r.height, r.mips, edited, r.dxgi));
+    std::copy(edited.begin(), edited.begin() + long(at.size), expected.begin() + long(at.offset));
+    expected_out += ok_line("导入贴图 ", path);
+  }
+  const RunResult r = w.import();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected_out);
+  w.export_all();
+  EXPECT_EQ(w.exported("1.data"), expected1);
+  EXPECT_EQ(w.exported("2.data"), expected2);
+}
+
+TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
+  // Texture 2 of entry 1: DXT5 32 wide x 16 high, 5 levels, 704 bytes.
+  const Bytes data = pattern_bytes(704, 5);
+  auto with = [](Bytes b, size_t at, const std::string& bytes) {
+    std::memcpy(&b[at], bytes.data(), bytes.size());
+    return b;
+  };
+  const Bytes good = dds_file("DXT5", 32, 16, 5, data);
+  Bytes short_header(good.begin(), good.begin() + 100);
+  Bytes rgb24 = dds_file("", 32, 16, 1, data);
+  store_u32le(&rgb24[88], 24);
+  const Bytes dx10 = dds_file("DX10", 32, 16, 5, data, 77);
+  Bytes dx10_cut(dx10.begin(), dx10.begin() + 140);
+  Bytes dx10_cube = dx10;
+  store_u32le(&dx10_cube[136], 0x4);
+  const std::string mismatch = " 贴图格式或尺寸与原贴图不符，无法导入！\n";
+  const std::string incomplete = " 贴图文件不完整，无法导入！\n";
+  const std::string not_dds = " 不是可以导入的 DDS 贴图文件！\n";
+  const std::string not_found = " 在条目中找不到对应的贴图，无法导入！\n";
+  struct Row {
+    std::string folder, name;
+    Bytes bytes;
+    std::string message;
+    bool unopenable;
+  };
+  const std::vector<Row> rows = {
+      {"1", "0_2.dds", dds_file("DXT1", 32, 16, 5, data), mismatch, false},
+      {"1", "0_2.dds", dds_file("DXT5", 16, 16, 5, data), mismatch, false},
+      {"1", "0_2.dds", dds_file("DXT5", 32, 32, 5, data), mismatch, false},
+      {"1", "0_2.dds", dds_file("", 32, 16, 1, data), mismatch, false},
+      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 5, Bytes(703, 1)), incomplete, false},
+      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 3, data), incomplete, false},
+      {"1", "0_2.dds", short_header, incomplete, false},
+      {"1", "0_2.dds", dx10_cut, incomplete, false},
+      {"1", "0_2.dds", with(good, 0, "DDS!"), not_dds, false},
+      {"1", "0_2.dds", with(good, 4, "x"), not_dds, false},
+      {"1", "0_2.dds", with(good, 84, "DXT3"), not_dds, false},
+      {"1", "0_2.dds", dds_file("DX10", 32, 16, 5, data, 28), not_dds, false},
+      {"1", "0_2.dds", dx10_cube, not_dds, false},
+      {"1", "0_2.dds", rgb24, not_dds, false},
+      {"1", "0_2.dds", text_bytes("DD"), not_dds, false},
+      {"1", "0_1.dds", good, not_found, false},  // a code the tool does not write
+      {"1", "0_9.dds", good, not_found, false},
+      {"1", "3_2.dds", good, not_found, false},
+      {"2", "0_0.dds", good, not_found, false},  // sub-file 0 is no container
+      {"7", "0_2.dds", good, not_found, false},  // no entry 7
+      {"1", "0_2.dds", {}, " 文件打开失败！\n", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.folder + "/" + row.name + row.message);
+    Workspace w;
+    write_file(w.dir / "Import/A/0.data", Bytes(50, 'q'));
+    const std::string path = w.put_dds(row.folder, row.name, row.bytes);
+    std::unique_ptr<UnopenableName> unopenable;
+    if (row.unopenable) {
+      std::remove((w.dir / path).c_str());
+      unopenable = std::make_unique<UnopenableName>(w.dir / path);
+      ASSERT_TRUE(unopenable->ok());
+    }
+    // A texture that does fit, of the same entry, is not written either.
+    if (row.folder == "1" && row.name != "0_0.dds") {
+      w.put_dds("1", "0_3.dds", dds_file("", 16, 16, 1, pattern_bytes(1024, 8)));
+    }
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, ok_line("导入未压缩文件 ", "0.data") + shown(path) + row.message);
+    const Bytes after = w.archive();
+    ASSERT_EQ(after.size(), w.original.size());
+    for (uint32_t n : {1u, 2u}) {
+      const Record rec = record_of(w.original, n);
+      EXPECT_EQ(record_of(after, n).stored_size, rec.stored_size);
+      const auto at = after.begin() + long(rec.payload_offset * 2048);
+      const auto was = w.original.begin() + long(rec.payload_offset * 2048);
+      EXPECT_TRUE(std::equal(was, was + rec.stored_size, at));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace linkdata::test
