@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Makes a small sample archive in demo/, exports every entry with its textures,
-# then edits three entries, imports them and exports again to show the round trip.
+# then edits three entries, imports them and exports again to show the round trip;
+# then repaints one texture with ImageMagick and shows that it alone comes back.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
 
-need_packages "${BASE_PACKAGES[@]}"
+need_packages "${BASE_PACKAGES[@]}" imagemagick python3
 configure build -DLINKDATA_TESTS=ON
 cmake --build build -j"$(nproc)" --target linkdata linkdata-sample
 
@@ -54,4 +55,50 @@ for f in before/*.data; do
   fi
 done
 [ "$status" -eq 0 ] && echo "every other entry is byte-identical to the first export"
+[ "$status" -eq 0 ] || exit "$status"
+
+echo
+echo "== repaint texture 2 of entry 7 (DXT5 128x128, 8 levels) with ImageMagick"
+rm -f Import/A/*.data
+cp -r Extracted/A before-textures
+convert=$(command -v convert-im6.q16 || command -v convert)
+mkdir -p Import/A/Textures/7
+"$convert" 'Extracted/A/Textures/7/0_2.dds[0]' -negate -fill red -draw 'rectangle 10,10 60,40' edited.png
+"$convert" edited.png -define dds:compression=dxt5 -define dds:mipmaps=7 Import/A/Textures/7/0_2.dds
+ls -l Import/A/Textures/7
+
+echo
+echo "== linkdata i A"
+$tool i A
+
+echo
+echo "== linkdata e A 0 1000 y (again)"
+$tool e A 0 1000 y >/dev/null
+new=Extracted/A/Textures/7/0_2.dds
+size=$(( $(stat -c %s "$new") - 128 ))
+if cmp -s <(tail -c +129 Import/A/Textures/7/0_2.dds | head -c "$size") <(tail -c +129 "$new"); then
+  echo "Textures/7/0_2.dds: holds the repainted pixels, all 8 levels"
+else
+  echo "Textures/7/0_2.dds: DIFFERS from the repainted file"; status=1
+fi
+while read -r f; do
+  rel=${f#before-textures/}
+  [ "$rel" = Textures/7/0_2.dds ] && continue
+  [ "$rel" = 7.data ] && continue
+  cmp -s "$f" "Extracted/A/$rel" || { echo "$rel: CHANGED although it was not imported"; status=1; }
+done < <(find before-textures -type f | sort)
+# Entry 7 itself: the old pixel data replaced by the new, and nothing else.
+python3 - before-textures/7.data before-textures/Textures/7/0_2.dds "$new" expected-7.data <<'PY'
+import sys
+content, old, new = (open(p, 'rb').read() for p in sys.argv[1:4])
+old, new = old[128:], new[128:]
+at = content.find(old)
+open(sys.argv[4], 'wb').write(content[:at] + new + content[at + len(old):])
+PY
+if cmp -s expected-7.data Extracted/A/7.data; then
+  echo "7.data: only that texture's $size bytes of pixel data changed"
+else
+  echo "7.data: CHANGED outside the texture"; status=1
+fi
+[ "$status" -eq 0 ] && echo "every other file is byte-identical to the export before"
 exit "$status"

@@ -3,11 +3,12 @@
 //
 //   fuzz_make_seeds ARCHIVE OUT_DIR
 //
-// writes OUT_DIR/{decode,container,examine,export,import}/seed-N. Seeds stay
+// writes OUT_DIR/{decode,container,examine,export,import,dds_reader}/seed-N. Seeds stay
 // small (the fuzzers run best on inputs of a few KiB), so large entries are
 // left out.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,6 +18,8 @@
 #include "archive/format.h"
 #include "archive/package.h"
 #include "platform/little_endian.h"
+#include "textures/container.h"
+#include "textures/dds.h"
 
 namespace {
 
@@ -54,6 +57,28 @@ Bytes archive_of(const std::vector<const Entry*>& entries) {
     out.resize(size_t(slot_size(uint32_t(out.size()))), 0);
   }
   return out;
+}
+
+// A texture as export writes it, and the same pixels behind a DX10 header.
+void write_dds_seeds(const fs::path& dir, const uint8_t* container, size_t size) {
+  for (const TextureDescription& t : read_texture_container(container, size)) {
+    const bool supported = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
+                           t.format_code == kFormatDxt5;
+    if (!supported || !t.in_bounds) continue;
+    const auto header = build_dds_header(t);
+    const uint8_t* pixels = container + t.data_position;
+    Bytes file(header.begin(), header.end());
+    file.insert(file.end(), pixels, pixels + t.data_size);
+    write_seed(dir, file);
+    Bytes dx10(header.begin(), header.end());
+    std::memcpy(&dx10[84], "DX10", 4);
+    dx10.resize(148, 0);
+    store_u32le(&dx10[128], t.format_code == kFormatDxt1 ? 71 : t.format_code == kFormatDxt5 ? 77 : 87);
+    store_u32le(&dx10[132], 3);
+    store_u32le(&dx10[140], 1);
+    dx10.insert(dx10.end(), pixels, pixels + t.data_size);
+    write_seed(dir, dx10);
+  }
 }
 
 Bytes import_input(uint8_t entry, const Bytes& archive, const Bytes& loose) {
@@ -101,7 +126,7 @@ int main(int argc, char** argv) {
   }
 
   const fs::path out = argv[2];
-  for (const char* target : {"decode", "container", "examine", "export", "import"}) {
+  for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -116,6 +141,7 @@ int main(int argc, char** argv) {
       write_seed(out / "container",
                  Bytes(e.content.begin() + std::ptrdiff_t(span.offset + 8),
                        e.content.begin() + std::ptrdiff_t(span.offset + span.size)));
+      write_dds_seeds(out / "dds_reader", e.content.data() + span.offset, span.size);
     }
     const Bytes single = archive_of({&e});
     write_seed(out / "export", single);
