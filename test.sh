@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
 
-need_packages "${BASE_PACKAGES[@]}"
+need_packages "${BASE_PACKAGES[@]}" imagemagick
 started=$SECONDS
 build_tool build
 (cd build && ctest --output-on-failure -j"$(nproc)")
