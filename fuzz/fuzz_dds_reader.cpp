@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> file(data, data + size);
   DdsLayout dds;
   if (read_dds_header(file.data(), file.size(), &dds) != DdsHeaderStatus::ok) return 0;
-  if ((dds.data_offset != kDdsLegacyHeaderSize && dds.data_offset != kDdsDx10HeaderSize) ||
+  if ((dds.data_offset != kDdsHeaderSize && dds.data_offset != kDdsDx10HeaderSize) ||
       dds.data_offset > file.size()) {
     std::abort();
   }

@@ -12,22 +12,6 @@ namespace linkdata {
 
 namespace {
 
-// Header field offsets (magic included).
-constexpr size_t kOffSize = 4;
-constexpr size_t kOffFlags = 8;
-constexpr size_t kOffHeight = 12;
-constexpr size_t kOffWidth = 16;
-constexpr size_t kOffMipMapCount = 28;
-constexpr size_t kOffPfSize = 76;
-constexpr size_t kOffPfFlags = 80;
-constexpr size_t kOffPfFourCC = 84;
-constexpr size_t kOffPfRgbBitCount = 88;
-constexpr size_t kOffPfRMask = 92;
-constexpr size_t kOffPfGMask = 96;
-constexpr size_t kOffPfBMask = 100;
-constexpr size_t kOffPfAMask = 104;
-constexpr size_t kOffCaps = 108;
-
 constexpr uint32_t kFlagsTemplate = 0x00001007;  // CAPS | HEIGHT | WIDTH | PIXELFORMAT
 constexpr uint32_t kFlagsMipmapped = 0x00021007; // ... | MIPMAPCOUNT
 constexpr uint32_t kCapsTexture = 0x00001000;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/little_endian.h"
+#include "textures/dds.h"
 
 namespace linkdata {
 namespace {
@@ -55,20 +56,20 @@ DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out
   if (data == nullptr || size < 4 || std::memcmp(data, "DDS ", 4) != 0) {
     return DdsHeaderStatus::not_accepted;
   }
-  if (size < kDdsLegacyHeaderSize) return DdsHeaderStatus::cut_short;
-  if (load_u32le(data + 4) != 124 || load_u32le(data + 76) != 32) {
+  if (size < kDdsHeaderSize) return DdsHeaderStatus::cut_short;
+  if (load_u32le(data + kOffSize) != 124 || load_u32le(data + kOffPfSize) != 32) {
     return DdsHeaderStatus::not_accepted;
   }
-  if ((load_u32le(data + 112) & (kCaps2Cubemap | kCaps2Volume)) != 0) {
+  if ((load_u32le(data + kOffCaps2) & (kCaps2Cubemap | kCaps2Volume)) != 0) {
     return DdsHeaderStatus::not_accepted;
   }
   DdsLayout d;
-  d.height = load_u32le(data + 12);
-  d.width = load_u32le(data + 16);
-  d.mip_count = load_u32le(data + 28);
-  d.data_offset = kDdsLegacyHeaderSize;
-  const uint32_t pf_flags = load_u32le(data + 80);
-  const uint8_t* four_cc = data + 84;
+  d.height = load_u32le(data + kOffHeight);
+  d.width = load_u32le(data + kOffWidth);
+  d.mip_count = load_u32le(data + kOffMipMapCount);
+  d.data_offset = kDdsHeaderSize;
+  const uint32_t pf_flags = load_u32le(data + kOffPfFlags);
+  const uint8_t* four_cc = data + kOffPfFourCC;
   if ((pf_flags & kPfFourCC) != 0) {
     if (four_cc_is(four_cc, "DXT1")) {
       d.pixels = DdsPixels::dxt1;
@@ -80,9 +81,9 @@ DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out
     } else {
       return DdsHeaderStatus::not_accepted;
     }
-  } else if ((pf_flags & kPfRgb) != 0 && load_u32le(data + 88) == 32 &&
-             load_u32le(data + 92) == 0x00FF0000 && load_u32le(data + 96) == 0x0000FF00 &&
-             load_u32le(data + 100) == 0x000000FF && load_u32le(data + 104) == 0xFF000000) {
+  } else if ((pf_flags & kPfRgb) != 0 && load_u32le(data + kOffPfRgbBitCount) == 32 &&
+             load_u32le(data + kOffPfRMask) == 0x00FF0000 && load_u32le(data + kOffPfGMask) == 0x0000FF00 &&
+             load_u32le(data + kOffPfBMask) == 0x000000FF && load_u32le(data + kOffPfAMask) == 0xFF000000) {
     d.pixels = DdsPixels::bgra8;
   } else {
     return DdsHeaderStatus::not_accepted;

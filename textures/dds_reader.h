@@ -7,12 +7,11 @@
 #include <cstdint>
 
 #include "textures/container.h"
+#include "textures/dds.h"
 
 namespace linkdata {
 
-// The header bytes that decide everything: the legacy header and the DX10
-// extension behind it.
-constexpr size_t kDdsLegacyHeaderSize = 128;
+// The legacy header (kDdsHeaderSize bytes) and the DX10 extension behind it.
 constexpr size_t kDdsDx10HeaderSize = 148;
 
 enum class DdsPixels { dxt1, dxt5, bgra8 };
