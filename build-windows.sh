@@ -2,7 +2,8 @@
 # Builds linkdata.exe for 64-bit Windows on Debian with MinGW-w64, linked
 # statically: the one file runs on any Windows without DLLs beside it.
 #
-#   ./build-windows.sh                    -> build-win/release/linkdata.exe
+#   ./build-windows.sh                    -> build-win/release/linkdata.exe and
+#                                            build-win/release/linkdata-<version>-win64.zip
 #   ./build-windows.sh DIR [cmake options] (used by scripts/test-windows.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -27,3 +28,8 @@ for exe in "$dir/linkdata.exe" "$dir/linkdata-sample.exe"; do
   fi
 done
 echo "Built $dir/linkdata.exe (imports only:" $(echo "$imports" | tr '\n' ' ')")"
+
+# The download for players: the tool with its readmes, packed by CMake's own
+# ZIP generator (no zip program needed).
+(cd "$dir" && cpack -G ZIP >/dev/null)
+echo "Packed" "$dir"/linkdata-*-win64.zip

@@ -11,7 +11,7 @@ namespace {
 
 const wchar_t* const kUsageBanner[] = {
     L"Tessaron PC版 LINKDATA 导入&导出工具\n",
-    L"版本：v0.1\n",
+    L"版本：v" LINKDATA_VERSION L"\n",
     L"用法：\n",
     L"   导出：e c 0 10 [y]\n",
     L"      参数“e”= 操作模式 = 导出\n",

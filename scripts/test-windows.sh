@@ -39,3 +39,32 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 # The build lists the tests by running the test program, so Wine is ready first.
 ./build-windows.sh build-win/tests -DLINKDATA_TESTS=ON -DLINKDATA_WINDOWS_PREFIX="$gtest"
 (cd build-win/tests && ctest --output-on-failure -j"$(nproc)")
+
+# The download as players get it: the zip unpacked, and the tool in it run on
+# a sample archive for an export with textures and an import of one edit.
+./build-windows.sh
+version=$(sed -n 's/^project(linkdata VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+play="$(mktemp -d /tmp/linkdata-zip.XXXXXX)"
+trap 'stop_wine; rm -rf "$play"' EXIT
+zip_check() {  # zip_check COMMAND...: the suite fails, naming the command, unless it succeeds
+  "$@" || { echo "Windows download: failed: $*" >&2; exit 1; }
+}
+sample="$PWD/build-win/tests/linkdata-sample.exe"
+(
+  cd "$play"
+  cmake -E tar xf "$OLDPWD/build-win/release/linkdata-$version-win64.zip"
+  folder="$PWD/linkdata-$version-win64"
+  zip_check test -f "$folder/README.zh-CN.md"
+  zip_check test -f "$folder/README.txt"
+  mkdir game && cd game
+  zip_check wine "$sample" . A </dev/null >/dev/null
+  zip_check wine "$folder/linkdata.exe" e a 0 8 y </dev/null >export.txt
+  zip_check grep -qF '从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted\A\8.data 成功！' export.txt
+  zip_check test -s Extracted/A/Textures/7/0_0.dds
+  { cat Extracted/A/1.data; echo 'edited'; } >Import/A/1.data
+  zip_check wine "$folder/linkdata.exe" i a </dev/null >import.txt
+  zip_check grep -qxF '向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 1.data 成功！' import.txt
+  zip_check wine "$folder/linkdata.exe" e a 1 1 </dev/null >/dev/null
+  zip_check cmp -s Import/A/1.data Extracted/A/1.data
+)
+echo "Windows download: linkdata-$version-win64.zip unpacked, export and import run from it"

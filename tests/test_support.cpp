@@ -189,6 +189,8 @@ std::wstring quoted(const std::wstring& arg) {
   return out;
 }
 
+constexpr int kStartAttempts = 5;
+
 struct Handle {
   HANDLE h = INVALID_HANDLE_VALUE;
   Handle() = default;
@@ -260,10 +262,22 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
   startup.hStdError = null_device.h;
   PROCESS_INFORMATION process{};
   const std::wstring dir = wide_path(cwd);
-  if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
-                        dir.c_str(), &startup, &process)) {
-    throw std::runtime_error("cannot start the tool");
+  // Under Wine on a loaded machine a start has failed now and then, from
+  // nothing that this call passes. A start that fails has run none of the
+  // tool's code, so trying again cannot run the tool twice; a start that
+  // fails every time still fails, with the code of each try.
+  std::string errors;
+  for (int attempt = 0;; ++attempt) {
+    if (::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                         dir.c_str(), &startup, &process)) {
+      break;
+    }
+    errors += " " + std::to_string(::GetLastError());
+    if (attempt + 1 == kStartAttempts) {
+      throw std::runtime_error("cannot start the tool (GetLastError of each try:" + errors + ")");
+    }
+    ::Sleep(200);
   }
   Handle process_handle(process.hProcess), thread_handle(process.hThread);
   writer.reset();  // so the read below ends when the tool exits
