@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "archive/inflate_chunk.h"
 #include "archive/worker_pool.h"
 #include "platform/little_endian.h"
 #include "platform/working_paths.h"
@@ -192,15 +193,15 @@ bool inflate_zero_padded(const uint8_t* src, uint64_t have, uint64_t zeros, uint
 }
 
 // Inflates one zlib chunk into dest (capacity bytes), as `uncompress` with a
-// destination length of capacity.
+// destination length of capacity. A chunk whose tail lies in the zero region
+// goes to zlib's streaming inflate, which takes the zeros piece by piece: the
+// chosen inflater wants the whole input in one buffer, and a zero-padded copy
+// could run to 4 GiB.
 bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
                    uint32_t capacity, uint32_t* produced) {
   const uint64_t end = chunk.data_pos + chunk.length;
   if (end <= view.available) {
-    uLongf length = capacity;
-    const int status = uncompress(dest, &length, view.data + chunk.data_pos, chunk.length);
-    *produced = uint32_t(length);
-    return status == Z_OK;
+    return inflate_zlib_chunk(view.data + chunk.data_pos, chunk.length, dest, capacity, produced);
   }
   // The first data byte (0x78) is available, the tail lies in the zero region.
   const uint64_t have = view.available - chunk.data_pos;

@@ -16,6 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config likewise: the build machine's packages (its libdeflate among
+# them) are Linux libraries.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${LINKDATA_MINGW_TRIPLET}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LINKDATA_WINDOWS_PREFIX)
 
 # Without this FindZLIB takes the import library, and the .exe would need a
