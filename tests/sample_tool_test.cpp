@@ -237,6 +237,32 @@ TEST(SampleTool, SizedArchiveIsDeterministicAndNearItsSize) {
   }
 }
 
+TEST(SampleTool, SmallModeAddsThatManySmallEntriesOfBothKinds) {
+  TempDir dir("small");
+  TempDir plain("small-default");
+  ASSERT_EQ(run_sample_tool(quoted(dir.path) + " A small 300"), 0);
+  ASSERT_EQ(run_sample_tool(quoted(plain.path)), 0);
+  const Bytes archive = read_file(dir.path / "LINKDATA_EU_OS_EUNA.A");
+  expect_well_formed(archive);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(load_u32le(archive.data() + 4), kFixedEntries + 300);
+  const Bytes fixed = read_file(plain.path / "LINKDATA_EU_OS_EUNA.A");
+  for (uint32_t n = 0; n < kFixedEntries; ++n) {
+    EXPECT_TRUE(payload_of(archive, record_of(archive, n)) == payload_of(fixed, record_of(fixed, n)))
+        << n;
+  }
+  uint32_t compressed = 0;
+  for (uint32_t n = kFixedEntries; n < kFixedEntries + 300; ++n) {
+    const Record r = record_of(archive, n);
+    const uint32_t size = r.unpacked != 0 ? r.unpacked : r.stored;
+    EXPECT_GE(size, 200u) << n;
+    EXPECT_LE(size, 8192u) << n;
+    compressed += r.unpacked != 0;
+  }
+  EXPECT_GT(compressed, 150u);  // about two thirds
+  EXPECT_LT(compressed, 250u);
+}
+
 TEST(SampleTool, RefusesBadArguments) {
   TempDir dir("arguments");
   const std::string where = quoted(dir.path);
@@ -246,6 +272,10 @@ TEST(SampleTool, RefusesBadArguments) {
   EXPECT_EQ(run_sample_tool(where + " A 0"), 2);
   EXPECT_EQ(run_sample_tool(where + " A 12x"), 2);
   EXPECT_EQ(run_sample_tool(where + " A 1 extra"), 2);
+  EXPECT_EQ(run_sample_tool(where + " A small"), 2);
+  EXPECT_EQ(run_sample_tool(where + " A small 0"), 2);
+  EXPECT_EQ(run_sample_tool(where + " A small 1000001"), 2);
+  EXPECT_EQ(run_sample_tool(where + " A big 10"), 2);
   EXPECT_FALSE(fs::exists(dir.path));
 }
 

@@ -2,6 +2,7 @@
 // benchmarks.
 //
 //   linkdata-sample DIR [LETTER] [SIZE_MIB]
+//   linkdata-sample DIR LETTER small COUNT
 //
 // writes DIR/LINKDATA_EU_OS_EUNA.<LETTER> (LETTER defaults to A and is folded
 // to upper case; DIR is created when missing). The same arguments always give
@@ -36,6 +37,9 @@
 // With SIZE_MIB, generated entries follow until the file holds about that
 // many MiB: two thirds compressed, 4 KiB to 16 MiB each, mostly small; half of
 // the compressed ones of 1 MiB and more are DXT5 texture containers.
+//
+// With small COUNT, COUNT generated entries follow instead, of 200 bytes to
+// 8 KiB each, two thirds compressed: the archive of many small files.
 
 #include <zlib.h>
 
@@ -562,6 +566,20 @@ std::vector<GeneratedEntry> plan_generated(uint64_t target_bytes, size_t fixed_c
   return plan;
 }
 
+constexpr uint32_t kSmallMin = 200;
+constexpr uint32_t kSmallMax = 8192;
+
+std::vector<GeneratedEntry> plan_small(uint32_t count) {
+  Rng rng{0x534D414C4Cull};
+  std::vector<GeneratedEntry> plan(count);
+  for (GeneratedEntry& g : plan) {
+    g.size = kSmallMin + next_below(rng, kSmallMax - kSmallMin + 1);
+    g.kind = next_below(rng, 3) == 0 ? GeneratedKind::plain : GeneratedKind::compressed;
+    g.seed = next_u64(rng);
+  }
+  return plan;
+}
+
 Entry generate(const GeneratedEntry& g) {
   Rng rng{g.seed};
   switch (g.kind) {
@@ -648,27 +666,30 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
 int usage() {
   std::fputs(
       "usage: linkdata-sample DIR [LETTER] [SIZE_MIB]\n"
+      "       linkdata-sample DIR LETTER small COUNT\n"
       "  writes DIR/LINKDATA_EU_OS_EUNA.<LETTER>; LETTER is one letter, default A\n"
-      "  SIZE_MIB (1-65536): add generated entries up to about that many MiB\n",
+      "  SIZE_MIB (1-65536): add generated entries up to about that many MiB\n"
+      "  small COUNT (1-1000000): add COUNT entries of 200 bytes to 8 KiB instead\n",
       stderr);
   return 2;
 }
 
-std::optional<uint32_t> parse_size_mib(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
+// A decimal number from 1 to max, digits only.
+std::optional<uint32_t> parse_count(const std::string& text, uint32_t max) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
   uint32_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + uint32_t(c - '0');
   }
-  if (value < 1 || value > 65536) return std::nullopt;
+  if (value < 1 || value > max) return std::nullopt;
   return value;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 4 || argv[1][0] == '\0') return usage();
+  if (argc < 2 || argc > 5 || argv[1][0] == '\0') return usage();
   char letter = 'A';
   if (argc >= 3) {
     const std::string arg = argv[2];
@@ -679,10 +700,15 @@ int main(int argc, char** argv) {
     letter = arg[0] >= 'a' ? char(arg[0] - 'a' + 'A') : arg[0];
   }
   uint32_t size_mib = 0;
+  uint32_t small_count = 0;
   if (argc == 4) {
-    std::optional<uint32_t> parsed = parse_size_mib(argv[3]);
+    std::optional<uint32_t> parsed = parse_count(argv[3], 65536);
     if (!parsed) return usage();
     size_mib = *parsed;
+  } else if (argc == 5) {
+    std::optional<uint32_t> parsed = parse_count(argv[4], 1000000);
+    if (std::string(argv[3]) != "small" || !parsed) return usage();
+    small_count = *parsed;
   }
 
   const fs::path dir = argv[1];
@@ -708,7 +734,8 @@ int main(int argc, char** argv) {
     fixed.push_back(std::move(*stored));
   }
   const std::vector<GeneratedEntry> generated =
-      plan_generated(uint64_t(size_mib) << 20, fixed.size(), fixed_slots);
+      small_count != 0 ? plan_small(small_count)
+                       : plan_generated(uint64_t(size_mib) << 20, fixed.size(), fixed_slots);
 
   const fs::path path = dir / (std::string("LINKDATA_EU_OS_EUNA.") + letter);
   return write_archive(path, std::move(fixed), generated, workers) ? 0 : 1;
