@@ -9,6 +9,7 @@
 
 #include "archive/codec.h"
 #include "archive/format.h"
+#include "archive/journal.h"
 #include "archive/package.h"
 #include "archive/worker_pool.h"
 #include "platform/platform.h"
@@ -81,6 +82,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   if (done < record.stored_size && !out.extend_to(record.stored_size)) {
     return fail(L"写入文件失败！\n");
   }
+  if (!out.close()) return fail(L"写入文件失败！\n");
   report_exported(run, file_name);
   return true;
 }
@@ -104,7 +106,9 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::create_always(file_name);
   if (!out.is_open()) return fail(L"创建文件失败！\n");
-  if (!out.write_at(0, content.data(), content.size())) return fail(L"写入文件失败！\n");
+  if (!out.write_at(0, content.data(), content.size()) || !out.close()) {
+    return fail(L"写入文件失败！\n");
+  }
   report_exported(run, file_name);
   return true;
 }
@@ -259,6 +263,8 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   if (!path_exists(archive_name)) {
     return fail((L"文件“" + archive_name + L"”不存在！\n").c_str());
   }
+  // A commit that an earlier import left unfinished is undone before reading.
+  if (!recover_archive(archive_name)) return false;
   ExportRun run;
   run.archive_name = archive_name;
   run.with_textures = with_textures;

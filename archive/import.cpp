@@ -13,6 +13,7 @@
 #include "archive/codec.h"
 #include "archive/format.h"
 #include "archive/import_names.h"
+#include "archive/journal.h"
 #include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
 #include "platform/platform.h"
@@ -67,11 +68,37 @@ void add_texture_files(const std::vector<TextureFile>& files, uint32_t entry_cou
   std::stable_sort(candidates->begin(), candidates->end(), by_entry);
 }
 
+// Writes that wait for one commit: the in-place entries' records and data,
+// and the success lines of every entry since the last flush, printed only
+// once the entry is on disk.
+struct PendingWrite {
+  uint64_t position = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct PendingEntry {
+  size_t first_write = 0;  // into Group::writes
+  std::vector<std::wstring> lines;
+};
+
+struct Group {
+  std::vector<PendingWrite> writes;
+  std::vector<PendingEntry> entries;
+  uint64_t bytes = 0;
+  bool unflushed = false;  // an appended entry's record, written but not yet on disk
+};
+
+// Up to this many entries or bytes share a journal and a flush, so that a
+// run of many small files does not pay two flushes for each.
+constexpr size_t kGroupEntries = 32;
+constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
+
 struct ImportRun {
   std::wstring archive_name;
   platform::File archive;
   uint32_t entry_count = 0;
   uint64_t original_length = 0;  // of the archive file before the first write
+  Group group;
 };
 
 bool fail(const std::wstring& message) {
@@ -79,27 +106,99 @@ bool fail(const std::wstring& message) {
   return false;
 }
 
-bool write_record(ImportRun& run, uint32_t n, const IndexRecord& r) {
-  uint8_t bytes[kRecordSize];
-  encode_record(r, bytes);
-  return run.archive.write_at(record_position(n), bytes, sizeof bytes);
+void say_lines(const std::vector<PendingEntry>& entries, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    for (const std::wstring& line : entries[i].lines) say(line);
+  }
 }
 
-// In place: the record, then the data in the entry's own slot; the slot's
-// bytes behind the new data keep what they held.
-bool write_in_place(ImportRun& run, uint32_t n, uint64_t position, const uint8_t* data,
-                    uint32_t size, uint32_t unpacked_size) {
-  const IndexRecord r{position / kWriteUnit, size, unpacked_size};
-  return write_record(run, n, r) && run.archive.write_at(position, data, size);
+// Journal, archive writes, one flush, journal dropped, then the lines. A
+// failure leaves every entry of the group old or new: the entries before a
+// failed write keep their new bytes and lines; the failed one and those after
+// it get their old bytes back.
+bool commit_journaled(ImportRun& run) {
+  Group& g = run.group;
+  const std::wstring journal = journal_path(run.archive_name);
+  std::vector<JournalRegion> regions;
+  for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
+  uint64_t length = 0;
+  if (!run.archive.size(&length) || !write_journal(journal, run.archive, length, regions)) {
+    return fail(L"写入恢复日志失败！\n");
+  }
+  size_t failed_entry = g.entries.size();
+  for (size_t e = 0; e < g.entries.size() && failed_entry == g.entries.size(); ++e) {
+    const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
+    for (size_t i = g.entries[e].first_write; i < end; ++i) {
+      const PendingWrite& w = g.writes[i];
+      if (!run.archive.write_at(w.position, w.bytes.data(), w.bytes.size())) {
+        failed_entry = e;
+        break;
+      }
+    }
+  }
+  // Without a flush nothing is known to be on disk: the whole group goes back.
+  if (failed_entry == g.entries.size() && !run.archive.flush_to_disk()) failed_entry = 0;
+  if (failed_entry < g.entries.size()) {
+    // When even that fails the journal stays, and the next run rolls the
+    // whole group back: then no line of it may be shown.
+    if (roll_back_tail(journal, run.archive, g.entries[failed_entry].first_write)) {
+      say_lines(g.entries, failed_entry);
+    }
+    return fail(L"写入 LINKDATA 文件失败！\n");
+  }
+  // A journal left behind would undo the group on the next run.
+  if (!remove_journal(journal)) return fail(L"写入恢复日志失败！\n");
+  say_lines(g.entries, g.entries.size());
+  return true;
+}
+
+// Makes the pending group durable and reports it.
+bool commit_group(ImportRun& run) {
+  Group& g = run.group;
+  bool ok = true;
+  if (!g.writes.empty()) {
+    ok = commit_journaled(run);
+  } else if (g.unflushed && !run.archive.flush_to_disk()) {
+    ok = fail(L"写入 LINKDATA 文件失败！\n");
+  } else {
+    say_lines(g.entries, g.entries.size());
+  }
+  run.group = Group{};
+  return ok;
+}
+
+// A failure message comes after the lines of everything before it.
+bool fail_after_group(ImportRun& run, const std::wstring& message) {
+  return commit_group(run) && fail(message);
+}
+
+// In place: the record, then the data in the entry's own slot (the slot's
+// bytes behind the new data keep what they held), both through the journal.
+void add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uint8_t> data,
+                  uint32_t size, uint32_t unpacked_size, std::vector<std::wstring> lines) {
+  Group& g = run.group;
+  g.entries.push_back({g.writes.size(), std::move(lines)});
+  PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
+  encode_record(IndexRecord{position / kWriteUnit, size, unpacked_size}, record.bytes.data());
+  g.writes.push_back(std::move(record));
+  if (size != 0) {
+    data.resize(size);
+    g.bytes += size;
+    g.writes.push_back({position, std::move(data)});
+  }
 }
 
 // Append: the data lands first, at a 2048-aligned end, and only then does the
 // record point at it. A crash or full disk in between leaves the old record
-// pointing at the old, intact slot; a failed append is cut off again.
-bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded, uint32_t size) {
+// pointing at the old, intact slot; a failed append is cut off again. A
+// record is 16 aligned bytes, which no crash tears, so it needs no journal;
+// it reaches the disk with the next flush, and its line waits for that.
+bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded, uint32_t size,
+                  std::vector<std::wstring> lines) {
   uint64_t length = 0;
   if (!run.archive.size(&length)) return false;
   const uint64_t aligned = (length + kWriteUnit - 1) / kWriteUnit * kWriteUnit;
+  // The flush also takes the records of earlier appends to disk.
   const bool data_written = run.archive.extend_to(aligned) &&
                             run.archive.write_at(aligned, padded.data(), padded.size()) &&
                             run.archive.flush_to_disk();
@@ -107,7 +206,15 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
     run.archive.extend_to(length);
     return false;
   }
-  return write_record(run, n, IndexRecord{aligned / kWriteUnit, size, 0});
+  Group& g = run.group;
+  say_lines(g.entries, g.entries.size());
+  g.entries.clear();
+  uint8_t bytes[kRecordSize];
+  encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, bytes);
+  if (!run.archive.write_at(record_position(n), bytes, sizeof bytes)) return false;
+  g.entries.push_back({0, std::move(lines)});
+  g.unflushed = true;
+  return true;
 }
 
 // A slot is rewritten in place only where it lies in the payload area of the
@@ -232,23 +339,37 @@ Prepared prepare(ImportRun& run, const Candidate& c, uint64_t size_limit = UINT6
   }
 }
 
-// Writes a prepared file into the archive and reports it.
-bool commit(ImportRun& run, const Candidate& c, const Prepared& p) {
-  if (!p.failure.empty()) return fail(p.failure);
-  const uint32_t n = uint32_t(c.entry);
-  const uint64_t position = byte_position(c.record, kWriteUnit);
-  const bool written = p.way == Way::plain_append
-                           ? append_plain(run, n, p.data, p.size)
-                           : write_in_place(run, n, position, p.data.data(), p.size, p.unpacked_size);
-  if (!written) return fail(L"写入 LINKDATA 文件失败！\n");
-
-  const wchar_t* what = p.way == Way::compressed_in_place ? L" 中导入压缩文件 "
-                        : p.way == Way::plain_in_place    ? L" 中导入未压缩文件 "
-                                                          : L" 中添加未压缩文件 ";
+std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c, Way way) {
+  const wchar_t* what = way == Way::compressed_in_place ? L" 中导入压缩文件 "
+                        : way == Way::plain_in_place    ? L" 中导入未压缩文件 "
+                                                        : L" 中添加未压缩文件 ";
+  std::vector<std::wstring> lines;
   // An entry that had no loose file reports only its textures.
-  if (!c.from_archive) say(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
+  if (!c.from_archive) lines.push_back(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
   for (const TextureFile& t : c.textures) {
-    say(L"向 " + run.archive_name + L" 中导入贴图 " + t.path + L" 成功！\n");
+    lines.push_back(L"向 " + run.archive_name + L" 中导入贴图 " + t.path + L" 成功！\n");
+  }
+  return lines;
+}
+
+// Takes a prepared file into the archive; its lines come once it is durable.
+bool commit(ImportRun& run, const Candidate& c, Prepared p) {
+  if (!p.failure.empty()) return fail_after_group(run, p.failure);
+  std::vector<std::wstring> lines = success_lines(run, c, p.way);
+  const uint32_t n = uint32_t(c.entry);
+  if (p.way == Way::plain_append) {
+    // The archive's length and the journal's regions stay apart: a group's
+    // journal covers only the archive as it was when the group began.
+    if (!run.group.writes.empty() && !commit_group(run)) return false;
+    if (!append_plain(run, n, p.data, p.size, std::move(lines))) {
+      return fail_after_group(run, L"写入 LINKDATA 文件失败！\n");
+    }
+    return true;
+  }
+  add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(p.data), p.size,
+               p.unpacked_size, std::move(lines));
+  if (run.group.entries.size() >= kGroupEntries || run.group.bytes >= kGroupBytes) {
+    return commit_group(run);
   }
   return true;
 }
@@ -300,6 +421,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   run.archive_name = prefix + letter;
   if (!path_exists(g_import_directory_path)) return fail(L"导入目录不存在！\n");
   if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+  if (!recover_archive(run.archive_name)) return false;
 
   platform::File reader = platform::File::open_read(run.archive_name);
   if (!reader.is_open()) return fail(L"打开文件失败！\n");
@@ -353,10 +475,9 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   }
   reader.close();
 
-  const bool reads_archive = std::any_of(candidates.begin(), candidates.end(),
-                                         [](const Candidate& c) { return c.from_archive; });
-  run.archive = reads_archive ? platform::File::open_read_write_existing(run.archive_name)
-                              : platform::File::open_write_existing(run.archive_name);
+  // Read as well as written: the journal saves the bytes a write replaces,
+  // and entries without a loose file take their content from here.
+  run.archive = platform::File::open_read_write_existing(run.archive_name);
   if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
@@ -365,15 +486,18 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   // cannot be held leaves the archive as it was before that file.
   Prefetch prefetch;
   for (size_t i = 0; i < candidates.size(); ++i) {
-    if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
+    if (platform::interrupt_requested()) return fail_after_group(run, L"导入被中断！\n");
+    // Content read from the archive must see every write before it.
+    if (candidates[i].from_archive && !run.group.writes.empty() && !commit_group(run)) return false;
     Prepared prepared = prefetch.take(run, candidates[i]);
     // Only an append (its data forced to disk) takes long enough to hide the
     // next file's preparation; an in-place write is over at once.
     if (i + 1 < candidates.size() && prepared.failure.empty() && prepared.way == Way::plain_append) {
       prefetch.start(run, candidates[i + 1]);
     }
-    if (!commit(run, candidates[i], prepared)) return false;
+    if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
+  if (!commit_group(run)) return false;
   if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
   return true;
 }

@@ -35,7 +35,8 @@ class File {
   static File create_always(const std::wstring& path);        // create or truncate
 
   bool is_open() const;
-  void close();
+  // Some file systems report a failed write only here.
+  bool close();
 
   // Reads up to n bytes at pos; *got tells how many (fewer at end of file).
   bool read_at(uint64_t pos, void* buf, size_t n, size_t* got);
@@ -49,6 +50,7 @@ class File {
   bool flush_to_disk();
 
  private:
+  std::wstring path_;  // for the file-change hook
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(-1);
 #else
@@ -71,6 +73,13 @@ bool name_exists(const std::wstring& path);
 
 // Creates one directory level; the result is deliberately not reported.
 void make_directory(const std::wstring& path);
+
+// Deletes a file; true when it is gone.
+bool remove_file(const std::wstring& path);
+
+// Forces the names in a folder (files created or removed there) to stable
+// storage. Windows file systems keep names durable by themselves.
+bool flush_folder(const std::wstring& dir);
 
 // Writes text to standard output in an encoding the user can read.
 void console_write(const std::wstring& text);

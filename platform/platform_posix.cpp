@@ -15,7 +15,9 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <utility>
 
+#include "platform/file_change_hook.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 
@@ -45,11 +47,14 @@ bool write_all(int fd, const char* p, size_t n) {
 
 }  // namespace
 
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
+    path_ = std::move(other.path_);
     fd_ = other.fd_;
     other.fd_ = -1;
   }
@@ -60,33 +65,44 @@ File::~File() { close(); }
 
 File File::open_read(const std::wstring& path) {
   File f;
+  f.path_ = path;
   f.fd_ = open_native(path, O_RDONLY);
   return f;
 }
 
 File File::open_write_existing(const std::wstring& path) {
   File f;
+  f.path_ = path;
   f.fd_ = open_native(path, O_WRONLY);
   return f;
 }
 
 File File::open_read_write_existing(const std::wstring& path) {
   File f;
+  f.path_ = path;
   f.fd_ = open_native(path, O_RDWR);
   return f;
 }
 
 File File::create_always(const std::wstring& path) {
   File f;
-  f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_TRUNC);
+  f.path_ = path;
+  if (file_change_allowed({FileChangeKind::create, path})) {
+    f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_TRUNC);
+  }
   return f;
 }
 
 bool File::is_open() const { return fd_ >= 0; }
 
-void File::close() {
-  if (fd_ >= 0) ::close(fd_);
+bool File::close() {
+  if (fd_ < 0) return true;
+  const bool allowed = file_change_allowed({FileChangeKind::close, path_});
+  // Retrying close after EINTR could close a descriptor another thread has
+  // just been given; the descriptor is gone either way.
+  const bool closed = ::close(fd_) == 0 || errno == EINTR;
   fd_ = -1;
+  return allowed && closed;
 }
 
 bool File::read_at(uint64_t pos, void* buf, size_t n, size_t* got) {
@@ -104,6 +120,7 @@ bool File::read_at(uint64_t pos, void* buf, size_t n, size_t* got) {
 }
 
 bool File::write_at(uint64_t pos, const void* buf, size_t n) {
+  if (!file_change_allowed({FileChangeKind::write, path_, pos, buf, n})) return false;
   const char* p = static_cast<const char*>(buf);
   size_t done = 0;
   while (done < n) {
@@ -122,9 +139,15 @@ bool File::size(uint64_t* out) {
   return true;
 }
 
-bool File::extend_to(uint64_t length) { return ::ftruncate(fd_, off_t(length)) == 0; }
+bool File::extend_to(uint64_t length) {
+  if (!file_change_allowed({FileChangeKind::resize, path_, length})) return false;
+  return ::ftruncate(fd_, off_t(length)) == 0;
+}
 
-bool File::flush_to_disk() { return ::fdatasync(fd_) == 0; }
+bool File::flush_to_disk() {
+  if (!file_change_allowed({FileChangeKind::flush, path_})) return false;
+  return ::fdatasync(fd_) == 0;
+}
 
 bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
   std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(native(dir).c_str()), ::closedir);
@@ -151,6 +174,20 @@ bool name_exists(const std::wstring& path) {
 }
 
 void make_directory(const std::wstring& path) { (void)::mkdir(native(path).c_str(), 0777); }
+
+bool remove_file(const std::wstring& path) {
+  if (!file_change_allowed({FileChangeKind::remove, path})) return false;
+  return ::unlink(native(path).c_str()) == 0 || errno == ENOENT;
+}
+
+bool flush_folder(const std::wstring& dir) {
+  if (!file_change_allowed({FileChangeKind::flush_folder, dir})) return false;
+  const int fd = open_native(dir, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  ::close(fd);
+  return flushed;
+}
 
 namespace {
 

@@ -12,7 +12,9 @@
 #include <conio.h>
 
 #include <algorithm>
+#include <utility>
 
+#include "platform/file_change_hook.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 
@@ -51,11 +53,14 @@ bool write_all(HANDLE h, const char* p, size_t n) {
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+File::File(File&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
+  other.handle_ = INVALID_HANDLE_VALUE;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
+    path_ = std::move(other.path_);
     handle_ = other.handle_;
     other.handle_ = INVALID_HANDLE_VALUE;
   }
@@ -66,6 +71,7 @@ File::~File() { close(); }
 
 File File::open_read(const std::wstring& path) {
   File f;
+  f.path_ = path;
   f.handle_ = open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS);
   return f;
@@ -73,6 +79,7 @@ File File::open_read(const std::wstring& path) {
 
 File File::open_write_existing(const std::wstring& path) {
   File f;
+  f.path_ = path;
   f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL);
   return f;
@@ -80,6 +87,7 @@ File File::open_write_existing(const std::wstring& path) {
 
 File File::open_read_write_existing(const std::wstring& path) {
   File f;
+  f.path_ = path;
   f.handle_ = open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL);
   return f;
@@ -87,16 +95,22 @@ File File::open_read_write_existing(const std::wstring& path) {
 
 File File::create_always(const std::wstring& path) {
   File f;
-  f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL);
+  f.path_ = path;
+  if (file_change_allowed({FileChangeKind::create, path})) {
+    f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL);
+  }
   return f;
 }
 
 bool File::is_open() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
 
-void File::close() {
-  if (is_open()) ::CloseHandle(as_handle(handle_));
+bool File::close() {
+  if (!is_open()) return true;
+  const bool allowed = file_change_allowed({FileChangeKind::close, path_});
+  const bool closed = ::CloseHandle(as_handle(handle_)) != 0;
   handle_ = INVALID_HANDLE_VALUE;
+  return allowed && closed;
 }
 
 bool File::read_at(uint64_t pos, void* buf, size_t n, size_t* got) {
@@ -119,6 +133,7 @@ bool File::read_at(uint64_t pos, void* buf, size_t n, size_t* got) {
 }
 
 bool File::write_at(uint64_t pos, const void* buf, size_t n) {
+  if (!file_change_allowed({FileChangeKind::write, path_, pos, buf, n})) return false;
   const char* p = static_cast<const char*>(buf);
   size_t done = 0;
   while (done < n) {
@@ -139,6 +154,7 @@ bool File::size(uint64_t* out) {
 }
 
 bool File::extend_to(uint64_t length) {
+  if (!file_change_allowed({FileChangeKind::resize, path_, length})) return false;
   // A large gap (an entry whose stored size runs past the archive's end) is
   // left as a hole, so the zeros cost no disk; small padding does not change
   // the file's attributes. File systems without holes refuse, which is fine.
@@ -154,7 +170,10 @@ bool File::extend_to(uint64_t length) {
          ::SetEndOfFile(as_handle(handle_));
 }
 
-bool File::flush_to_disk() { return ::FlushFileBuffers(as_handle(handle_)) != 0; }
+bool File::flush_to_disk() {
+  if (!file_change_allowed({FileChangeKind::flush, path_})) return false;
+  return ::FlushFileBuffers(as_handle(handle_)) != 0;
+}
 
 bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
   WIN32_FIND_DATAW found;
@@ -180,6 +199,16 @@ bool name_exists(const std::wstring& path) {
 }
 
 void make_directory(const std::wstring& path) { (void)::CreateDirectoryW(path.c_str(), nullptr); }
+
+bool remove_file(const std::wstring& path) {
+  if (!file_change_allowed({FileChangeKind::remove, path})) return false;
+  return ::DeleteFileW(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// NTFS keeps its names in its own log; there is nothing to force here.
+bool flush_folder(const std::wstring& dir) {
+  return file_change_allowed({FileChangeKind::flush_folder, dir});
+}
 
 void console_write(const std::wstring& text) {
   const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);

@@ -94,7 +94,7 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
   if (ok && t.data_size != 0) {
     ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
   }
-  file.close();
+  if (!file.close()) ok = false;
   if (!ok) say(L"创建贴图文件失败！\n");
 }
 

@@ -1,0 +1,205 @@
+#include "archive/journal.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/little_endian.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+constexpr char kMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr size_t kHeaderSize = 32;
+constexpr size_t kRegionHeaderSize = 16;
+constexpr size_t kCopyBlock = size_t(1) << 20;
+
+// Names are created and removed in the archive's folder.
+std::wstring folder_of(const std::wstring& path) {
+  const size_t cut = path.find_last_of(platform::path_separator);
+  return cut == std::wstring::npos ? L"." : path.substr(0, cut);
+}
+
+uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    const uInt piece = uInt(std::min<size_t>(n, 1u << 30));
+    crc = uint32_t(crc32(crc, data, piece));
+    data += piece;
+    n -= piece;
+  }
+  return crc;
+}
+
+bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n) {
+  size_t got = 0;
+  return file.read_at(pos, buf, n, &got) && got == n;
+}
+
+// Copies n bytes from one file to another in blocks; crc (when given) takes
+// them in.
+bool copy_bytes(platform::File& from, uint64_t from_pos, platform::File& to, uint64_t to_pos,
+                uint64_t n, uint32_t* crc) {
+  std::vector<uint8_t> block(size_t(std::min<uint64_t>(n, kCopyBlock)));
+  for (uint64_t done = 0; done < n;) {
+    const size_t piece = size_t(std::min<uint64_t>(n - done, kCopyBlock));
+    if (!read_exactly(from, from_pos + done, block.data(), piece)) return false;
+    if (!to.write_at(to_pos + done, block.data(), piece)) return false;
+    if (crc) *crc = crc_of(*crc, block.data(), piece);
+    done += piece;
+  }
+  return true;
+}
+
+// A region as the journal holds it: where its old bytes are in the journal.
+struct SavedRegion {
+  uint64_t position = 0;
+  uint64_t size = 0;
+  uint64_t saved_at = 0;
+};
+
+struct ReadJournal {
+  uint64_t archive_length = 0;
+  std::vector<SavedRegion> regions;
+};
+
+// The journal's regions when the whole of it is intact; false for a journal
+// that was cut short or torn, which never reached the disk whole.
+bool read_journal(platform::File& journal, ReadJournal* out) {
+  uint8_t header[kHeaderSize];
+  uint64_t file_size = 0;
+  if (!journal.size(&file_size) || !read_exactly(journal, 0, header, kHeaderSize)) return false;
+  if (std::memcmp(header, kMagic, sizeof kMagic) != 0) return false;
+  if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
+  const uint64_t body_length = load_u64le(header + 16);
+  if (body_length != file_size - kHeaderSize) return false;
+  out->archive_length = load_u64le(header + 8);
+
+  uint32_t crc = 0;
+  std::vector<uint8_t> block(kCopyBlock);
+  uint64_t at = kHeaderSize;
+  while (at < file_size) {
+    uint8_t region[kRegionHeaderSize];
+    if (file_size - at < kRegionHeaderSize || !read_exactly(journal, at, region, sizeof region)) {
+      return false;
+    }
+    crc = crc_of(crc, region, sizeof region);
+    const SavedRegion saved{load_u64le(region), load_u64le(region + 8), at + kRegionHeaderSize};
+    if (saved.size > file_size - saved.saved_at) return false;
+    // Commits write only inside the archive as it was when they began.
+    if (saved.position > out->archive_length || saved.size > out->archive_length - saved.position) {
+      return false;
+    }
+    for (uint64_t done = 0; done < saved.size;) {
+      const size_t piece = size_t(std::min<uint64_t>(saved.size - done, kCopyBlock));
+      if (!read_exactly(journal, saved.saved_at + done, block.data(), piece)) return false;
+      crc = crc_of(crc, block.data(), piece);
+      done += piece;
+    }
+    out->regions.push_back(saved);
+    at = saved.saved_at + saved.size;
+  }
+  return crc == load_u32le(header + 24);
+}
+
+// Writes the saved bytes back, last region first, so that where a commit
+// overwrote one range twice the oldest bytes are the ones that stay.
+bool put_back(platform::File& journal, platform::File& archive,
+              const std::vector<SavedRegion>& regions, size_t first) {
+  for (size_t i = regions.size(); i > first; --i) {
+    const SavedRegion& r = regions[i - 1];
+    if (!copy_bytes(journal, r.saved_at, archive, r.position, r.size, nullptr)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::wstring journal_path(const std::wstring& archive_name) { return archive_name + L"-journal"; }
+
+bool write_journal(const std::wstring& path, platform::File& archive, uint64_t archive_length,
+                   const std::vector<JournalRegion>& regions) {
+  platform::File journal = platform::File::create_always(path);
+  if (!journal.is_open()) return false;
+  uint32_t crc = 0;
+  uint64_t at = kHeaderSize;
+  bool ok = true;
+  for (const JournalRegion& r : regions) {
+    uint8_t region[kRegionHeaderSize];
+    store_u64le(region, r.position);
+    store_u64le(region + 8, r.size);
+    crc = crc_of(crc, region, sizeof region);
+    ok = journal.write_at(at, region, sizeof region) &&
+         copy_bytes(archive, r.position, journal, at + kRegionHeaderSize, r.size, &crc);
+    if (!ok) break;
+    at += kRegionHeaderSize + r.size;
+  }
+  if (ok) {
+    uint8_t header[kHeaderSize];
+    std::memcpy(header, kMagic, sizeof kMagic);
+    store_u64le(header + 8, archive_length);
+    store_u64le(header + 16, at - kHeaderSize);
+    store_u32le(header + 24, crc);
+    store_u32le(header + 28, crc_of(0, header, 28));
+    // A new journal's name must be on disk too before the archive changes.
+    ok = journal.write_at(0, header, sizeof header) && journal.flush_to_disk() &&
+         journal.close() && platform::flush_folder(folder_of(path));
+  }
+  if (!ok) {
+    journal.close();
+    platform::remove_file(path);
+  }
+  return ok;
+}
+
+bool remove_journal(const std::wstring& path) {
+  // Until the removal is on disk, a crash would bring the journal back and
+  // undo writes whose success has been reported.
+  return platform::remove_file(path) && platform::flush_folder(folder_of(path));
+}
+
+bool roll_back_tail(const std::wstring& path, platform::File& archive, size_t first_region) {
+  platform::File journal = platform::File::open_read(path);
+  ReadJournal read;
+  if (!journal.is_open() || !read_journal(journal, &read)) return false;
+  if (!put_back(journal, archive, read.regions, first_region) || !archive.flush_to_disk()) {
+    return false;
+  }
+  journal.close();
+  return remove_journal(path);
+}
+
+bool recover_archive(const std::wstring& archive_name) {
+  const std::wstring path = journal_path(archive_name);
+  if (!path_exists(path)) return true;
+  const std::wstring cannot = L"检测到上次导入未完成，但无法恢复 " + archive_name + L"！\n";
+  platform::File journal = platform::File::open_read(path);
+  if (!journal.is_open()) {
+    say(cannot);
+    return false;
+  }
+  ReadJournal read;
+  if (!read_journal(journal, &read)) {
+    journal.close();
+    remove_journal(path);
+    return true;
+  }
+  platform::File archive = platform::File::open_write_existing(archive_name);
+  uint64_t length = 0;
+  // A commit never changes the archive's length, so a shorter archive is not
+  // the one this journal was written for.
+  const bool restored = archive.is_open() && archive.size(&length) &&
+                        length >= read.archive_length &&
+                        put_back(journal, archive, read.regions, 0) && archive.flush_to_disk() &&
+                        archive.close();
+  journal.close();
+  if (!restored || !remove_journal(path)) {
+    say(cannot);
+    return false;
+  }
+  say(L"检测到上次导入未完成，已将 " + archive_name + L" 恢复到导入前的状态。\n");
+  return true;
+}
+
+}  // namespace linkdata

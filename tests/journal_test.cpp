@@ -1,0 +1,457 @@
+// The rollback journal, in the process: a disk that forgets unflushed writes
+// at a crash played after every single change of an import, recovery from
+// journals whole and torn, and failures of single file operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/export.h"
+#include "archive/import.h"
+#include "archive/journal.h"
+#include "platform/file_change_hook.h"
+#include "platform/text_encoding.h"
+#include "platform/working_paths.h"
+#include "test_support.h"
+
+namespace linkdata::test {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::FileChange;
+using platform::FileChangeKind;
+
+const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
+const std::string kJournal = "LINKDATA_EU_OS_EUNA.A-journal";
+
+struct HookInstalled {
+  explicit HookInstalled(platform::FileChangeHook hook) { platform::set_file_change_hook(hook); }
+  ~HookInstalled() { platform::set_file_change_hook({}); }
+};
+
+bool import_a(std::string* out = nullptr) {
+  g_import_directory_path = join_path(L"Import", L"A");
+  bool ok = false;
+  const std::string said = capture_stdout([&] { ok = run_import(kArchivePrefix, L"A"); });
+  if (out) *out = said;
+  return ok;
+}
+
+bool export_a(uint32_t last, std::string* out = nullptr) {
+  bool ok = false;
+  const std::string said = capture_stdout(
+      [&] { ok = run_export(0, int32_t(last), false, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
+  if (out) *out = said;
+  return ok;
+}
+
+// Old and new contents of every entry, written as an archive and an import
+// folder in the current directory.
+struct Edit {
+  Bytes old_content, new_content;
+  bool compressed;
+};
+
+Bytes archive_of(const std::vector<Edit>& edits) {
+  std::vector<EntrySpec> entries;
+  for (const Edit& e : edits) {
+    entries.push_back(e.compressed ? compressed_entry(e.old_content) : plain_entry(e.old_content));
+  }
+  return build_archive(entries);
+}
+
+void lay_out(const std::vector<Edit>& edits, const Bytes& archive) {
+  write_file(kArchive, archive);
+  fs::remove_all("Import");
+  fs::remove_all("Extracted");
+  fs::create_directories("Import/A");
+  for (size_t n = 0; n < edits.size(); ++n) {
+    write_file("Import/A/" + std::to_string(n) + ".data", edits[n].new_content);
+  }
+}
+
+// For each entry as export now gives it: 0 old, 1 new, -1 anything else.
+std::vector<int> states(const std::vector<Edit>& edits, std::string* said = nullptr) {
+  fs::remove_all("Extracted");
+  EXPECT_TRUE(export_a(uint32_t(edits.size() - 1), said));
+  std::vector<int> out;
+  for (size_t n = 0; n < edits.size(); ++n) {
+    const Bytes got = read_file("Extracted/A/" + std::to_string(n) + ".data");
+    out.push_back(got == edits[n].new_content ? 1 : got == edits[n].old_content ? 0 : -1);
+  }
+  return out;
+}
+
+// Enough in-place entries for two journal commits, plain and compressed, one
+// large enough to be torn inside, and appends between them.
+std::vector<Edit> mixed_edits() {
+  std::vector<Edit> edits;
+  for (uint32_t n = 0; n < 40; ++n) {
+    const size_t size = n == 6 ? 1300000 : 3000 + 97 * n;
+    Bytes old_content = pattern_bytes(size, n);
+    Bytes new_content = pattern_bytes(size, n + 1000);
+    if (n % 9 == 4) new_content.resize(size * 3);  // grows: appended
+    // Zeros compress better, so a compressed edit fits its old slot.
+    if (n % 2 == 1) std::fill(new_content.begin(), new_content.begin() + long(size / 4), 0);
+    edits.push_back({old_content, new_content, n % 2 == 1});
+  }
+  return edits;
+}
+
+// ---------------------------------------------------------------------------
+// A disk that keeps what was flushed for sure, and of everything else only
+// what a crash happens to leave.
+
+enum class Fate { kept, lost, torn };
+
+class ForgetfulDisk {
+ public:
+  ForgetfulDisk(uint64_t crash_at, uint32_t seed) : crash_at_(crash_at), random_(seed) {}
+
+  // Follows one change; throws Crash at the chosen one, once it is made.
+  bool follow(const FileChange& c) {
+    if (c.kind == FileChangeKind::close) return true;
+    const std::string path = to_utf8(c.path);
+    if (c.kind == FileChangeKind::flush_folder) {
+      for (auto& [name, f] : files_) {
+        f.name_durable = f.exists;
+        if (!f.exists) {  // its removal is final: a file of that name starts empty
+          f.durable.clear();
+          f.pending.clear();
+        }
+      }
+    } else {
+      TrackedFile& f = tracked(path);
+      switch (c.kind) {
+        case FileChangeKind::create:
+          f.exists = true;
+          f.pending.push_back({true, 0, {}});
+          break;
+        case FileChangeKind::write: {
+          const uint8_t* p = static_cast<const uint8_t*>(c.data);
+          f.pending.push_back({false, c.position, Bytes(p, p + c.size)});
+          break;
+        }
+        case FileChangeKind::resize: f.pending.push_back({true, c.position, {}}); break;
+        case FileChangeKind::flush:
+          for (const Op& op : f.pending) apply(op, &f.durable);
+          f.pending.clear();
+          break;
+        case FileChangeKind::remove: f.exists = false; break;
+        default: break;
+      }
+    }
+    if (++changes_ == crash_at_) throw Crash{};
+    return true;
+  }
+
+  // Writes to the real files what the disk holds after the crash.
+  void crash() {
+    for (auto& [path, f] : files_) {
+      // A name created or removed since the folder's last flush may or may
+      // not have survived.
+      const bool exists = f.name_durable == f.exists ? f.exists : coin();
+      if (!exists) {
+        fs::remove(path);
+        continue;
+      }
+      Bytes content = f.durable;
+      for (const Op& op : f.pending) {
+        const Fate fate = op.resize ? (coin() ? Fate::kept : Fate::lost) : pick_fate();
+        ++fates[size_t(fate)];
+        if (fate == Fate::kept) apply(op, &content);
+        if (fate == Fate::torn) apply(torn(op), &content);
+      }
+      write_file(path, content);
+    }
+  }
+
+  uint64_t changes() const { return changes_; }
+  struct Crash {};
+  uint64_t fates[3] = {0, 0, 0};
+
+ private:
+  struct Op {
+    bool resize;  // resize to `position`, else write `bytes` there
+    uint64_t position;
+    Bytes bytes;
+  };
+  struct TrackedFile {
+    bool exists = false, name_durable = false;
+    Bytes durable;
+    std::vector<Op> pending;
+  };
+
+  TrackedFile& tracked(const std::string& path) {
+    auto it = files_.find(path);
+    if (it != files_.end()) return it->second;
+    TrackedFile f;
+    f.exists = f.name_durable = fs::exists(path);
+    if (f.exists) f.durable = read_file(path);
+    return files_.emplace(path, std::move(f)).first->second;
+  }
+
+  static void apply(const Op& op, Bytes* content) {
+    if (op.resize) {
+      content->resize(size_t(op.position), 0);
+      return;
+    }
+    const size_t end = size_t(op.position) + op.bytes.size();
+    if (content->size() < end) content->resize(end, 0);
+    std::copy(op.bytes.begin(), op.bytes.end(), content->begin() + long(op.position));
+  }
+
+  // The write cut at a 512-byte boundary of the file inside it: the sectors
+  // before it reached the disk, the rest did not.
+  Op torn(const Op& op) {
+    const uint64_t first = op.position / 512 + 1, last = (op.position + op.bytes.size() - 1) / 512;
+    if (op.bytes.empty() || first > last) return {false, op.position, {}};
+    const uint64_t cut = std::uniform_int_distribution<uint64_t>(first, last)(random_) * 512;
+    return {false, op.position, Bytes(op.bytes.begin(), op.bytes.begin() + long(cut - op.position))};
+  }
+
+  bool coin() { return random_() % 2 == 0; }
+  Fate pick_fate() { return Fate(random_() % 3); }
+
+  uint64_t crash_at_;
+  uint64_t changes_ = 0;
+  std::mt19937 random_;
+  std::map<std::string, TrackedFile> files_;
+};
+
+// A crash after each single change an import makes, for every one of them:
+// whatever the disk keeps of the unflushed writes, every entry then exports
+// its old or its new content, an entry whose line was shown its new one, and
+// a second import finishes the job.
+TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
+  InScratchDir here;
+  const std::vector<Edit> edits = mixed_edits();
+  const Bytes archive = archive_of(edits);
+  lay_out(edits, archive);
+  ForgetfulDisk counter(0, 0);
+  {
+    const HookInstalled hook([&](const FileChange& c) { return counter.follow(c); });
+    ASSERT_TRUE(import_a());
+  }
+  const uint64_t total = counter.changes();
+  ASSERT_GT(total, 60u);
+
+  uint64_t fates[3] = {0, 0, 0}, rolled_back = 0, new_entries = 0;
+  for (uint64_t k = 1; k <= total; ++k) {
+    lay_out(edits, archive);
+    ForgetfulDisk disk(k, uint32_t(k));
+    bool crashed = false;
+    std::string said;
+    {
+      const HookInstalled hook([&](const FileChange& c) { return disk.follow(c); });
+      said = capture_stdout([&] {
+        try {
+          run_import(kArchivePrefix, L"A");
+        } catch (const ForgetfulDisk::Crash&) {
+          crashed = true;
+        }
+      });
+    }
+    ASSERT_TRUE(crashed) << k;
+    disk.crash();
+    for (size_t i = 0; i < 3; ++i) fates[i] += disk.fates[i];
+    std::string recovery;
+    const std::vector<int> after = states(edits, &recovery);
+    if (recovery.find("恢复到导入前的状态") != std::string::npos) ++rolled_back;
+    EXPECT_FALSE(fs::exists(kJournal)) << k;
+    for (size_t n = 0; n < edits.size(); ++n) {
+      const bool shown_new = said.find(" " + std::to_string(n) + ".data 成功！") != std::string::npos;
+      EXPECT_NE(after[n], -1) << "crash at change " << k << ", entry " << n;
+      if (shown_new) {
+        EXPECT_EQ(after[n], 1) << "crash at change " << k << ", entry " << n;
+      }
+      new_entries += after[n] == 1;
+    }
+    std::string again;
+    EXPECT_TRUE(import_a(&again)) << k << again;
+    EXPECT_EQ(states(edits), std::vector<int>(edits.size(), 1)) << k;
+  }
+  std::cout << total << " crash points; unflushed writes kept " << fates[0] << ", lost "
+            << fates[1] << ", torn " << fates[2] << "; " << rolled_back
+            << " runs rolled back; " << new_entries << " entries found new\n";
+  EXPECT_GT(rolled_back, 0u);
+  EXPECT_GT(fates[2], 0u);
+}
+
+// In-place entries share journal commits: forty small ones cost a handful of
+// flushes, not two for each, and the lines come in their order.
+TEST(Journal, InPlaceEntriesShareCommits) {
+  InScratchDir here;
+  std::vector<Edit> edits;
+  for (uint32_t n = 0; n < 40; ++n) {
+    edits.push_back({pattern_bytes(2000, n), pattern_bytes(1900, n + 7), false});
+  }
+  lay_out(edits, archive_of(edits));
+  int flushes = 0;
+  std::string said;
+  {
+    const HookInstalled hook([&](const FileChange& c) {
+      flushes += c.kind == FileChangeKind::flush;
+      return true;
+    });
+    ASSERT_TRUE(import_a(&said));
+  }
+  EXPECT_EQ(flushes, 4);  // two commits: the journal, then the archive
+  std::vector<std::string> names;  // in the name order import goes by
+  for (int n = 0; n < 40; ++n) names.push_back(std::to_string(n) + ".data");
+  std::sort(names.begin(), names.end());
+  std::string want;
+  for (const std::string& name : names) {
+    want += "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 " + name + " 成功！\n";
+  }
+  EXPECT_EQ(said, want);
+  EXPECT_FALSE(fs::exists(kJournal));
+}
+
+// A journal left behind, as export and import find it.
+TEST(Journal, RecoveryOfWholeAndTornJournals) {
+  struct Case {
+    const char* name;
+    bool by_import;
+    void (*spoil)(Bytes* journal);  // null: left whole
+    bool fail_archive_write;
+    const char* said;  // before the operation's own lines
+    bool ok, restored, journal_stays;
+  };
+  const char* kRestored = "检测到上次导入未完成，已将 LINKDATA_EU_OS_EUNA.A 恢复到导入前的状态。\n";
+  const char* kCannot = "检测到上次导入未完成，但无法恢复 LINKDATA_EU_OS_EUNA.A！\n";
+  const Case cases[] = {
+      {"whole, export", false, nullptr, false, kRestored, true, true, false},
+      {"whole, import", true, nullptr, false, kRestored, true, true, false},
+      {"body byte flipped", false, [](Bytes* j) { j->back() ^= 1; }, false, "", true, false, false},
+      {"cut short", false, [](Bytes* j) { j->resize(j->size() - 100); }, false, "", true, false,
+       false},
+      {"header only", false, [](Bytes* j) { j->resize(32); }, false, "", true, false, false},
+      {"empty", true, [](Bytes* j) { j->clear(); }, false, "", true, false, false},
+      {"archive not writable", false, nullptr, true, kCannot, false, false, true},
+  };
+  for (const Case& c : cases) {
+    InScratchDir here;
+    const Bytes old_content = pattern_bytes(6000, 1);
+    write_file(kArchive, build_archive({plain_entry(old_content), plain_entry(pattern_bytes(10, 2))}));
+    const Bytes before = read_file(kArchive);
+    {
+      platform::File archive = platform::File::open_read_write_existing(L"LINKDATA_EU_OS_EUNA.A");
+      ASSERT_TRUE(write_journal(L"LINKDATA_EU_OS_EUNA.A-journal", archive, before.size(),
+                                {{16, 16}, {2048, 5000}}));
+    }
+    Bytes spoilt = before;  // as a crash in the middle of the commit left it
+    std::fill(spoilt.begin() + 2048, spoilt.begin() + 4000, 0xEE);
+    spoilt[20] ^= 0x40;
+    write_file(kArchive, spoilt);
+    if (c.spoil) {
+      Bytes journal = read_file(kJournal);
+      c.spoil(&journal);
+      write_file(kJournal, journal);
+    }
+    fs::create_directories("Import/A");
+    std::string said;
+    bool ok;
+    {
+      const HookInstalled hook([&](const FileChange& f) {
+        return !(c.fail_archive_write && f.kind == FileChangeKind::write);
+      });
+      ok = c.by_import ? import_a(&said) : export_a(1, &said);
+    }
+    EXPECT_EQ(said.substr(0, std::string(c.said).size()), c.said) << c.name << ": " << said;
+    if (!c.ok) {
+      EXPECT_EQ(said, c.said) << c.name;
+    }
+    // The import folder is empty: import goes on as far as its own message.
+    EXPECT_EQ(ok, c.ok && !c.by_import) << c.name;
+    EXPECT_EQ(read_file(kArchive), c.restored ? before : spoilt) << c.name;
+    EXPECT_EQ(fs::exists(kJournal), c.journal_stays) << c.name;
+  }
+}
+
+// A write, flush, removal or close that fails, each where it bites.
+TEST(Journal, FailingFileOperations) {
+  struct Case {
+    const char* name;
+    FileChangeKind kind;
+    const char* path_end;  // of the file the failure hits
+    int which;             // the n-th such change of that file, from 1
+    std::string said;
+    std::vector<int> states;  // of the four entries after the run
+  };
+  const std::string ok0 = "向 LINKDATA_EU_OS_EUNA.A 中导入压缩文件 0.data 成功！\n";
+  const Case cases[] = {
+      {"journal cannot be created", FileChangeKind::create, "-journal", 1,
+       "写入恢复日志失败！\n", {0, 0, 0, 0}},
+      {"journal not flushed", FileChangeKind::flush, "-journal", 1, "写入恢复日志失败！\n",
+       {0, 0, 0, 0}},
+      {"journal not removed", FileChangeKind::remove, "-journal", 1,
+       "写入恢复日志失败！\n", {0, 0, 0, 0}},
+      // Writes of the archive: record 0, data 0, record 1, data 1, ...
+      {"second entry's data", FileChangeKind::write, ".A", 4,
+       ok0 + "写入 LINKDATA 文件失败！\n", {1, 0, 0, 0}},
+      {"archive not flushed", FileChangeKind::flush, ".A", 1, "写入 LINKDATA 文件失败！\n",
+       {0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    InScratchDir here;
+    std::vector<Edit> edits;
+    for (uint32_t n = 0; n < 4; ++n) {
+      Bytes fresh = pattern_bytes(5000, n + 10);
+      std::fill(fresh.begin(), fresh.begin() + 2000, 0);
+      edits.push_back({pattern_bytes(5000, n), fresh, true});
+    }
+    lay_out(edits, archive_of(edits));
+    int seen = 0;
+    std::string said;
+    {
+      const HookInstalled hook([&](const FileChange& f) {
+        const std::string path = to_utf8(f.path);
+        const std::string end = c.path_end;
+        if (f.kind != c.kind || path.size() < end.size() ||
+            path.compare(path.size() - end.size(), end.size(), end) != 0) {
+          return true;
+        }
+        return ++seen != c.which;
+      });
+      EXPECT_FALSE(import_a(&said)) << c.name;
+    }
+    EXPECT_EQ(said, c.said) << c.name;
+    // A journal that could not be removed undoes the commit on the next run.
+    EXPECT_EQ(states(edits), c.states) << c.name;
+    EXPECT_FALSE(fs::exists(kJournal)) << c.name;
+  }
+}
+
+// Some file systems report a failed write only when the file is closed.
+TEST(Journal, FailedCloseOfAnExportedFile) {
+  InScratchDir here;
+  write_file(kArchive, build_archive({plain_entry(pattern_bytes(100, 1)),
+                                      compressed_entry(pattern_bytes(3000, 2)),
+                                      plain_entry(pattern_bytes(100, 3))}));
+  for (const char* failing : {"0.data", "1.data"}) {
+    std::string said;
+    bool ok;
+    {
+      const HookInstalled hook([&](const FileChange& f) {
+        return !(f.kind == FileChangeKind::close && to_utf8(f.path).find(failing) != std::string::npos);
+      });
+      ok = export_a(2, &said);
+    }
+    const std::string before =
+        std::string(failing) == "1.data"
+            ? "从 LINKDATA_EU_OS_EUNA.A 中导出文件 " + shown("Extracted/A/0.data") + " 成功！\n"
+            : "";
+    EXPECT_FALSE(ok) << failing;
+    EXPECT_EQ(said, before + "写入文件失败！\n") << failing;
+  }
+}
+
+}  // namespace
+}  // namespace linkdata::test
