@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -452,6 +453,24 @@ TEST(Journal, FailedCloseOfAnExportedFile) {
     EXPECT_EQ(said, before + "写入文件失败！\n") << failing;
   }
 }
+
+#ifndef _WIN32
+// A DDS file whose close fails gets the texture message; export goes on.
+TEST(Journal, FailedCloseOfADdsFile) {
+  InScratchDir here;
+  ASSERT_EQ(std::system((std::string(LINKDATA_SAMPLE_BINARY) + " . A").c_str()), 0);
+  std::string said;
+  {
+    const HookInstalled hook([](const FileChange& f) {
+      return !(f.kind == FileChangeKind::close && to_utf8(f.path).find("7/0_0.dds") != std::string::npos);
+    });
+    said = capture_stdout([] { run_export(7, 8, true, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
+  }
+  EXPECT_EQ(said, "创建贴图文件失败！\n"
+                  "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/7.data 成功！\n"
+                  "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/8.data 成功！\n");
+}
+#endif
 
 }  // namespace
 }  // namespace linkdata::test
