@@ -3,9 +3,11 @@
 //
 //   fuzz_make_seeds ARCHIVE OUT_DIR
 //
-// writes OUT_DIR/{decode,container,examine,export,import,dds_reader}/seed-N. Seeds stay
+// writes OUT_DIR/{decode,container,examine,export,import,dds_reader,inflate_diff}/seed-N. Seeds stay
 // small (the fuzzers run best on inputs of a few KiB), so large entries are
 // left out.
+#include <zlib.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -90,6 +92,80 @@ Bytes import_input(uint8_t entry, const Bytes& archive, const Bytes& loose) {
   return out;
 }
 
+// A zlib stream of src at the given level, with the preset dictionary when
+// one is given; raw deflate data for window_bits -15.
+Bytes deflate_bytes(const Bytes& src, int level, int window_bits = 15, const Bytes& dictionary = {}) {
+  z_stream stream{};
+  if (deflateInit2(&stream, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  if (!dictionary.empty()) deflateSetDictionary(&stream, dictionary.data(), uInt(dictionary.size()));
+  Bytes out(deflateBound(&stream, uLong(src.size())));
+  stream.next_in = const_cast<Bytef*>(src.data());
+  stream.avail_in = uInt(src.size());
+  stream.next_out = out.data();
+  stream.avail_out = uInt(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+Bytes text_like(size_t n) {
+  static const char kWords[] = "chunk of words that repeat, with a number now and then 1234 ";
+  Bytes out(n);
+  uint32_t state = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    state = state * 1103515245u + 12345u;
+    out[i] = (state >> 28) == 0 ? uint8_t(state >> 16) : uint8_t(kWords[i % (sizeof kWords - 1)]);
+  }
+  return out;
+}
+
+// Seeds of the differential inflater target: byte 0 even takes the chunk as
+// it stands, odd wraps raw deflate data (see fuzz_inflate_diff.cpp).
+void write_inflate_seeds(const fs::path& dir, const std::vector<Entry>& entries) {
+  const auto as_is = [&dir](const Bytes& chunk) {
+    Bytes seed{0};
+    seed.insert(seed.end(), chunk.begin(), chunk.end());
+    write_seed(dir, seed);
+  };
+  for (size_t n : {size_t(0), size_t(1), size_t(100), size_t(32768), size_t(65536), size_t(65537)}) {
+    as_is(deflate_bytes(text_like(n), 9));
+  }
+  Bytes noise(20000);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = uint8_t((i * 2654435761u) >> 13);
+  as_is(deflate_bytes(noise, 0));  // stored blocks
+  as_is(deflate_bytes(text_like(3000), 1));
+  const Bytes valid = deflate_bytes(text_like(5000), 9);
+  as_is(Bytes(valid.begin(), valid.end() - 5));  // cut
+  Bytes trailing = valid;
+  trailing.insert(trailing.end(), {0x78, 0x9C, 0x01, 0x02});
+  as_is(trailing);
+  Bytes bad_adler = valid;
+  bad_adler.back() ^= 1;
+  as_is(bad_adler);
+  as_is(deflate_bytes(text_like(2000), 9, 15, text_like(300)));  // FDICT
+  for (size_t n : {size_t(40), size_t(4000), size_t(40000)}) {
+    Bytes seed{1};
+    const Bytes raw = deflate_bytes(text_like(n), n == 40 ? 9 : 6, -15);
+    seed.insert(seed.end(), raw.begin(), raw.end());
+    write_seed(dir, seed);
+  }
+  // The chunks of a few of the sample's compressed entries.
+  size_t taken = 0;
+  for (const Entry& e : entries) {
+    if (e.unpacked_size == 0 || taken >= 8) continue;
+    size_t pos = 4;
+    while (pos + 4 <= e.stored.size() && taken < 8) {
+      const uint32_t length = load_u32le(e.stored.data() + pos);
+      if (length == 0 || length > e.stored.size() - pos - 4) break;
+      as_is(Bytes(e.stored.begin() + std::ptrdiff_t(pos + 4),
+                  e.stored.begin() + std::ptrdiff_t(pos + 4 + length)));
+      pos += 4 + length;
+      ++taken;
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,7 +202,8 @@ int main(int argc, char** argv) {
   }
 
   const fs::path out = argv[2];
-  for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader"}) {
+  for (const char* target :
+       {"decode", "container", "examine", "export", "import", "dds_reader", "inflate_diff"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -160,5 +237,6 @@ int main(int argc, char** argv) {
   for (uint8_t n = 0; n < small.size() && n < 8; ++n) {
     write_seed(out / "import", import_input(n, several, small[n]->content));
   }
+  write_inflate_seeds(out / "inflate_diff", entries);
   return 0;
 }

@@ -1,5 +1,5 @@
 // Tests of the payload codec: compress_payload, decode_payload and
-// decompress_payload.
+// decompress_payload, and of the chunk inflater under them.
 #include "archive/codec.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/inflate_chunk.h"
 #include "platform/little_endian.h"
 
 namespace linkdata {
@@ -473,6 +474,133 @@ TEST(CodecDecompress, MessagesAndResults) {
   EXPECT_EQ(after_length, "解压后的数据长度出错！");
   EXPECT_EQ(after_zlib, "");
   EXPECT_EQ(after_ok, "");
+}
+
+// --------------------------------------------------------------------------
+// The chunk inflater against zlib's `uncompress`
+
+// A zlib header, the deflate data and the adler32 of `output`.
+Bytes zlib_frame(const Bytes& deflate, const Bytes& output) {
+  Bytes out = {0x78, 0x9C};
+  out.insert(out.end(), deflate.begin(), deflate.end());
+  const uint32_t adler = uint32_t(adler32(1, output.data(), uInt(output.size())));
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(adler >> shift));
+  return out;
+}
+
+// A stream of two blocks (a full flush in between) or with a preset dictionary.
+Bytes deflate_stream(const Bytes& src, bool flush_midway, const Bytes& dictionary = {}) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit(&z, 9), Z_OK);
+  if (!dictionary.empty()) deflateSetDictionary(&z, dictionary.data(), uInt(dictionary.size()));
+  Bytes out(deflateBound(&z, uLong(src.size())) + 64);
+  z.next_in = const_cast<Bytef*>(src.data());
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  z.avail_in = uInt(flush_midway ? src.size() / 2 : src.size());
+  if (flush_midway) deflate(&z, Z_FULL_FLUSH);
+  z.avail_in = uInt(src.size() - (z.next_in - src.data()));
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Hand-made deflate data. The dynamic blocks code the lengths with 18 (a run
+// of zeros) in 1 bit and the lengths 1 and 9 in 2; their length code has just
+// 'a' and end-of-block, their distance code one length-1 code, and their data
+// is 'a' then end-of-block.
+const Bytes kDynamicA = {0x05, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00, 0x00,
+                         0x20, 0xb0, 0xe6, 0x2f, 0x51, 0x02};
+// The same declaring 288 length codes, the last 31 of them zero.
+const Bytes kDynamic288Lengths = {0xfd, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00, 0x00,
+                                  0x20, 0xb0, 0xe6, 0x2f, 0x11, 0x4a, 0x02};
+// The same declaring 32 distance codes, the last 31 of them zero.
+const Bytes kDynamic32Distances = {0x05, 0xff, 0x81, 0x00, 0x10, 0x00, 0x00, 0x00,
+                                   0x20, 0xb0, 0xe6, 0x2f, 0x51, 0x28, 0x02};
+// The same with the distance code's length a run of 11 zeros, 10 past the
+// declared codes.
+const Bytes kDynamicRepeatPastEnd = {0x05, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00,
+                                     0x00, 0x20, 0xb0, 0xe6, 0x2f, 0x11, 0x80};
+// A fixed-code block: 'a', length symbol 286 at distance 1, end-of-block.
+const Bytes kFixedLength286 = {0x4b, 0x1c, 0x03, 0x00};
+// A fixed-code block: length 3 at distance symbol 30, end-of-block.
+const Bytes kFixedDistance30 = {0x03, 0x3e, 0x00, 0x00, 0x00};
+
+// A stored block of n bytes 'z', not the last.
+Bytes stored_block(uint16_t n) {
+  Bytes out = {0x00, uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)};
+  out.insert(out.end(), n, 'z');
+  return out;
+}
+
+struct InflateRow {
+  const char* name;
+  Bytes chunk;
+  bool ok;  // what `uncompress` into 65536 bytes gives
+};
+
+std::vector<InflateRow> inflate_rows() {
+  const Bytes text = compressible_bytes(5000);
+  const Bytes valid = zlib_compress(text);
+  const Bytes big = compressible_bytes(65537);
+  Bytes trailing = valid;
+  trailing.insert(trailing.end(), {0x78, 0x9C, 0x03, 0x00});
+  Bytes bad_adler = valid;
+  bad_adler.back() ^= 1;
+  Bytes bad_fcheck = valid;
+  bad_fcheck[1] ^= 1;
+  Bytes cinfo8 = valid;
+  cinfo8[0] = 0x88;
+  cinfo8[1] = uint8_t(31 - 0x8800 % 31);
+  Bytes corrupt = {0x78, 0x9C, 0x07, 0x00, 0x00, 0x00, 0x00, 0x01};  // block type 3
+  Bytes long_match = stored_block(40000);
+  long_match.insert(long_match.end(), kFixedDistance30.begin(), kFixedDistance30.end());
+  const Bytes a(1, 'a');
+  return {
+      {"valid", valid, true},
+      {"empty input", {}, false},
+      {"corrupt deflate data", corrupt, false},
+      {"inflates past 65536", zlib_compress(big), false},
+      {"inflates to exactly 65536", zlib_compress(Bytes(big.begin(), big.end() - 1)), true},
+      {"cut", Bytes(valid.begin(), valid.begin() + std::ptrdiff_t(valid.size() / 2)), false},
+      {"trailing bytes", trailing, true},
+      {"bad adler32", bad_adler, false},
+      {"FDICT", deflate_stream(text, false, compressible_bytes(300)), false},
+      {"bad FCHECK", bad_fcheck, false},
+      {"CINFO 8", cinfo8, false},
+      {"fixed codes", zlib_compress(Bytes(text.begin(), text.begin() + 40)), true},
+      {"two blocks", deflate_stream(text, true), true},
+      {"stored", zlib_compress(text, 0), true},
+      {"hand-made dynamic block", zlib_frame(kDynamicA, a), true},
+      {"288 length codes", zlib_frame(kDynamic288Lengths, a), false},
+      {"32 distance codes", zlib_frame(kDynamic32Distances, a), false},
+      {"code length repeat past the codes", zlib_frame(kDynamicRepeatPastEnd, a), false},
+      {"length symbol 286", zlib_frame(kFixedLength286, Bytes(259, 'a')), false},
+      {"distance symbol 30", zlib_frame(long_match, Bytes(40003, 'z')), false},
+  };
+}
+
+TEST(InflateChunk, OutcomeOfUncompress) {
+  for (const InflateRow& row : inflate_rows()) {
+    SCOPED_TRACE(row.name);
+    Bytes want(65536);
+    uLongf want_length = want.size();
+    const bool want_ok =
+        uncompress(want.data(), &want_length, row.chunk.data(), uLong(row.chunk.size())) == Z_OK;
+    EXPECT_EQ(want_ok, row.ok);
+    Bytes got(65536);
+    uint32_t produced = 12345;
+    const bool ok =
+        inflate_zlib_chunk(row.chunk.data(), row.chunk.size(), got.data(), 65536, &produced);
+    EXPECT_EQ(ok, row.ok);
+    if (!ok || !want_ok) {
+      EXPECT_EQ(produced, 0u);
+      continue;
+    }
+    ASSERT_EQ(produced, want_length);
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), produced), 0);
+  }
 }
 
 }  // namespace
