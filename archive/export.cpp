@@ -58,6 +58,14 @@ bool fail(const wchar_t* message) {
   return false;
 }
 
+// Exported files are rewritten in place rather than truncated first (see
+// File::open_to_replace); one that fails part way is cut to what was
+// written, as a truncated one would hold.
+bool fail_cut(platform::File& out, uint64_t written, const wchar_t* message) {
+  out.extend_to(written);
+  return fail(message);
+}
+
 // A plain entry: copied block by block, the first block read ahead by the
 // pipeline; the part past the end of the archive is zeros, which the file
 // gets by being extended rather than written.
@@ -66,23 +74,26 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   const uint64_t pos = byte_position(record, run.offset_unit);
   const size_t present = bytes_present(run, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
-  platform::File out = platform::File::create_always(file_name);
+  platform::File out = platform::File::open_to_replace(file_name);
   if (!out.is_open()) return fail(L"创建文件失败！\n");
   if (!out.write_at(0, first_block.data(), first_block.size())) {
-    return fail(L"写入文件失败！\n");
+    return fail_cut(out, 0, L"写入文件失败！\n");
   }
   size_t done = first_block.size();
   std::vector<uint8_t> block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kCopyBlock);
-    if (!read_present(run, pos + done, n_bytes, &block)) return fail(L"读取文件出错！\n");
-    if (!out.write_at(done, block.data(), n_bytes)) return fail(L"写入文件失败！\n");
+    if (!read_present(run, pos + done, n_bytes, &block)) {
+      return fail_cut(out, done, L"读取文件出错！\n");
+    }
+    if (!out.write_at(done, block.data(), n_bytes)) return fail_cut(out, done, L"写入文件失败！\n");
     done += n_bytes;
   }
-  if (done < record.stored_size && !out.extend_to(record.stored_size)) {
-    return fail(L"写入文件失败！\n");
-  }
-  if (!out.close()) return fail(L"写入文件失败！\n");
+  // Cut before extending, so that no byte of the old file shows among the zeros.
+  const bool finished = out.extend_to(done) &&
+                        (done == record.stored_size || out.extend_to(record.stored_size)) &&
+                        out.close();
+  if (!finished) return fail(L"写入文件失败！\n");
   report_exported(run, file_name);
   return true;
 }
@@ -104,11 +115,10 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
     }
   }
   const std::wstring file_name = exported_file_name(run, n);
-  platform::File out = platform::File::create_always(file_name);
+  platform::File out = platform::File::open_to_replace(file_name);
   if (!out.is_open()) return fail(L"创建文件失败！\n");
-  if (!out.write_at(0, content.data(), content.size()) || !out.close()) {
-    return fail(L"写入文件失败！\n");
-  }
+  if (!out.write_at(0, content.data(), content.size())) return fail_cut(out, 0, L"写入文件失败！\n");
+  if (!out.extend_to(content.size()) || !out.close()) return fail(L"写入文件失败！\n");
   report_exported(run, file_name);
   return true;
 }

@@ -13,6 +13,7 @@ namespace linkdata::platform {
 
 enum class FileChangeKind {
   create,        // created, or an existing file truncated to nothing
+  replace,       // created, or an existing file opened to be rewritten
   write,         // position, data, size
   resize,        // position = the new length
   flush,         // the file's writes forced to stable storage

@@ -33,6 +33,11 @@ class File {
   // same sharing as with open_write_existing.
   static File open_read_write_existing(const std::wstring& path);
   static File create_always(const std::wstring& path);        // create or truncate
+  // Creates the file, or opens an existing one without cutting it; the
+  // caller sets its length (extend_to) once the new bytes are written. A file
+  // rewritten in place keeps its blocks: cutting it first makes ext4 free and
+  // discard them, and flush at close, which costs far more than the writes.
+  static File open_to_replace(const std::wstring& path);
 
   bool is_open() const;
   // Some file systems report a failed write only here.
@@ -43,8 +48,8 @@ class File {
   // Writes all n bytes at pos, or reports failure.
   bool write_at(uint64_t pos, const void* buf, size_t n);
   bool size(uint64_t* out);
-  // Grows the file to `length` with zero bytes (sparse where the file system
-  // can), without writing them one by one.
+  // Sets the file's length: grows it with zero bytes (sparse where the file
+  // system can), without writing them one by one, or cuts it.
   bool extend_to(uint64_t length);
   // Forces what was written to stable storage.
   bool flush_to_disk();

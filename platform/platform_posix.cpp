@@ -93,6 +93,15 @@ File File::create_always(const std::wstring& path) {
   return f;
 }
 
+File File::open_to_replace(const std::wstring& path) {
+  File f;
+  f.path_ = path;
+  if (file_change_allowed({FileChangeKind::replace, path})) {
+    f.fd_ = open_native(path, O_WRONLY | O_CREAT);
+  }
+  return f;
+}
+
 bool File::is_open() const { return fd_ >= 0; }
 
 bool File::close() {

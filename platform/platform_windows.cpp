@@ -103,6 +103,16 @@ File File::create_always(const std::wstring& path) {
   return f;
 }
 
+File File::open_to_replace(const std::wstring& path) {
+  File f;
+  f.path_ = path;
+  if (file_change_allowed({FileChangeKind::replace, path})) {
+    f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL);
+  }
+  return f;
+}
+
 bool File::is_open() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
 
 bool File::close() {

@@ -1,6 +1,7 @@
 // Export through the built tool: range rules, files, messages, statuses.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/little_endian.h"
@@ -151,6 +152,10 @@ TEST(Export, RecordsAndPayloadsPastTheEndReadAsZeros) {
   // Entry 0's plain payload claims 10000 bytes, 5 of them in the file.
   store_u32le(archive.data() + 16 + 8, 10000);
   write_file(dir / kArchive, archive);
+  // Longer files from before, whose bytes must not show through.
+  ASSERT_TRUE(make_dir(dir / "Extracted") && make_dir(dir / "Extracted/A"));
+  write_file(dir / "Extracted/A/0.data", Bytes(30000, 0xEE));
+  write_file(dir / "Extracted/A/1.data", Bytes(100, 0xEE));
   RunResult r = run_tool(dir.path, {"e", "a", "0", "2"});
   EXPECT_EQ(r.out, ok_line(0) + ok_line(1) + ok_line(2));
   Bytes expected(10000, 0);
@@ -169,6 +174,32 @@ TEST(Export, OffsetAboveFourGiBIsNotTruncated) {
   EXPECT_EQ(r.out, ok_line(0));
   EXPECT_EQ(read_file(dir / "Extracted/A/0.data"), Bytes(3, 0));
 }
+
+#ifndef _WIN32
+// Exported files are rewritten in place: longer files from before, textures
+// among them, end up exactly as a first export writes them.
+TEST(Export, RepeatedExportOverLongerFilesMatchesAFreshOne) {
+  ScratchDir fresh, again;
+  for (const ScratchDir* d : {&fresh, &again}) {
+    ASSERT_EQ(std::system((std::string(LINKDATA_SAMPLE_BINARY) + " " + d->path + " A").c_str()), 0);
+  }
+  std::filesystem::create_directories(again / "Extracted/A/Textures/7");
+  for (const char* name : {"7.data", "8.data", "Textures/7/0_0.dds", "Textures/7/0_2.dds"}) {
+    write_file(again / "Extracted/A/" + name, Bytes(size_t(3) << 20, 0xEE));
+  }
+  for (const ScratchDir* d : {&fresh, &again}) {
+    EXPECT_EQ(run_tool(d->path, {"e", "a", "0", "8", "y"}).status, 0);
+  }
+  int compared = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(fresh / "Extracted")) {
+    if (!e.is_regular_file()) continue;
+    const std::string rel = std::filesystem::relative(e.path(), fresh.path).string();
+    EXPECT_EQ(read_file(again / rel), read_file(e.path().string())) << rel;
+    ++compared;
+  }
+  EXPECT_GT(compared, 9);
+}
+#endif
 
 TEST(Export, UnwritableExportedFileIsAFailure) {
 #ifdef _WIN32

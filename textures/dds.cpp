@@ -85,7 +85,8 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
       join_path(entry_dir, std::to_wstring(sub_index) + L"_" +
                                std::to_wstring(t.texture_index) + L".dds");
 
-  platform::File file = platform::File::create_always(path);
+  // Rewritten in place, not truncated first: see File::open_to_replace.
+  platform::File file = platform::File::open_to_replace(path);
   if (!file.is_open()) {
     say(L"创建贴图文件失败！\n");
     return;
@@ -94,7 +95,8 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
   if (ok && t.data_size != 0) {
     ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
   }
-  if (!file.close()) ok = false;
+  const uint64_t length = kDdsHeaderSize + uint64_t(t.data_size);
+  if (!file.extend_to(ok ? length : 0) || !file.close()) ok = false;
   if (!ok) say(L"创建贴图文件失败！\n");
 }
 
