@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # Export and import throughput against their floors, on one CPU and on all.
 #
-#   bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--big]
+#   bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY]
+#                [--only export|import] [--big]
 #
 # Generates (once, kept in bench/out) a sample archive of about --size MiB
-# (default 1024), then measures, --runs times each (default 3), and prints
-# the medians in one table:
+# (default 1024) and one of 50,000 small entries, then measures, --runs times
+# each (default 3), and prints the medians in one table:
 #   export of every entry, without and with textures, on 1 CPU and on all;
+#   export of the small-entries archive on 1 CPU and on all;
 #   import of about --import-mib MiB (default 256) of loose files into
 #     compressed entries, once growing past their slots (appended, each with
 #     an fdatasync) and once fitting them; the growing set also runs with
 #     fdatasync turned into a no-op, which shows what the flushes cost;
-#   floors on the same data: cp of the archive, zlib uncompress of every chunk
-#     on one core, zlib compress2 level 9 of every 32 KiB block on one core;
+#   floors on the same data: cp of the archive, zlib uncompress and libdeflate
+#     of every chunk on one core, writing the files that export writes (one
+#     open, write and close each) on one core, for both archives, and zlib
+#     compress2 level 9 of every 32 KiB block on one core;
 #   peak resident memory of every tool run.
+# The floors run inside the same repetitions as the tool, so that whatever
+# else loads the machine weighs on both alike.
 # --tool measures another linkdata binary (an older build, say) against the
-# same data. --big also exports a 4 GiB archive once, for its peak memory.
+# same data. --only runs just the export or just the import part. --big also
+# exports a 4 GiB archive once, for its peak memory.
 # Not part of ./test.sh; everything it writes stays in bench/out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,16 +30,19 @@ ROOT=$PWD
 . scripts/setup.sh
 need_packages "${BASE_PACKAGES[@]}" time util-linux
 
-SIZE=1024 RUNS=3 IMPORT_MIB=256 TOOL="" BIG=0
+SIZE=1024 RUNS=3 IMPORT_MIB=256 TOOL="" BIG=0 ONLY=""
+SMALL_COUNT=50000
+USAGE="usage: bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--only export|import] [--big]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --size) SIZE=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
     --import-mib) IMPORT_MIB=$2; shift 2 ;;
     --tool) TOOL=$(realpath "$2"); shift 2 ;;
+    --only) ONLY=$2; shift 2
+            case "$ONLY" in export|import) ;; *) echo "$USAGE" >&2; exit 2 ;; esac ;;
     --big) BIG=1; shift ;;
-    *) echo "usage: bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--big]" >&2
-       exit 2 ;;
+    *) echo "$USAGE" >&2; exit 2 ;;
   esac
 done
 
@@ -42,7 +52,7 @@ echo "== building" >&2
 build_tool build-bench >/dev/null
 TOOL=${TOOL:-$ROOT/build-bench/linkdata}
 SAMPLE=$ROOT/build-bench/linkdata-sample
-c++ -O2 -std=c++17 -Wall -Wextra -Wpedantic -I"$ROOT" bench/floors.cpp -lz -o "$OUT/floors"
+c++ -O2 -std=c++17 -Wall -Wextra -Wpedantic -I"$ROOT" bench/floors.cpp -lz -ldeflate -o "$OUT/floors"
 c++ -O2 -shared -fPIC bench/nosync.cpp -o "$OUT/nosync.so"
 
 ONE=$(taskset -pc $$ | sed 's/.*: *//; s/[,-].*//')  # the first CPU we may use
@@ -61,80 +71,109 @@ measure() {
   printf '%s\t%s\t%s\t%s\n' "$label" "$seconds" "$rss" "$bytes" >> "$RESULTS"
 }
 
-make_archive() {  # make_archive MIB: prints the archive's path
-  local dir=$OUT/data-$1
+# floor LABEL ARGS...: one run of a floor on one core, which times itself.
+floor() {
+  local label=$1 s b
+  shift
+  sync
+  read -r s b < <(taskset -c "$ONE" "$OUT/floors" "$@")
+  printf '%s\t%s\t0\t%s\n' "$label" "$s" "$b" >> "$RESULTS"
+}
+
+make_archive() {  # make_archive MIB | make_archive small COUNT: prints the archive's path
+  local dir=$OUT/data-$1${2:+-$2}
   if [ ! -f "$dir/done" ]; then
-    echo "== generating a $1 MiB archive" >&2
+    echo "== generating archive $1${2:+ $2}" >&2
     rm -rf "$dir"
-    "$SAMPLE" "$dir" A "$1" >&2
+    "$SAMPLE" "$dir" A "$@" >&2
     touch "$dir/done"
   fi
   echo "$dir/LINKDATA_EU_OS_EUNA.A"
 }
 
+# prepare_export DIR ARCHIVE REFERENCE: a folder holding the archive, where a
+# first, untimed run creates the files that the timed runs then replace, as a
+# user's repeated export does (creating thousands of files right after
+# deleting them costs ext4 far more than replacing them). The write floor's
+# folder, DIR/floor-write, is filled once likewise.
+prepare_export() {
+  rm -rf "$1" && mkdir -p "$1/floor-write"
+  ln "$2" "$1/" 2>/dev/null || cp "$2" "$1/"
+  (cd "$1" && "$TOOL" e a 0 2147483647 "${@:4}" > "$3")
+  [ "$ONLY" = import ] || "$OUT/floors" write "$2" "$1/floor-write" > /dev/null
+}
+
 ARCH=$(make_archive "$SIZE")
 ARCH_BYTES=$(stat -c %s "$ARCH")
-
-# Export. A first, untimed run creates the files that the timed runs then
-# replace, as a user's repeated export does (creating thousands of files
-# right after deleting them costs ext4 far more than replacing them).
-echo "== export" >&2
 EXP=$OUT/work-export
-rm -rf "$EXP" && mkdir -p "$EXP"
-ln "$ARCH" "$EXP/" 2>/dev/null || cp "$ARCH" "$EXP/"
-cd "$EXP"
-"$TOOL" e a 0 2147483647 y > "$OUT/export-reference.log"
-for ((r = 0; r < RUNS; r++)); do
-  for cpus in "$ONE" "$ALL"; do
-    n=1; [ "$cpus" = "$ONE" ] || n=all
-    measure "export_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647
-    measure "export_textures_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647 y
-    cmp -s "$OUT/last.log" "$OUT/export-reference.log" || echo "!! export messages differ" >&2
-  done
-done
+# Import takes its loose files from an export, so it is made in any case.
+prepare_export "$EXP" "$ARCH" "$OUT/export-reference.log" y
 
-# Import.
-echo "== import" >&2
-for set in grow fit; do rm -rf "$OUT/import-$set" && mkdir -p "$OUT/import-$set/Import/A"; done
-read -r GROW_BYTES FIT_BYTES < <(python3 "$ROOT/bench/make_import.py" "$ARCH" "$EXP/Extracted/A" \
-  "$OUT/import-grow/Import/A" "$OUT/import-fit/Import/A" "$IMPORT_MIB")
-check_import() {  # check_import SET: every file went the way the set is meant for
-  local want=" 中添加未压缩文件 " other=" 中导入压缩文件 "
-  [ "$1" = grow ] || { want=" 中导入压缩文件 "; other=" 中添加未压缩文件 "; }
-  if grep -q "$other" "$OUT/last.log" || ! grep -q "$want" "$OUT/last.log"; then
-    echo "!! import-$1 did not go the expected way" >&2
-  fi
-}
-for ((r = 0; r < RUNS; r++)); do
-  for set in grow fit; do
-    cd "$OUT/import-$set"
-    bytes=$GROW_BYTES; [ "$set" = grow ] || bytes=$FIT_BYTES
+if [ "$ONLY" != import ]; then
+  SMALL=$(make_archive small "$SMALL_COUNT")
+  SMALL_BYTES=$(stat -c %s "$SMALL")
+  SMALL_EXP=$OUT/work-small
+  prepare_export "$SMALL_EXP" "$SMALL" "$OUT/export-small-reference.log"
+  echo "== export" >&2
+  for ((r = 0; r < RUNS; r++)); do
+    cd "$OUT"
+    rm -f "$OUT/copy.bin"
+    measure copy_all "$ARCH_BYTES" "$ALL" cp "$ARCH" "$OUT/copy.bin"
+    rm -f "$OUT/copy.bin"
+    floor inflate_floor_1 inflate "$ARCH"
+    floor libdeflate_floor_1 libdeflate "$ARCH"
+    floor write_floor_1 write "$ARCH" "$EXP/floor-write"
+    cd "$EXP"
     for cpus in "$ONE" "$ALL"; do
       n=1; [ "$cpus" = "$ONE" ] || n=all
-      cp "$ARCH" .
-      measure "import_${set}_${n}" "$bytes" "$cpus" "$TOOL" i a
-      check_import "$set"
+      measure "export_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647
+      measure "export_textures_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647 y
+      cmp -s "$OUT/last.log" "$OUT/export-reference.log" || echo "!! export messages differ" >&2
     done
-    if [ "$set" = grow ]; then
-      cp "$ARCH" .
-      measure "import_grow_nosync_all" "$bytes" "$ALL" env LD_PRELOAD="$OUT/nosync.so" "$TOOL" i a
-      check_import grow
-    fi
+    floor small_write_floor_1 write "$SMALL" "$SMALL_EXP/floor-write"
+    cd "$SMALL_EXP"
+    for cpus in "$ONE" "$ALL"; do
+      n=1; [ "$cpus" = "$ONE" ] || n=all
+      measure "small_export_${n}" "$SMALL_BYTES" "$cpus" "$TOOL" e a 0 2147483647
+      cmp -s "$OUT/last.log" "$OUT/export-small-reference.log" ||
+        echo "!! small-entries export messages differ" >&2
+    done
   done
-done
+fi
 
-# Floors.
-echo "== floors" >&2
+if [ "$ONLY" != export ]; then
+  echo "== import" >&2
+  for set in grow fit; do rm -rf "$OUT/import-$set" && mkdir -p "$OUT/import-$set/Import/A"; done
+  read -r GROW_BYTES FIT_BYTES < <(python3 "$ROOT/bench/make_import.py" "$ARCH" "$EXP/Extracted/A" \
+    "$OUT/import-grow/Import/A" "$OUT/import-fit/Import/A" "$IMPORT_MIB")
+  check_import() {  # check_import SET: every file went the way the set is meant for
+    local want=" 中添加未压缩文件 " other=" 中导入压缩文件 "
+    [ "$1" = grow ] || { want=" 中导入压缩文件 "; other=" 中添加未压缩文件 "; }
+    if grep -q "$other" "$OUT/last.log" || ! grep -q "$want" "$OUT/last.log"; then
+      echo "!! import-$1 did not go the expected way" >&2
+    fi
+  }
+  for ((r = 0; r < RUNS; r++)); do
+    floor compress_floor_1 compress "$OUT/import-grow/Import/A"
+    for set in grow fit; do
+      cd "$OUT/import-$set"
+      bytes=$GROW_BYTES; [ "$set" = grow ] || bytes=$FIT_BYTES
+      for cpus in "$ONE" "$ALL"; do
+        n=1; [ "$cpus" = "$ONE" ] || n=all
+        cp "$ARCH" .
+        measure "import_${set}_${n}" "$bytes" "$cpus" "$TOOL" i a
+        check_import "$set"
+      done
+      if [ "$set" = grow ]; then
+        cp "$ARCH" .
+        measure "import_grow_nosync_all" "$bytes" "$ALL" env LD_PRELOAD="$OUT/nosync.so" "$TOOL" i a
+        check_import grow
+      fi
+    done
+  done
+  rm -f "$OUT/import-grow/LINKDATA_EU_OS_EUNA.A" "$OUT/import-fit/LINKDATA_EU_OS_EUNA.A"
+fi
 cd "$OUT"
-for ((r = 0; r < RUNS; r++)); do
-  rm -f "$OUT/copy.bin"
-  measure copy_all "$ARCH_BYTES" "$ALL" cp "$ARCH" "$OUT/copy.bin"
-  read -r s b < <(taskset -c "$ONE" "$OUT/floors" inflate "$ARCH")
-  printf 'inflate_floor_1\t%s\t0\t%s\n' "$s" "$b" >> "$RESULTS"
-  read -r s b < <(taskset -c "$ONE" "$OUT/floors" compress "$OUT/import-grow/Import/A")
-  printf 'compress_floor_1\t%s\t0\t%s\n' "$s" "$b" >> "$RESULTS"
-done
-rm -f "$OUT/copy.bin" "$OUT/import-grow/LINKDATA_EU_OS_EUNA.A" "$OUT/import-fit/LINKDATA_EU_OS_EUNA.A"
 
 if [ "$BIG" = 1 ]; then
   echo "== export of a 4 GiB archive" >&2
@@ -171,8 +210,15 @@ if "export_all" in med:
     ratio("export all CPUs / export 1 CPU", "export_all", g("export_1"), "<= 0.60")
     floor = max(g("copy_all", 0), g("inflate_floor_1", 0) / 2)
     ratio("export all CPUs / max(copy, inflate floor / 2)", "export_all", floor, "<= 1.30")
+    ratio("export 1 CPU / (libdeflate floor + write floor)", "export_1",
+          g("libdeflate_floor_1", 0) + g("write_floor_1", 0), "<= 1.5")
     ratio("export with textures all CPUs / 1 CPU", "export_textures_all",
           g("export_textures_1"), "-")
+if "small_export_all" in med:
+    ratio("small entries: export all CPUs / export 1 CPU", "small_export_all",
+          g("small_export_1"), "<= 0.60")
+    ratio("small entries: export all CPUs / write floor", "small_export_all",
+          g("small_write_floor_1"), "<= 1.0")
 if "import_grow_all" in med:
     ratio("import growing all CPUs / 1 CPU", "import_grow_all", g("import_grow_1"), "<= 0.60")
     ratio("import growing all CPUs / (compress floor / 2)", "import_grow_all",
