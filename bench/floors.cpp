@@ -10,6 +10,9 @@
 //                              unpacked size of a compressed entry, the stored
 //                              size of a plain one), each created or replaced
 //                              with one open, write and close
+//   floors rewrite ARCHIVE DIR the same files rewritten in place, as export
+//                              writes them: opened without truncation,
+//                              written, cut to length, closed
 //
 // Only the library calls are timed, or for write the whole loop of file
 // calls; reading the archive or the files is not. Prints "<seconds> <bytes>"
@@ -138,8 +141,8 @@ int compress_floor(const char* dir) {
   return print_result(seconds, consumed);
 }
 
-bool write_file(const std::string& name, const uint8_t* data, uint64_t size) {
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+bool write_file(const std::string& name, const uint8_t* data, uint64_t size, bool in_place) {
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (in_place ? 0 : O_TRUNC), 0666);
   if (fd < 0) return false;
   uint64_t done = 0;
   while (done < size) {
@@ -147,10 +150,11 @@ bool write_file(const std::string& name, const uint8_t* data, uint64_t size) {
     if (w <= 0) break;
     done += uint64_t(w);
   }
-  return ::close(fd) == 0 && done == size;
+  const bool cut = !in_place || ::ftruncate(fd, off_t(size)) == 0;
+  return ::close(fd) == 0 && cut && done == size;
 }
 
-int write_floor(const char* path, const std::string& dir) {
+int write_floor(const char* path, const std::string& dir, bool in_place) {
   Archive a;
   open_archive(path, &a);
   std::vector<uint64_t> sizes;
@@ -162,7 +166,7 @@ int write_floor(const char* path, const std::string& dir) {
   uint64_t written = 0;
   const Clock::time_point start = Clock::now();
   for (size_t n = 0; n < sizes.size(); ++n) {
-    if (!write_file(names[n], data.data(), sizes[n])) {
+    if (!write_file(names[n], data.data(), sizes[n], in_place)) {
       std::perror(names[n].c_str());
       return 1;
     }
@@ -188,9 +192,10 @@ int main(int argc, char** argv) {
     return status;
   }
   if (argc == 3 && mode == "compress") return compress_floor(argv[2]);
-  if (argc == 4 && mode == "write") return write_floor(argv[2], argv[3]);
+  if (argc == 4 && mode == "write") return write_floor(argv[2], argv[3], false);
+  if (argc == 4 && mode == "rewrite") return write_floor(argv[2], argv[3], true);
   std::fprintf(stderr,
                "usage: floors inflate ARCHIVE | floors libdeflate ARCHIVE | floors compress DIR"
-               " | floors write ARCHIVE DIR\n");
+               " | floors write ARCHIVE DIR | floors rewrite ARCHIVE DIR\n");
   return 2;
 }

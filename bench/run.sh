@@ -15,7 +15,8 @@
 #     fdatasync turned into a no-op, which shows what the flushes cost;
 #   floors on the same data: cp of the archive, zlib uncompress and libdeflate
 #     of every chunk on one core, writing the files that export writes (one
-#     open, write and close each) on one core, for both archives, and zlib
+#     open with truncation, write and close each; and rewritten in place, as
+#     export does) on one core, for both archives, and zlib
 #     compress2 level 9 of every 32 KiB block on one core;
 #   peak resident memory of every tool run.
 # The floors run inside the same repetitions as the tool, so that whatever
@@ -123,6 +124,7 @@ if [ "$ONLY" != import ]; then
     floor inflate_floor_1 inflate "$ARCH"
     floor libdeflate_floor_1 libdeflate "$ARCH"
     floor write_floor_1 write "$ARCH" "$EXP/floor-write"
+    floor rewrite_floor_1 rewrite "$ARCH" "$EXP/floor-write"
     cd "$EXP"
     for cpus in "$ONE" "$ALL"; do
       n=1; [ "$cpus" = "$ONE" ] || n=all
@@ -131,6 +133,7 @@ if [ "$ONLY" != import ]; then
       cmp -s "$OUT/last.log" "$OUT/export-reference.log" || echo "!! export messages differ" >&2
     done
     floor small_write_floor_1 write "$SMALL" "$SMALL_EXP/floor-write"
+    floor small_rewrite_floor_1 rewrite "$SMALL" "$SMALL_EXP/floor-write"
     cd "$SMALL_EXP"
     for cpus in "$ONE" "$ALL"; do
       n=1; [ "$cpus" = "$ONE" ] || n=all
@@ -212,6 +215,8 @@ if "export_all" in med:
     ratio("export all CPUs / max(copy, inflate floor / 2)", "export_all", floor, "<= 1.30")
     ratio("export 1 CPU / (libdeflate floor + write floor)", "export_1",
           g("libdeflate_floor_1", 0) + g("write_floor_1", 0), "<= 1.5")
+    ratio("export 1 CPU / (libdeflate floor + rewrite floor)", "export_1",
+          g("libdeflate_floor_1", 0) + g("rewrite_floor_1", 0), "-")
     ratio("export with textures all CPUs / 1 CPU", "export_textures_all",
           g("export_textures_1"), "-")
 if "small_export_all" in med:
@@ -219,6 +224,8 @@ if "small_export_all" in med:
           g("small_export_1"), "<= 0.60")
     ratio("small entries: export all CPUs / write floor", "small_export_all",
           g("small_write_floor_1"), "<= 1.0")
+    ratio("small entries: export all CPUs / rewrite floor", "small_export_all",
+          g("small_rewrite_floor_1"), "-")
 if "import_grow_all" in med:
     ratio("import growing all CPUs / 1 CPU", "import_grow_all", g("import_grow_1"), "<= 0.60")
     ratio("import growing all CPUs / (compress floor / 2)", "import_grow_all",
