@@ -96,6 +96,7 @@ constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
 struct ImportRun {
   std::wstring archive_name;
   platform::File archive;
+  Journal journal;
   uint32_t entry_count = 0;
   uint64_t original_length = 0;  // of the archive file before the first write
   Group group;
@@ -112,17 +113,16 @@ void say_lines(const std::vector<PendingEntry>& entries, size_t count) {
   }
 }
 
-// Journal, archive writes, one flush, journal dropped, then the lines. A
+// Journal, archive writes, one flush, journal cleared, then the lines. A
 // failure leaves every entry of the group old or new: the entries before a
 // failed write keep their new bytes and lines; the failed one and those after
 // it get their old bytes back.
 bool commit_journaled(ImportRun& run) {
   Group& g = run.group;
-  const std::wstring journal = journal_path(run.archive_name);
   std::vector<JournalRegion> regions;
   for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
   uint64_t length = 0;
-  if (!run.archive.size(&length) || !write_journal(journal, run.archive, length, regions)) {
+  if (!run.archive.size(&length) || !journal_save(run.journal, run.archive, length, regions)) {
     return fail(L"写入恢复日志失败！\n");
   }
   size_t failed_entry = g.entries.size();
@@ -141,13 +141,13 @@ bool commit_journaled(ImportRun& run) {
   if (failed_entry < g.entries.size()) {
     // When even that fails the journal stays, and the next run rolls the
     // whole group back: then no line of it may be shown.
-    if (roll_back_tail(journal, run.archive, g.entries[failed_entry].first_write)) {
+    if (journal_roll_back_tail(run.journal, run.archive, g.entries[failed_entry].first_write)) {
       say_lines(g.entries, failed_entry);
     }
     return fail(L"写入 LINKDATA 文件失败！\n");
   }
-  // A journal left behind would undo the group on the next run.
-  if (!remove_journal(journal)) return fail(L"写入恢复日志失败！\n");
+  // A journal left whole would undo the group on the next run.
+  if (!journal_clear(run.journal)) return fail(L"写入恢复日志失败！\n");
   say_lines(g.entries, g.entries.size());
   return true;
 }
@@ -414,11 +414,7 @@ class Prefetch {
   std::future<Prepared> pending_;
 };
 
-}  // namespace
-
-bool run_import(const std::wstring& prefix, const std::wstring& letter) {
-  ImportRun run;
-  run.archive_name = prefix + letter;
+bool import_files(ImportRun& run) {
   if (!path_exists(g_import_directory_path)) return fail(L"导入目录不存在！\n");
   if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
   if (!recover_archive(run.archive_name)) return false;
@@ -478,6 +474,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   // Read as well as written: the journal saves the bytes a write replaces,
   // and entries without a loose file take their content from here.
   run.archive = platform::File::open_read_write_existing(run.archive_name);
+  run.journal.path = journal_path(run.archive_name);
   if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
@@ -500,6 +497,16 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (!commit_group(run)) return false;
   if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
   return true;
+}
+
+}  // namespace
+
+bool run_import(const std::wstring& prefix, const std::wstring& letter) {
+  ImportRun run;
+  run.archive_name = prefix + letter;
+  const bool ok = import_files(run);
+  journal_remove(run.journal);
+  return ok;
 }
 
 }  // namespace linkdata

@@ -73,7 +73,8 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
   if (std::memcmp(header, kMagic, sizeof kMagic) != 0) return false;
   if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
   const uint64_t body_length = load_u64le(header + 16);
-  if (body_length != file_size - kHeaderSize) return false;
+  if (body_length > file_size - kHeaderSize) return false;
+  file_size = kHeaderSize + body_length;
   out->archive_length = load_u64le(header + 8);
 
   uint32_t crc = 0;
@@ -118,10 +119,14 @@ bool put_back(platform::File& journal, platform::File& archive,
 
 std::wstring journal_path(const std::wstring& archive_name) { return archive_name + L"-journal"; }
 
-bool write_journal(const std::wstring& path, platform::File& archive, uint64_t archive_length,
-                   const std::vector<JournalRegion>& regions) {
-  platform::File journal = platform::File::create_always(path);
-  if (!journal.is_open()) return false;
+bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_length,
+                  const std::vector<JournalRegion>& regions) {
+  if (!journal.file.is_open()) {
+    // Rewritten in place for every commit of the run.
+    journal.file = platform::File::open_to_replace(journal.path);
+    if (!journal.file.is_open()) return false;
+  }
+  platform::File& file = journal.file;
   uint32_t crc = 0;
   uint64_t at = kHeaderSize;
   bool ok = true;
@@ -130,8 +135,8 @@ bool write_journal(const std::wstring& path, platform::File& archive, uint64_t a
     store_u64le(region, r.position);
     store_u64le(region + 8, r.size);
     crc = crc_of(crc, region, sizeof region);
-    ok = journal.write_at(at, region, sizeof region) &&
-         copy_bytes(archive, r.position, journal, at + kRegionHeaderSize, r.size, &crc);
+    ok = file.write_at(at, region, sizeof region) &&
+         copy_bytes(archive, r.position, file, at + kRegionHeaderSize, r.size, &crc);
     if (!ok) break;
     at += kRegionHeaderSize + r.size;
   }
@@ -142,32 +147,41 @@ bool write_journal(const std::wstring& path, platform::File& archive, uint64_t a
     store_u64le(header + 16, at - kHeaderSize);
     store_u32le(header + 24, crc);
     store_u32le(header + 28, crc_of(0, header, 28));
-    // A new journal's name must be on disk too before the archive changes.
-    ok = journal.write_at(0, header, sizeof header) && journal.flush_to_disk() &&
-         journal.close() && platform::flush_folder(folder_of(path));
+    ok = file.write_at(0, header, sizeof header) && file.flush_to_disk();
   }
-  if (!ok) {
-    journal.close();
-    platform::remove_file(path);
+  // A new journal's name must be on disk too before the archive changes.
+  if (ok && !journal.named_on_disk) {
+    ok = platform::flush_folder(folder_of(journal.path));
+    journal.named_on_disk = ok;
   }
+  // The archive is left alone: a journal on disk only names bytes it holds.
+  if (!ok) journal_clear(journal);
   return ok;
 }
 
-bool remove_journal(const std::wstring& path) {
-  // Until the removal is on disk, a crash would bring the journal back and
-  // undo writes whose success has been reported.
-  return platform::remove_file(path) && platform::flush_folder(folder_of(path));
+bool journal_clear(Journal& journal) {
+  const uint8_t zeros[kHeaderSize] = {};
+  return journal.file.write_at(0, zeros, sizeof zeros) && journal.file.flush_to_disk();
 }
 
-bool roll_back_tail(const std::wstring& path, platform::File& archive, size_t first_region) {
-  platform::File journal = platform::File::open_read(path);
+bool journal_roll_back_tail(Journal& journal, platform::File& archive, size_t first_region) {
+  journal.file.close();  // read through a handle of its own, which Windows lets no writer share
+  platform::File saved = platform::File::open_read(journal.path);
   ReadJournal read;
-  if (!journal.is_open() || !read_journal(journal, &read)) return false;
-  if (!put_back(journal, archive, read.regions, first_region) || !archive.flush_to_disk()) {
+  if (!saved.is_open() || !read_journal(saved, &read)) return false;
+  if (!put_back(saved, archive, read.regions, first_region) || !archive.flush_to_disk()) {
     return false;
   }
-  journal.close();
-  return remove_journal(path);
+  saved.close();
+  // Until the removal is on disk, a crash would bring the journal back and
+  // undo the commit's first entries, whose success has been reported.
+  return platform::remove_file(journal.path) && platform::flush_folder(folder_of(journal.path));
+}
+
+void journal_remove(Journal& journal) {
+  if (!journal.file.is_open()) return;
+  journal.file.close();
+  platform::remove_file(journal.path);
 }
 
 bool recover_archive(const std::wstring& archive_name) {
@@ -182,7 +196,7 @@ bool recover_archive(const std::wstring& archive_name) {
   ReadJournal read;
   if (!read_journal(journal, &read)) {
     journal.close();
-    remove_journal(path);
+    platform::remove_file(path);
     return true;
   }
   platform::File archive = platform::File::open_write_existing(archive_name);
@@ -194,7 +208,9 @@ bool recover_archive(const std::wstring& archive_name) {
                         put_back(journal, archive, read.regions, 0) && archive.flush_to_disk() &&
                         archive.close();
   journal.close();
-  if (!restored || !remove_journal(path)) {
+  // Until the removal is on disk, a crash would bring the journal back and
+  // this rollback would run again over what later runs write.
+  if (!restored || !platform::remove_file(path) || !platform::flush_folder(folder_of(path))) {
     say(cannot);
     return false;
   }

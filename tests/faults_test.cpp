@@ -348,7 +348,7 @@ TEST(Faults, KilledInPlaceImportLeavesEntriesOldOrNew) {
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_EQ(w.states(), std::vector<int>(list.size(), 1)) << round;
   }
-  std::cout << rolled_back << " of 8 killed runs left a journal to roll back\n";
+  std::cout << rolled_back << " of 8 killed runs left a journal behind\n";
 }
 
 // ---------------------------------------------------------------------------
