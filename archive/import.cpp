@@ -12,6 +12,7 @@
 
 #include "archive/codec.h"
 #include "archive/format.h"
+#include "archive/group_commit.h"
 #include "archive/import_names.h"
 #include "archive/journal.h"
 #include "archive/texture_patch.h"
@@ -68,38 +69,13 @@ void add_texture_files(const std::vector<TextureFile>& files, uint32_t entry_cou
   std::stable_sort(candidates->begin(), candidates->end(), by_entry);
 }
 
-// Writes that wait for one commit: the in-place entries' records and data,
-// and the success lines of every entry since the last flush, printed only
-// once the entry is on disk.
-struct PendingWrite {
-  uint64_t position = 0;
-  std::vector<uint8_t> bytes;
-};
-
-struct PendingEntry {
-  size_t first_write = 0;  // into Group::writes
-  std::vector<std::wstring> lines;
-};
-
-struct Group {
-  std::vector<PendingWrite> writes;
-  std::vector<PendingEntry> entries;
-  uint64_t bytes = 0;
-  bool unflushed = false;  // an appended entry's record, written but not yet on disk
-};
-
-// Up to this many entries or bytes share a journal and a flush, so that a
-// run of many small files does not pay two flushes for each.
-constexpr size_t kGroupEntries = 32;
-constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
-
 struct ImportRun {
   std::wstring archive_name;
   platform::File archive;
   Journal journal;
   uint32_t entry_count = 0;
   uint64_t original_length = 0;  // of the archive file before the first write
-  Group group;
+  GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
 
 bool fail(const std::wstring& message) {
@@ -107,76 +83,16 @@ bool fail(const std::wstring& message) {
   return false;
 }
 
-void say_lines(const std::vector<PendingEntry>& entries, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    for (const std::wstring& line : entries[i].lines) say(line);
-  }
-}
-
-// Journal, archive writes, one flush, journal cleared, then the lines. A
-// failure leaves every entry of the group old or new: the entries before a
-// failed write keep their new bytes and lines; the failed one and those after
-// it get their old bytes back.
-bool commit_journaled(ImportRun& run) {
-  Group& g = run.group;
-  std::vector<JournalRegion> regions;
-  for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
-  uint64_t length = 0;
-  if (!run.archive.size(&length) || !journal_save(run.journal, run.archive, length, regions)) {
-    return fail(L"写入恢复日志失败！\n");
-  }
-  size_t failed_entry = g.entries.size();
-  for (size_t e = 0; e < g.entries.size() && failed_entry == g.entries.size(); ++e) {
-    const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
-    for (size_t i = g.entries[e].first_write; i < end; ++i) {
-      const PendingWrite& w = g.writes[i];
-      if (!run.archive.write_at(w.position, w.bytes.data(), w.bytes.size())) {
-        failed_entry = e;
-        break;
-      }
-    }
-  }
-  // Without a flush nothing is known to be on disk: the whole group goes back.
-  if (failed_entry == g.entries.size() && !run.archive.flush_to_disk()) failed_entry = 0;
-  if (failed_entry < g.entries.size()) {
-    // When even that fails the journal stays, and the next run rolls the
-    // whole group back: then no line of it may be shown.
-    if (journal_roll_back_tail(run.journal, run.archive, g.entries[failed_entry].first_write)) {
-      say_lines(g.entries, failed_entry);
-    }
-    return fail(L"写入 LINKDATA 文件失败！\n");
-  }
-  // A journal left whole would undo the group on the next run.
-  if (!journal_clear(run.journal)) return fail(L"写入恢复日志失败！\n");
-  say_lines(g.entries, g.entries.size());
-  return true;
-}
-
-// Makes the pending group durable and reports it.
-bool commit_group(ImportRun& run) {
-  Group& g = run.group;
-  bool ok = true;
-  if (!g.writes.empty()) {
-    ok = commit_journaled(run);
-  } else if (g.unflushed && !run.archive.flush_to_disk()) {
-    ok = fail(L"写入 LINKDATA 文件失败！\n");
-  } else {
-    say_lines(g.entries, g.entries.size());
-  }
-  run.group = Group{};
-  return ok;
-}
-
 // A failure message comes after the lines of everything before it.
 bool fail_after_group(ImportRun& run, const std::wstring& message) {
-  return commit_group(run) && fail(message);
+  return run.groups.commit_all() && fail(message);
 }
 
 // In place: the record, then the data in the entry's own slot (the slot's
 // bytes behind the new data keep what they held), both through the journal.
 void add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uint8_t> data,
                   uint32_t size, uint32_t unpacked_size, std::vector<std::wstring> lines) {
-  Group& g = run.group;
+  Group& g = run.groups.pending();
   g.entries.push_back({g.writes.size(), std::move(lines)});
   PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
   encode_record(IndexRecord{position / kWriteUnit, size, unpacked_size}, record.bytes.data());
@@ -206,8 +122,10 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
     run.archive.extend_to(length);
     return false;
   }
-  Group& g = run.group;
-  say_lines(g.entries, g.entries.size());
+  Group& g = run.groups.pending();
+  for (const PendingEntry& e : g.entries) {
+    for (const std::wstring& line : e.lines) say(line);
+  }
   g.entries.clear();
   uint8_t bytes[kRecordSize];
   encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, bytes);
@@ -360,7 +278,8 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   if (p.way == Way::plain_append) {
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
-    if (!run.group.writes.empty() && !commit_group(run)) return false;
+    if (!run.groups.finish()) return false;
+    if (!run.groups.pending().writes.empty() && !run.groups.commit_all()) return false;
     if (!append_plain(run, n, p.data, p.size, std::move(lines))) {
       return fail_after_group(run, L"写入 LINKDATA 文件失败！\n");
     }
@@ -368,10 +287,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   }
   add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(p.data), p.size,
                p.unpacked_size, std::move(lines));
-  if (run.group.entries.size() >= kGroupEntries || run.group.bytes >= kGroupBytes) {
-    return commit_group(run);
-  }
-  return true;
+  return !group_full(run.groups.pending()) || run.groups.start();
 }
 
 struct InterruptsDeferred {
@@ -485,16 +401,17 @@ bool import_files(ImportRun& run) {
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail_after_group(run, L"导入被中断！\n");
     // Content read from the archive must see every write before it.
-    if (candidates[i].from_archive && !run.group.writes.empty() && !commit_group(run)) return false;
+    if (candidates[i].from_archive && !run.groups.commit_all()) return false;
     Prepared prepared = prefetch.take(run, candidates[i]);
     // Only an append (its data forced to disk) takes long enough to hide the
-    // next file's preparation; an in-place write is over at once.
+    // next file's preparation; in-place entries are written on a thread of
+    // their own, group by group.
     if (i + 1 < candidates.size() && prepared.failure.empty() && prepared.way == Way::plain_append) {
       prefetch.start(run, candidates[i + 1]);
     }
     if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
-  if (!commit_group(run)) return false;
+  if (!run.groups.commit_all()) return false;
   if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
   return true;
 }

@@ -1,0 +1,76 @@
+// In-place entries go into the archive in groups: one journal commit and one
+// flush for up to kGroupEntries entries or kGroupBytes of data. A group is
+// written on a thread of its own while the next one is prepared, since most
+// of a commit is waiting for the disk. Success lines are printed only once
+// their entries are on disk, in the order the entries came.
+#pragma once
+
+#include <cstdint>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "archive/journal.h"
+#include "platform/platform.h"
+
+namespace linkdata {
+
+struct PendingWrite {
+  uint64_t position = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct PendingEntry {
+  size_t first_write = 0;  // into Group::writes
+  std::vector<std::wstring> lines;
+};
+
+struct Group {
+  std::vector<PendingWrite> writes;
+  std::vector<PendingEntry> entries;
+  uint64_t bytes = 0;
+  bool unflushed = false;  // an appended entry's record, written but not yet on disk
+};
+
+constexpr size_t kGroupEntries = 32;
+constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
+
+inline bool group_full(const Group& g) {
+  return g.entries.size() >= kGroupEntries || g.bytes >= kGroupBytes;
+}
+
+// What writing a group came to: the lines of the entries now on disk, and a
+// failure message when the group could not be written whole.
+struct GroupOutcome {
+  std::vector<std::wstring> lines;
+  std::wstring failure;
+};
+
+// Journal saved, archive writes, one flush, journal cleared. A failure leaves
+// every entry old or new: those before a failed write keep their new bytes
+// and lines; the failed one and those after it get their old bytes back.
+GroupOutcome write_group(platform::File& archive, Journal& journal, const Group& g);
+
+class GroupCommitter {
+ public:
+  GroupCommitter(platform::File& archive, Journal& journal) : archive_(archive), journal_(journal) {}
+  ~GroupCommitter();  // waits for a group in flight
+  GroupCommitter(const GroupCommitter&) = delete;
+  GroupCommitter& operator=(const GroupCommitter&) = delete;
+
+  Group& pending() { return pending_; }
+  // Hands the pending group to the writer, once the group before it is done.
+  bool start();
+  // Waits for the group in flight and prints its lines, or its failure.
+  bool finish();
+  // Every entry taken in so far on disk, and reported.
+  bool commit_all() { return start() && finish(); }
+
+ private:
+  platform::File& archive_;
+  Journal& journal_;
+  Group pending_;
+  std::future<GroupOutcome> in_flight_;
+};
+
+}  // namespace linkdata
