@@ -17,7 +17,7 @@ enum class FileChangeKind {
   write,         // position, data, size
   resize,        // position = the new length
   flush,         // the file's writes forced to stable storage
-  close,
+  close,         // of a file opened for writing
   remove,
   flush_folder,  // path = the folder; its names forced to stable storage
 };
@@ -34,7 +34,8 @@ struct FileChange {
 using FileChangeHook = std::function<bool(const FileChange&)>;
 
 // Replaces the hook (an empty function removes it). Not thread-safe: set it
-// only while no file operation runs.
+// only while no file operation runs. The changes of one import or export come
+// one after another, though not always from the same thread.
 void set_file_change_hook(FileChangeHook hook);
 
 // For the platform files: whether the change may go ahead.

@@ -55,7 +55,8 @@ class File {
   bool flush_to_disk();
 
  private:
-  std::wstring path_;  // for the file-change hook
+  std::wstring path_;    // for the file-change hook
+  bool writes_ = false;  // opened for writing: its close may report a failed write
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(-1);
 #else

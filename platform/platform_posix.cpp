@@ -47,7 +47,8 @@ bool write_all(int fd, const char* p, size_t n) {
 
 }  // namespace
 
-File::File(File&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) {
+File::File(File&& other) noexcept
+    : path_(std::move(other.path_)), writes_(other.writes_), fd_(other.fd_) {
   other.fd_ = -1;
 }
 
@@ -55,6 +56,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
     path_ = std::move(other.path_);
+    writes_ = other.writes_;
     fd_ = other.fd_;
     other.fd_ = -1;
   }
@@ -73,6 +75,7 @@ File File::open_read(const std::wstring& path) {
 File File::open_write_existing(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   f.fd_ = open_native(path, O_WRONLY);
   return f;
 }
@@ -80,6 +83,7 @@ File File::open_write_existing(const std::wstring& path) {
 File File::open_read_write_existing(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   f.fd_ = open_native(path, O_RDWR);
   return f;
 }
@@ -87,6 +91,7 @@ File File::open_read_write_existing(const std::wstring& path) {
 File File::create_always(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   if (file_change_allowed({FileChangeKind::create, path})) {
     f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_TRUNC);
   }
@@ -96,6 +101,7 @@ File File::create_always(const std::wstring& path) {
 File File::open_to_replace(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   if (file_change_allowed({FileChangeKind::replace, path})) {
     f.fd_ = open_native(path, O_WRONLY | O_CREAT);
   }
@@ -106,7 +112,7 @@ bool File::is_open() const { return fd_ >= 0; }
 
 bool File::close() {
   if (fd_ < 0) return true;
-  const bool allowed = file_change_allowed({FileChangeKind::close, path_});
+  const bool allowed = !writes_ || file_change_allowed({FileChangeKind::close, path_});
   // Retrying close after EINTR could close a descriptor another thread has
   // just been given; the descriptor is gone either way.
   const bool closed = ::close(fd_) == 0 || errno == EINTR;

@@ -53,7 +53,8 @@ bool write_all(HANDLE h, const char* p, size_t n) {
 
 }  // namespace
 
-File::File(File&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
+File::File(File&& other) noexcept
+    : path_(std::move(other.path_)), writes_(other.writes_), handle_(other.handle_) {
   other.handle_ = INVALID_HANDLE_VALUE;
 }
 
@@ -61,6 +62,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
     path_ = std::move(other.path_);
+    writes_ = other.writes_;
     handle_ = other.handle_;
     other.handle_ = INVALID_HANDLE_VALUE;
   }
@@ -80,6 +82,7 @@ File File::open_read(const std::wstring& path) {
 File File::open_write_existing(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL);
   return f;
@@ -88,6 +91,7 @@ File File::open_write_existing(const std::wstring& path) {
 File File::open_read_write_existing(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   f.handle_ = open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL);
   return f;
@@ -96,6 +100,7 @@ File File::open_read_write_existing(const std::wstring& path) {
 File File::create_always(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   if (file_change_allowed({FileChangeKind::create, path})) {
     f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL);
@@ -106,6 +111,7 @@ File File::create_always(const std::wstring& path) {
 File File::open_to_replace(const std::wstring& path) {
   File f;
   f.path_ = path;
+  f.writes_ = true;
   if (file_change_allowed({FileChangeKind::replace, path})) {
     f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL);
@@ -117,7 +123,7 @@ bool File::is_open() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; 
 
 bool File::close() {
   if (!is_open()) return true;
-  const bool allowed = file_change_allowed({FileChangeKind::close, path_});
+  const bool allowed = !writes_ || file_change_allowed({FileChangeKind::close, path_});
   const bool closed = ::CloseHandle(as_handle(handle_)) != 0;
   handle_ = INVALID_HANDLE_VALUE;
   return allowed && closed;
