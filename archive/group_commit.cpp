@@ -57,6 +57,13 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, const Gr
   return out;
 }
 
+bool report(const GroupOutcome& outcome) {
+  for (const std::wstring& line : outcome.lines) say(line);
+  if (outcome.failure.empty()) return true;
+  say(outcome.failure);
+  return false;
+}
+
 }  // namespace
 
 GroupOutcome write_group(platform::File& archive, Journal& journal, const Group& g) {
@@ -77,6 +84,11 @@ GroupCommitter::~GroupCommitter() {
 bool GroupCommitter::start() {
   if (!finish()) return false;
   if (pending_.entries.empty()) return true;
+  if (pending_.writes.empty()) {
+    const GroupOutcome outcome = write_group(archive_, journal_, pending_);
+    pending_ = Group{};
+    return report(outcome);
+  }
   const auto g = std::make_shared<const Group>(std::move(pending_));
   pending_ = Group{};
   try {
@@ -92,11 +104,17 @@ bool GroupCommitter::start() {
 
 bool GroupCommitter::finish() {
   if (!in_flight_.valid()) return true;
-  const GroupOutcome outcome = in_flight_.get();
-  for (const std::wstring& line : outcome.lines) say(line);
-  if (outcome.failure.empty()) return true;
-  say(outcome.failure);
-  return false;
+  return report(in_flight_.get());
+}
+
+void GroupCommitter::records_flushed() {
+  pending_.unflushed = false;
+  start();  // only lines to print: it cannot fail
+}
+
+void GroupCommitter::add_unflushed_record(std::vector<std::wstring> lines) {
+  pending_.entries.push_back({pending_.writes.size(), std::move(lines)});
+  pending_.unflushed = true;
 }
 
 }  // namespace linkdata

@@ -60,11 +60,22 @@ class GroupCommitter {
 
   Group& pending() { return pending_; }
   // Hands the pending group to the writer, once the group before it is done.
+  // A group of appended entries' records alone needs one flush at most and
+  // is done here.
   bool start();
   // Waits for the group in flight and prints its lines, or its failure.
   bool finish();
   // Every entry taken in so far on disk, and reported.
   bool commit_all() { return start() && finish(); }
+  // Every in-place write in the archive file, as an append or a read of the
+  // archive needs; appended entries' records may still wait for a flush.
+  bool commit_writes() { return pending_.writes.empty() ? finish() : commit_all(); }
+
+  // For an append, once every in-place write is done: a flush of the archive
+  // has taken the pending records to disk, and their lines are printed.
+  void records_flushed();
+  // An appended entry's record is written; its lines wait for the next flush.
+  void add_unflushed_record(std::vector<std::wstring> lines);
 
  private:
   platform::File& archive_;

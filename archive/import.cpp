@@ -122,16 +122,11 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
     run.archive.extend_to(length);
     return false;
   }
-  Group& g = run.groups.pending();
-  for (const PendingEntry& e : g.entries) {
-    for (const std::wstring& line : e.lines) say(line);
-  }
-  g.entries.clear();
+  run.groups.records_flushed();
   uint8_t bytes[kRecordSize];
   encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, bytes);
   if (!run.archive.write_at(record_position(n), bytes, sizeof bytes)) return false;
-  g.entries.push_back({0, std::move(lines)});
-  g.unflushed = true;
+  run.groups.add_unflushed_record(std::move(lines));
   return true;
 }
 
@@ -278,8 +273,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   if (p.way == Way::plain_append) {
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
-    if (!run.groups.finish()) return false;
-    if (!run.groups.pending().writes.empty() && !run.groups.commit_all()) return false;
+    if (!run.groups.commit_writes()) return false;
     if (!append_plain(run, n, p.data, p.size, std::move(lines))) {
       return fail_after_group(run, L"写入 LINKDATA 文件失败！\n");
     }
@@ -401,7 +395,7 @@ bool import_files(ImportRun& run) {
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail_after_group(run, L"导入被中断！\n");
     // Content read from the archive must see every write before it.
-    if (candidates[i].from_archive && !run.groups.commit_all()) return false;
+    if (candidates[i].from_archive && !run.groups.commit_writes()) return false;
     Prepared prepared = prefetch.take(run, candidates[i]);
     // Only an append (its data forced to disk) takes long enough to hide the
     // next file's preparation; in-place entries are written on a thread of

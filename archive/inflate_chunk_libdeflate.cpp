@@ -50,22 +50,27 @@ struct BitReader {
 // A canonical Huffman code from its code lengths (0 = unused, at most 15).
 struct Code {
   unsigned count[16] = {};  // codes of each length
-  unsigned symbol[320] = {};  // symbols by code, shortest first
+  unsigned symbol[19] = {};  // symbols by code, shortest first; only the precode is decoded
 };
 
 // True for a complete code: one that is neither over-subscribed nor leaves
 // codes unused. zlib and libdeflate treat the other kinds alike only mostly.
-bool build_complete(const unsigned* lengths, unsigned n, Code* code) {
-  for (unsigned i = 0; i < n; ++i) ++code->count[lengths[i]];
+bool complete(const unsigned* lengths, unsigned n, unsigned count[16]) {
+  for (unsigned i = 0; i < n; ++i) ++count[lengths[i]];
   int left = 1;
   for (int len = 1; len < 16; ++len) {
-    left = left * 2 - int(code->count[len]);
+    left = left * 2 - int(count[len]);
     if (left < 0) return false;
   }
-  if (left != 0) return false;
+  return left == 0;
+}
+
+// The precode of a dynamic block, complete and ready to decode with.
+bool build_precode(const unsigned* lengths, Code* code) {
+  if (!complete(lengths, 19, code->count)) return false;
   unsigned offset[16] = {};
   for (int len = 1; len < 15; ++len) offset[len + 1] = offset[len] + code->count[len];
-  for (unsigned i = 0; i < n; ++i)
+  for (unsigned i = 0; i < 19; ++i)
     if (lengths[i] != 0) code->symbol[offset[lengths[i]]++] = i;
   return true;
 }
@@ -117,7 +122,7 @@ bool libdeflate_agrees_with_zlib(const uint8_t* src, size_t n) {
     if (!in.read(3, &precode_lengths[kPrecodeOrder[i]])) return false;
   }
   Code precode;
-  if (!build_complete(precode_lengths, 19, &precode)) return false;
+  if (!build_precode(precode_lengths, &precode)) return false;
 
   unsigned lengths[320] = {};
   const unsigned total = lengths_count + distances_count;
@@ -145,10 +150,10 @@ bool libdeflate_agrees_with_zlib(const uint8_t* src, size_t n) {
     while (repeat-- > 0) lengths[i++] = value;
   }
   if (lengths[256] == 0) return false;
-  Code literal_code;
-  Code distance_code;
-  return build_complete(lengths, lengths_count, &literal_code) &&
-         build_complete(lengths + lengths_count, distances_count, &distance_code);
+  unsigned literal_count[16] = {};
+  unsigned distance_count[16] = {};
+  return complete(lengths, lengths_count, literal_count) &&
+         complete(lengths + lengths_count, distances_count, distance_count);
 }
 
 }  // namespace

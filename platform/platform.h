@@ -55,6 +55,8 @@ class File {
   bool flush_to_disk();
 
  private:
+  File(const std::wstring& path, bool writes) : path_(path), writes_(writes) {}
+
   std::wstring path_;    // for the file-change hook
   bool writes_ = false;  // opened for writing: its close may report a failed write
 #ifdef _WIN32

@@ -66,32 +66,25 @@ File& File::operator=(File&& other) noexcept {
 File::~File() { close(); }
 
 File File::open_read(const std::wstring& path) {
-  File f;
-  f.path_ = path;
+  File f(path, false);
   f.fd_ = open_native(path, O_RDONLY);
   return f;
 }
 
 File File::open_write_existing(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   f.fd_ = open_native(path, O_WRONLY);
   return f;
 }
 
 File File::open_read_write_existing(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   f.fd_ = open_native(path, O_RDWR);
   return f;
 }
 
 File File::create_always(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   if (file_change_allowed({FileChangeKind::create, path})) {
     f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_TRUNC);
   }
@@ -99,9 +92,7 @@ File File::create_always(const std::wstring& path) {
 }
 
 File File::open_to_replace(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   if (file_change_allowed({FileChangeKind::replace, path})) {
     f.fd_ = open_native(path, O_WRONLY | O_CREAT);
   }

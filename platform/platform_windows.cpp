@@ -72,35 +72,28 @@ File& File::operator=(File&& other) noexcept {
 File::~File() { close(); }
 
 File File::open_read(const std::wstring& path) {
-  File f;
-  f.path_ = path;
+  File f(path, false);
   f.handle_ = open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS);
   return f;
 }
 
 File File::open_write_existing(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL);
   return f;
 }
 
 File File::open_read_write_existing(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   f.handle_ = open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL);
   return f;
 }
 
 File File::create_always(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   if (file_change_allowed({FileChangeKind::create, path})) {
     f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL);
@@ -109,9 +102,7 @@ File File::create_always(const std::wstring& path) {
 }
 
 File File::open_to_replace(const std::wstring& path) {
-  File f;
-  f.path_ = path;
-  f.writes_ = true;
+  File f(path, true);
   if (file_change_allowed({FileChangeKind::replace, path})) {
     f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL);
