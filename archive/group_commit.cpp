@@ -18,7 +18,7 @@ void take_lines(const Group& g, size_t entries, std::vector<std::wstring>* lines
   }
 }
 
-GroupOutcome write_journaled(platform::File& archive, Journal& journal, const Group& g) {
+GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g) {
   GroupOutcome out;
   std::vector<JournalRegion> regions;
   for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
@@ -37,6 +37,9 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, const Gr
       }
     }
   }
+  // The new bytes are in the file now; the flush, most of a commit's time,
+  // needs no copy of them, and the next group is gathered meanwhile.
+  for (PendingWrite& w : g.writes) std::vector<uint8_t>().swap(w.bytes);
   // Without a flush nothing is known to be on disk: the whole group goes back.
   if (failed_entry == g.entries.size() && !archive.flush_to_disk()) failed_entry = 0;
   if (failed_entry < g.entries.size()) {
@@ -66,7 +69,7 @@ bool report(const GroupOutcome& outcome) {
 
 }  // namespace
 
-GroupOutcome write_group(platform::File& archive, Journal& journal, const Group& g) {
+GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g) {
   if (!g.writes.empty()) return write_journaled(archive, journal, g);
   GroupOutcome out;
   if (g.unflushed && !archive.flush_to_disk()) {
@@ -89,7 +92,7 @@ bool GroupCommitter::start() {
     pending_ = Group{};
     return report(outcome);
   }
-  const auto g = std::make_shared<const Group>(std::move(pending_));
+  const auto g = std::make_shared<Group>(std::move(pending_));
   pending_ = Group{};
   try {
     in_flight_ = std::async(std::launch::async, [this, g] { return write_group(archive_, journal_, *g); });

@@ -49,7 +49,8 @@ struct GroupOutcome {
 // Journal saved, archive writes, one flush, journal cleared. A failure leaves
 // every entry old or new: those before a failed write keep their new bytes
 // and lines; the failed one and those after it get their old bytes back.
-GroupOutcome write_group(platform::File& archive, Journal& journal, const Group& g);
+// The writes' bytes are released once they are in the file.
+GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g);
 
 class GroupCommitter {
  public:
