@@ -17,6 +17,7 @@
 #include "archive/journal.h"
 #include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
+#include "platform/deferred_interrupts.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 
@@ -284,13 +285,6 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   return !group_full(run.groups.pending()) || run.groups.start();
 }
 
-struct InterruptsDeferred {
-  InterruptsDeferred() { platform::defer_interrupts(); }
-  ~InterruptsDeferred() { platform::restore_interrupts(); }
-  InterruptsDeferred(const InterruptsDeferred&) = delete;
-  InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
-};
-
 // Prepares the next file on a thread of its own while the current one is
 // written, where there is more than one CPU to run on. Messages and writes
 // stay in listing order, so a run's output is that of a one-file-at-a-time
@@ -388,7 +382,7 @@ bool import_files(ImportRun& run) {
   if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
-  const InterruptsDeferred deferred;
+  const platform::InterruptsDeferred deferred;
   // Every allocation for a file comes before its first write, so a file that
   // cannot be held leaves the archive as it was before that file.
   Prefetch prefetch;
