@@ -184,7 +184,11 @@ std::optional<Prepared> read_loose_file(const Candidate& c, uint64_t size_limit,
   const uint32_t size = uint32_t(file_size);
   buffer->assign(size_t(slot_size(size)), 0);
   size_t got = 0;
-  if (!loose.read_at(0, buffer->data(), size, &got)) return failed(c.name + L" 文件读取出错！\n");
+  // A file that shrank since its size was taken (an editor still saving it)
+  // would otherwise go in zero-padded to its old size.
+  if (!loose.read_at(0, buffer->data(), size, &got) || got != size) {
+    return failed(c.name + L" 文件读取出错！\n");
+  }
   *size_out = size;
   return std::nullopt;
 }

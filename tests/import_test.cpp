@@ -1,6 +1,10 @@
 // Import through the built tool, checked byte for byte against the archive.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "archive/codec.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
@@ -284,6 +288,22 @@ TEST(Import, LooseFileFailuresStopAtThatFile) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(record_of(w.archive(), 2).stored_size, 10u);
 }
+
+#ifndef _WIN32
+// A loose file that reads back shorter than its size, as one does while an
+// editor is still saving it, is a read error, not its old size in zeros.
+// A sysfs attribute is such a file: 4096 bytes by its size, a few when read.
+TEST(Import, LooseFileShorterThanItsSizeIsAReadError) {
+  const std::string short_read = "/sys/devices/system/cpu/online";
+  if (!file_exists(short_read)) GTEST_SKIP() << short_read << " is not there to read short";
+  Workspace w({plain_entry(Bytes(5000, 1))});
+  ASSERT_EQ(symlink(short_read.c_str(), (w.dir / "Import/A/0.data").c_str()), 0);
+  RunResult r = w.import();
+  EXPECT_EQ(r.out, "0.data 文件读取出错！\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(w.archive(), w.original);
+}
+#endif
 
 TEST(Import, ReadOnlyArchiveCannotBeOpenedForWriting) {
   if (!write_permission_enforced()) GTEST_SKIP() << "this user may write read-only files (root)";
