@@ -18,6 +18,29 @@ void take_lines(const Group& g, size_t entries, std::vector<std::wstring>* lines
   }
 }
 
+bool overlap(const JournalRegion& a, const JournalRegion& b) {
+  return a.position < b.position + b.size && b.position < a.position + a.size;
+}
+
+// The first entry from which a group whose write failed at `failed_entry`
+// can be undone. Undoing puts back the old bytes of every region from that
+// entry's first write on, so none of them may share bytes with a region of an
+// entry before it, whose line is shown: two loose names for one entry
+// (03.data, 3.data) write the same record and slot, and records may share a
+// slot.
+size_t first_entry_to_undo(const Group& g, const std::vector<JournalRegion>& regions,
+                           size_t failed_entry) {
+  for (size_t from = failed_entry; from > 0; --from) {
+    const size_t cut = g.entries[from].first_write;
+    bool shared = false;
+    for (size_t i = cut; i < regions.size() && !shared; ++i) {
+      for (size_t j = 0; j < cut && !shared; ++j) shared = overlap(regions[i], regions[j]);
+    }
+    if (!shared) return from;
+  }
+  return 0;
+}
+
 GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g) {
   GroupOutcome out;
   std::vector<JournalRegion> regions;
@@ -45,8 +68,9 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g
   if (failed_entry < g.entries.size()) {
     // When even that fails the journal stays, and the next run rolls the
     // whole group back: then no line of it may be shown.
-    if (journal_roll_back_tail(journal, archive, g.entries[failed_entry].first_write)) {
-      take_lines(g, failed_entry, &out.lines);
+    const size_t undone = first_entry_to_undo(g, regions, failed_entry);
+    if (journal_roll_back_tail(journal, archive, g.entries[undone].first_write)) {
+      take_lines(g, undone, &out.lines);
     }
     out.failure = kArchiveWriteFailed;
     return out;

@@ -48,7 +48,8 @@ struct GroupOutcome {
 
 // Journal saved, archive writes, one flush, journal cleared. A failure leaves
 // every entry old or new: those before a failed write keep their new bytes
-// and lines; the failed one and those after it get their old bytes back.
+// and lines; the failed one and those after it get their old bytes back, and
+// so do those before it that share bytes with them.
 // The writes' bytes are released once they are in the file.
 GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g);
 

@@ -444,6 +444,33 @@ TEST(Journal, FailingFileOperations) {
   }
 }
 
+// Two loose names for entry 1 in one commit, and a failed write in the
+// second: undoing it puts back bytes that the first one wrote too, so neither
+// may be reported; entry 0 before them keeps its line and its new bytes.
+TEST(Journal, FailedWriteNeverUndoesAnEntryWhoseLineWasShown) {
+  InScratchDir here;
+  std::vector<Edit> edits;
+  for (uint32_t n = 0; n < 2; ++n) {
+    edits.push_back({pattern_bytes(5000, n), pattern_bytes(4000, n + 10), false});
+  }
+  lay_out(edits, archive_of(edits));
+  write_file("Import/A/01.data", pattern_bytes(4500, 20));  // between 0.data and 1.data
+  int archive_writes = 0;
+  std::string said;
+  {
+    // Records and data of 0.data, 01.data, then 1.data's record and its data.
+    const HookInstalled hook([&](const FileChange& f) {
+      return !(f.kind == FileChangeKind::write && to_utf8(f.path) == kArchive &&
+               ++archive_writes == 6);
+    });
+    EXPECT_FALSE(import_a(&said));
+  }
+  EXPECT_EQ(said, "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
+                  "写入 LINKDATA 文件失败！\n");
+  EXPECT_EQ(states(edits), (std::vector<int>{1, 0}));
+  EXPECT_FALSE(fs::exists(kJournal));
+}
+
 // Some file systems report a failed write only when the file is closed.
 TEST(Journal, FailedCloseOfAnExportedFile) {
   InScratchDir here;
