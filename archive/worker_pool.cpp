@@ -1,14 +1,23 @@
 #include "archive/worker_pool.h"
 
+#include <system_error>
 #include <utility>
 
 #include "platform/platform.h"
 
 namespace linkdata {
 
+// A helper that cannot be started (a thread limit, no memory for its stack)
+// leaves the work to those that could, down to the waiting thread alone.
 WorkerPool::WorkerPool(unsigned helpers) {
   helpers_.reserve(helpers);
-  for (unsigned i = 0; i < helpers; ++i) helpers_.emplace_back([this] { helper_loop(); });
+  for (unsigned i = 0; i < helpers; ++i) {
+    try {
+      helpers_.emplace_back([this] { helper_loop(); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
 }
 
 WorkerPool::~WorkerPool() {

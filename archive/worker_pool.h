@@ -37,6 +37,8 @@ class WorkerPool {
   // Returns once every task of the group has run, running queued tasks (of
   // any group, in queue order) on the calling thread meanwhile.
   void wait(TaskGroup& group);
+  // The helper threads that could be started; the waiting thread helps besides.
+  size_t helper_count() const { return helpers_.size(); }
 
  private:
   struct Queued {

@@ -16,14 +16,6 @@
 #include "platform/little_endian.h"
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define LINKDATA_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LINKDATA_UNDER_SANITIZER 1
-#endif
-#endif
-
 namespace linkdata::test {
 namespace {
 

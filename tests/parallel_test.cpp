@@ -7,7 +7,9 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -70,6 +73,44 @@ TEST(WorkerPool, DestructionDropsQueuedTasks) {
   }
   EXPECT_EQ(ran.load(), 0);
 }
+
+#ifndef _WIN32
+// Helper threads that cannot be started part way through (here: no address
+// space left for a second stack) leave the work to the one that could. In a
+// child process, since the limit stays for good.
+TEST(WorkerPool, HelpersThatCannotStartLeaveTheWorkToTheOthers) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
+#endif
+  constexpr size_t kStack = size_t(256) << 20;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kStack);
+    pthread_setattr_default_np(&attr);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t room = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + kStack * 3 / 2;
+    const rlimit limit{room, room};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);
+    std::vector<int> done(100, 0);
+    size_t started = 0;
+    {
+      WorkerPool pool(3);
+      started = pool.helper_count();
+      TaskGroup group;
+      for (size_t i = 0; i < done.size(); ++i) pool.submit(group, [&done, i] { done[i] = 1; });
+      pool.wait(group);
+    }
+    _exit(std::count(done.begin(), done.end(), 1) == 100 ? int(started) : 101);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);  // one helper of three, and every task done
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Piecewise decoding and parallel encoding, against the sequential codec

@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+// AddressSanitizer and ThreadSanitizer reserve terabytes of address space for
+// their shadow memory, so tests that limit it (RLIMIT_AS) cannot run there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LINKDATA_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LINKDATA_UNDER_SANITIZER 1
+#endif
+#endif
+
 namespace linkdata::test {
 
 using Bytes = std::vector<uint8_t>;
