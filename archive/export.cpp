@@ -12,6 +12,7 @@
 #include "archive/journal.h"
 #include "archive/package.h"
 #include "archive/worker_pool.h"
+#include "platform/deferred_interrupts.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"
@@ -257,13 +258,20 @@ bool finish_front(Pipeline& p) {
   return ok;
 }
 
+// An exported file rewritten in place holds its old tail until its length is
+// set, so an interruption lets the entry in hand finish (its textures, its
+// file and its line) and stops the run before the next one.
 bool export_range(ExportRun& run, uint32_t start, uint32_t end) {
-  Pipeline p(run, start, end);
+  const wchar_t* const interrupted = L"导出被中断！\n";
+  const platform::InterruptsDeferred deferred;
+  Pipeline p(run, start, end);  // after `deferred`: its workers are joined before the handlers go back
   for (;;) {
     fill_window(p);
-    if (p.window.empty()) return true;
+    if (p.window.empty()) break;
+    if (platform::interrupt_requested()) return fail(interrupted);
     if (!finish_front(p)) return false;
   }
+  return !platform::interrupt_requested() || fail(interrupted);
 }
 
 }  // namespace
