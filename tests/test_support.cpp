@@ -319,7 +319,7 @@ std::string capture_stdout(const std::function<void()>& fn) {
 
 int start_tool(const std::string& cwd, const std::vector<std::string>& args,
                const std::vector<std::string>& env, const std::function<void()>& in_child,
-               int* out_fd) {
+               int* out_fd, const std::string& program) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
@@ -331,13 +331,13 @@ int start_tool(const std::string& cwd, const std::vector<std::string>& args,
     dup2(null_fd, STDIN_FILENO);
     if (chdir(cwd.c_str()) != 0) _exit(127);
     if (in_child) in_child();
-    std::vector<char*> argv{const_cast<char*>(LINKDATA_BINARY)};
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    execve(LINKDATA_BINARY, argv.data(), envp.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(pipe_fds[1]);

@@ -122,10 +122,11 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
 // `in_child` runs in the child just before exec (limits, privileges, signal
 // dispositions). start_tool gives the child's pid and the read end of its
 // stdout; finish_tool reads that to the end and waits. A status of 128 + N
-// means the tool was ended by signal N.
+// means the tool was ended by signal N. `program` is the built tool unless
+// given (a copy of it, for instance).
 int start_tool(const std::string& cwd, const std::vector<std::string>& args,
                const std::vector<std::string>& env, const std::function<void()>& in_child,
-               int* out_fd);
+               int* out_fd, const std::string& program = LINKDATA_BINARY);
 RunResult finish_tool(int pid, int out_fd);
 #endif
 
