@@ -48,8 +48,9 @@ struct GroupOutcome {
 
 // Journal saved, archive writes, one flush, journal cleared. A failure leaves
 // every entry old or new: those before a failed write keep their new bytes
-// and lines; the failed one and those after it get their old bytes back, and
-// so do those before it that share bytes with them.
+// and lines; the failed one and those after it get their old bytes back.
+// When an entry before it shares bytes with those (two loose names for one
+// entry), the group goes back from that entry on, and its line is not shown.
 // The writes' bytes are released once they are in the file.
 GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g);
 
