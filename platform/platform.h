@@ -1,7 +1,7 @@
-// The one place where Windows and POSIX differ: file handles, directory
-// listing, the existence test, console output, the key-press pause and the
-// CPU count. Everything above this layer works with wide strings and the
-// platform's separator.
+// The one place where Windows and POSIX differ: file handles and their locks,
+// directory listing, the existence test, console output, the key-press pause
+// and the CPU count. Everything above this layer works with wide strings and
+// the platform's separator.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +17,7 @@ constexpr wchar_t path_separator = L'\\';
 constexpr wchar_t path_separator = L'/';
 #endif
 
-// Locks that runs of the tool take on a file they share; see File::try_lock.
+// The kinds of lock that File::try_lock takes.
 enum class LockKind { shared, exclusive };
 
 // An open file. Moves, never copies; closes on destruction.
