@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "archive/codec.h"
@@ -15,6 +16,7 @@
 #include "archive/group_commit.h"
 #include "archive/import_names.h"
 #include "archive/journal.h"
+#include "archive/locked_archive.h"
 #include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
 #include "platform/deferred_interrupts.h"
@@ -325,12 +327,17 @@ class Prefetch {
 bool import_files(ImportRun& run) {
   if (!path_exists(g_import_directory_path)) return fail(L"导入目录不存在！\n");
   if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
-  if (!recover_archive(run.archive_name)) return false;
-
-  platform::File reader = platform::File::open_read(run.archive_name);
-  if (!reader.is_open()) return fail(L"打开文件失败！\n");
+  LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
+  if (locked.status == ArchiveOpenStatus::in_use ||
+      locked.status == ArchiveOpenStatus::not_recovered) {
+    return false;
+  }
+  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(L"打开文件失败！\n");
+  // Read as well as written: the journal saves the bytes a write replaces,
+  // and entries without a loose file take their content from here.
+  run.archive = std::move(locked.file);
   ArchiveHeader header;
-  switch (read_archive_header(reader, &header)) {
+  switch (read_archive_header(run.archive, &header)) {
     case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
     case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
     case IndexReadStatus::ok: break;
@@ -345,7 +352,7 @@ bool import_files(ImportRun& run) {
   // with whatever import appends: those records would then read the appended
   // bytes and point at garbage. Such an archive is left alone.
   uint64_t archive_length = 0;
-  if (!reader.size(&archive_length)) return fail(L"读取文件出错！\n");
+  if (!run.archive.size(&archive_length)) return fail(L"读取文件出错！\n");
   if (record_position(run.entry_count) > archive_length) {
     return fail(L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
   }
@@ -374,16 +381,13 @@ bool import_files(ImportRun& run) {
   std::vector<IndexRecord> one;
   for (Candidate& c : candidates) {
     if (!c.in_range) continue;
-    if (!read_index_records(reader, uint32_t(c.entry), 1, &one)) return fail(L"读取文件出错！\n");
+    if (!read_index_records(run.archive, uint32_t(c.entry), 1, &one)) {
+      return fail(L"读取文件出错！\n");
+    }
     c.record = one[0];
   }
-  reader.close();
-
-  // Read as well as written: the journal saves the bytes a write replaces,
-  // and entries without a loose file take their content from here.
-  run.archive = platform::File::open_read_write_existing(run.archive_name);
   run.journal.path = journal_path(run.archive_name);
-  if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
   const platform::InterruptsDeferred deferred;
