@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
     } else {
       DecodeResult d = decode_payload(e.stored.data(), e.stored.size(), r.stored_size);
       if (d.status != DecodeStatus::ok) continue;
-      e.content = std::move(d.content);
+      e.content.assign(d.content.begin(), d.content.end());
     }
     entries.push_back(std::move(e));
   }
