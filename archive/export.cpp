@@ -170,9 +170,12 @@ struct Pipeline {
   std::vector<IndexRecord> batch;
   uint32_t batch_base = 0;
   uint64_t bytes = 0;
-  // Two buffers (payload and content) for each thread at work, one entry's
-  // more for the entry being written.
-  BufferStore buffers{2 * (helper_threads() + 2), kMaxKeptBuffer, kMaxKeptBytes};
+  // A payload and a content buffer for each thread at work, kept apart since
+  // a payload is about half its content: on one CPU the entry being decoded
+  // takes over the memory of the one just written, so memory peaks where it
+  // did without the stores.
+  BufferStore payloads{helper_threads() + 1, kMaxKeptBuffer, kMaxKeptBytes / 2};
+  BufferStore contents{helper_threads() + 1, kMaxKeptBuffer, kMaxKeptBytes / 2};
   // Slots stay in place while their tasks run; the pool, declared last, is
   // joined before any slot goes away.
   std::deque<std::unique_ptr<Slot>> window;
@@ -190,10 +193,10 @@ void read_and_decode(Pipeline& p, Slot& slot) {
     const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
     size_t size = bytes_present(p.run, pos, slot.record.stored_size);
     if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
-    slot.payload = p.buffers.take(size);
+    slot.payload = p.payloads.take(size);
     slot.read_ok = read_present(p.run, pos, size, &slot.payload);
     if (!slot.read_ok || slot.kind == SlotKind::plain) return;
-    storage = p.buffers.take(slot.record.unpacked_size);
+    storage = p.contents.take(slot.record.unpacked_size);
     slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
                                    slot.record.stored_size, kChunksPerPiece, storage);
   } catch (const std::bad_alloc&) {
@@ -207,7 +210,7 @@ void read_and_decode(Pipeline& p, Slot& slot) {
   if (slot.split.pieces.empty()) {
     slot.decoded = decode_payload(slot.payload.data(), slot.payload.size(),
                                   slot.record.stored_size, std::move(storage));
-    p.buffers.give(std::move(slot.payload));
+    p.payloads.give(std::move(slot.payload));
     return;
   }
   for (size_t i = slot.split.pieces.size(); i-- > 0;) {
@@ -247,7 +250,8 @@ bool admit_next(Pipeline& p) {
 void fill_window(Pipeline& p) {
   // A single entry always gets in, however large.
   while (p.next < p.end && p.window.size() < kMaxEntriesInFlight &&
-         (p.window.empty() || p.bytes + p.buffers.kept_bytes() < kMaxBytesInFlight)) {
+         (p.window.empty() ||
+          p.bytes + p.payloads.kept_bytes() + p.contents.kept_bytes() < kMaxBytesInFlight)) {
     if (!admit_next(p)) p.next = p.end;
   }
 }
@@ -268,9 +272,9 @@ bool finish_front(Pipeline& p) {
   } catch (const std::bad_alloc&) {
     ok = slot.kind == SlotKind::compressed ? fail_decoding(slot.n) : fail(L"读取文件出错！\n");
   }
-  p.buffers.give(std::move(slot.payload));
-  p.buffers.give(std::move(slot.decoded.content));
-  p.buffers.give(std::move(slot.split.content));
+  p.payloads.give(std::move(slot.payload));
+  p.contents.give(std::move(slot.decoded.content));
+  p.contents.give(std::move(slot.split.content));
   p.bytes -= slot.bytes;
   p.window.pop_front();
   return ok;

@@ -6,12 +6,15 @@ namespace linkdata {
 
 ByteBuffer BufferStore::take(size_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (kept_.empty()) return ByteBuffer();
   auto best = kept_.end();
+  auto largest = kept_.begin();
   for (auto it = kept_.begin(); it != kept_.end(); ++it) {
     if (it->capacity() >= size && (best == kept_.end() || it->capacity() < best->capacity()))
       best = it;
+    if (it->capacity() > largest->capacity()) largest = it;
   }
-  if (best == kept_.end()) return ByteBuffer();
+  if (best == kept_.end()) best = largest;
   ByteBuffer buffer = std::move(*best);
   kept_.erase(best);
   kept_bytes_ -= buffer.capacity();
@@ -30,7 +33,8 @@ void BufferStore::give(ByteBuffer buffer) noexcept {
   }
   kept_.push_back(std::move(buffer));
   kept_bytes_ += capacity;
-  while (kept_.size() > max_buffers_ || kept_bytes_ > max_bytes_) {
+  largest_given_ = std::max(largest_given_, capacity);
+  while (kept_.size() > max_buffers_ || kept_bytes_ > std::min(max_bytes_, largest_given_)) {
     auto smallest = std::min_element(kept_.begin(), kept_.end(),
                                      [](const ByteBuffer& a, const ByteBuffer& b) {
                                        return a.capacity() < b.capacity();

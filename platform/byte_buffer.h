@@ -41,15 +41,19 @@ using ByteBuffer = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
 
 // Buffers handed back once their bytes are used, kept for the next ones that
 // need as much. Only buffers of at most max_buffer_bytes are kept, at most
-// max_buffers of them and max_bytes in all; the smallest go first, since
-// those are the cheapest to get again. Safe to use from several threads.
+// max_buffers of them, and in all at most max_bytes and no more than the
+// largest buffer given so far, so that idle buffers add about one buffer's
+// worth to memory at most; the smallest go first, since those are the
+// cheapest to get again. Safe to use from several threads.
 class BufferStore {
  public:
   BufferStore(size_t max_buffers, size_t max_buffer_bytes, size_t max_bytes)
       : max_buffers_(max_buffers), max_buffer_bytes_(max_buffer_bytes), max_bytes_(max_bytes) {}
 
-  // The smallest kept buffer with room for `size` bytes, empty (its capacity
-  // kept), or a new empty buffer when none has the room.
+  // The smallest kept buffer with room for `size` bytes, or else the largest
+  // kept one (which will grow in place of a new one: a fresh buffer would
+  // leave it idle beside it), emptied with its capacity kept; a new empty
+  // buffer when none is kept.
   ByteBuffer take(size_t size);
   void give(ByteBuffer buffer) noexcept;
   // Capacity of the buffers kept right now.
@@ -62,6 +66,7 @@ class BufferStore {
   mutable std::mutex mutex_;
   std::vector<ByteBuffer> kept_;  // room for one more than max_buffers_, reserved on first use
   size_t kept_bytes_ = 0;
+  size_t largest_given_ = 0;
 };
 
 }  // namespace linkdata

@@ -15,6 +15,8 @@ ByteBuffer with_capacity(size_t n) {
 
 TEST(BufferStore, TakesTheSmallestThatFitsEmptied) {
   BufferStore store(8, 1 << 20, 1 << 20);
+  store.give(with_capacity(20000));  // lets the store keep up to 20000 bytes
+  EXPECT_EQ(store.take(1).capacity(), 20000u);
   for (size_t n : {100, 10000, 1000}) store.give(with_capacity(n));
   EXPECT_EQ(store.kept_bytes(), 11100u);
 
@@ -23,31 +25,37 @@ TEST(BufferStore, TakesTheSmallestThatFitsEmptied) {
   EXPECT_TRUE(b.empty());
   EXPECT_EQ(store.kept_bytes(), 10100u);
 
-  EXPECT_EQ(store.take(20000).capacity(), 0u);  // none has the room: a new one
-  EXPECT_EQ(store.kept_bytes(), 10100u);
-  EXPECT_EQ(store.take(100).capacity(), 100u);
-  EXPECT_EQ(store.take(0).capacity(), 10000u);
+  EXPECT_EQ(store.take(50).capacity(), 100u);
+  // None has the room: the largest, to grow, rather than another buffer.
+  EXPECT_EQ(store.take(20000).capacity(), 10000u);
   EXPECT_EQ(store.kept_bytes(), 0u);
+  EXPECT_EQ(store.take(1).capacity(), 0u);  // none kept: a new one
 }
 
 struct LimitRow {
   const char* name;
   size_t max_buffers, max_buffer_bytes, max_bytes;
+  size_t primed;  // a buffer given and taken back first: the largest given so far
   std::vector<size_t> given;
   std::vector<size_t> kept;  // capacities kept, smallest first
 };
 
 TEST(BufferStore, KeepsWithinItsLimitsDroppingTheSmallest) {
   const std::vector<LimitRow> rows = {
-      {"count", 2, 1000, 10000, {300, 100, 200}, {200, 300}},
-      {"one buffer's size", 8, 1000, 10000, {300, 1001, 1000}, {300, 1000}},
-      {"total size", 8, 1000, 1000, {300, 400, 500}, {400, 500}},
-      {"nothing to keep", 8, 1000, 10000, {0}, {}},
-      {"no room at all", 0, 1000, 10000, {300}, {}},
+      {"count", 2, 1000, 10000, 1000, {300, 100, 200}, {200, 300}},
+      {"one buffer's size", 8, 1000, 10000, 1000, {300, 1001, 600}, {300, 600}},
+      {"total size", 8, 1000, 700, 700, {300, 400, 250}, {300, 400}},
+      {"the largest given so far", 8, 1000, 10000, 0, {300, 400, 350}, {400}},
+      {"nothing to keep", 8, 1000, 10000, 0, {0}, {}},
+      {"no room at all", 0, 1000, 10000, 0, {300}, {}},
   };
   for (const LimitRow& row : rows) {
     SCOPED_TRACE(row.name);
     BufferStore store(row.max_buffers, row.max_buffer_bytes, row.max_bytes);
+    if (row.primed != 0) {
+      store.give(with_capacity(row.primed));
+      EXPECT_EQ(store.take(1).capacity(), row.primed);
+    }
     for (size_t n : row.given) store.give(with_capacity(n));
     size_t total = 0;
     for (size_t n : row.kept) total += n;
