@@ -212,7 +212,7 @@ bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
 }  // namespace
 
 static DecodeResult decode_growing(const uint8_t* payload, size_t available,
-                                   uint32_t stored_size) {
+                                   uint32_t stored_size, ByteBuffer& output) {
   DecodeResult result;
   if (stored_size < 4) {  // no room for the total size
     result.status = DecodeStatus::length_mismatch;
@@ -238,15 +238,17 @@ static DecodeResult decode_growing(const uint8_t* payload, size_t available,
   // The output grows with the bytes the chunks really decode to, so that a
   // total size or a run of tiny chunks claiming gigabytes costs no memory
   // until data backs the claim. Deflate expands at most 1032 to 1, so for a
-  // payload in its right layout this reserves the total size once.
-  std::vector<uint8_t> output;
+  // payload in its right layout this reserves the total size once. Growing
+  // leaves the new bytes unwritten: every byte of a decoded content is
+  // written by its chunks, and the content of a failed decode is dropped.
+  output.clear();
   if (!dry) {
     output.reserve(size_t(std::min<uint64_t>(total, view.available * 1032 + kChunkOutputLimit)));
   }
   auto grow_to = [&output](uint64_t n) {
     if (output.size() < n) output.resize(size_t(n));
   };
-  std::vector<uint8_t> scratch;  // 65536 bytes, made when first needed
+  ByteBuffer scratch;  // 65536 bytes, made when first needed
   uint64_t out_pos = 0;
 
   uint64_t pos = 4;
@@ -317,9 +319,10 @@ static DecodeResult decode_growing(const uint8_t* payload, size_t available,
   return result;
 }
 
-DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size) {
+DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size,
+                            ByteBuffer storage) {
   try {
-    return decode_growing(payload, available, stored_size);
+    return decode_growing(payload, available, stored_size, storage);
   } catch (const std::bad_alloc&) {
     // Content the file does back (a plain chunk reaching far into the zero
     // region, a genuinely huge entry) that memory cannot hold.
@@ -333,7 +336,7 @@ DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t s
 // Decoding in pieces
 
 SplitDecode plan_split_decode(const uint8_t* payload, size_t available, uint32_t stored_size,
-                              uint32_t chunks_per_piece) {
+                              uint32_t chunks_per_piece, ByteBuffer& storage) {
   SplitDecode plan;
   plan.payload = payload;
   plan.available = available;
@@ -361,11 +364,14 @@ SplitDecode plan_split_decode(const uint8_t* payload, size_t available, uint32_t
     ++found;
   }
   if (found != expected) return plan;
+  // Left unwritten here: the pieces write every byte, or the plan falls back.
+  storage.clear();
   try {
-    plan.content.assign(total, 0);
+    storage.resize(total);
   } catch (const std::bad_alloc&) {
     return plan;  // decode_payload, which grows with the data, takes over
   }
+  plan.content = std::move(storage);
   plan.pieces = std::move(pieces);
   return plan;
 }
@@ -397,12 +403,10 @@ DecodeResult finish_split_decode(SplitDecode& plan) {
     result.content = std::move(plan.content);
     return result;
   }
-  std::vector<uint8_t>().swap(plan.content);
-  return decode_payload(plan.payload, plan.available, plan.stored_size);
+  return decode_payload(plan.payload, plan.available, plan.stored_size, std::move(plan.content));
 }
 
-std::optional<std::vector<uint8_t>> decompress_payload(const uint8_t* payload,
-                                                       uint32_t stored_size) {
+std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size) {
   DecodeResult result = decode_payload(payload, stored_size, stored_size);
   if (result.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
   if (result.status != DecodeStatus::ok) return std::nullopt;

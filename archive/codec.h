@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/byte_buffer.h"
+
 namespace linkdata {
 
 constexpr uint32_t kBlockSize = 32768;
@@ -56,14 +58,16 @@ enum class DecodeStatus { ok, zlib_error, length_mismatch, out_of_memory };
 
 struct DecodeResult {
   DecodeStatus status = DecodeStatus::ok;
-  std::vector<uint8_t> content;  // exactly the total size when ok
+  ByteBuffer content;  // exactly the total size when ok
 };
 
 // Decodes a payload of stored_size bytes of which the first `available` are in
 // `payload`; the rest (a payload reaching past the end of the archive) reads
 // as zeros. Never reads past stored_size, never allocates more than the
-// chunks can decode to. Prints nothing.
-DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size);
+// chunks can decode to. Prints nothing. The content is decoded into
+// `storage`'s memory when it has room (its bytes do not matter).
+DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size,
+                            ByteBuffer storage = ByteBuffer());
 
 // Decoding a large payload on several threads. In a payload laid out as the
 // encoder lays it out (every non-empty chunk a zlib stream, each inflating to
@@ -85,14 +89,15 @@ struct SplitDecode {
   size_t available = 0;
   uint32_t stored_size = 0;
   std::vector<DecodePiece> pieces;  // empty: not split, use decode_payload
-  std::vector<uint8_t> content;     // total size bytes, filled by the pieces
+  ByteBuffer content;               // total size bytes, filled by the pieces
 };
 
 // Cuts a payload into pieces of chunks_per_piece chunks. Gives no pieces when
 // the layout is not the encoder's, the payload is not all in memory, or it
-// holds no more than one piece.
+// holds no more than one piece; `storage` then keeps its memory, for
+// decode_payload. The content goes into `storage`'s memory when it has room.
 SplitDecode plan_split_decode(const uint8_t* payload, size_t available, uint32_t stored_size,
-                              uint32_t chunks_per_piece);
+                              uint32_t chunks_per_piece, ByteBuffer& storage);
 
 // Inflates one piece. Different pieces of a plan may run at the same time.
 void decode_piece(SplitDecode& plan, size_t index);
@@ -104,7 +109,6 @@ DecodeResult finish_split_decode(SplitDecode& plan);
 extern const wchar_t* const kLengthMismatchMessage;
 
 // decode_payload with its length failure reported on the console.
-std::optional<std::vector<uint8_t>> decompress_payload(const uint8_t* payload,
-                                                       uint32_t stored_size);
+std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size);
 
 }  // namespace linkdata

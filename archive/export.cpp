@@ -13,6 +13,7 @@
 #include "archive/locked_archive.h"
 #include "archive/package.h"
 #include "archive/worker_pool.h"
+#include "platform/byte_buffer.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
@@ -41,10 +42,13 @@ size_t bytes_present(const ExportRun& run, uint64_t pos, uint64_t size) {
   return size_t(std::min(size, run.archive_length - pos));
 }
 
-bool read_present(ExportRun& run, uint64_t pos, size_t n, std::vector<uint8_t>* out) {
-  out->assign(n, 0);
+// Bytes that the file no longer holds (it shrank meanwhile) read as zeros.
+bool read_present(ExportRun& run, uint64_t pos, size_t n, ByteBuffer* out) {
+  out->resize(n);
   size_t got = 0;
-  return run.archive.read_at(pos, out->data(), n, &got);
+  if (!run.archive.read_at(pos, out->data(), n, &got)) return false;
+  std::fill(out->begin() + std::ptrdiff_t(got), out->end(), uint8_t(0));
+  return true;
 }
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
@@ -72,7 +76,7 @@ bool fail_cut(platform::File& out, uint64_t written, const wchar_t* message) {
 // pipeline; the part past the end of the archive is zeros, which the file
 // gets by being extended rather than written.
 bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
-                  const std::vector<uint8_t>& first_block) {
+                  const ByteBuffer& first_block) {
   const uint64_t pos = byte_position(record, run.offset_unit);
   const size_t present = bytes_present(run, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
@@ -82,7 +86,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
     return fail_cut(out, 0, L"写入文件失败！\n");
   }
   size_t done = first_block.size();
-  std::vector<uint8_t> block;
+  ByteBuffer block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kCopyBlock);
     if (!read_present(run, pos + done, n_bytes, &block)) {
@@ -110,7 +114,7 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
     if (decoded.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
     return fail_decoding(n);
   }
-  const std::vector<uint8_t>& content = decoded.content;
+  const ByteBuffer& content = decoded.content;
   if (run.with_textures) {
     for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
       extract_textures(content.data() + span.offset, span.size, n, span.sub_index);
@@ -139,6 +143,12 @@ constexpr uint64_t kMaxBytesInFlight = uint64_t(128) << 20;
 // Payloads of more chunks than this are inflated in pieces of this many
 // chunks (256 KiB of content), so that a lone large entry uses every CPU.
 constexpr uint32_t kChunksPerPiece = 8;
+// Payload and content buffers go back to a store once their entry is done,
+// for the entries after it. What the store keeps counts against the
+// read-ahead limit, so memory stays as it was; a buffer larger than this,
+// of a rare huge entry, goes back to the system.
+constexpr size_t kMaxKeptBuffer = size_t(32) << 20;
+constexpr size_t kMaxKeptBytes = size_t(64) << 20;
 
 enum class SlotKind { plain, compressed, index_read_error };
 
@@ -148,7 +158,7 @@ struct Slot {
   SlotKind kind = SlotKind::plain;
   uint64_t bytes = 0;  // counted against kMaxBytesInFlight
   bool read_ok = true;
-  std::vector<uint8_t> payload;  // the payload, or a plain entry's first block
+  ByteBuffer payload;            // the payload, or a plain entry's first block
   SplitDecode split;             // pieces, when the payload is decoded in pieces
   DecodeResult decoded;          // the result otherwise
   TaskGroup group;
@@ -162,6 +172,12 @@ struct Pipeline {
   std::vector<IndexRecord> batch;
   uint32_t batch_base = 0;
   uint64_t bytes = 0;
+  // A payload and a content buffer for each thread at work, kept apart since
+  // a payload is about half its content: on one CPU the entry being decoded
+  // takes over the memory of the one just written, so memory peaks where it
+  // did without the stores.
+  BufferStore payloads{helper_threads() + 1, kMaxKeptBuffer, kMaxKeptBytes / 2};
+  BufferStore contents{helper_threads() + 1, kMaxKeptBuffer, kMaxKeptBytes / 2};
   // Slots stay in place while their tasks run; the pool, declared last, is
   // joined before any slot goes away.
   std::deque<std::unique_ptr<Slot>> window;
@@ -174,16 +190,19 @@ struct Pipeline {
 // allows; the entry then fails like any other that cannot be exported,
 // instead of the exception ending the process from a worker thread.
 void read_and_decode(Pipeline& p, Slot& slot) {
+  ByteBuffer storage;  // for the content
   try {
     const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
     size_t size = bytes_present(p.run, pos, slot.record.stored_size);
     if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
+    slot.payload = p.payloads.take(size);
     slot.read_ok = read_present(p.run, pos, size, &slot.payload);
     if (!slot.read_ok || slot.kind == SlotKind::plain) return;
+    storage = p.contents.take(slot.record.unpacked_size);
     slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
-                                   slot.record.stored_size, kChunksPerPiece);
+                                   slot.record.stored_size, kChunksPerPiece, storage);
   } catch (const std::bad_alloc&) {
-    slot.payload = std::vector<uint8_t>();
+    slot.payload = ByteBuffer();
     slot.split = SplitDecode();
     // A plain entry's first block that cannot be held fails as its read does.
     if (slot.kind == SlotKind::plain) slot.read_ok = false;
@@ -191,9 +210,9 @@ void read_and_decode(Pipeline& p, Slot& slot) {
     return;
   }
   if (slot.split.pieces.empty()) {
-    slot.decoded =
-        decode_payload(slot.payload.data(), slot.payload.size(), slot.record.stored_size);
-    slot.payload = std::vector<uint8_t>();
+    slot.decoded = decode_payload(slot.payload.data(), slot.payload.size(),
+                                  slot.record.stored_size, std::move(storage));
+    p.payloads.give(std::move(slot.payload));
     return;
   }
   for (size_t i = slot.split.pieces.size(); i-- > 0;) {
@@ -233,7 +252,8 @@ bool admit_next(Pipeline& p) {
 void fill_window(Pipeline& p) {
   // A single entry always gets in, however large.
   while (p.next < p.end && p.window.size() < kMaxEntriesInFlight &&
-         (p.window.empty() || p.bytes < kMaxBytesInFlight)) {
+         (p.window.empty() ||
+          p.bytes + p.payloads.kept_bytes() + p.contents.kept_bytes() < kMaxBytesInFlight)) {
     if (!admit_next(p)) p.next = p.end;
   }
 }
@@ -254,6 +274,9 @@ bool finish_front(Pipeline& p) {
   } catch (const std::bad_alloc&) {
     ok = slot.kind == SlotKind::compressed ? fail_decoding(slot.n) : fail(L"读取文件出错！\n");
   }
+  p.payloads.give(std::move(slot.payload));
+  p.contents.give(std::move(slot.decoded.content));
+  p.contents.give(std::move(slot.split.content));
   p.bytes -= slot.bytes;
   p.window.pop_front();
   return ok;

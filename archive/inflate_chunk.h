@@ -1,7 +1,9 @@
 // Inflating one zlib chunk of a compressed payload. The decoded bytes of a
 // zlib stream are fixed by the format, so the inflater behind this function
 // is chosen when the build is configured (libdeflate where it is to be had,
-// zlib otherwise); its outcome is that of zlib's `uncompress` either way.
+// zlib otherwise); its outcome is that of zlib's `uncompress` either way, but
+// for a few hand-made constructs that only libdeflate accepts (listed in the
+// README and in fuzz/fuzz_inflate_diff.cpp).
 #pragma once
 
 #include <cstddef>
@@ -11,7 +13,7 @@ namespace linkdata {
 
 // Inflates the zlib stream at the start of the n bytes at src into dest, which
 // has room for capacity bytes, with the outcome of zlib's `uncompress` given a
-// destination length of capacity: true, with *produced set to the bytes
+// destination length of capacity (but for the constructs above): true, with *produced set to the bytes
 // written, when one whole stream (header, deflate data and its adler32 check)
 // ends within the n input bytes and inflates to at most capacity bytes; input
 // after the stream's end is ignored. False (*produced 0, dest's bytes

@@ -94,7 +94,9 @@ std::wstring read_entry_content(platform::File& archive, uint64_t archive_length
     }
     DecodeResult decoded = decode_payload(stored.data(), stored.size(), record.stored_size);
     switch (decoded.status) {
-      case DecodeStatus::ok: *content = std::move(decoded.content); return std::wstring();
+      case DecodeStatus::ok:
+        content->assign(decoded.content.begin(), decoded.content.end());
+        return std::wstring();
       case DecodeStatus::length_mismatch: return kLengthMismatchMessage + decode_failure;
       default: return decode_failure;
     }

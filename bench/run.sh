@@ -2,7 +2,8 @@
 # Export and import throughput against their floors, on one CPU and on all.
 #
 #   bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY]
-#                [--only export|import] [--big]
+#                [--only export|import|levels] [--big] [--levels "1 6 9"]
+#                [--level-mib MIB] [--against BINARY]
 #
 # Generates (once, kept in bench/out) a sample archive of about --size MiB
 # (default 1024) and one of 50,000 small entries, then measures, --runs times
@@ -18,11 +19,17 @@
 #     open with truncation, write and close each; and rewritten in place, as
 #     export does) on one core, for both archives, and zlib
 #     compress2 level 9 of every 32 KiB block on one core;
+#   export of an archive of about --level-mib MiB (default 256) whose chunks
+#     zlib wrote at each of --levels (default 1, 6 and 9), of data that takes
+#     two deflate blocks a chunk (linkdata-sample --data literal), on 1 CPU
+#     and on all, with the zlib, libdeflate and rewrite floors of that archive;
 #   peak resident memory of every tool run.
 # The floors run inside the same repetitions as the tool, so that whatever
 # else loads the machine weighs on both alike.
 # --tool measures another linkdata binary (an older build, say) against the
-# same data. --only runs just the export or just the import part. --big also
+# same data; --against BINARY times one more build in the level runs, in the
+# same repetitions (labels `against_...`), for a before/after comparison.
+# --only runs just the export, the import or the level part. --big also
 # exports a 4 GiB archive once, for its peak memory.
 # Not part of ./test.sh; everything it writes stays in bench/out.
 set -euo pipefail
@@ -31,9 +38,9 @@ ROOT=$PWD
 . scripts/setup.sh
 need_packages "${BASE_PACKAGES[@]}" time util-linux
 
-SIZE=1024 RUNS=3 IMPORT_MIB=256 TOOL="" BIG=0 ONLY=""
+SIZE=1024 RUNS=3 IMPORT_MIB=256 TOOL="" BIG=0 ONLY="" LEVELS="1 6 9" LEVEL_MIB=256 AGAINST=""
 SMALL_COUNT=50000
-USAGE="usage: bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--only export|import] [--big]"
+USAGE="usage: bench/run.sh [--size MIB] [--runs N] [--import-mib MIB] [--tool BINARY] [--only export|import|levels] [--big] [--levels \"1 6 9\"] [--level-mib MIB] [--against BINARY]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --size) SIZE=$2; shift 2 ;;
@@ -41,8 +48,11 @@ while [ $# -gt 0 ]; do
     --import-mib) IMPORT_MIB=$2; shift 2 ;;
     --tool) TOOL=$(realpath "$2"); shift 2 ;;
     --only) ONLY=$2; shift 2
-            case "$ONLY" in export|import) ;; *) echo "$USAGE" >&2; exit 2 ;; esac ;;
+            case "$ONLY" in export|import|levels) ;; *) echo "$USAGE" >&2; exit 2 ;; esac ;;
     --big) BIG=1; shift ;;
+    --levels) LEVELS=$2; shift 2 ;;
+    --level-mib) LEVEL_MIB=$2; shift 2 ;;
+    --against) AGAINST=$(realpath "$2"); shift 2 ;;
     *) echo "$USAGE" >&2; exit 2 ;;
   esac
 done
@@ -92,6 +102,17 @@ make_archive() {  # make_archive MIB | make_archive small COUNT: prints the arch
   echo "$dir/LINKDATA_EU_OS_EUNA.A"
 }
 
+make_level_archive() {  # make_level_archive LEVEL MIB: prints the archive's path
+  local dir=$OUT/data-level$1-$2
+  if [ ! -f "$dir/done" ]; then
+    echo "== generating archive of $2 MiB at level $1" >&2
+    rm -rf "$dir"
+    "$SAMPLE" --level "$1" --data literal "$dir" A "$2" >&2
+    touch "$dir/done"
+  fi
+  echo "$dir/LINKDATA_EU_OS_EUNA.A"
+}
+
 # prepare_export DIR ARCHIVE REFERENCE: a folder holding the archive, where a
 # first, untimed run creates the files that the timed runs then replace, as a
 # user's repeated export does (creating thousands of files right after
@@ -104,13 +125,44 @@ prepare_export() {
   [ "$ONLY" = import ] || "$OUT/floors" write "$2" "$1/floor-write" > /dev/null
 }
 
+if [ "$ONLY" != levels ]; then
 ARCH=$(make_archive "$SIZE")
 ARCH_BYTES=$(stat -c %s "$ARCH")
 EXP=$OUT/work-export
 # Import takes its loose files from an export, so it is made in any case.
 prepare_export "$EXP" "$ARCH" "$OUT/export-reference.log" y
+fi
 
-if [ "$ONLY" != import ]; then
+if [ -z "$ONLY" ] || [ "$ONLY" = levels ]; then
+  for level in $LEVELS; do
+    arch=$(make_level_archive "$level" "$LEVEL_MIB")
+    prepare_export "$OUT/work-level$level" "$arch" "$OUT/export-level$level-reference.log"
+  done
+  echo "== export at levels $LEVELS" >&2
+  for ((r = 0; r < RUNS; r++)); do
+    for level in $LEVELS; do
+      arch=$(make_level_archive "$level" "$LEVEL_MIB")
+      bytes=$(stat -c %s "$arch")
+      work=$OUT/work-level$level
+      cd "$OUT"
+      floor "level${level}_inflate_floor_1" inflate "$arch"
+      floor "level${level}_libdeflate_floor_1" libdeflate "$arch"
+      floor "level${level}_rewrite_floor_1" rewrite "$arch" "$work/floor-write"
+      cd "$work"
+      for tool in "$TOOL" ${AGAINST:+"$AGAINST"}; do
+        prefix=""; [ "$tool" = "$TOOL" ] || prefix=against_
+        for cpus in "$ONE" "$ALL"; do
+          n=1; [ "$cpus" = "$ONE" ] || n=all
+          measure "${prefix}level${level}_export_${n}" "$bytes" "$cpus" "$tool" e a 0 2147483647
+          cmp -s "$OUT/last.log" "$OUT/export-level$level-reference.log" ||
+            echo "!! level $level export messages differ" >&2
+        done
+      done
+    done
+  done
+fi
+
+if [ -z "$ONLY" ] || [ "$ONLY" = export ]; then
   SMALL=$(make_archive small "$SMALL_COUNT")
   SMALL_BYTES=$(stat -c %s "$SMALL")
   SMALL_EXP=$OUT/work-small
@@ -144,7 +196,7 @@ if [ "$ONLY" != import ]; then
   done
 fi
 
-if [ "$ONLY" != export ]; then
+if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
   echo "== import" >&2
   for set in grow fit; do rm -rf "$OUT/import-$set" && mkdir -p "$OUT/import-$set/Import/A"; done
   read -r GROW_BYTES FIT_BYTES < <(python3 "$ROOT/bench/make_import.py" "$ARCH" "$EXP/Extracted/A" \
@@ -188,7 +240,7 @@ if [ "$BIG" = 1 ]; then
   cd "$OUT" && rm -rf "$OUT/work-big"
 fi
 
-python3 - "$RESULTS" "$(nproc)" "$TOOL" <<'EOF'
+python3 - "$RESULTS" "$(nproc)" "$TOOL" "$LEVELS" <<'EOF'
 import statistics, sys
 rows = {}
 for line in open(sys.argv[1]):
@@ -226,6 +278,18 @@ if "small_export_all" in med:
           g("small_write_floor_1"), "<= 1.0")
     ratio("small entries: export all CPUs / rewrite floor", "small_export_all",
           g("small_rewrite_floor_1"), "-")
+for level in sys.argv[4].split():
+    for who in ("", "against_"):
+        if who + "level%s_export_1" % level not in med:
+            continue
+        name = "level %s%s: " % (level, " (against)" if who else "")
+        floors = g("level%s_libdeflate_floor_1" % level, 0) + g("level%s_rewrite_floor_1" % level, 0)
+        ratio(name + "export 1 CPU / (libdeflate + rewrite floors)",
+              who + "level%s_export_1" % level, floors, "<= 1.2")
+        ratio(name + "export all CPUs / export 1 CPU", who + "level%s_export_all" % level,
+              g(who + "level%s_export_1" % level), "<= 0.55")
+        ratio(name + "export 1 CPU / (zlib + rewrite floors)", who + "level%s_export_1" % level,
+              g("level%s_inflate_floor_1" % level, 0) + g("level%s_rewrite_floor_1" % level, 0), "-")
 if "import_grow_all" in med:
     ratio("import growing all CPUs / 1 CPU", "import_grow_all", g("import_grow_1"), "<= 0.60")
     ratio("import growing all CPUs / (compress floor / 2)", "import_grow_all",

@@ -1,7 +1,8 @@
 # Chooses the inflater of zlib chunks: libdeflate where it is to be had (about
 # twice as fast as zlib's inflate on whole buffers), zlib otherwise, as in the
 # MinGW cross build, for which Debian has no libdeflate. Both give the bytes
-# and failures of zlib's `uncompress`. Sets LINKDATA_INFLATE_SOURCE and
+# and failures of zlib's `uncompress`, but for a few hand-made constructs that
+# only libdeflate accepts (see the README). Sets LINKDATA_INFLATE_SOURCE and
 # LINKDATA_INFLATE_LIBRARY (empty with zlib).
 set(LINKDATA_INFLATER auto CACHE STRING "Inflater of zlib chunks: auto, libdeflate or zlib")
 set_property(CACHE LINKDATA_INFLATER PROPERTY STRINGS auto libdeflate zlib)

@@ -94,9 +94,10 @@ Bytes import_input(uint8_t entry, const Bytes& archive, const Bytes& loose) {
 
 // A zlib stream of src at the given level, with the preset dictionary when
 // one is given; raw deflate data for window_bits -15.
-Bytes deflate_bytes(const Bytes& src, int level, int window_bits = 15, const Bytes& dictionary = {}) {
+Bytes deflate_bytes(const Bytes& src, int level, int window_bits = 15, const Bytes& dictionary = {},
+                    int strategy = Z_DEFAULT_STRATEGY) {
   z_stream stream{};
-  if (deflateInit2(&stream, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  if (deflateInit2(&stream, level, Z_DEFLATED, window_bits, 8, strategy) != Z_OK) return {};
   if (!dictionary.empty()) deflateSetDictionary(&stream, dictionary.data(), uInt(dictionary.size()));
   Bytes out(deflateBound(&stream, uLong(src.size())));
   stream.next_in = const_cast<Bytef*>(src.data());
@@ -116,6 +117,18 @@ Bytes text_like(size_t n) {
   for (size_t i = 0; i < n; ++i) {
     state = state * 1103515245u + 12345u;
     out[i] = (state >> 28) == 0 ? uint8_t(state >> 16) : uint8_t(kWords[i % (sizeof kWords - 1)]);
+  }
+  return out;
+}
+
+// Bytes that compress about 2:1, as game data does: runs of words between
+// runs of noise, in several blocks' worth of symbols at the lower levels.
+Bytes half_compressible(size_t n) {
+  Bytes out = text_like(n);
+  uint32_t state = 777;
+  for (size_t i = 0; i < n; ++i) {
+    state = state * 1103515245u + 12345u;
+    if ((i / 64) % 2 == 1) out[i] = uint8_t(state >> 16);
   }
   return out;
 }
@@ -144,6 +157,13 @@ void write_inflate_seeds(const fs::path& dir, const std::vector<Entry>& entries)
   bad_adler.back() ^= 1;
   as_is(bad_adler);
   as_is(deflate_bytes(text_like(2000), 9, 15, text_like(300)));  // FDICT
+  // Every level, and the strategies other encoders' settings amount to, on
+  // data that takes several blocks.
+  const Bytes half = half_compressible(32768);
+  for (int level = 1; level <= 9; ++level) as_is(deflate_bytes(half, level));
+  for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED}) {
+    as_is(deflate_bytes(half, 6, 15, {}, strategy));
+  }
   for (size_t n : {size_t(40), size_t(4000), size_t(40000)}) {
     Bytes seed{1};
     const Bytes raw = deflate_bytes(text_like(n), n == 40 ? 9 : 6, -15);
@@ -196,7 +216,7 @@ int main(int argc, char** argv) {
     } else {
       DecodeResult d = decode_payload(e.stored.data(), e.stored.size(), r.stored_size);
       if (d.status != DecodeStatus::ok) continue;
-      e.content = std::move(d.content);
+      e.content.assign(d.content.begin(), d.content.end());
     }
     entries.push_back(std::move(e));
   }

@@ -7,8 +7,10 @@
 #include "test_support.h"
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -36,6 +38,15 @@ Bytes compressible_bytes(size_t n) {
   Bytes out(n);
   for (size_t i = 0; i < n; ++i)
     out[i] = (rng() % 16 == 0) ? uint8_t(rng()) : uint8_t(kWords[i % (sizeof kWords - 1)]);
+  return out;
+}
+
+// Data that compresses about 2:1 and takes several deflate blocks.
+Bytes half_compressible_bytes(size_t n) {
+  Bytes out = compressible_bytes(n);
+  const Bytes noise = random_bytes(n, 11);
+  for (size_t i = 0; i < n; ++i)
+    if ((i / 64) % 2 == 1) out[i] = noise[i];
   return out;
 }
 
@@ -99,7 +110,7 @@ DecodeResult decode(const Bytes& p) { return decode_payload(p.data(), p.size(), 
 void expect_ok(const DecodeResult& r, const Bytes& expected) {
   ASSERT_EQ(r.status, DecodeStatus::ok);
   ASSERT_EQ(r.content.size(), expected.size());
-  EXPECT_TRUE(r.content == expected);
+  EXPECT_TRUE(std::equal(r.content.begin(), r.content.end(), expected.begin()));
 }
 
 void expect_fail(const DecodeResult& r, DecodeStatus status) {
@@ -123,7 +134,7 @@ TEST(CodecRoundTrip, SizesRandomAndCompressible) {
       expect_ok(decode(*payload), src);
       auto back = decompress_payload(payload->data(), uint32_t(payload->size()));
       ASSERT_TRUE(back.has_value());
-      EXPECT_TRUE(*back == src);
+      EXPECT_TRUE(std::equal(back->begin(), back->end(), src.begin(), src.end()));
     }
   }
 }
@@ -448,10 +459,23 @@ TEST(CodecDecode, AvailableMatchesZeroPadding) {
   }
 }
 
+// A buffer handed in is decoded into, whatever it held, and nothing else is
+// allocated for the content.
+TEST(CodecDecode, IntoGivenStorage) {
+  const Bytes src = half_compressible_bytes(3 * 32768 + 5);
+  const Bytes payload = reference_encode(src);
+  ByteBuffer storage(src.size() + 100, 0xAA);
+  const uint8_t* memory = storage.data();
+  const DecodeResult r =
+      decode_payload(payload.data(), payload.size(), uint32_t(payload.size()), std::move(storage));
+  expect_ok(r, src);
+  EXPECT_EQ(r.content.data(), memory);
+}
+
 // decompress_payload prints the length message (no line end) on a length
 // failure only, and reports every failure as no value.
 TEST(CodecDecompress, MessagesAndResults) {
-  std::optional<Bytes> r1, r2, r3;
+  std::optional<ByteBuffer> r1, r2, r3;
   Bytes five = {5, 0, 0, 0};
   const std::string after_length =
       test::capture_stdout([&] { r1 = decompress_payload(five.data(), 4); });
@@ -465,7 +489,7 @@ TEST(CodecDecompress, MessagesAndResults) {
   EXPECT_FALSE(r1.has_value());
   EXPECT_FALSE(r2.has_value());
   ASSERT_TRUE(r3.has_value());
-  EXPECT_TRUE(*r3 == Bytes({1, 2, 3}));
+  EXPECT_TRUE(*r3 == ByteBuffer({1, 2, 3}));
   EXPECT_EQ(after_length, "解压后的数据长度出错！");
   EXPECT_EQ(after_zlib, "");
   EXPECT_EQ(after_ok, "");
@@ -517,6 +541,16 @@ const Bytes kDynamic32Distances = {0x05, 0xff, 0x81, 0x00, 0x10, 0x00, 0x00, 0x0
 // declared codes.
 const Bytes kDynamicRepeatPastEnd = {0x05, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00,
                                      0x00, 0x20, 0xb0, 0xe6, 0x2f, 0x11, 0x80};
+// Dynamic blocks coding 'a', then length 3 (symbol 257) at a distance, then
+// end-of-block, with an empty distance code (the distance a 0 bit) and with
+// one one-bit distance codeword, written as 1.
+const Bytes kDynamicEmptyDistanceCode = {0x0d, 0xe0, 0x01, 0x09, 0x00, 0x00, 0x00, 0x80,
+                                         0x20, 0x6c, 0xed, 0xff, 0x89, 0x24, 0x06};
+const Bytes kDynamicSingleDistanceCodewordOne = {0x0d, 0xe0, 0x01, 0x09, 0x00, 0x00, 0x00, 0x80,
+                                                 0x20, 0x6c, 0xed, 0xff, 0x89, 0x34, 0x07};
+// A dynamic block whose length code is end-of-block alone, written as 1.
+const Bytes kDynamicSingleLengthCodewordOne = {0x05, 0xe0, 0x01, 0x09, 0x00, 0x00, 0x00,
+                                               0x80, 0x20, 0xfc, 0x7f, 0x2d, 0x01};
 // A fixed-code block: 'a', length symbol 286 at distance 1, end-of-block.
 const Bytes kFixedLength286 = {0x4b, 0x1c, 0x03, 0x00};
 // A fixed-code block: length 3 at distance symbol 30, end-of-block.
@@ -529,10 +563,27 @@ Bytes stored_block(uint16_t n) {
   return out;
 }
 
+Bytes deflate_with(const Bytes& src, int level, int strategy) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 15, 8, strategy), Z_OK);
+  Bytes out(deflateBound(&z, uLong(src.size())));
+  z.next_in = const_cast<Bytef*>(src.data());
+  z.avail_in = uInt(src.size());
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 struct InflateRow {
   const char* name;
   Bytes chunk;
   bool ok;  // what `uncompress` into 65536 bytes gives
+  // A hand-made construct that zlib refuses and libdeflate takes: what the
+  // inflater gives where it is libdeflate.
+  std::optional<Bytes> libdeflate_output = std::nullopt;
 };
 
 std::vector<InflateRow> inflate_rows() {
@@ -552,7 +603,22 @@ std::vector<InflateRow> inflate_rows() {
   Bytes long_match = stored_block(40000);
   long_match.insert(long_match.end(), kFixedDistance30.begin(), kFixedDistance30.end());
   const Bytes a(1, 'a');
+  const Bytes aaaa(4, 'a');
+  const Bytes half = half_compressible_bytes(32768);
   return {
+      {"level 1", zlib_compress(half, 1), true},
+      {"level 2", zlib_compress(half, 2), true},
+      {"level 3", zlib_compress(half, 3), true},
+      {"level 4", zlib_compress(half, 4), true},
+      {"level 5", zlib_compress(half, 5), true},
+      {"level 6", zlib_compress(half, 6), true},
+      {"level 7", zlib_compress(half, 7), true},
+      {"level 8", zlib_compress(half, 8), true},
+      {"level 9", zlib_compress(half, 9), true},
+      {"filtered", deflate_with(half, 6, Z_FILTERED), true},
+      {"Huffman only", deflate_with(half, 6, Z_HUFFMAN_ONLY), true},
+      {"run-length", deflate_with(half, 6, Z_RLE), true},
+      {"fixed codes only", deflate_with(half, 6, Z_FIXED), true},
       {"valid", valid, true},
       {"empty input", {}, false},
       {"corrupt deflate data", corrupt, false},
@@ -568,11 +634,17 @@ std::vector<InflateRow> inflate_rows() {
       {"two blocks", deflate_stream(text, true), true},
       {"stored", zlib_compress(text, 0), true},
       {"hand-made dynamic block", zlib_frame(kDynamicA, a), true},
-      {"288 length codes", zlib_frame(kDynamic288Lengths, a), false},
-      {"32 distance codes", zlib_frame(kDynamic32Distances, a), false},
-      {"code length repeat past the codes", zlib_frame(kDynamicRepeatPastEnd, a), false},
-      {"length symbol 286", zlib_frame(kFixedLength286, Bytes(259, 'a')), false},
-      {"distance symbol 30", zlib_frame(long_match, Bytes(40003, 'z')), false},
+      {"288 length codes", zlib_frame(kDynamic288Lengths, a), false, a},
+      {"32 distance codes", zlib_frame(kDynamic32Distances, a), false, a},
+      {"code length repeat past the codes", zlib_frame(kDynamicRepeatPastEnd, a), false, a},
+      {"length symbol 286", zlib_frame(kFixedLength286, Bytes(259, 'a')), false, Bytes(259, 'a')},
+      {"distance symbol 30", zlib_frame(long_match, Bytes(40003, 'z')), false, Bytes(40003, 'z')},
+      {"distance with an empty distance code", zlib_frame(kDynamicEmptyDistanceCode, aaaa), false,
+       aaaa},
+      {"one-bit distance codeword 1", zlib_frame(kDynamicSingleDistanceCodewordOne, aaaa), false,
+       aaaa},
+      {"one-bit length codeword 1", zlib_frame(kDynamicSingleLengthCodewordOne, {}), false,
+       Bytes{}},
   };
 }
 
@@ -588,6 +660,15 @@ TEST(InflateChunk, OutcomeOfUncompress) {
     uint32_t produced = 12345;
     const bool ok =
         inflate_zlib_chunk(row.chunk.data(), row.chunk.size(), got.data(), 65536, &produced);
+#if LINKDATA_INFLATES_WITH_LIBDEFLATE
+    if (row.libdeflate_output) {
+      EXPECT_TRUE(ok);
+      ASSERT_EQ(produced, row.libdeflate_output->size());
+      EXPECT_TRUE(std::equal(row.libdeflate_output->begin(), row.libdeflate_output->end(),
+                             got.begin()));
+      continue;
+    }
+#endif
     EXPECT_EQ(ok, row.ok);
     if (!ok || !want_ok) {
       EXPECT_EQ(produced, 0u);

@@ -141,8 +141,9 @@ Bytes payload_cut(const Bytes& src, const std::vector<size_t>& sizes) {
 }
 
 DecodeResult split_decode(const Bytes& payload, uint32_t per_piece, size_t* pieces) {
-  SplitDecode plan =
-      plan_split_decode(payload.data(), payload.size(), uint32_t(payload.size()), per_piece);
+  ByteBuffer storage;
+  SplitDecode plan = plan_split_decode(payload.data(), payload.size(), uint32_t(payload.size()),
+                                       per_piece, storage);
   *pieces = plan.pieces.size();
   WorkerPool pool(2);
   TaskGroup group;
@@ -170,7 +171,17 @@ TEST(SplitDecode, EncoderPayloadsDecodeInPiecesToTheSource) {
   const DecodeResult r = split_decode(*payload, 3, &pieces);
   EXPECT_EQ(pieces, 4u);  // 11 chunks in pieces of 3
   ASSERT_EQ(r.status, DecodeStatus::ok);
-  EXPECT_TRUE(r.content == src);
+  EXPECT_TRUE(std::equal(r.content.begin(), r.content.end(), src.begin(), src.end()));
+  // The content goes into the memory handed in, whatever it held.
+  ByteBuffer storage(src.size(), 0xAA);
+  const uint8_t* memory = storage.data();
+  SplitDecode plan = plan_split_decode(payload->data(), payload->size(),
+                                       uint32_t(payload->size()), 3, storage);
+  for (size_t i = 0; i < plan.pieces.size(); ++i) decode_piece(plan, i);
+  const DecodeResult into = finish_split_decode(plan);
+  ASSERT_EQ(into.status, DecodeStatus::ok);
+  EXPECT_EQ(into.content.data(), memory);
+  EXPECT_TRUE(std::equal(into.content.begin(), into.content.end(), src.begin(), src.end()));
   // One piece's worth or less is left to the sequential decoder.
   expect_same_as_sequential(*payload, 11, 0);
 }

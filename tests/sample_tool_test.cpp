@@ -237,6 +237,27 @@ TEST(SampleTool, SizedArchiveIsDeterministicAndNearItsSize) {
   }
 }
 
+// Another level and the literal data give another well-formed archive of
+// about the size asked for, the same one each time.
+TEST(SampleTool, LevelAndLiteralDataOptions) {
+  TempDir first("level-1");
+  TempDir second("level-2");
+  TempDir plain("level-default");
+  ASSERT_EQ(run_sample_tool("--level 1 --data literal " + quoted(first.path) + " A 6"), 0);
+  ASSERT_EQ(run_sample_tool(quoted(second.path) + " --data literal A --level 1 6"), 0);
+  ASSERT_EQ(run_sample_tool(quoted(plain.path) + " A 6"), 0);
+  const Bytes archive = read_file(first.path / "LINKDATA_EU_OS_EUNA.A");
+  expect_well_formed(archive);
+  if (HasFatalFailure()) return;
+  EXPECT_TRUE(archive == read_file(second.path / "LINKDATA_EU_OS_EUNA.A"));
+  EXPECT_FALSE(archive == read_file(plain.path / "LINKDATA_EU_OS_EUNA.A"));
+  EXPECT_GE(archive.size(), 5u << 20);
+  EXPECT_LE(archive.size(), 7u << 20);
+  // Level 1 writes its own header's level bits (FLEVEL 0), level 9 its own (3).
+  const Record r = record_of(archive, 4);
+  EXPECT_EQ(payload_of(archive, r)[9] >> 6, 0);
+}
+
 TEST(SampleTool, SmallModeAddsThatManySmallEntriesOfBothKinds) {
   TempDir dir("small");
   TempDir plain("small-default");
@@ -276,6 +297,11 @@ TEST(SampleTool, RefusesBadArguments) {
   EXPECT_EQ(run_sample_tool(where + " A small 0"), 2);
   EXPECT_EQ(run_sample_tool(where + " A small 1000001"), 2);
   EXPECT_EQ(run_sample_tool(where + " A big 10"), 2);
+  EXPECT_EQ(run_sample_tool("--level 0 " + where), 2);
+  EXPECT_EQ(run_sample_tool("--level 10 " + where), 2);
+  EXPECT_EQ(run_sample_tool("--data text " + where), 2);
+  EXPECT_EQ(run_sample_tool("--fast " + where), 2);
+  EXPECT_EQ(run_sample_tool(where + " --level"), 2);
   EXPECT_FALSE(fs::exists(dir.path));
 }
 

@@ -1,8 +1,8 @@
 // linkdata-sample: writes a deterministic LINKDATA archive for tests and
 // benchmarks.
 //
-//   linkdata-sample DIR [LETTER] [SIZE_MIB]
-//   linkdata-sample DIR LETTER small COUNT
+//   linkdata-sample [--level N] [--data mixed|literal] DIR [LETTER] [SIZE_MIB]
+//   linkdata-sample [--level N] [--data mixed|literal] DIR LETTER small COUNT
 //
 // writes DIR/LINKDATA_EU_OS_EUNA.<LETTER> (LETTER defaults to A and is folded
 // to upper case; DIR is created when missing). The same arguments always give
@@ -40,6 +40,13 @@
 //
 // With small COUNT, COUNT generated entries follow instead, of 200 bytes to
 // 8 KiB each, two thirds compressed: the archive of many small files.
+//
+// --level N (1-9, default 9, the tool's own) is the zlib level of every zlib
+// chunk, as another packer could have chosen it. --data literal makes the
+// generated entries' data (not the texture containers) mostly bytes from
+// small alphabets: it packs about 1.7:1, near the default `mixed` data's
+// 2:1, but as coded literals rather than long matches, so that a chunk takes
+// two deflate blocks where a `mixed` one mostly takes one.
 
 #include <zlib.h>
 
@@ -69,6 +76,10 @@ using linkdata::store_u64le;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kUnit = linkdata::kWriteUnit;  // offset unit and padding
+
+// The command line's choices.
+int g_level = linkdata::kCompressionLevel;
+bool g_literal_data = false;
 
 // splitmix64: fixed output on every platform, unlike std:: distributions.
 struct Rng {
@@ -120,6 +131,37 @@ Bytes mixed_data(size_t size, Rng& rng) {
     } else {
       std::memcpy(out.data() + pos, dictionary.data() + (pick >> 32) % kDictionaryRecords * kRecord,
                   n);
+    }
+  }
+  // A first word above 0x10000 keeps the content from passing as a package.
+  if (size >= 4) out[3] |= 0x80;
+  return out;
+}
+
+// 64-byte records: a quarter of them repeats from a small dictionary, the
+// rest bytes drawn from an alphabet of 16 values that changes every 4 KiB.
+// zlib packs this about 1.7:1 at every level, mostly as coded literals, so a
+// 32 KiB block takes two deflate blocks.
+Bytes literal_data(size_t size, Rng& rng) {
+  constexpr size_t kRecord = 64;
+  constexpr size_t kDictionaryRecords = 32;
+  constexpr size_t kRegion = 4096;
+  Bytes dictionary(kRecord * kDictionaryRecords);
+  fill_random(dictionary.data(), dictionary.size(), rng);
+  uint8_t alphabet[16];
+  Bytes out(size);
+  for (size_t pos = 0; pos < size; pos += kRecord) {
+    const size_t n = std::min(kRecord, size - pos);
+    if (pos % kRegion == 0) fill_random(alphabet, sizeof alphabet, rng);
+    const uint64_t pick = next_u64(rng);
+    if (pick % 4 == 0) {
+      std::memcpy(out.data() + pos, dictionary.data() + (pick >> 32) % kDictionaryRecords * kRecord,
+                  n);
+      continue;
+    }
+    for (size_t i = 0; i < n; i += 16) {
+      const uint64_t draws = next_u64(rng);
+      for (size_t k = 0; k < 16 && i + k < n; ++k) out[pos + i + k] = alphabet[(draws >> (4 * k)) & 15];
     }
   }
   // A first word above 0x10000 keeps the content from passing as a package.
@@ -397,7 +439,7 @@ std::optional<StoredEntry> store_entry(Entry e) {
       const size_t at = out.size() + 4;
       out.resize(at + length);
       if (compress2(out.data() + at, &length, source, uLong(c.length),
-                    linkdata::kCompressionLevel) != Z_OK ||
+                    g_level) != Z_OK ||
           out[at] != linkdata::kZlibMarker) {
         return std::nullopt;
       }
@@ -532,10 +574,12 @@ uint32_t draw_size(Rng& rng) {
 }
 
 // Stored sizes are estimated from measured ratios: mixed data packs about
-// 1.98:1, noisy DXT5 containers about 1.85:1.
+// 1.98:1, literal data about 1.69:1, noisy DXT5 containers about 1.85:1.
 uint64_t estimated_slot(const GeneratedEntry& g) {
   uint64_t stored = g.size;
-  if (g.kind == GeneratedKind::compressed) stored = g.size / 2 + g.size / 128;
+  if (g.kind == GeneratedKind::compressed) {
+    stored = g_literal_data ? g.size / 5 * 3 : g.size / 2 + g.size / 128;
+  }
   if (g.kind == GeneratedKind::textures) stored = g.size / 2 + g.size / 25;
   return round_up(stored, kUnit);
 }
@@ -584,9 +628,9 @@ Entry generate(const GeneratedEntry& g) {
   Rng rng{g.seed};
   switch (g.kind) {
     case GeneratedKind::plain:
-      return plain_entry(mixed_data(g.size, rng));
+      return plain_entry(g_literal_data ? literal_data(g.size, rng) : mixed_data(g.size, rng));
     case GeneratedKind::compressed:
-      return compressed_entry(mixed_data(g.size, rng));
+      return compressed_entry(g_literal_data ? literal_data(g.size, rng) : mixed_data(g.size, rng));
     case GeneratedKind::textures:
       break;
   }
@@ -665,11 +709,14 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
 
 int usage() {
   std::fputs(
-      "usage: linkdata-sample DIR [LETTER] [SIZE_MIB]\n"
-      "       linkdata-sample DIR LETTER small COUNT\n"
+      "usage: linkdata-sample [OPTIONS] DIR [LETTER] [SIZE_MIB]\n"
+      "       linkdata-sample [OPTIONS] DIR LETTER small COUNT\n"
       "  writes DIR/LINKDATA_EU_OS_EUNA.<LETTER>; LETTER is one letter, default A\n"
       "  SIZE_MIB (1-65536): add generated entries up to about that many MiB\n"
-      "  small COUNT (1-1000000): add COUNT entries of 200 bytes to 8 KiB instead\n",
+      "  small COUNT (1-1000000): add COUNT entries of 200 bytes to 8 KiB instead\n"
+      "  --level N (1-9): zlib level of the chunks, default 9\n"
+      "  --data mixed|literal: generated data of long repeats (default, about\n"
+      "    2:1) or mostly of coded literals (about 1.7:1, two deflate blocks a chunk)\n",
       stderr);
   return 2;
 }
@@ -689,6 +736,26 @@ std::optional<uint32_t> parse_count(const std::string& text, uint32_t max) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Options first, then the positional arguments, which keep their places.
+  std::vector<char*> positional = {argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--level" && i + 1 < argc) {
+      std::optional<uint32_t> level = parse_count(argv[++i], 9);
+      if (!level) return usage();
+      g_level = int(*level);
+    } else if (arg == "--data" && i + 1 < argc) {
+      const std::string kind = argv[++i];
+      if (kind != "mixed" && kind != "literal") return usage();
+      g_literal_data = kind == "literal";
+    } else if (arg.rfind("--", 0) == 0) {
+      return usage();
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  argc = int(positional.size());
+  argv = positional.data();
   if (argc < 2 || argc > 5 || argv[1][0] == '\0') return usage();
   char letter = 'A';
   if (argc >= 3) {
