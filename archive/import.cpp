@@ -393,7 +393,6 @@ bool import_files(ImportRun& run) {
     return fail(L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
   }
   run.original_length = archive_length;
-  if (!take_originals(run, reader)) return false;
 
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
@@ -421,6 +420,7 @@ bool import_files(ImportRun& run) {
     if (!read_index_records(reader, uint32_t(c.entry), 1, &one)) return fail(L"读取文件出错！\n");
     c.record = one[0];
   }
+  if (!take_originals(run, reader)) return false;
   reader.close();
 
   // Read as well as written: the journal saves the bytes a write replaces,
