@@ -5,11 +5,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/codec.h"
 #include "archive/format.h"
-#include "archive/journal.h"
+#include "archive/locked_archive.h"
 #include "archive/package.h"
 #include "archive/worker_pool.h"
 #include "platform/platform.h"
@@ -273,8 +274,12 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   if (!path_exists(archive_name)) {
     return fail((L"文件“" + archive_name + L"”不存在！\n").c_str());
   }
-  // A commit that an earlier import left unfinished is undone before reading.
-  if (!recover_archive(archive_name)) return false;
+  // Taken before the folders are made: a run refused here leaves no trace.
+  LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
+  if (locked.status == ArchiveOpenStatus::in_use ||
+      locked.status == ArchiveOpenStatus::not_recovered) {
+    return false;
+  }
   ExportRun run;
   run.archive_name = archive_name;
   run.with_textures = with_textures;
@@ -286,7 +291,7 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   g_texture_directory_path = join_path(run.export_dir, L"Textures");
   if (with_textures) ensure_directory(g_texture_directory_path);
 
-  run.archive = platform::File::open_read(archive_name);
+  run.archive = std::move(locked.file);
   if (!run.archive.is_open()) return fail(L"打开文件失败！\n");
   ArchiveHeader header;
   switch (read_archive_header(run.archive, &header)) {

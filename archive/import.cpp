@@ -8,14 +8,15 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
-#include "archive/archive_access.h"
 #include "archive/codec.h"
 #include "archive/format.h"
 #include "archive/group_commit.h"
 #include "archive/import_names.h"
 #include "archive/journal.h"
+#include "archive/locked_archive.h"
 #include "archive/originals.h"
 #include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
@@ -368,12 +369,18 @@ class Prefetch {
 
 bool import_files(ImportRun& run) {
   if (!path_exists(g_import_directory_path)) return fail(L"导入目录不存在！\n");
-  if (!prepare_archive_for_change(run.archive_name)) return false;
-
-  platform::File reader = platform::File::open_read(run.archive_name);
-  if (!reader.is_open()) return fail(L"打开文件失败！\n");
+  if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+  LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
+  if (locked.status == ArchiveOpenStatus::in_use ||
+      locked.status == ArchiveOpenStatus::not_recovered) {
+    return false;
+  }
+  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(L"打开文件失败！\n");
+  // Read as well as written: the journal saves the bytes a write replaces,
+  // and entries without a loose file take their content from here.
+  run.archive = std::move(locked.file);
   ArchiveHeader header;
-  switch (read_archive_header(reader, &header)) {
+  switch (read_archive_header(run.archive, &header)) {
     case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
     case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
     case IndexReadStatus::ok: break;
@@ -388,7 +395,7 @@ bool import_files(ImportRun& run) {
   // with whatever import appends: those records would then read the appended
   // bytes and point at garbage. Such an archive is left alone.
   uint64_t archive_length = 0;
-  if (!reader.size(&archive_length)) return fail(L"读取文件出错！\n");
+  if (!run.archive.size(&archive_length)) return fail(L"读取文件出错！\n");
   if (record_position(run.entry_count) > archive_length) {
     return fail(L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
   }
@@ -417,17 +424,14 @@ bool import_files(ImportRun& run) {
   std::vector<IndexRecord> one;
   for (Candidate& c : candidates) {
     if (!c.in_range) continue;
-    if (!read_index_records(reader, uint32_t(c.entry), 1, &one)) return fail(L"读取文件出错！\n");
+    if (!read_index_records(run.archive, uint32_t(c.entry), 1, &one)) {
+      return fail(L"读取文件出错！\n");
+    }
     c.record = one[0];
   }
-  if (!take_originals(run, reader)) return false;
-  reader.close();
-
-  // Read as well as written: the journal saves the bytes a write replaces,
-  // and entries without a loose file take their content from here.
-  run.archive = platform::File::open_read_write_existing(run.archive_name);
   run.journal.path = journal_path(run.archive_name);
-  if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!take_originals(run, run.archive)) return false;
   // Every record the run may write is saved at once: one flush for all of
   // them, where saving each before its append would cost one more per entry.
   std::vector<uint32_t> records;

@@ -184,13 +184,25 @@ void journal_remove(Journal& journal) {
   platform::remove_file(journal.path);
 }
 
-bool recover_archive(const std::wstring& archive_name) {
+LeftJournal left_journal(const std::wstring& archive_name) {
+  const std::wstring path = journal_path(archive_name);
+  if (!path_exists(path)) return LeftJournal::none;
+  platform::File journal = platform::File::open_read(path);
+  if (!journal.is_open()) return LeftJournal::commit_to_undo;
+  ReadJournal read;
+  return read_journal(journal, &read) ? LeftJournal::commit_to_undo : LeftJournal::nothing_to_undo;
+}
+
+std::wstring cannot_recover_message(const std::wstring& archive_name) {
+  return L"检测到上次导入未完成，但无法恢复 " + archive_name + L"！\n";
+}
+
+bool recover_archive(const std::wstring& archive_name, platform::File& archive) {
   const std::wstring path = journal_path(archive_name);
   if (!path_exists(path)) return true;
-  const std::wstring cannot = L"检测到上次导入未完成，但无法恢复 " + archive_name + L"！\n";
   platform::File journal = platform::File::open_read(path);
   if (!journal.is_open()) {
-    say(cannot);
+    say(cannot_recover_message(archive_name));
     return false;
   }
   ReadJournal read;
@@ -199,19 +211,16 @@ bool recover_archive(const std::wstring& archive_name) {
     platform::remove_file(path);
     return true;
   }
-  platform::File archive = platform::File::open_write_existing(archive_name);
   uint64_t length = 0;
   // A commit never changes the archive's length, so a shorter archive is not
   // the one this journal was written for.
-  const bool restored = archive.is_open() && archive.size(&length) &&
-                        length >= read.archive_length &&
-                        put_back(journal, archive, read.regions, 0) && archive.flush_to_disk() &&
-                        archive.close();
+  const bool restored = archive.size(&length) && length >= read.archive_length &&
+                        put_back(journal, archive, read.regions, 0) && archive.flush_to_disk();
   journal.close();
   // Until the removal is on disk, a crash would bring the journal back and
   // this rollback would run again over what later runs write.
   if (!restored || !platform::remove_file(path) || !platform::flush_folder(folder_of(path))) {
-    say(cannot);
+    say(cannot_recover_message(archive_name));
     return false;
   }
   say(L"检测到上次导入未完成，已将 " + archive_name + L" 恢复到导入前的状态。\n");

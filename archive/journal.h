@@ -59,11 +59,21 @@ bool journal_roll_back_tail(Journal& journal, platform::File& archive, size_t fi
 // needs no flush.
 void journal_remove(Journal& journal);
 
-// Run before an archive is read: rolls back a commit left by an earlier run,
-// with a message, or removes a journal that holds no whole commit (a cleared
-// one, or one cut short: the archive is written only once its journal is on
-// disk). False, after a message, when a rollback is needed but cannot be
-// done; the journal then stays for a later run.
-bool recover_archive(const std::wstring& archive_name);
+// What an earlier run left beside the archive. Read under the archive's lock,
+// shared or exclusive: no run is writing a journal then. A journal that
+// cannot be opened counts as a commit to undo, since nothing says otherwise.
+enum class LeftJournal { none, nothing_to_undo, commit_to_undo };
+LeftJournal left_journal(const std::wstring& archive_name);
+
+// Run before an archive is read, under its lock held exclusively, with
+// `archive` the locked handle, opened for writing: rolls back a commit left
+// by an earlier run, with a message, or removes a journal that holds no whole
+// commit (a cleared one, or one cut short: the archive is written only once
+// its journal is on disk). False, after cannot_recover_message, when a
+// rollback is needed but cannot be done; the journal then stays for a later
+// run.
+bool recover_archive(const std::wstring& archive_name, platform::File& archive);
+
+std::wstring cannot_recover_message(const std::wstring& archive_name);
 
 }  // namespace linkdata

@@ -1,12 +1,13 @@
 #include "archive/restore.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
-#include "archive/archive_access.h"
 #include "archive/format.h"
 #include "archive/group_commit.h"
 #include "archive/journal.h"
+#include "archive/locked_archive.h"
 #include "archive/originals.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
@@ -56,7 +57,16 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
 }
 
 bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
-  if (!prepare_archive_for_change(run.archive_name)) return false;
+  if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+  // Held exclusively for the whole run, as import holds it: the file of
+  // originals is read and written only under it.
+  LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
+  if (locked.status == ArchiveOpenStatus::in_use ||
+      locked.status == ArchiveOpenStatus::not_recovered) {
+    return false;
+  }
+  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(L"打开文件失败！\n");
+  run.archive = std::move(locked.file);
   const std::wstring nothing = run.archive_name + L" 没有需要还原的内容！\n";
   switch (load_originals(run.archive_name, true, &run.originals)) {
     case OriginalsLoad::none: say(nothing); return true;
@@ -64,14 +74,13 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
       return fail(L"原始数据文件 " + originals_path(run.archive_name) + L" 无法读取！\n");
     case OriginalsLoad::ok: break;
   }
-  run.archive = platform::File::open_read_write_existing(run.archive_name);
-  if (!run.archive.is_open()) return fail(L"打开 LINKDATA 文件失败！\n");
   ArchiveHeader header;
   switch (read_archive_header(run.archive, &header)) {
     case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
     case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
     case IndexReadStatus::ok: break;
   }
+  if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
   if (!originals_match(run.originals, run.archive, true)) {
     return fail(run.archive_name + L" 在上次导入后被其他程序修改过，无法还原！\n");
   }

@@ -17,6 +17,9 @@ constexpr wchar_t path_separator = L'\\';
 constexpr wchar_t path_separator = L'/';
 #endif
 
+// Locks that runs of the tool take on a file they share; see File::try_lock.
+enum class LockKind { shared, exclusive };
+
 // An open file. Moves, never copies; closes on destruction.
 class File {
  public:
@@ -38,6 +41,10 @@ class File {
   // rewritten in place keeps its blocks: cutting it first makes ext4 free and
   // discard them, and flush at close, which costs far more than the writes.
   static File open_to_replace(const std::wstring& path);
+  // Opens an existing file for reading (and writing, with `writes`) that
+  // other programs may read and write while it is open: processes that work
+  // on it together keep each other out with try_lock, not with sharing modes.
+  static File open_lockable(const std::wstring& path, bool writes);
 
   bool is_open() const;
   // Some file systems report a failed write only here.
@@ -54,6 +61,18 @@ class File {
   // Forces what was written to stable storage.
   bool flush_to_disk();
 
+  // Takes a lock on the file for this handle without waiting; true when it is
+  // held. Any number of handles may hold it shared, one alone exclusive, and
+  // exclusive needs a handle opened for writing. On a handle that holds it
+  // already, shared downgrades at once, and exclusive upgrades or, while
+  // another handle holds it too, fails and keeps the shared lock. The lock
+  // ends with the handle, and with the process however that ends, so nothing
+  // is ever left to clean up. It blocks no reads or writes, only other
+  // handles' locks. On a file system that has no locks every call succeeds.
+  // Windows only: a call may fail while another handle is changing its own
+  // lock at that very moment, so callers that wait simply try again.
+  bool try_lock(LockKind kind);
+
  private:
   File(const std::wstring& path, bool writes) : path_(path), writes_(writes) {}
 
@@ -61,6 +80,9 @@ class File {
   bool writes_ = false;  // opened for writing: its close may report a failed write
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(-1);
+  // Released before the handle closes: Windows may keep a closed handle's
+  // locks for a while.
+  int lock_held_ = 0;  // 0 none, 1 shared, 2 exclusive
 #else
   int fd_ = -1;
 #endif

@@ -83,6 +83,12 @@ File File::open_read_write_existing(const std::wstring& path) {
   return f;
 }
 
+File File::open_lockable(const std::wstring& path, bool writes) {
+  File f(path, writes);
+  f.fd_ = open_native(path, writes ? O_RDWR : O_RDONLY);
+  return f;
+}
+
 File File::create_always(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::create, path})) {
@@ -153,6 +159,25 @@ bool File::extend_to(uint64_t length) {
 bool File::flush_to_disk() {
   if (!file_change_allowed({FileChangeKind::flush, path_})) return false;
   return ::fdatasync(fd_) == 0;
+}
+
+// Open-file-description locks: owned by this open of the file, not by the
+// process, so two handles of one process exclude each other as two processes
+// do, and a conversion between shared and exclusive is atomic.
+bool File::try_lock(LockKind kind) {
+  if (kind == LockKind::exclusive && !writes_) return false;
+  struct flock lock {};
+  lock.l_type = kind == LockKind::shared ? F_RDLCK : F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // the whole file, however long it grows
+  for (;;) {
+    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return true;
+    if (errno == EINTR) continue;
+    // Held by another handle; anything else means that this file system (or
+    // kernel) keeps no such locks, and refusing every run would help no one.
+    return errno != EAGAIN && errno != EACCES && errno != EBADF;
+  }
 }
 
 bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {

@@ -51,11 +51,44 @@ bool write_all(HANDLE h, const char* p, size_t n) {
   return true;
 }
 
+// Byte-range locks on Windows are mandatory: they block reads and writes of
+// their range through other handles. These two bytes lie far past any data
+// an archive can hold. The lock byte is the lock itself; the gate byte is
+// held exclusively, for a moment, by every handle that changes its lock on
+// the lock byte, because Windows cannot convert a lock: a handle that holds
+// the gate can drop its shared lock to try for exclusive and, if that fails,
+// take its shared lock back before anyone else could have changed anything.
+constexpr uint64_t kGateByte = uint64_t(1) << 62;
+constexpr uint64_t kLockByte = kGateByte + 1;
+// The gate is held only across a few calls; this many tries ride out one
+// that another handle holds.
+constexpr int kGateTries = 20;
+
+// True when taken; *busy tells a lock held by another handle from a file
+// system that keeps no locks.
+bool lock_byte(HANDLE h, uint64_t at, bool exclusive, bool* busy = nullptr) {
+  OVERLAPPED o = at_position(at);
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (::LockFileEx(h, flags, 0, 1, 0, &o)) return true;
+  const DWORD error = ::GetLastError();
+  if (busy) *busy = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING;
+  return false;
+}
+
+void unlock_byte(HANDLE h, uint64_t at) {
+  OVERLAPPED o = at_position(at);
+  (void)::UnlockFileEx(h, 0, 1, 0, &o);
+}
+
 }  // namespace
 
 File::File(File&& other) noexcept
-    : path_(std::move(other.path_)), writes_(other.writes_), handle_(other.handle_) {
+    : path_(std::move(other.path_)),
+      writes_(other.writes_),
+      handle_(other.handle_),
+      lock_held_(other.lock_held_) {
   other.handle_ = INVALID_HANDLE_VALUE;
+  other.lock_held_ = 0;
 }
 
 File& File::operator=(File&& other) noexcept {
@@ -64,7 +97,9 @@ File& File::operator=(File&& other) noexcept {
     path_ = std::move(other.path_);
     writes_ = other.writes_;
     handle_ = other.handle_;
+    lock_held_ = other.lock_held_;
     other.handle_ = INVALID_HANDLE_VALUE;
+    other.lock_held_ = 0;
   }
   return *this;
 }
@@ -92,6 +127,14 @@ File File::open_read_write_existing(const std::wstring& path) {
   return f;
 }
 
+File File::open_lockable(const std::wstring& path, bool writes) {
+  File f(path, writes);
+  f.handle_ = open_native(path, writes ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS);
+  return f;
+}
+
 File File::create_always(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::create, path})) {
@@ -114,6 +157,8 @@ bool File::is_open() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; 
 
 bool File::close() {
   if (!is_open()) return true;
+  if (lock_held_ != 0) unlock_byte(as_handle(handle_), kLockByte);
+  lock_held_ = 0;
   const bool allowed = !writes_ || file_change_allowed({FileChangeKind::close, path_});
   const bool closed = ::CloseHandle(as_handle(handle_)) != 0;
   handle_ = INVALID_HANDLE_VALUE;
@@ -180,6 +225,28 @@ bool File::extend_to(uint64_t length) {
 bool File::flush_to_disk() {
   if (!file_change_allowed({FileChangeKind::flush, path_})) return false;
   return ::FlushFileBuffers(as_handle(handle_)) != 0;
+}
+
+bool File::try_lock(LockKind kind) {
+  if (kind == LockKind::exclusive && !writes_) return false;
+  const int wanted = kind == LockKind::shared ? 1 : 2;
+  if (lock_held_ == wanted) return true;
+  const HANDLE h = as_handle(handle_);
+  bool busy = false;
+  for (int tries = 0; !lock_byte(h, kGateByte, true, &busy); ++tries) {
+    if (!busy) return true;  // no locks on this file system
+    if (tries + 1 == kGateTries) return false;
+    ::Sleep(1);
+  }
+  if (lock_held_ != 0) unlock_byte(h, kLockByte);
+  const bool taken = lock_byte(h, kLockByte, kind == LockKind::exclusive);
+  if (taken) {
+    lock_held_ = wanted;
+  } else if (lock_held_ != 0 && !lock_byte(h, kLockByte, lock_held_ == 2)) {
+    lock_held_ = 0;  // cannot happen while the gate keeps others out
+  }
+  unlock_byte(h, kGateByte);
+  return taken;
 }
 
 bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {

@@ -10,6 +10,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -234,11 +236,17 @@ std::string capture_stdout(const std::function<void()>& fn) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env) {
+namespace {
+
+// Starts the tool with its standard output on a pipe. The pipe holds more
+// than a run prints, so a tool that nobody reads from meanwhile never waits.
+StartedTool start_process(const std::string& cwd, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env, bool one_cpu) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
-  if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) throw std::runtime_error("pipe failed");
+  if (!::CreatePipe(&read_end, &write_end, &inherit, 1 << 20)) {
+    throw std::runtime_error("pipe failed");
+  }
   Handle reader(read_end), writer(write_end);
   ::SetHandleInformation(reader.h, HANDLE_FLAG_INHERIT, 0);
   Handle null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
@@ -262,15 +270,16 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
   startup.hStdError = null_device.h;
   PROCESS_INFORMATION process{};
   const std::wstring dir = wide_path(cwd);
+  const DWORD flags =
+      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | (one_cpu ? CREATE_SUSPENDED : 0);
   // Under Wine on a loaded machine a start has failed now and then, from
   // nothing that this call passes. A start that fails has run none of the
   // tool's code, so trying again cannot run the tool twice; a start that
   // fails every time still fails, with the code of each try.
   std::string errors;
   for (int attempt = 0;; ++attempt) {
-    if (::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
-                         dir.c_str(), &startup, &process)) {
+    if (::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                         environment.data(), dir.c_str(), &startup, &process)) {
       break;
     }
     errors += " " + std::to_string(::GetLastError());
@@ -279,18 +288,52 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
     }
     ::Sleep(200);
   }
-  Handle process_handle(process.hProcess), thread_handle(process.hThread);
-  writer.reset();  // so the read below ends when the tool exits
+  if (one_cpu) {
+    DWORD_PTR mine = 0, system = 0;
+    if (::GetProcessAffinityMask(::GetCurrentProcess(), &mine, &system) && mine != 0) {
+      ::SetProcessAffinityMask(process.hProcess, mine & (~mine + 1));
+    }
+    ::ResumeThread(process.hThread);
+  }
+  ::CloseHandle(process.hThread);
+  StartedTool started;
+  started.process = process.hProcess;
+  started.out = reader.h;
+  reader.h = INVALID_HANDLE_VALUE;  // now the started tool's
+  return started;
+}
 
+}  // namespace
+
+StartedTool start_tool_async(const std::string& cwd, const std::vector<std::string>& args,
+                             bool one_cpu) {
+  return start_process(cwd, args, {}, one_cpu);
+}
+
+bool tool_running(const StartedTool& tool) {
+  return ::WaitForSingleObject(static_cast<HANDLE>(tool.process), 0) == WAIT_TIMEOUT;
+}
+
+void kill_tool(const StartedTool& tool) { ::TerminateProcess(static_cast<HANDLE>(tool.process), 137); }
+
+RunResult finish_tool(StartedTool& tool) {
+  Handle process(static_cast<HANDLE>(tool.process)), reader(static_cast<HANDLE>(tool.out));
+  tool = StartedTool();
   RunResult result;
   char buf[4096];
   DWORD n = 0;
   while (::ReadFile(reader.h, buf, sizeof buf, &n, nullptr) && n > 0) result.out.append(buf, n);
-  ::WaitForSingleObject(process_handle.h, INFINITE);
+  ::WaitForSingleObject(process.h, INFINITE);
   DWORD status = 0;
-  ::GetExitCodeProcess(process_handle.h, &status);
+  ::GetExitCodeProcess(process.h, &status);
   result.status = int(status);
   return result;
+}
+
+RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env) {
+  StartedTool started = start_process(cwd, args, env, false);
+  return finish_tool(started);
 }
 
 #else
@@ -362,6 +405,38 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
   int out_fd = -1;
   const int pid = start_tool(cwd, args, env, nullptr, &out_fd);
   return finish_tool(pid, out_fd);
+}
+
+StartedTool start_tool_async(const std::string& cwd, const std::vector<std::string>& args,
+                             bool one_cpu) {
+  StartedTool started;
+  started.pid = start_tool(cwd, args, {}, [one_cpu] {
+    cpu_set_t mine;
+    if (!one_cpu || sched_getaffinity(0, sizeof mine, &mine) != 0) return;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &mine)) continue;
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      sched_setaffinity(0, sizeof one, &one);
+      return;
+    }
+  }, &started.out_fd);
+  return started;
+}
+
+bool tool_running(const StartedTool& tool) {
+  siginfo_t info{};
+  // WNOWAIT: the exit status stays for finish_tool.
+  return waitid(P_PID, id_t(tool.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+void kill_tool(const StartedTool& tool) { kill(pid_t(tool.pid), SIGKILL); }
+
+RunResult finish_tool(StartedTool& tool) {
+  const RunResult result = finish_tool(tool.pid, tool.out_fd);
+  tool = StartedTool();
+  return result;
 }
 
 #endif

@@ -107,6 +107,25 @@ struct RunResult {
 RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {});
 
+// The tool started without waiting for it, on every system: tool_running
+// asks whether it still runs, kill_tool ends it as a crash would (SIGKILL,
+// TerminateProcess), finish_tool reads its output to the end and waits.
+// With one_cpu it may run on a single CPU only, so that a large run lasts.
+struct StartedTool {
+#ifdef _WIN32
+  void* process = nullptr;
+  void* out = nullptr;
+#else
+  int pid = -1;
+  int out_fd = -1;
+#endif
+};
+StartedTool start_tool_async(const std::string& cwd, const std::vector<std::string>& args,
+                             bool one_cpu = false);
+bool tool_running(const StartedTool& tool);
+void kill_tool(const StartedTool& tool);
+RunResult finish_tool(StartedTool& tool);
+
 #ifndef _WIN32
 // The same in two steps, for tests that signal the tool while it runs:
 // `in_child` runs in the child just before exec (limits, privileges, signal

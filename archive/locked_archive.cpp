@@ -1,0 +1,92 @@
+#include "archive/locked_archive.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "archive/journal.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::LockKind;
+
+// Long enough for an export or import that is just ending; short enough that
+// a user who started a second run sees at once why it does nothing.
+constexpr auto kLockPatience = std::chrono::seconds(2);
+constexpr auto kRetryEvery = std::chrono::milliseconds(20);
+
+enum class Attempt { done, again };
+
+Attempt finish(LockedArchive* out, platform::File file, bool writable, ArchiveOpenStatus status) {
+  out->file = std::move(file);
+  out->writable = writable;
+  out->status = status;
+  return Attempt::done;
+}
+
+// One try at the lock. A reader opens the archive for writing only when a
+// journal may need rolling back: on Windows a handle that writes keeps the
+// game (which shares no writing) from opening the archive.
+Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive* out) {
+  const bool journal_seen = path_exists(journal_path(archive_name));
+  const bool wants_writing = use == ArchiveUse::write || journal_seen;
+  platform::File file;
+  if (wants_writing) file = platform::File::open_lockable(archive_name, true);
+  const bool writable = file.is_open();
+  if (!writable) file = platform::File::open_lockable(archive_name, false);
+  if (!file.is_open()) return finish(out, std::move(file), false, ArchiveOpenStatus::cannot_open);
+
+  if (writable && file.try_lock(LockKind::exclusive)) {
+    if (!recover_archive(archive_name, file)) {
+      return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
+    }
+    // Other readers may share the archive from here on. A downgrade that
+    // fails keeps the exclusive lock, which only makes them wait.
+    if (use == ArchiveUse::read) (void)file.try_lock(LockKind::shared);
+    return finish(out, std::move(file), use == ArchiveUse::write, ArchiveOpenStatus::opened);
+  }
+  // A writer that could open the archive for writing waits for it alone.
+  if (writable && use == ArchiveUse::write) return Attempt::again;
+  if (!file.try_lock(LockKind::shared)) return Attempt::again;
+  // Shared: no run is writing, so a journal here is one a run left behind,
+  // and it stays, since others may be reading the archive.
+  switch (left_journal(archive_name)) {
+    case LeftJournal::none:
+    case LeftJournal::nothing_to_undo:
+      return finish(out, std::move(file), false, ArchiveOpenStatus::opened);
+    case LeftJournal::commit_to_undo:
+      break;
+  }
+  // The archive is not to be read before the commit is undone. With a handle
+  // that writes, the exclusive lock comes once the other readers are gone;
+  // without one, and none to be had, it never comes.
+  if (writable || !journal_seen) return Attempt::again;
+  say(cannot_recover_message(archive_name));
+  return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
+}
+
+}  // namespace
+
+std::wstring archive_in_use_message(const std::wstring& archive_name) {
+  return archive_name + L" 正在被另一个 linkdata 使用，请等它结束后再试！\n";
+}
+
+LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use) {
+  const Clock::time_point give_up = Clock::now() + kLockPatience;
+  LockedArchive out;
+  while (try_open(archive_name, use, &out) == Attempt::again) {
+    if (Clock::now() >= give_up) {
+      say(archive_in_use_message(archive_name));
+      out = LockedArchive();
+      out.status = ArchiveOpenStatus::in_use;
+      return out;
+    }
+    std::this_thread::sleep_for(kRetryEvery);
+  }
+  return out;
+}
+
+}  // namespace linkdata
