@@ -94,7 +94,7 @@ bool fail(const std::wstring& message) {
 // The file of originals must describe the archive as this tool left it; one
 // that does not (the archive was replaced since) is set aside, never deleted,
 // and a new one starts from the archive as it is now.
-bool take_originals(ImportRun& run, platform::File& reader) {
+bool take_originals(ImportRun& run, platform::File& archive) {
   switch (load_originals(run.archive_name, true, &run.originals)) {
     case OriginalsLoad::none: return true;
     case OriginalsLoad::unreadable:
@@ -102,7 +102,7 @@ bool take_originals(ImportRun& run, platform::File& reader) {
     case OriginalsLoad::ok: break;
   }
   // The payloads are checked by restore, which writes the saved bytes back.
-  if (originals_match(run.originals, reader, false)) return true;
+  if (originals_match(run.originals, archive, false)) return true;
   const std::wstring aside = set_originals_aside(run.originals);
   if (aside.empty()) return fail(kOriginalsWriteFailed);
   say(run.archive_name + L" 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 " + aside +
