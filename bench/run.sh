@@ -161,7 +161,8 @@ if [ "$ONLY" != export ]; then
   }
   # Whether the tool keeps originals and restores them.
   RESTORES=0
-  "$TOOL" < /dev/null | grep -q '还原：' && RESTORES=1
+  banner=$("$TOOL" < /dev/null || true)
+  if [[ $banner == *还原：* ]]; then RESTORES=1; fi
   for ((r = 0; r < RUNS; r++)); do
     floor compress_floor_1 compress "$OUT/import-grow/Import/A"
     for set in grow fit; do
