@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes a small sample archive in demo/, exports every entry with its textures,
 # then edits three entries, imports them and exports again to show the round trip;
-# then repaints one texture with ImageMagick and shows that it alone comes back.
+# then repaints one texture with ImageMagick and shows that it alone comes back;
+# at last restores the archive and shows that it is the one before the first import.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
@@ -15,6 +16,8 @@ mkdir -p demo
 ./build/linkdata-sample demo A
 cd demo
 tool=../build/linkdata
+first_sum=$(sha256sum LINKDATA_EU_OS_EUNA.A | cut -d' ' -f1)
+echo "SHA-256 of LINKDATA_EU_OS_EUNA.A before the first import: $first_sum"
 
 echo "== linkdata e A 0 1000 y"
 $tool e A 0 1000 y
@@ -101,4 +104,16 @@ else
   echo "7.data: CHANGED outside the texture"; status=1
 fi
 [ "$status" -eq 0 ] && echo "every other file is byte-identical to the export before"
+[ "$status" -eq 0 ] || exit "$status"
+
+echo
+echo "== linkdata r A (every import taken back out)"
+$tool r A
+last_sum=$(sha256sum LINKDATA_EU_OS_EUNA.A | cut -d' ' -f1)
+echo "SHA-256 of LINKDATA_EU_OS_EUNA.A now:                    $last_sum"
+if [ "$last_sum" = "$first_sum" ]; then
+  echo "the archive is byte-identical to the one before the first import"
+else
+  echo "the archive DIFFERS from the one before the first import"; status=1
+fi
 exit "$status"

@@ -41,8 +41,11 @@ size_t first_entry_to_undo(const Group& g, const std::vector<JournalRegion>& reg
   return 0;
 }
 
-GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g) {
+GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g,
+                             const BeforeGroup& before) {
   GroupOutcome out;
+  if (before) out.failure = before(archive, g);
+  if (!out.failure.empty()) return out;
   std::vector<JournalRegion> regions;
   for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
   uint64_t length = 0;
@@ -93,8 +96,9 @@ bool report(const GroupOutcome& outcome) {
 
 }  // namespace
 
-GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g) {
-  if (!g.writes.empty()) return write_journaled(archive, journal, g);
+GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
+                         const BeforeGroup& before) {
+  if (!g.writes.empty()) return write_journaled(archive, journal, g, before);
   GroupOutcome out;
   if (g.unflushed && !archive.flush_to_disk()) {
     out.failure = kArchiveWriteFailed;
@@ -112,18 +116,19 @@ bool GroupCommitter::start() {
   if (!finish()) return false;
   if (pending_.entries.empty()) return true;
   if (pending_.writes.empty()) {
-    const GroupOutcome outcome = write_group(archive_, journal_, pending_);
+    const GroupOutcome outcome = write_group(archive_, journal_, pending_, before_);
     pending_ = Group{};
     return report(outcome);
   }
   const auto g = std::make_shared<Group>(std::move(pending_));
   pending_ = Group{};
   try {
-    in_flight_ = std::async(std::launch::async, [this, g] { return write_group(archive_, journal_, *g); });
+    in_flight_ = std::async(std::launch::async,
+                            [this, g] { return write_group(archive_, journal_, *g, before_); });
   } catch (const std::system_error&) {
     // No thread to be had: the group is written here and now.
     std::promise<GroupOutcome> done;
-    done.set_value(write_group(archive_, journal_, *g));
+    done.set_value(write_group(archive_, journal_, *g, before_));
     in_flight_ = done.get_future();
   }
   return true;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct PendingWrite {
 struct PendingEntry {
   size_t first_write = 0;  // into Group::writes
   std::vector<std::wstring> lines;
+  uint32_t entry = 0;
 };
 
 struct Group {
@@ -39,6 +41,10 @@ inline bool group_full(const Group& g) {
   return g.entries.size() >= kGroupEntries || g.bytes >= kGroupBytes;
 }
 
+// Runs before a group's journal is saved, on the thread that writes the
+// group: a failure message ends the group unwritten.
+using BeforeGroup = std::function<std::wstring(platform::File& archive, const Group& g)>;
+
 // What writing a group came to: the lines of the entries now on disk, and a
 // failure message when the group could not be written whole.
 struct GroupOutcome {
@@ -52,7 +58,8 @@ struct GroupOutcome {
 // When an entry before it shares bytes with those (two loose names for one
 // entry), the group goes back from that entry on, and its line is not shown.
 // The writes' bytes are released once they are in the file.
-GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g);
+GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
+                         const BeforeGroup& before = {});
 
 class GroupCommitter {
  public:
@@ -62,6 +69,7 @@ class GroupCommitter {
   GroupCommitter& operator=(const GroupCommitter&) = delete;
 
   Group& pending() { return pending_; }
+  void set_before_group(BeforeGroup before) { before_ = std::move(before); }
   // Hands the pending group to the writer, once the group before it is done.
   // A group of appended entries' records alone needs one flush at most and
   // is done here.
@@ -84,6 +92,7 @@ class GroupCommitter {
   platform::File& archive_;
   Journal& journal_;
   Group pending_;
+  BeforeGroup before_;
   std::future<GroupOutcome> in_flight_;
 };
 

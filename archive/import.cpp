@@ -17,6 +17,7 @@
 #include "archive/import_names.h"
 #include "archive/journal.h"
 #include "archive/locked_archive.h"
+#include "archive/originals.h"
 #include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
 #include "platform/deferred_interrupts.h"
@@ -78,12 +79,51 @@ struct ImportRun {
   Journal journal;
   uint32_t entry_count = 0;
   uint64_t original_length = 0;  // of the archive file before the first write
+  Originals originals;
+  bool originals_begun = false;
+  std::vector<uint32_t> written;  // entries handed to the archive
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
+
+const wchar_t* const kOriginalsWriteFailed = L"写入原始数据文件失败！\n";
 
 bool fail(const std::wstring& message) {
   say(message);
   return false;
+}
+
+// The file of originals must describe the archive as this tool left it; one
+// that does not (the archive was replaced since) is set aside, never deleted,
+// and a new one starts from the archive as it is now.
+bool take_originals(ImportRun& run, platform::File& archive) {
+  switch (load_originals(run.archive_name, true, &run.originals)) {
+    case OriginalsLoad::none: return true;
+    case OriginalsLoad::unreadable:
+      return fail(L"原始数据文件 " + originals_path(run.archive_name) + L" 无法读取！\n");
+    case OriginalsLoad::ok: break;
+  }
+  // The payloads are checked by restore, which writes the saved bytes back.
+  if (originals_match(run.originals, archive, false)) return true;
+  const std::wstring aside = set_originals_aside(run.originals);
+  if (aside.empty()) return fail(kOriginalsWriteFailed);
+  say(run.archive_name + L" 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 " + aside +
+      L"，从现在的状态重新保存原始数据！\n");
+  return true;
+}
+
+// Before a group's bytes go in: whatever of them overwrites the original
+// archive for the first time is saved and on disk.
+std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
+  for (size_t e = 0; e < g.entries.size(); ++e) {
+    const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
+    for (size_t i = g.entries[e].first_write; i < end; ++i) {
+      if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
+                          g.writes[i].bytes.size())) {
+        return kOriginalsWriteFailed;
+      }
+    }
+  }
+  return originals_flush(run.originals) ? L"" : kOriginalsWriteFailed;
 }
 
 // A failure message comes after the lines of everything before it.
@@ -96,7 +136,7 @@ bool fail_after_group(ImportRun& run, const std::wstring& message) {
 void add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uint8_t> data,
                   uint32_t size, uint32_t unpacked_size, std::vector<std::wstring> lines) {
   Group& g = run.groups.pending();
-  g.entries.push_back({g.writes.size(), std::move(lines)});
+  g.entries.push_back({g.writes.size(), std::move(lines), n});
   PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
   encode_record(IndexRecord{position / kWriteUnit, size, unpacked_size}, record.bytes.data());
   g.writes.push_back(std::move(record));
@@ -277,6 +317,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   if (!p.failure.empty()) return fail_after_group(run, p.failure);
   std::vector<std::wstring> lines = success_lines(run, c, p.way);
   const uint32_t n = uint32_t(c.entry);
+  run.written.push_back(n);
   if (p.way == Way::plain_append) {
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
@@ -388,6 +429,17 @@ bool import_files(ImportRun& run) {
   }
   run.journal.path = journal_path(run.archive_name);
   if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!take_originals(run, run.archive)) return false;
+  // Every record the run may write is saved at once: one flush for all of
+  // them, where saving each before its append would cost one more per entry.
+  std::vector<uint32_t> records;
+  for (const Candidate& c : candidates) {
+    if (c.in_range) records.push_back(uint32_t(c.entry));
+  }
+  if (!originals_begin_run(run.originals, run.archive, records)) return fail(kOriginalsWriteFailed);
+  run.originals_begun = true;
+  run.groups.set_before_group(
+      [&run](platform::File& archive, const Group& g) { return save_group_originals(run, archive, g); });
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
   const platform::InterruptsDeferred deferred;
@@ -417,8 +469,14 @@ bool import_files(ImportRun& run) {
 bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   ImportRun run;
   run.archive_name = prefix + letter;
-  const bool ok = import_files(run);
+  bool ok = import_files(run);
   journal_remove(run.journal);
+  // A journal left behind rolls its commit back on the next run, which then
+  // finds the archive as no seal describes it.
+  if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
+      !originals_seal(run.originals, run.archive, run.written)) {
+    ok = fail(kOriginalsWriteFailed);
+  }
   return ok;
 }
 

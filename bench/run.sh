@@ -13,7 +13,10 @@
 #   import of about --import-mib MiB (default 256) of loose files into
 #     compressed entries, once growing past their slots (appended, each with
 #     an fdatasync) and once fitting them; the growing set also runs with
-#     fdatasync turned into a no-op, which shows what the flushes cost;
+#     fdatasync turned into a no-op, which shows what the flushes cost; the
+#     fitting set is then imported a second time over the first, and the
+#     archive restored (r) where the tool has that mode, which must give the
+#     archive back byte for byte;
 #   floors on the same data: cp of the archive, zlib uncompress and libdeflate
 #     of every chunk on one core, writing the files that export writes (one
 #     open with truncation, write and close each; and rewritten in place, as
@@ -208,6 +211,10 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
       echo "!! import-$1 did not go the expected way" >&2
     fi
   }
+  # Whether the tool keeps originals and restores them.
+  RESTORES=0
+  banner=$("$TOOL" < /dev/null || true)
+  if [[ $banner == *还原：* ]]; then RESTORES=1; fi
   for ((r = 0; r < RUNS; r++)); do
     floor compress_floor_1 compress "$OUT/import-grow/Import/A"
     for set in grow fit; do
@@ -215,18 +222,26 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
       bytes=$GROW_BYTES; [ "$set" = grow ] || bytes=$FIT_BYTES
       for cpus in "$ONE" "$ALL"; do
         n=1; [ "$cpus" = "$ONE" ] || n=all
+        rm -f LINKDATA_EU_OS_EUNA.A-original*
         cp "$ARCH" .
         measure "import_${set}_${n}" "$bytes" "$cpus" "$TOOL" i a
         check_import "$set"
+        [ "$set" = fit ] || continue
+        measure "import_fit_again_${n}" "$bytes" "$cpus" "$TOOL" i a
+        check_import fit
+        [ "$RESTORES" = 1 ] || continue
+        measure "restore_fit_${n}" "$bytes" "$cpus" "$TOOL" r a
+        cmp -s "$ARCH" LINKDATA_EU_OS_EUNA.A || echo "!! restore did not give the archive back" >&2
       done
       if [ "$set" = grow ]; then
+        rm -f LINKDATA_EU_OS_EUNA.A-original*
         cp "$ARCH" .
         measure "import_grow_nosync_all" "$bytes" "$ALL" env LD_PRELOAD="$OUT/nosync.so" "$TOOL" i a
         check_import grow
       fi
     done
   done
-  rm -f "$OUT/import-grow/LINKDATA_EU_OS_EUNA.A" "$OUT/import-fit/LINKDATA_EU_OS_EUNA.A"
+  rm -f "$OUT"/import-*/LINKDATA_EU_OS_EUNA.A*
 fi
 cd "$OUT"
 
@@ -295,6 +310,10 @@ if "import_grow_all" in med:
     ratio("import growing all CPUs / (compress floor / 2)", "import_grow_all",
           g("compress_floor_1", 0) / 2, "<= 1.20")
     ratio("import fitting all CPUs / 1 CPU", "import_fit_all", g("import_fit_1"), "-")
+    ratio("import fitting again / first import (all CPUs)", "import_fit_again_all",
+          g("import_fit_all"), "-")
+    ratio("restore of the fitting set / its import (all CPUs)", "restore_fit_all",
+          g("import_fit_all"), "<= 1.0")
     print("%-52s %6.2f s" % ("fdatasync cost in the growing import (all CPUs)",
                              g("import_grow_all") - g("import_grow_nosync_all")))
 EOF

@@ -2,6 +2,7 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
+#include "archive/restore.h"
 #include "platform/leading_int.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
@@ -23,6 +24,10 @@ const wchar_t* const kUsageBanner[] = {
     L"      参数“i”= 操作模式 = 导入\n",
     L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n\n",
     L"在执行导出时程序会同时生成对应的导入目录……\n\n",
+    L"   还原：r c [0 10]\n",
+    L"      参数“r”= 操作模式 = 还原到首次导入前的状态\n",
+    L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n",
+    L"      参数“0 10”= 可选参数，只还原这一范围内的条目\n",
 };
 
 // Only a to z change, as the C library's toupper does in the classic locale.
@@ -64,6 +69,19 @@ int run_import_branch(const std::vector<std::wstring>& args) {
   return run_import(kArchivePrefix, letter) ? kExitOk : kExitFailure;
 }
 
+// "r c" restores the whole archive, "r c first last" a range; the checks and
+// their messages are export's.
+int run_restore_branch(const std::vector<std::wstring>& args) {
+  if (args.size() == 3) return usage_error(L"参数不足！\n");
+  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  const std::wstring archive_name = kArchivePrefix + fold_upper(args[1]);
+  if (args.size() == 2) return run_restore(archive_name, true, 0, 0) ? kExitOk : kExitFailure;
+  const int32_t first = parse_leading_int(args[2]);
+  const int32_t last = parse_leading_int(args[3]);
+  if (first < 0 || last < 0) return usage_error(L"参数 2 错误！\n");
+  return run_restore(archive_name, false, first, last) ? kExitOk : kExitFailure;
+}
+
 }  // namespace
 
 int run_command_line(const std::vector<std::wstring>& args) {
@@ -71,6 +89,7 @@ int run_command_line(const std::vector<std::wstring>& args) {
   const std::wstring mode = fold_upper(args[0]);
   if (mode == L"E") return run_export_branch(args);
   if (mode == L"I") return run_import_branch(args);
+  if (mode == L"R") return run_restore_branch(args);
   return print_usage();
 }
 

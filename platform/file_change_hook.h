@@ -19,6 +19,7 @@ enum class FileChangeKind {
   flush,         // the file's writes forced to stable storage
   close,         // of a file opened for writing
   remove,
+  rename,        // path = the old name, new_path = the new one
   flush_folder,  // path = the folder; its names forced to stable storage
 };
 
@@ -28,6 +29,7 @@ struct FileChange {
   uint64_t position = 0;
   const void* data = nullptr;
   size_t size = 0;
+  const std::wstring* new_path = nullptr;
 };
 
 // Called before the change is made; false makes the change fail unmade.

@@ -107,6 +107,10 @@ void make_directory(const std::wstring& path);
 // Deletes a file; true when it is gone.
 bool remove_file(const std::wstring& path);
 
+// Gives a file a new name that no file has yet; false when that name is
+// taken or the file cannot be renamed.
+bool rename_file(const std::wstring& from, const std::wstring& to);
+
 // Forces the names in a folder (files created or removed there) to stable
 // storage. Windows file systems keep names durable by themselves.
 bool flush_folder(const std::wstring& dir);

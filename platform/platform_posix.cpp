@@ -211,6 +211,19 @@ bool remove_file(const std::wstring& path) {
   return ::unlink(native(path).c_str()) == 0 || errno == ENOENT;
 }
 
+bool rename_file(const std::wstring& from, const std::wstring& to) {
+  FileChange change{FileChangeKind::rename, from};
+  change.new_path = &to;
+  if (!file_change_allowed(change)) return false;
+  // link + unlink, unlike rename, never replaces a file of the new name;
+  // file systems without hard links get rename after a look.
+  if (::link(native(from).c_str(), native(to).c_str()) == 0) {
+    return ::unlink(native(from).c_str()) == 0;
+  }
+  if (errno == EEXIST || ::access(native(to).c_str(), F_OK) == 0) return false;
+  return ::rename(native(from).c_str(), native(to).c_str()) == 0;
+}
+
 bool flush_folder(const std::wstring& dir) {
   if (!file_change_allowed({FileChangeKind::flush_folder, dir})) return false;
   const int fd = open_native(dir, O_RDONLY | O_DIRECTORY);

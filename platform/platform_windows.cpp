@@ -279,6 +279,13 @@ bool remove_file(const std::wstring& path) {
   return ::DeleteFileW(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+bool rename_file(const std::wstring& from, const std::wstring& to) {
+  FileChange change{FileChangeKind::rename, from};
+  change.new_path = &to;
+  if (!file_change_allowed(change)) return false;
+  return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 // NTFS keeps its names in its own log; there is nothing to force here.
 bool flush_folder(const std::wstring& dir) {
   return file_change_allowed({FileChangeKind::flush_folder, dir});

@@ -29,7 +29,11 @@ const std::string kBanner =
     "   导入：i c\n"
     "      参数“i”= 操作模式 = 导入\n"
     "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n\n"
-    "在执行导出时程序会同时生成对应的导入目录……\n\n";
+    "在执行导出时程序会同时生成对应的导入目录……\n\n"
+    "   还原：r c [0 10]\n"
+    "      参数“r”= 操作模式 = 还原到首次导入前的状态\n"
+    "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n"
+    "      参数“0 10”= 可选参数，只还原这一范围内的条目\n";
 
 TEST(CommandLine, BannerForMissingOrUnknownModeWithUsageStatus) {
   ScratchDir dir;
@@ -56,6 +60,11 @@ TEST(CommandLine, ArgumentErrorsInTheirOrderAndNothingCreated) {
       {{"I", ""}, "文件编号错误！\n"},
       {{"e", "a", "-1", "10"}, "参数 2 错误！\n"},
       {{"e", "a", "0", "-5"}, "参数 2 错误！\n"},
+      {{"r", "a", "0"}, "参数不足！\n"},
+      {{"r", "ab"}, "文件编号错误！\n"},
+      {{"R", "ab", "-1", "10"}, "文件编号错误！\n"},
+      {{"r", "a", "-1", "10"}, "参数 2 错误！\n"},
+      {{"r", "a", "0", "-5"}, "参数 2 错误！\n"},
   };
   for (const Case& c : cases) {
     RunResult r = run_tool(dir.path, c.args);
@@ -68,9 +77,11 @@ TEST(CommandLine, ArgumentErrorsInTheirOrderAndNothingCreated) {
 
 TEST(CommandLine, MissingArchiveNamesTheUpperCaseFileAndFails) {
   ScratchDir dir;
-  RunResult r = run_tool(dir.path, {"e", "z", "0", "0"});
-  EXPECT_EQ(r.out, "文件“LINKDATA_EU_OS_EUNA.Z”不存在！\n");
-  EXPECT_EQ(r.status, 1);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"e", "z", "0", "0"}, {"r", "z"}}) {
+    RunResult r = run_tool(dir.path, args);
+    EXPECT_EQ(r.out, "文件“LINKDATA_EU_OS_EUNA.Z”不存在！\n") << args[0];
+    EXPECT_EQ(r.status, 1);
+  }
   EXPECT_FALSE(file_exists(dir / "Extracted"));
 }
 

@@ -17,6 +17,7 @@
 #include "archive/export.h"
 #include "archive/import.h"
 #include "archive/journal.h"
+#include "archive/restore.h"
 #include "platform/file_change_hook.h"
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"
@@ -31,6 +32,7 @@ using platform::FileChangeKind;
 
 const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 const std::string kJournal = "LINKDATA_EU_OS_EUNA.A-journal";
+const std::string kOriginals = "LINKDATA_EU_OS_EUNA.A-original";
 
 struct HookInstalled {
   explicit HookInstalled(platform::FileChangeHook hook) { platform::set_file_change_hook(hook); }
@@ -41,6 +43,15 @@ bool import_a(std::string* out = nullptr) {
   g_import_directory_path = join_path(L"Import", L"A");
   bool ok = false;
   const std::string said = capture_stdout([&] { ok = run_import(kArchivePrefix, L"A"); });
+  if (out) *out = said;
+  return ok;
+}
+
+// The whole archive, or entries first..last.
+bool restore_a(std::string* out = nullptr, int32_t first = -1, int32_t last = -1) {
+  bool ok = false;
+  const std::string said = capture_stdout(
+      [&] { ok = run_restore(L"LINKDATA_EU_OS_EUNA.A", first < 0, first, last); });
   if (out) *out = said;
   return ok;
 }
@@ -239,8 +250,9 @@ class ForgetfulDisk {
 
 // A crash after each single change an import makes, for every one of them:
 // whatever the disk keeps of the unflushed writes, every entry then exports
-// its old or its new content, an entry whose line was shown its new one, and
-// a second import finishes the job.
+// its old or its new content, an entry whose line was shown its new one, a
+// second import finishes the job, and a restore gives back the archive as it
+// was before the first import, byte for byte.
 TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
   InScratchDir here;
   const std::vector<Edit> edits = mixed_edits();
@@ -289,12 +301,80 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
     std::string again;
     EXPECT_TRUE(import_a(&again)) << k << again;
     EXPECT_EQ(states(edits), std::vector<int>(edits.size(), 1)) << k;
+    std::string restored;
+    EXPECT_TRUE(restore_a(&restored)) << k << restored;
+    EXPECT_TRUE(read_file(kArchive) == archive) << "crash at change " << k;
+    EXPECT_FALSE(fs::exists(kOriginals)) << k;
   }
   std::cout << total << " crash points; unflushed writes kept " << fates[0] << ", lost "
             << fates[1] << ", torn " << fates[2] << "; " << rolled_back
             << " runs rolled back; " << new_entries << " entries found new\n";
   EXPECT_GT(rolled_back, 0u);
   EXPECT_GT(fates[2], 0u);
+}
+
+// A crash after each single change of a restore, of a range and of the whole
+// archive: run again, the restore finishes, and the archive is then byte for
+// byte the one before the first import.
+TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
+  InScratchDir here;
+  const std::vector<Edit> edits = mixed_edits();
+  const Bytes archive = archive_of(edits);
+  struct Op {
+    const char* name;
+    int32_t first, last;  // -1: the whole archive
+  };
+  lay_out(edits, archive);
+  ASSERT_TRUE(import_a());
+  const Bytes modded_archive = read_file(kArchive), originals = read_file(kOriginals);
+  auto modded = [&] {
+    write_file(kArchive, modded_archive);
+    write_file(kOriginals, originals);
+  };
+  for (const Op op : {Op{"range", 5, 30}, Op{"whole", -1, -1}}) {
+    modded();
+    ForgetfulDisk counter(0, 0);
+    {
+      const HookInstalled hook([&](const FileChange& c) { return counter.follow(c); });
+      ASSERT_TRUE(restore_a(nullptr, op.first, op.last));
+    }
+    const uint64_t total = counter.changes();
+    ASSERT_GT(total, 10u) << op.name;
+    uint64_t torn = 0;
+    for (uint64_t k = 1; k <= total; ++k) {
+      modded();
+      ForgetfulDisk disk(k, uint32_t(k));
+      disk.watch(kArchive);
+      disk.watch(kOriginals);
+      bool crashed = false;
+      {
+        const HookInstalled hook([&](const FileChange& c) { return disk.follow(c); });
+        capture_stdout([&] {
+          try {
+            run_restore(L"LINKDATA_EU_OS_EUNA.A", op.first < 0, op.first, op.last);
+          } catch (const ForgetfulDisk::Crash&) {
+            crashed = true;
+          }
+        });
+      }
+      ASSERT_TRUE(crashed) << op.name << " " << k;
+      disk.crash();
+      torn += disk.fates[size_t(Fate::torn)];
+      std::string said;
+      EXPECT_TRUE(restore_a(&said, op.first, op.last)) << op.name << " " << k << said;
+      if (op.first >= 0) {
+        const std::vector<int> after = states(edits);
+        for (size_t n = 0; n < edits.size(); ++n) {
+          const bool in_range = n >= size_t(op.first) && n <= size_t(op.last);
+          EXPECT_EQ(after[n], in_range ? 0 : 1) << op.name << " " << k << ", entry " << n;
+        }
+        EXPECT_TRUE(restore_a(&said)) << op.name << " " << k << said;
+      }
+      EXPECT_TRUE(read_file(kArchive) == archive) << op.name << ", crash at change " << k;
+      EXPECT_FALSE(fs::exists(kOriginals)) << op.name << " " << k;
+    }
+    std::cout << op.name << " restore: " << total << " crash points, " << torn << " writes torn\n";
+  }
 }
 
 // In-place entries share journal commits: forty small ones cost a handful of
@@ -308,14 +388,20 @@ TEST(Journal, InPlaceEntriesShareCommits) {
   lay_out(edits, archive_of(edits));
   int flushes = 0;
   std::string said;
-  {
-    const HookInstalled hook([&](const FileChange& c) {
-      flushes += c.kind == FileChangeKind::flush;
-      return true;
-    });
-    ASSERT_TRUE(import_a(&said));
-  }
-  EXPECT_EQ(flushes, 6);  // two commits: the journal saved, the archive, the journal cleared
+  const HookInstalled hook([&](const FileChange& c) {
+    flushes += c.kind == FileChangeKind::flush;
+    return true;
+  });
+  ASSERT_TRUE(import_a(&said));
+  // The originals' records at the start and the fingerprint at the end; two
+  // commits: the originals saved, the journal saved, the archive, the journal
+  // cleared.
+  EXPECT_EQ(flushes, 1 + 2 * 4 + 1);
+  flushes = 0;
+  std::string again;
+  ASSERT_TRUE(import_a(&again));
+  EXPECT_EQ(flushes, 1 + 2 * 3 + 1);  // nothing left to save
+  EXPECT_EQ(again, said);
   std::vector<std::string> names;  // in the name order import goes by
   for (int n = 0; n < 40; ++n) names.push_back(std::to_string(n) + ".data");
   std::sort(names.begin(), names.end());

@@ -12,6 +12,7 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
+#include "archive/restore.h"
 #include "archive/journal.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
@@ -133,7 +134,7 @@ bool import_a(std::string* out) {
 TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
   struct Case {
     const char* name;
-    bool by_import;
+    char mode;  // 'e', 'i' or 'r'
     LockKind held;
     bool cleared_journal;  // else one with a whole commit in it
     bool refused;
@@ -141,12 +142,13 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
   const Case cases[] = {
       // Readers share the archive, and a cleared journal stays: only a run
       // that holds the lock alone may remove it.
-      {"export beside a reader, cleared journal", false, LockKind::shared, true, false},
+      {"export beside a reader, cleared journal", 'e', LockKind::shared, true, false},
       // A crash's commit is undone only under the exclusive lock, which a
       // reader does not get while another one reads.
-      {"export beside a reader, whole journal", false, LockKind::shared, false, true},
-      {"export beside a writer", false, LockKind::exclusive, false, true},
-      {"import beside a reader", true, LockKind::shared, true, true},
+      {"export beside a reader, whole journal", 'e', LockKind::shared, false, true},
+      {"export beside a writer", 'e', LockKind::exclusive, false, true},
+      {"import beside a reader", 'i', LockKind::shared, true, true},
+      {"restore beside a reader", 'r', LockKind::shared, true, true},
   };
   for (const Case& c : cases) {
     InScratchDir here;
@@ -163,15 +165,20 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
     Bytes journal = read_file(kJournal);
     if (c.cleared_journal) std::fill(journal.begin(), journal.begin() + 32, 0);
     write_file(kJournal, journal);
-    if (c.by_import) {
+    if (c.mode == 'i') {
       fs::create_directories("Import/A");
       write_file("Import/A/0.data", text_bytes("new"));
     }
+    const Bytes originals = text_bytes("read only under the lock");
+    write_file(kArchive + "-original", originals);
 
     File other_run = File::open_lockable(kArchiveW, true);
     ASSERT_TRUE(other_run.try_lock(c.held)) << c.name;
     std::string said;
-    const bool ok = c.by_import ? import_a(&said) : export_a(&said);
+    bool ok = false;
+    if (c.mode == 'e') ok = export_a(&said);
+    if (c.mode == 'i') ok = import_a(&said);
+    if (c.mode == 'r') said = capture_stdout([&] { ok = run_restore(kArchiveW, true, 0, 0); });
     if (c.refused) {
       EXPECT_EQ(said, kInUse) << c.name;
       EXPECT_FALSE(ok) << c.name;
@@ -183,6 +190,7 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
     }
     EXPECT_EQ(read_file(kArchive), archive) << c.name;
     EXPECT_EQ(read_file(kJournal), journal) << c.name;
+    EXPECT_EQ(read_file(kArchive + "-original"), originals) << c.name;
   }
 }
 

@@ -1,0 +1,142 @@
+#include "archive/restore.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "archive/format.h"
+#include "archive/group_commit.h"
+#include "archive/journal.h"
+#include "archive/locked_archive.h"
+#include "archive/originals.h"
+#include "platform/platform.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+const wchar_t* const kOriginalsWriteFailed = L"写入原始数据文件失败！\n";
+
+bool fail(const std::wstring& message) {
+  say(message);
+  return false;
+}
+
+struct RestoreRun {
+  std::wstring archive_name;
+  platform::File archive;
+  Originals originals;
+  Journal journal;
+  GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
+};
+
+// The saves to put back, entry by entry, through the journal: a restore cut
+// short at any write is finished by running it again.
+bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole) {
+  for (size_t i = 0; i < saves.size();) {
+    Group& g = run.groups.pending();
+    std::vector<std::wstring> lines;
+    if (!whole) {
+      lines.push_back(L"已将 " + run.archive_name + L" 中的条目 " + std::to_wstring(saves[i].entry) +
+                      L" 还原到首次导入前的状态！\n");
+    }
+    g.entries.push_back({g.writes.size(), std::move(lines), saves[i].entry});
+    const uint32_t entry = saves[i].entry;
+    for (; i < saves.size() && saves[i].entry == entry; ++i) {
+      PendingWrite w{saves[i].position, {}};
+      if (!read_saved(run.originals, saves[i], &w.bytes)) {
+        return run.groups.commit_all() &&
+               fail(L"原始数据文件 " + run.originals.path + L" 无法读取！\n");
+      }
+      g.bytes += w.bytes.size();
+      g.writes.push_back(std::move(w));
+    }
+    if (group_full(g) && !run.groups.start()) return false;
+  }
+  return run.groups.commit_all();
+}
+
+bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
+  if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+  // Held exclusively for the whole run, as import holds it: the file of
+  // originals is read and written only under it.
+  LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
+  if (locked.status == ArchiveOpenStatus::in_use ||
+      locked.status == ArchiveOpenStatus::not_recovered) {
+    return false;
+  }
+  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(L"打开文件失败！\n");
+  run.archive = std::move(locked.file);
+  const std::wstring nothing = run.archive_name + L" 没有需要还原的内容！\n";
+  switch (load_originals(run.archive_name, true, &run.originals)) {
+    case OriginalsLoad::none: say(nothing); return true;
+    case OriginalsLoad::unreadable:
+      return fail(L"原始数据文件 " + originals_path(run.archive_name) + L" 无法读取！\n");
+    case OriginalsLoad::ok: break;
+  }
+  ArchiveHeader header;
+  switch (read_archive_header(run.archive, &header)) {
+    case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
+    case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
+    case IndexReadStatus::ok: break;
+  }
+  if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!originals_match(run.originals, run.archive, true)) {
+    return fail(run.archive_name + L" 在上次导入后被其他程序修改过，无法还原！\n");
+  }
+
+  std::vector<SavedBytes> saves = run.originals.saves;
+  if (!whole) {
+    // The range as export clamps it.
+    const uint32_t count = header.entry_count;
+    uint32_t end = std::min(uint32_t(last), count);
+    const uint32_t start = std::min(uint32_t(first), end);
+    if (end < count) ++end;
+    saves.erase(std::remove_if(saves.begin(), saves.end(),
+                               [&](const SavedBytes& s) { return s.entry < start || s.entry >= end; }),
+                saves.end());
+  }
+  if (saves.empty()) {
+    say(nothing);
+    return true;
+  }
+  std::stable_sort(saves.begin(), saves.end(),
+                   [](const SavedBytes& a, const SavedBytes& b) { return a.entry < b.entry; });
+  if (!originals_begin_run(run.originals, run.archive, {})) return fail(kOriginalsWriteFailed);
+  run.journal.path = journal_path(run.archive_name);
+  if (!put_back(run, saves, whole)) return false;
+  journal_remove(run.journal);
+
+  if (whole) {
+    // What this tool appended goes too; then the archive is as it was.
+    if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk()) {
+      return fail(L"写入 LINKDATA 文件失败！\n");
+    }
+    // Should the removal not reach the disk, the file found again describes
+    // the original archive, and a restore from it changes nothing.
+    run.originals.file.close();
+    if (!platform::remove_file(run.originals.path)) return fail(kOriginalsWriteFailed);
+    say(L"已将 " + run.archive_name + L" 还原到首次导入前的状态！\n");
+    return true;
+  }
+  std::vector<uint32_t> entries;
+  for (const SavedBytes& s : saves) {
+    if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
+  }
+  if (!originals_drop(run.originals, entries) || !originals_seal(run.originals, run.archive, entries)) {
+    return fail(kOriginalsWriteFailed);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool run_restore(const std::wstring& archive_name, bool whole, int32_t first, int32_t last) {
+  RestoreRun run;
+  run.archive_name = archive_name;
+  const bool ok = restore(run, whole, first, last);
+  journal_remove(run.journal);
+  return ok;
+}
+
+}  // namespace linkdata
