@@ -9,6 +9,9 @@ namespace linkdata {
 namespace {
 
 constexpr size_t kShownBytes = 4;
+// A container's table can claim millions of textures that share one header;
+// the cell stops growing here, so that it stays small beside the content.
+constexpr size_t kMaxTexturesText = 64 * 1024;
 
 // The first bytes as text when every one of them is printable ASCII, in hex
 // otherwise (so that a byte such as a tab never breaks a line or a column).
@@ -69,6 +72,10 @@ EntryDescription describe_content(const uint8_t* content, size_t size) {
   }
   for (const ContainerSpan& span : find_texture_containers(content, size)) {
     for (const TextureDescription& t : read_texture_container(content + span.offset, span.size)) {
+      if (d.textures.size() >= kMaxTexturesText) {
+        d.textures += L"; ……";
+        return d;
+      }
       if (!d.textures.empty()) d.textures += L"; ";
       d.textures += texture_text(t, span.sub_index);
     }

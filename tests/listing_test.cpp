@@ -8,6 +8,8 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <sstream>
 
@@ -48,7 +50,7 @@ Bytes package(const std::vector<Bytes>& subs) {
   return p;
 }
 
-// The first `columns` tab-separated fields of every line after the header.
+// Tab-separated field `index` of every line after the header.
 std::vector<std::string> column(const std::string& out, size_t index) {
   std::vector<std::string> values;
   std::istringstream lines(out);
@@ -178,6 +180,26 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
   EXPECT_EQ(mixed_kinds.back(), "贴图容器");
   // Without `y` nothing is decoded, so nothing fails.
   EXPECT_EQ(run_tool(dir.path, {"l", "a", "0", "99"}).status, 0);
+}
+
+// A table of 100,000 textures that all share one header: the cell stops
+// after about 64K characters.
+TEST(Listing, TexturesCellOfAHugeTableIsCut) {
+  const uint32_t count = 100000;
+  Bytes c(0x20 + 4 * count, 0);
+  std::memcpy(c.data(), kTextureMagic, sizeof kTextureMagic);
+  store_u32le(&c[12], 0x20);
+  store_u32le(&c[16], count);
+  for (uint32_t i = 0; i < count; ++i) store_u32le(&c[0x20 + 4 * i], 4 * count);
+  c.insert(c.end(), {0x10, 6, 0x00, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+  ScratchDir dir;
+  write_file(dir / kArchive, build_archive({compressed_entry(c)}));
+  const RunResult r = run_tool(dir.path, {"l", "a", "0", "0", "y"});
+  EXPECT_EQ(r.status, 0);
+  const std::string cell = column(r.out, 7).at(0);
+  EXPECT_EQ(cell.substr(0, 36), "0_0 DXT1 1x1 1; 0_1 DXT1 1x1 1; 0_2 ");
+  EXPECT_EQ(cell.substr(cell.size() - 8), "; ……");
+  EXPECT_LT(cell.size(), 70000u);
 }
 
 #ifndef _WIN32
