@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes a small sample archive in demo/, exports every entry with its textures,
+# Makes a small sample archive in demo/, lists what its first entries hold,
+# exports every entry with its textures,
 # then edits three entries, imports them and exports again to show the round trip;
 # then repaints one texture with ImageMagick and shows that it alone comes back.
 set -euo pipefail
@@ -16,6 +17,9 @@ mkdir -p demo
 cd demo
 tool=../build/linkdata
 
+echo "== linkdata l A 0 12 y"
+$tool l A 0 12 y
+echo
 echo "== linkdata e A 0 1000 y"
 $tool e A 0 1000 y
 echo
