@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes a small sample archive in demo/, exports every entry with its textures,
+# Makes a small sample archive in demo/, lists what its first entries hold,
+# exports every entry with its textures,
 # then edits three entries, imports them and exports again to show the round trip;
 # then repaints one texture with ImageMagick and shows that it alone comes back;
 # at last restores the archive and shows that it is the one before the first import.
@@ -19,6 +20,9 @@ tool=../build/linkdata
 first_sum=$(sha256sum LINKDATA_EU_OS_EUNA.A | cut -d' ' -f1)
 echo "SHA-256 of LINKDATA_EU_OS_EUNA.A before the first import: $first_sum"
 
+echo "== linkdata l A 0 12 y"
+$tool l A 0 12 y
+echo
 echo "== linkdata e A 0 1000 y"
 $tool e A 0 1000 y
 echo

@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "archive/codec.h"
@@ -28,25 +27,23 @@ constexpr uint32_t kRecordBatch = 4096;
 constexpr size_t kCopyBlock = size_t(8) << 20;
 
 struct ExportRun {
-  platform::File archive;
-  uint64_t archive_length = 0;
-  uint32_t offset_unit = 0;
+  ReadableArchive archive;
   std::wstring archive_name;
   std::wstring export_dir;
   bool with_textures = false;
 };
 
 // Bytes of [pos, pos + size) that the file really holds; the rest reads as zeros.
-size_t bytes_present(const ExportRun& run, uint64_t pos, uint64_t size) {
-  if (pos >= run.archive_length) return 0;
-  return size_t(std::min(size, run.archive_length - pos));
+size_t bytes_present(const ReadableArchive& archive, uint64_t pos, uint64_t size) {
+  if (pos >= archive.length) return 0;
+  return size_t(std::min(size, archive.length - pos));
 }
 
 // Bytes that the file no longer holds (it shrank meanwhile) read as zeros.
-bool read_present(ExportRun& run, uint64_t pos, size_t n, ByteBuffer* out) {
+bool read_present(ReadableArchive& archive, uint64_t pos, size_t n, ByteBuffer* out) {
   out->resize(n);
   size_t got = 0;
-  if (!run.archive.read_at(pos, out->data(), n, &got)) return false;
+  if (!archive.file.read_at(pos, out->data(), n, &got)) return false;
   std::fill(out->begin() + std::ptrdiff_t(got), out->end(), uint8_t(0));
   return true;
 }
@@ -77,8 +74,8 @@ bool fail_cut(platform::File& out, uint64_t written, const wchar_t* message) {
 // gets by being extended rather than written.
 bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
                   const ByteBuffer& first_block) {
-  const uint64_t pos = byte_position(record, run.offset_unit);
-  const size_t present = bytes_present(run, pos, record.stored_size);
+  const uint64_t pos = byte_position(record, run.archive.header.offset_unit);
+  const size_t present = bytes_present(run.archive, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::open_to_replace(file_name);
   if (!out.is_open()) return fail(L"创建文件失败！\n");
@@ -89,7 +86,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   ByteBuffer block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kCopyBlock);
-    if (!read_present(run, pos + done, n_bytes, &block)) {
+    if (!read_present(run.archive, pos + done, n_bytes, &block)) {
       return fail_cut(out, done, L"读取文件出错！\n");
     }
     if (!out.write_at(done, block.data(), n_bytes)) return fail_cut(out, done, L"写入文件失败！\n");
@@ -129,12 +126,12 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   return true;
 }
 
-// Export runs as a pipeline. Worker tasks read the payloads (pread, so they
-// share the archive handle) and decode them; the calling thread finishes the
-// entries strictly in entry order: textures, exported file, message. That
-// stage alone touches the export folder, so a failure at an entry leaves the
-// files and messages of a one-entry-at-a-time run: entries read or decoded
-// beyond it are dropped unwritten.
+// A pipeline reads the entries. Worker tasks read the payloads (pread, so
+// they share the archive handle) and decode them; the calling thread finishes
+// the entries strictly in entry order (for export: textures, exported file,
+// message). That stage alone touches the export folder, so a failure at an
+// entry leaves the files and messages of a one-entry-at-a-time run: entries
+// read or decoded beyond it are dropped unwritten.
 
 // Read-ahead limits: memory stays near this, plus one entry larger than it,
 // however large the archive is.
@@ -150,25 +147,21 @@ constexpr uint32_t kChunksPerPiece = 8;
 constexpr size_t kMaxKeptBuffer = size_t(32) << 20;
 constexpr size_t kMaxKeptBytes = size_t(64) << 20;
 
-enum class SlotKind { plain, compressed, index_read_error };
-
 struct Slot {
-  uint32_t n = 0;
-  IndexRecord record;
-  SlotKind kind = SlotKind::plain;
-  uint64_t bytes = 0;  // counted against kMaxBytesInFlight
-  bool read_ok = true;
-  ByteBuffer payload;            // the payload, or a plain entry's first block
+  ReadEntry entry;
+  uint64_t bytes = 0;            // counted against kMaxBytesInFlight
+  ByteBuffer payload;            // a compressed entry's payload while it is decoded
   SplitDecode split;             // pieces, when the payload is decoded in pieces
-  DecodeResult decoded;          // the result otherwise
   TaskGroup group;
 };
 
 struct Pipeline {
-  Pipeline(ExportRun& r, uint32_t first, uint32_t stop) : run(r), next(first), end(stop) {}
-  ExportRun& run;
+  Pipeline(ReadableArchive& a, EntryRange range, size_t head)
+      : archive(a), next(range.start), end(range.end), plain_head(head) {}
+  ReadableArchive& archive;
   uint32_t next;
   uint32_t end;
+  size_t plain_head;
   std::vector<IndexRecord> batch;
   uint32_t batch_base = 0;
   uint64_t bytes = 0;
@@ -190,28 +183,35 @@ struct Pipeline {
 // allows; the entry then fails like any other that cannot be exported,
 // instead of the exception ending the process from a worker thread.
 void read_and_decode(Pipeline& p, Slot& slot) {
+  ReadEntry& e = slot.entry;
   ByteBuffer storage;  // for the content
   try {
-    const uint64_t pos = byte_position(slot.record, p.run.offset_unit);
-    size_t size = bytes_present(p.run, pos, slot.record.stored_size);
-    if (slot.kind == SlotKind::plain) size = std::min(size, kCopyBlock);
+    const uint64_t pos = byte_position(e.record, p.archive.header.offset_unit);
+    size_t size = bytes_present(p.archive, pos, e.record.stored_size);
+    if (!e.compressed) {
+      size = std::min(size, p.plain_head);
+      e.head = p.payloads.take(size);
+      e.payload_read = read_present(p.archive, pos, size, &e.head);
+      return;
+    }
     slot.payload = p.payloads.take(size);
-    slot.read_ok = read_present(p.run, pos, size, &slot.payload);
-    if (!slot.read_ok || slot.kind == SlotKind::plain) return;
-    storage = p.contents.take(slot.record.unpacked_size);
+    e.payload_read = read_present(p.archive, pos, size, &slot.payload);
+    if (!e.payload_read) return;
+    storage = p.contents.take(e.record.unpacked_size);
     slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
-                                   slot.record.stored_size, kChunksPerPiece, storage);
+                                   e.record.stored_size, kChunksPerPiece, storage);
   } catch (const std::bad_alloc&) {
     slot.payload = ByteBuffer();
+    e.head = ByteBuffer();
     slot.split = SplitDecode();
     // A plain entry's first block that cannot be held fails as its read does.
-    if (slot.kind == SlotKind::plain) slot.read_ok = false;
-    slot.decoded.status = DecodeStatus::out_of_memory;
+    if (!e.compressed) e.payload_read = false;
+    e.decoded.status = DecodeStatus::out_of_memory;
     return;
   }
   if (slot.split.pieces.empty()) {
-    slot.decoded = decode_payload(slot.payload.data(), slot.payload.size(),
-                                  slot.record.stored_size, std::move(storage));
+    e.decoded = decode_payload(slot.payload.data(), slot.payload.size(), e.record.stored_size,
+                               std::move(storage));
     p.payloads.give(std::move(slot.payload));
     return;
   }
@@ -229,21 +229,23 @@ void read_and_decode(Pipeline& p, Slot& slot) {
 bool admit_next(Pipeline& p) {
   auto slot = std::make_unique<Slot>();
   Slot& s = *slot;
+  ReadEntry& e = s.entry;
   p.window.push_back(std::move(slot));
-  s.n = p.next++;
-  if (s.n - p.batch_base >= p.batch.size()) {
-    p.batch_base = s.n;
-    if (!read_index_records(p.run.archive, s.n, std::min(kRecordBatch, p.end - s.n), &p.batch)) {
-      s.kind = SlotKind::index_read_error;
+  e.n = p.next++;
+  if (e.n - p.batch_base >= p.batch.size()) {
+    p.batch_base = e.n;
+    if (!read_index_records(p.archive.file, e.n, std::min(kRecordBatch, p.end - e.n),
+                            &p.batch)) {
+      e.index_read = false;
       return false;
     }
   }
-  s.record = p.batch[s.n - p.batch_base];
-  s.kind = s.record.unpacked_size != 0 ? SlotKind::compressed : SlotKind::plain;
+  e.record = p.batch[e.n - p.batch_base];
+  e.compressed = e.record.unpacked_size != 0;
   // The index's sizes stand for what the entry will hold in memory: its
   // payload and, when compressed, its content.
-  s.bytes = s.kind == SlotKind::plain ? std::min<uint64_t>(s.record.stored_size, kCopyBlock)
-                                      : uint64_t(s.record.stored_size) + s.record.unpacked_size;
+  s.bytes = e.compressed ? uint64_t(e.record.stored_size) + e.record.unpacked_size
+                         : std::min<uint64_t>(e.record.stored_size, p.plain_head);
   p.bytes += s.bytes;
   p.pool.submit(s.group, [&p, &s] { read_and_decode(p, s); });
   return true;
@@ -258,50 +260,52 @@ void fill_window(Pipeline& p) {
   }
 }
 
-bool finish_front(Pipeline& p) {
+bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
   Slot& slot = *p.window.front();
   p.pool.wait(slot.group);
-  bool ok = false;
-  try {
-    if (slot.kind == SlotKind::index_read_error || !slot.read_ok) {
-      ok = fail(L"读取文件出错！\n");
-    } else if (slot.kind == SlotKind::plain) {
-      ok = export_plain(p.run, slot.n, slot.record, slot.payload);
-    } else {
-      if (!slot.split.pieces.empty()) slot.decoded = finish_split_decode(slot.split);
-      ok = export_decoded(p.run, slot.n, slot.decoded);
+  if (!slot.split.pieces.empty()) {
+    try {
+      slot.entry.decoded = finish_split_decode(slot.split);
+    } catch (const std::bad_alloc&) {
+      slot.entry.decoded = DecodeResult{DecodeStatus::out_of_memory, {}};
     }
-  } catch (const std::bad_alloc&) {
-    ok = slot.kind == SlotKind::compressed ? fail_decoding(slot.n) : fail(L"读取文件出错！\n");
+    p.contents.give(std::move(slot.split.content));
+    slot.split = SplitDecode();
+    p.payloads.give(std::move(slot.payload));
   }
+  const bool ok = finish(slot.entry);
+  p.payloads.give(std::move(slot.entry.head));
   p.payloads.give(std::move(slot.payload));
-  p.contents.give(std::move(slot.decoded.content));
-  p.contents.give(std::move(slot.split.content));
+  p.contents.give(std::move(slot.entry.decoded.content));
   p.bytes -= slot.bytes;
   p.window.pop_front();
   return ok;
 }
 
-// An exported file rewritten in place holds its old tail until its length is
-// set, so an interruption lets the entry in hand finish (its textures, its
-// file and its line) and stops the run before the next one.
-bool export_range(ExportRun& run, uint32_t start, uint32_t end) {
-  const wchar_t* const interrupted = L"导出被中断！\n";
-  const platform::InterruptsDeferred deferred;
-  Pipeline p(run, start, end);  // after `deferred`: its workers are joined before the handlers go back
-  for (;;) {
-    fill_window(p);
-    if (p.window.empty()) break;
-    if (platform::interrupt_requested()) return fail(interrupted);
-    if (!finish_front(p)) return false;
+bool finish_exported(ExportRun& run, ReadEntry& e) {
+  try {
+    if (!e.index_read || !e.payload_read) return fail(L"读取文件出错！\n");
+    if (!e.compressed) return export_plain(run, e.n, e.record, e.head);
+    return export_decoded(run, e.n, e.decoded);
+  } catch (const std::bad_alloc&) {
+    return e.compressed ? fail_decoding(e.n) : fail(L"读取文件出错！\n");
   }
-  return !platform::interrupt_requested() || fail(interrupted);
 }
 
 }  // namespace
 
-bool run_export(int32_t first, int32_t last, bool with_textures,
-                const std::wstring& archive_name, const std::wstring& letter) {
+bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
+                  const std::function<bool(ReadEntry&)>& finish) {
+  Pipeline p(archive, range, plain_head);
+  for (;;) {
+    fill_window(p);
+    if (p.window.empty()) return true;
+    if (!finish_front(p, finish)) return false;
+  }
+}
+
+bool open_archive_to_read(const std::wstring& archive_name,
+                          const std::function<void()>& before_open, ReadableArchive* out) {
   if (!path_exists(archive_name)) {
     return fail((L"文件“" + archive_name + L"”不存在！\n").c_str());
   }
@@ -311,36 +315,54 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
       locked.status == ArchiveOpenStatus::not_recovered) {
     return false;
   }
-  ExportRun run;
-  run.archive_name = archive_name;
-  run.with_textures = with_textures;
-  run.export_dir = join_path(L"Extracted", letter);
-  ensure_directory(L"Extracted");
-  ensure_directory(run.export_dir);
-  ensure_directory(L"Import");
-  ensure_directory(join_path(L"Import", letter));
-  g_texture_directory_path = join_path(run.export_dir, L"Textures");
-  if (with_textures) ensure_directory(g_texture_directory_path);
-
-  run.archive = std::move(locked.file);
-  if (!run.archive.is_open()) return fail(L"打开文件失败！\n");
-  ArchiveHeader header;
-  switch (read_archive_header(run.archive, &header)) {
+  if (before_open) before_open();
+  out->file = std::move(locked.file);
+  if (!out->file.is_open()) return fail(L"打开文件失败！\n");
+  switch (read_archive_header(out->file, &out->header)) {
     case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
     case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
     case IndexReadStatus::ok: break;
   }
-  run.offset_unit = header.offset_unit;
-  if (!run.archive.size(&run.archive_length)) return fail(L"读取文件出错！\n");
+  if (!out->file.size(&out->length)) return fail(L"读取文件出错！\n");
+  return true;
+}
 
-  // Range: last clamps to the entry count and is inclusive when below it; a
-  // first beyond last exports the single entry last.
-  const uint32_t count = header.entry_count;
-  uint32_t end = std::min(uint32_t(last), count);
-  const uint32_t start = std::min(uint32_t(first), end);
-  if (end < count) ++end;
+EntryRange clamp_range(uint32_t first, uint32_t last, uint32_t entry_count) {
+  EntryRange range;
+  range.end = std::min(last, entry_count);
+  range.start = std::min(first, range.end);
+  if (range.end < entry_count) ++range.end;
+  return range;
+}
 
-  return export_range(run, start, end);
+bool run_export(int32_t first, int32_t last, bool with_textures,
+                const std::wstring& archive_name, const std::wstring& letter) {
+  ExportRun run;
+  run.archive_name = archive_name;
+  run.with_textures = with_textures;
+  run.export_dir = join_path(L"Extracted", letter);
+  const auto make_folders = [&run, &letter] {
+    ensure_directory(L"Extracted");
+    ensure_directory(run.export_dir);
+    ensure_directory(L"Import");
+    ensure_directory(join_path(L"Import", letter));
+    g_texture_directory_path = join_path(run.export_dir, L"Textures");
+    if (run.with_textures) ensure_directory(g_texture_directory_path);
+  };
+  if (!open_archive_to_read(archive_name, make_folders, &run.archive)) return false;
+  const EntryRange range =
+      clamp_range(uint32_t(first), uint32_t(last), run.archive.header.entry_count);
+  // An exported file rewritten in place holds its old tail until its length
+  // is set, so an interruption lets the entry in hand finish (its textures,
+  // its file and its line) and stops the run before the next one. The
+  // pipeline's workers are joined inside read_entries, before `deferred`
+  // puts the handlers back.
+  const wchar_t* const interrupted = L"导出被中断！\n";
+  const platform::InterruptsDeferred deferred;
+  const bool finished = read_entries(run.archive, range, kCopyBlock, [&](ReadEntry& e) {
+    return platform::interrupt_requested() ? fail(interrupted) : finish_exported(run, e);
+  });
+  return finished && (!platform::interrupt_requested() || fail(interrupted));
 }
 
 }  // namespace linkdata

@@ -16,6 +16,10 @@ struct ContainerSpan {
   size_t size = 0;
 };
 
+// True when an entry content is laid out as a package entry, with its
+// sub-file count. A texture container is tested first by its callers.
+bool is_package(const uint8_t* content, size_t size, uint32_t* sub_file_count);
+
 // Every texture container of an entry content, in sub-file order. Sub-files
 // whose bounds leave the content or run backwards are skipped.
 std::vector<ContainerSpan> find_texture_containers(const uint8_t* content, size_t size);

@@ -26,6 +26,9 @@
 #     zlib wrote at each of --levels (default 1, 6 and 9), of data that takes
 #     two deflate blocks a chunk (linkdata-sample --data literal), on 1 CPU
 #     and on all, with the zlib, libdeflate and rewrite floors of that archive;
+#   the listing (l) of every entry, from the index alone and with y (every
+#     entry decoded and described), on 1 CPU and on all, for both archives,
+#     and of an index of 100,000 entries over a sparse file;
 #   peak resident memory of every tool run.
 # The floors run inside the same repetitions as the tool, so that whatever
 # else loads the machine weighs on both alike.
@@ -170,6 +173,28 @@ if [ -z "$ONLY" ] || [ "$ONLY" = export ]; then
   SMALL_BYTES=$(stat -c %s "$SMALL")
   SMALL_EXP=$OUT/work-small
   prepare_export "$SMALL_EXP" "$SMALL" "$OUT/export-small-reference.log"
+  # An index of 100,000 plain entries of 2 KiB over a sparse file: what the
+  # listing reads without y is the header and the index alone.
+  INDEX_DIR=$OUT/work-index
+  rm -rf "$INDEX_DIR" && mkdir -p "$INDEX_DIR"
+  python3 - "$INDEX_DIR/LINKDATA_EU_OS_EUNA.A" <<'PY'
+import struct, sys
+n = 100000
+first = (16 + 16 * n + 2047) // 2048
+with open(sys.argv[1], "wb") as f:
+    f.write(struct.pack("<IIII", 0x11E54, n, 2048, 0))
+    f.write(b"".join(struct.pack("<QII", first + k, 2048, 0) for k in range(n)))
+    f.truncate((first + n) * 2048)
+PY
+  INDEX_BYTES=$(stat -c %s "$INDEX_DIR/LINKDATA_EU_OS_EUNA.A")
+  # check_listing ARCHIVE: the last run listed every entry of the archive
+  # (one line each after the header) and found no entry it could not read.
+  check_listing() {
+    local count
+    count=$(python3 -c 'import struct,sys; print(struct.unpack("<I", open(sys.argv[1],"rb").read(8)[4:])[0])' "$1")
+    [ "$(wc -l < "$OUT/last.log")" = $((count + 1)) ] || echo "!! listing of $1 is incomplete" >&2
+    ! grep -q "出错" "$OUT/last.log" || echo "!! listing of $1 found failing entries" >&2
+  }
   echo "== export" >&2
   for ((r = 0; r < RUNS; r++)); do
     cd "$OUT"
@@ -186,6 +211,9 @@ if [ -z "$ONLY" ] || [ "$ONLY" = export ]; then
       measure "export_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647
       measure "export_textures_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" e a 0 2147483647 y
       cmp -s "$OUT/last.log" "$OUT/export-reference.log" || echo "!! export messages differ" >&2
+      measure "list_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" l a
+      measure "list_examined_${n}" "$ARCH_BYTES" "$cpus" "$TOOL" l a 0 2147483647 y
+      check_listing "$ARCH"
     done
     floor small_write_floor_1 write "$SMALL" "$SMALL_EXP/floor-write"
     floor small_rewrite_floor_1 rewrite "$SMALL" "$SMALL_EXP/floor-write"
@@ -195,7 +223,13 @@ if [ -z "$ONLY" ] || [ "$ONLY" = export ]; then
       measure "small_export_${n}" "$SMALL_BYTES" "$cpus" "$TOOL" e a 0 2147483647
       cmp -s "$OUT/last.log" "$OUT/export-small-reference.log" ||
         echo "!! small-entries export messages differ" >&2
+      measure "small_list_${n}" "$SMALL_BYTES" "$cpus" "$TOOL" l a
+      measure "small_list_examined_${n}" "$SMALL_BYTES" "$cpus" "$TOOL" l a 0 2147483647 y
+      check_listing "$SMALL"
     done
+    cd "$INDEX_DIR"
+    measure index_100k_list_1 "$INDEX_BYTES" "$ONE" "$TOOL" l a
+    [ "$(wc -l < "$OUT/last.log")" = 100001 ] || echo "!! the 100,000-entry listing is short" >&2
   done
 fi
 
@@ -286,6 +320,13 @@ if "export_all" in med:
           g("libdeflate_floor_1", 0) + g("rewrite_floor_1", 0), "-")
     ratio("export with textures all CPUs / 1 CPU", "export_textures_all",
           g("export_textures_1"), "-")
+    ratio("listing all CPUs / export all CPUs", "list_all", g("export_all"), "<= 0.10")
+    ratio("listing 1 CPU / export 1 CPU", "list_1", g("export_1"), "<= 0.10")
+    ratio("listing with y all CPUs / export all CPUs", "list_examined_all", g("export_all"), "<= 1.0")
+    ratio("listing y all CPUs / export textures all CPUs", "list_examined_all",
+          g("export_textures_all"), "<= 1.0")
+    ratio("listing y 1 CPU / export textures 1 CPU", "list_examined_1",
+          g("export_textures_1"), "<= 1.0")
 if "small_export_all" in med:
     ratio("small entries: export all CPUs / export 1 CPU", "small_export_all",
           g("small_export_1"), "<= 0.60")
@@ -293,6 +334,13 @@ if "small_export_all" in med:
           g("small_write_floor_1"), "<= 1.0")
     ratio("small entries: export all CPUs / rewrite floor", "small_export_all",
           g("small_rewrite_floor_1"), "-")
+    ratio("small entries: listing all CPUs / export all CPUs", "small_list_all",
+          g("small_export_all"), "<= 0.10")
+    ratio("small entries: listing y all CPUs / export all CPUs", "small_list_examined_all",
+          g("small_export_all"), "<= 1.0")
+if "index_100k_list_1" in med:
+    print("%-52s %6.3f s  (target well under 1 s)" % ("listing of a 100,000-entry index, 1 CPU",
+                                                     med["index_100k_list_1"]))
 for level in sys.argv[4].split():
     for who in ("", "against_"):
         if who + "level%s_export_1" % level not in med:

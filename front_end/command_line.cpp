@@ -2,6 +2,7 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
+#include "archive/listing.h"
 #include "archive/restore.h"
 #include "platform/leading_int.h"
 #include "platform/platform.h"
@@ -24,6 +25,11 @@ const wchar_t* const kUsageBanner[] = {
     L"      参数“i”= 操作模式 = 导入\n",
     L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n\n",
     L"在执行导出时程序会同时生成对应的导入目录……\n\n",
+    L"   列表：l c [0 10 [y]]\n",
+    L"      参数“l”= 操作模式 = 列出文件中的条目\n",
+    L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n",
+    L"      参数“0 10”= 可选参数，只列出这一范围内的条目\n",
+    L"      参数“ y”= 可选参数，是否解码条目并列出其中的dds贴图\n",
     L"   还原：r c [0 10]\n",
     L"      参数“r”= 操作模式 = 还原到首次导入前的状态\n",
     L"      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n",
@@ -62,6 +68,21 @@ int run_export_branch(const std::vector<std::wstring>& args) {
   return run_export(first, last, with_textures, archive_name, letter) ? kExitOk : kExitFailure;
 }
 
+// The whole index without a range; with one, its numbers and the flag are
+// checked as export checks them.
+int run_list_branch(const std::vector<std::wstring>& args) {
+  if (args.size() == 3) return usage_error(L"参数不足！\n");
+  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  const std::wstring archive_name = kArchivePrefix + fold_upper(args[1]);
+  if (args.size() == 2) return run_list(0, UINT32_MAX, false, archive_name) ? kExitOk : kExitFailure;
+  const bool examine = args.size() > 4 && fold_upper(args[4]) == L"Y";
+  const int32_t first = parse_leading_int(args[2]);
+  const int32_t last = parse_leading_int(args[3]);
+  if (first < 0 || last < 0) return usage_error(L"参数 2 错误！\n");
+  return run_list(uint32_t(first), uint32_t(last), examine, archive_name) ? kExitOk
+                                                                          : kExitFailure;
+}
+
 int run_import_branch(const std::vector<std::wstring>& args) {
   if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
   const std::wstring letter = fold_upper(args[1]);
@@ -89,6 +110,7 @@ int run_command_line(const std::vector<std::wstring>& args) {
   const std::wstring mode = fold_upper(args[0]);
   if (mode == L"E") return run_export_branch(args);
   if (mode == L"I") return run_import_branch(args);
+  if (mode == L"L") return run_list_branch(args);
   if (mode == L"R") return run_restore_branch(args);
   return print_usage();
 }

@@ -1,12 +1,16 @@
 // The texture examination of a decoded entry: the magic test, the package
 // test and the sub-file bounds. Every container found must lie inside the
 // entry and start with the magic, and reading it with its own length (an
-// exact-size copy, as export hands it over) must stay inside it.
+// exact-size copy, as export hands it over) must stay inside it. The
+// listing's description of the same content names a kind and never holds a
+// tab or a line end, which would break its tab-separated lines.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "archive/entry_description.h"
 #include "archive/package.h"
 #include "textures/container.h"
 
@@ -29,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
       }
     }
+  }
+  const EntryDescription d = describe_content(content.data(), content.size());
+  if (d.kind.empty()) std::abort();
+  for (const std::wstring* text : {&d.kind, &d.textures}) {
+    if (text->find_first_of(L"\t\r\n") != std::wstring::npos) std::abort();
   }
   return 0;
 }

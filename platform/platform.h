@@ -118,6 +118,13 @@ bool flush_folder(const std::wstring& dir);
 // Writes text to standard output in an encoding the user can read.
 void console_write(const std::wstring& text);
 
+// True when standard output is a console (a terminal), not a file or pipe.
+bool output_is_console();
+
+// Writes text to standard output as UTF-8, whatever the user's encoding: the
+// form for files and pipes that other programs read.
+void output_write_utf8(const std::wstring& text);
+
 // Waits for one key press, with a prompt, when standard input is a terminal.
 void console_pause();
 

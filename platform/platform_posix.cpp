@@ -301,6 +301,13 @@ void console_write(const std::wstring& text) {
   (void)write_all(STDOUT_FILENO, bytes.data(), bytes.size());
 }
 
+bool output_is_console() { return ::isatty(STDOUT_FILENO) == 1; }
+
+void output_write_utf8(const std::wstring& text) {
+  const std::string bytes = to_utf8(text);
+  (void)write_all(STDOUT_FILENO, bytes.data(), bytes.size());
+}
+
 void console_pause() {
   if (!::isatty(STDIN_FILENO)) return;  // scripts and pipes never wait
   console_write(L"请按任意键继续. . .");

@@ -315,6 +315,18 @@ void console_write(const std::wstring& text) {
   (void)write_all(out, bytes.data(), bytes.size());
 }
 
+bool output_is_console() {
+  DWORD mode;
+  return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void output_write_utf8(const std::wstring& text) {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  const std::string bytes = to_utf8(text);
+  (void)write_all(out, bytes.data(), bytes.size());
+}
+
 void console_pause() {
   DWORD mode;
   if (!::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode)) return;  // scripts never wait

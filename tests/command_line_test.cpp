@@ -30,6 +30,11 @@ const std::string kBanner =
     "      参数“i”= 操作模式 = 导入\n"
     "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n\n"
     "在执行导出时程序会同时生成对应的导入目录……\n\n"
+    "   列表：l c [0 10 [y]]\n"
+    "      参数“l”= 操作模式 = 列出文件中的条目\n"
+    "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n"
+    "      参数“0 10”= 可选参数，只列出这一范围内的条目\n"
+    "      参数“ y”= 可选参数，是否解码条目并列出其中的dds贴图\n"
     "   还原：r c [0 10]\n"
     "      参数“r”= 操作模式 = 还原到首次导入前的状态\n"
     "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n"
@@ -38,7 +43,8 @@ const std::string kBanner =
 TEST(CommandLine, BannerForMissingOrUnknownModeWithUsageStatus) {
   ScratchDir dir;
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"e"}, {"export", "a", "0", "1"}, {"x", "a"}, {"ex", "a", "0", "1"}}) {
+           {}, {"e"}, {"l"}, {"export", "a", "0", "1"}, {"x", "a"}, {"ex", "a", "0", "1"},
+           {"list", "a"}}) {
     RunResult r = run_tool(dir.path, args);
     EXPECT_EQ(r.out, kBanner);
     EXPECT_EQ(r.status, 2);
@@ -65,6 +71,11 @@ TEST(CommandLine, ArgumentErrorsInTheirOrderAndNothingCreated) {
       {{"R", "ab", "-1", "10"}, "文件编号错误！\n"},
       {{"r", "a", "-1", "10"}, "参数 2 错误！\n"},
       {{"r", "a", "0", "-5"}, "参数 2 错误！\n"},
+      {{"l", "a", "0"}, "参数不足！\n"},
+      {{"L", "ab"}, "文件编号错误！\n"},
+      {{"l", "", "0", "10", "y"}, "文件编号错误！\n"},
+      {{"l", "a", "-1", "10"}, "参数 2 错误！\n"},
+      {{"l", "a", "0", "-5", "y"}, "参数 2 错误！\n"},
   };
   for (const Case& c : cases) {
     RunResult r = run_tool(dir.path, c.args);

@@ -184,6 +184,29 @@ TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
   EXPECT_FALSE(file_exists(dir / "Extracted/A/0.data"));
 }
 
+// The listing reads like export: an index that claims 4 billion entries over
+// a file of two pages, and a payload of 4 GiB that memory cannot hold. The
+// kind column (the seventh) names the failure.
+TEST(MemoryBounds, ListingOfClaimsLargerThanMemory) {
+  SKIP_UNDER_SANITIZER();
+  ScratchDir dir;
+  Bytes archive = build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
+  store_u32le(archive.data() + 4, 0xFFFFFFFFu);
+  store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
+  write_file(dir / kArchive, archive);
+  fs::resize_file(dir / kArchive, uint64_t(5) << 30);
+  RunResult r = run_limited(dir.path, {"l", "a", "0", "99999", "y"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 100001);
+  EXPECT_NE(r.out.find("\n0\t2048\t4294967295\t5000\t1\t0\t出错：内存不足\t\n"
+                      "1\t6144\t1\t1\t0\t0\t其他 \"z\"\t\n2\t0\t"),
+            std::string::npos);
+  r = run_limited(dir.path, {"l", "a", "2147483000", "2147483647"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 649);
+  EXPECT_NE(r.out.find("\n2147483647\t0\t0\t0\t0\t0\n"), std::string::npos);
+}
+
 // A loose file larger than memory allows is refused before anything is
 // written for it.
 TEST(MemoryBounds, LooseFileLargerThanMemory) {
