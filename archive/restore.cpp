@@ -96,7 +96,9 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
                                [&](const SavedBytes& s) { return s.entry < start || s.entry >= end; }),
                 saves.end());
   }
-  if (saves.empty()) {
+  // A whole restore goes on without saves: range restores may have left
+  // appended bytes, and the file of originals goes too.
+  if (saves.empty() && !whole) {
     say(nothing);
     return true;
   }

@@ -41,7 +41,8 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 (cd build-win/tests && ctest --output-on-failure -j"$(nproc)")
 
 # The download as players get it: the zip unpacked, and the tool in it run on
-# a sample archive for an export with textures and an import of one edit.
+# a sample archive for an export with textures, an import of one edit and a
+# restore that gives the archive back.
 ./build-windows.sh
 version=$(sed -n 's/^project(linkdata VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 play="$(mktemp -d /tmp/linkdata-zip.XXXXXX)"
@@ -58,6 +59,7 @@ sample="$PWD/build-win/tests/linkdata-sample.exe"
   zip_check test -f "$folder/README.txt"
   mkdir game && cd game
   zip_check wine "$sample" . A </dev/null >/dev/null
+  cp LINKDATA_EU_OS_EUNA.A before-import
   zip_check wine "$folder/linkdata.exe" e a 0 8 y </dev/null >export.txt
   zip_check grep -qF '从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted\A\8.data 成功！' export.txt
   zip_check test -s Extracted/A/Textures/7/0_0.dds
@@ -66,5 +68,9 @@ sample="$PWD/build-win/tests/linkdata-sample.exe"
   zip_check grep -qxF '向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 1.data 成功！' import.txt
   zip_check wine "$folder/linkdata.exe" e a 1 1 </dev/null >/dev/null
   zip_check cmp -s Import/A/1.data Extracted/A/1.data
+  zip_check wine "$folder/linkdata.exe" r a </dev/null >restore.txt
+  zip_check grep -qxF '已将 LINKDATA_EU_OS_EUNA.A 还原到首次导入前的状态！' restore.txt
+  zip_check cmp -s before-import LINKDATA_EU_OS_EUNA.A
+  zip_check test ! -e LINKDATA_EU_OS_EUNA.A-original
 )
-echo "Windows download: linkdata-$version-win64.zip unpacked, export and import run from it"
+echo "Windows download: linkdata-$version-win64.zip unpacked, export, import and restore run from it"

@@ -100,7 +100,7 @@ TEST(Restore, TwoModsThenARangeThenTheWholeArchive) {
 
 TEST(Restore, RangeClampedAsExportClampsIt) {
   Workspace w;
-  ASSERT_EQ(w.import(3, 5, 300, false).status, 0);
+  ASSERT_EQ(w.import(3, 5, 300, true).status, 0);
   RunResult r = w.tool({"r", "a", "9", "4"});  // first beyond last: the entry last alone
   EXPECT_EQ(r.out, entry_restored(4));
   const std::vector<Bytes> after = w.exported();
@@ -112,6 +112,9 @@ TEST(Restore, RangeClampedAsExportClampsIt) {
   EXPECT_EQ(r.status, 0);
   r = w.tool({"r", "a", "5", "2147483647"});  // a last beyond the end: up to the last entry
   EXPECT_EQ(r.out, entry_restored(5));
+  EXPECT_EQ(w.tool({"r", "a", "3", "3"}).out, entry_restored(3));
+  // No saves left, but the appended bytes are: the whole restore cuts them.
+  EXPECT_GT(w.archive().size(), w.original.size());
   EXPECT_EQ(w.tool({"r", "a"}).out, kWhole);
   EXPECT_TRUE(w.archive() == w.original);
 }
