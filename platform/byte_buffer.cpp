@@ -4,6 +4,10 @@
 
 namespace linkdata {
 
+namespace {
+constexpr size_t kSmallBuffer = 64 * 1024;
+}  // namespace
+
 ByteBuffer BufferStore::take(size_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (kept_.empty()) return ByteBuffer();
@@ -14,7 +18,13 @@ ByteBuffer BufferStore::take(size_t size) {
       best = it;
     if (it->capacity() > largest->capacity()) largest = it;
   }
-  if (best == kept_.end()) best = largest;
+  if (best == kept_.end()) {
+    best = largest;
+  } else if (best->capacity() / 4 > size + kSmallBuffer) {
+    // A small buffer costs malloc little; a large one lent to it would stay
+    // resident, unused, for as long as it is lent.
+    return ByteBuffer();
+  }
   ByteBuffer buffer = std::move(*best);
   kept_.erase(best);
   kept_bytes_ -= buffer.capacity();

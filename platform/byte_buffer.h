@@ -53,7 +53,8 @@ class BufferStore {
   // The smallest kept buffer with room for `size` bytes, or else the largest
   // kept one (which will grow in place of a new one: a fresh buffer would
   // leave it idle beside it), emptied with its capacity kept; a new empty
-  // buffer when none is kept.
+  // buffer when none is kept, or when the smallest with room is more than
+  // four times larger than needed (and than 64 KiB).
   ByteBuffer take(size_t size);
   void give(ByteBuffer buffer) noexcept;
   // Capacity of the buffers kept right now.

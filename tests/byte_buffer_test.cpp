@@ -32,6 +32,18 @@ TEST(BufferStore, TakesTheSmallestThatFitsEmptied) {
   EXPECT_EQ(store.take(1).capacity(), 0u);  // none kept: a new one
 }
 
+// A small need gets a new buffer rather than a kept one four times larger
+// (and larger than 64 KiB), which would stay resident, unused, meanwhile.
+TEST(BufferStore, LendsNoLargeBufferToASmallNeed) {
+  BufferStore store(8, 1 << 22, 1 << 22);
+  store.give(with_capacity(1 << 20));
+  EXPECT_EQ(store.take(100).capacity(), 0u);
+  EXPECT_EQ(store.take((1 << 20) / 4 - 65536 - 1).capacity(), 0u);
+  EXPECT_EQ(store.take((1 << 20) / 4 - 65536).capacity(), size_t(1) << 20);
+  store.give(with_capacity(65536));
+  EXPECT_EQ(store.take(1).capacity(), 65536u);  // small ones go to anyone
+}
+
 struct LimitRow {
   const char* name;
   size_t max_buffers, max_buffer_bytes, max_bytes;
