@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <future>
+#include <map>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -82,6 +83,9 @@ struct ImportRun {
   Originals originals;
   bool originals_begun = false;
   std::vector<uint32_t> written;  // entries handed to the archive
+  // The crc32 of the payloads written, for the fingerprint at the end: it
+  // need not read them back.
+  std::map<uint32_t, uint32_t> payload_crcs;
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
 
@@ -116,6 +120,13 @@ bool take_originals(ImportRun& run, platform::File& archive) {
 std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
   for (size_t e = 0; e < g.entries.size(); ++e) {
     const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
+    // An in-place entry's writes: its record, then its payload, if not empty.
+    const size_t first = g.entries[e].first_write;
+    if (end > first) {
+      const PendingWrite* payload = end > first + 1 ? &g.writes[first + 1] : nullptr;
+      run.payload_crcs[g.entries[e].entry] =
+          payload ? payload_checksum(payload->bytes.data(), payload->bytes.size()) : 0;
+    }
     for (size_t i = g.entries[e].first_write; i < end; ++i) {
       if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
                           g.writes[i].bytes.size())) {
@@ -319,6 +330,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
   if (p.way == Way::plain_append) {
+    run.payload_crcs[n] = payload_checksum(p.data.data(), p.size);
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
     if (!run.groups.commit_writes()) return false;
@@ -473,8 +485,10 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   journal_remove(run.journal);
   // A journal left behind rolls its commit back on the next run, which then
   // finds the archive as no seal describes it.
+  // After a failure, what the archive holds of the run is read back.
   if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
-      !originals_seal(run.originals, run.archive, run.written)) {
+      !originals_seal(run.originals, run.archive, run.written,
+                      ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(kOriginalsWriteFailed);
   }
   return ok;

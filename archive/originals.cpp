@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "archive/format.h"
 #include "platform/little_endian.h"
@@ -62,8 +63,11 @@ void apply_drop(Originals& o, const std::set<uint32_t>& dropped) {
   for (uint32_t e : dropped) o.payload_crcs.erase(e);
 }
 
-// Takes one record in; false at the first that is not whole.
-bool read_record(Originals& o, uint64_t at, uint64_t* next) {
+// Takes one record in; false at the first that is not whole. The saved bytes
+// are checked only where `check_saves`: a save followed by a whole seal was
+// forced to disk before that seal was written.
+bool read_record(Originals& o, uint64_t at, bool check_saves, uint64_t* next,
+                 uint32_t* kind_read = nullptr) {
   uint8_t head[kRecordHeadSize];
   if (o.file_length - at < kRecordHeadSize || !read_exactly(o.file, at, head, sizeof head)) {
     return false;
@@ -75,7 +79,9 @@ bool read_record(Originals& o, uint64_t at, uint64_t* next) {
   if (length > o.file_length - body_at) return false;
   std::vector<uint8_t> body;
   uint32_t crc = 0;
-  if (kind == kSave) {
+  if (kind == kSave && !check_saves) {
+    crc = load_u32le(head + 24);
+  } else if (kind == kSave) {
     std::vector<uint8_t> block(size_t(std::min<uint64_t>(length, kBlock)));
     for (uint64_t done = 0; done < length;) {
       const size_t piece = size_t(std::min<uint64_t>(length - done, kBlock));
@@ -115,6 +121,7 @@ bool read_record(Originals& o, uint64_t at, uint64_t* next) {
     default: return false;
   }
   *next = body_at + length;
+  if (kind_read) *kind_read = kind;
   return true;
 }
 
@@ -188,12 +195,27 @@ OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing,
   if (std::memcmp(header, kMagic, sizeof kMagic) != 0 || load_u32le(header + 28) != crc_of(0, header, 28)) {
     return OriginalsLoad::unreadable;
   }
+  // Two passes: the first finds the last seal, the second checks the saved
+  // bytes after it, and reads the file up to its first record that is not
+  // whole.
+  uint64_t after_last_seal = kFileHeaderSize;
+  uint32_t kind = 0;
+  for (uint64_t at = kFileHeaderSize; read_record(*o, at, false, &at, &kind);) {
+    if (kind == kSeal) after_last_seal = at;
+  }
+  const std::wstring path = o->path;
+  platform::File file = std::move(o->file);
+  const uint64_t file_length = o->file_length;
+  *o = Originals{};
+  o->path = path;
+  o->file = std::move(file);
+  o->file_length = file_length;
   o->present = true;
   o->original_length = load_u64le(header + 8);
   o->entry_count = load_u32le(header + 16);
   o->original_index_crc = load_u32le(header + 20);
   uint64_t at = kFileHeaderSize;
-  while (read_record(*o, at, &at)) {
+  while (read_record(*o, at, at >= after_last_seal, &at)) {
   }
   o->end = at;
   o->crcs_current = o->sealed;
@@ -319,16 +341,22 @@ bool originals_drop(Originals& o, const std::vector<uint32_t>& entries) {
   return true;
 }
 
-bool originals_seal(Originals& o, platform::File& archive, const std::vector<uint32_t>& written) {
+uint32_t payload_checksum(const uint8_t* data, size_t size) { return crc_of(0, data, size); }
+
+bool originals_seal(Originals& o, platform::File& archive, const std::vector<uint32_t>& written,
+                    const std::map<uint32_t, uint32_t>& known) {
   uint64_t length = 0;
   std::vector<uint8_t> index;
   if (!archive.size(&length) || !read_index_block(archive, length, &index)) return false;
   const std::set<uint32_t> fresh(written.begin(), written.end());
   std::map<uint32_t, uint32_t> crcs;
   for (uint32_t entry : changed_set(o)) {
-    auto known = o.payload_crcs.find(entry);
-    if (o.crcs_current && fresh.count(entry) == 0 && known != o.payload_crcs.end()) {
-      crcs[entry] = known->second;
+    auto sealed = o.payload_crcs.find(entry);
+    auto in_hand = known.find(entry);
+    if (in_hand != known.end()) {
+      crcs[entry] = in_hand->second;
+    } else if (o.crcs_current && fresh.count(entry) == 0 && sealed != o.payload_crcs.end()) {
+      crcs[entry] = sealed->second;
     } else if (record_position(entry) + kRecordSize <= index.size()) {
       crcs[entry] = payload_crc(archive, length, index.data() + record_position(entry));
     }

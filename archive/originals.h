@@ -97,8 +97,14 @@ bool originals_flush(Originals& o);
 bool originals_drop(Originals& o, const std::vector<uint32_t>& entries);
 
 // After a run: the fingerprint of the archive as the run left it, forced to
-// disk. `written` are the entries the run wrote.
-bool originals_seal(Originals& o, platform::File& archive, const std::vector<uint32_t>& written);
+// disk. `written` are the entries the run wrote; `known` holds the crc32 of
+// the payloads of those whose bytes the run had in hand, and the others are
+// read back from the archive.
+bool originals_seal(Originals& o, platform::File& archive, const std::vector<uint32_t>& written,
+                    const std::map<uint32_t, uint32_t>& known = {});
+
+// The crc32 that a fingerprint keeps of a payload.
+uint32_t payload_checksum(const uint8_t* data, size_t size);
 
 // Reads saved bytes back.
 bool read_saved(Originals& o, const SavedBytes& s, std::vector<uint8_t>* bytes);
