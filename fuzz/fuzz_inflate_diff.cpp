@@ -2,7 +2,7 @@
 // any difference in success, produced length or produced bytes is a bug,
 // save one: where the build inflates with libdeflate, a stream holding one of
 // the constructs below, which no encoder writes, may inflate where zlib
-// refuses it (see has_construct_zlib_refuses). Every other stream is checked.
+// refuses it (see ConstructFinder). Every other stream is checked.
 //
 // zlib and libdeflate are not instrumented, so the fuzzer sees nothing of
 // their paths; byte 0 therefore picks how the rest becomes a chunk:
