@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "archive/package.h"
+#include "platform/messages.h"
 #include "textures/container.h"
 
 namespace linkdata {
@@ -54,7 +55,7 @@ std::wstring texture_text(const TextureDescription& t, uint32_t sub_index) {
                       format_name(t.format_code) + L" " + std::to_wstring(t.width) + L"x" +
                       std::to_wstring(t.height) + L" " + std::to_wstring(levels);
   // Export writes no file for pixel data that reaches past the container.
-  if (is_supported(t.format_code) && !t.in_bounds) text += L" 数据越界";
+  if (is_supported(t.format_code) && !t.in_bounds) text += msg::kTextureOutOfBounds;
   return text;
 }
 
@@ -64,16 +65,16 @@ EntryDescription describe_content(const uint8_t* content, size_t size) {
   EntryDescription d;
   uint32_t sub_files = 0;
   if (has_texture_magic(content, size)) {
-    d.kind = L"贴图容器";
+    d.kind = msg::kKindTextureContainer;
   } else if (is_package(content, size, &sub_files)) {
-    d.kind = L"文件包（" + std::to_wstring(sub_files) + L" 个子文件）";
+    d.kind = msg::kind_package(sub_files);
   } else {
-    d.kind = L"其他" + first_bytes(content, size);
+    d.kind = msg::kind_other(first_bytes(content, size));
   }
   for (const ContainerSpan& span : find_texture_containers(content, size)) {
     for (const TextureDescription& t : read_texture_container(content + span.offset, span.size)) {
       if (d.textures.size() >= kMaxTexturesText) {
-        d.textures += L"; ……";
+        d.textures += msg::kTexturesCut;
         return d;
       }
       if (!d.textures.empty()) d.textures += L"; ";
@@ -84,16 +85,16 @@ EntryDescription describe_content(const uint8_t* content, size_t size) {
 }
 
 EntryDescription describe_plain(const uint8_t* head, size_t size) {
-  return EntryDescription{L"其他" + first_bytes(head, size), L""};
+  return EntryDescription{msg::kind_other(first_bytes(head, size)), L""};
 }
 
-EntryDescription describe_read_failure() { return EntryDescription{L"出错：读取出错", L""}; }
+EntryDescription describe_read_failure() { return EntryDescription{msg::kKindReadFailed, L""}; }
 
 EntryDescription describe_decode_failure(DecodeStatus status) {
   switch (status) {
-    case DecodeStatus::length_mismatch: return EntryDescription{L"出错：解压后的数据长度出错", L""};
-    case DecodeStatus::out_of_memory: return EntryDescription{L"出错：内存不足", L""};
-    default: return EntryDescription{L"出错：解压出错", L""};
+    case DecodeStatus::length_mismatch: return EntryDescription{msg::kKindLengthWrong, L""};
+    case DecodeStatus::out_of_memory: return EntryDescription{msg::kKindOutOfMemory, L""};
+    default: return EntryDescription{msg::kKindDecodeFailed, L""};
   }
 }
 

@@ -14,6 +14,7 @@
 #include "archive/worker_pool.h"
 #include "platform/byte_buffer.h"
 #include "platform/deferred_interrupts.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"
@@ -53,10 +54,10 @@ std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
 }
 
 void report_exported(const ExportRun& run, const std::wstring& file_name) {
-  say(L"从 " + run.archive_name + L" 中导出文件 " + file_name + L" 成功！\n");
+  say(msg::exported(run.archive_name, file_name));
 }
 
-bool fail(const wchar_t* message) {
+bool fail(const std::wstring& message) {
   say(message);
   return false;
 }
@@ -64,7 +65,7 @@ bool fail(const wchar_t* message) {
 // Exported files are rewritten in place rather than truncated first (see
 // File::open_to_replace); one that fails part way is cut to what was
 // written, as a truncated one would hold.
-bool fail_cut(platform::File& out, uint64_t written, const wchar_t* message) {
+bool fail_cut(platform::File& out, uint64_t written, const std::wstring& message) {
   out.extend_to(written);
   return fail(message);
 }
@@ -78,37 +79,37 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   const size_t present = bytes_present(run.archive, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::open_to_replace(file_name);
-  if (!out.is_open()) return fail(L"创建文件失败！\n");
+  if (!out.is_open()) return fail(msg::kFileCreateFailed);
   if (!out.write_at(0, first_block.data(), first_block.size())) {
-    return fail_cut(out, 0, L"写入文件失败！\n");
+    return fail_cut(out, 0, msg::kFileWriteFailed);
   }
   size_t done = first_block.size();
   ByteBuffer block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kCopyBlock);
     if (!read_present(run.archive, pos + done, n_bytes, &block)) {
-      return fail_cut(out, done, L"读取文件出错！\n");
+      return fail_cut(out, done, msg::kArchiveReadFailed);
     }
-    if (!out.write_at(done, block.data(), n_bytes)) return fail_cut(out, done, L"写入文件失败！\n");
+    if (!out.write_at(done, block.data(), n_bytes)) return fail_cut(out, done, msg::kFileWriteFailed);
     done += n_bytes;
   }
   // Cut before extending, so that no byte of the old file shows among the zeros.
   const bool finished = out.extend_to(done) &&
                         (done == record.stored_size || out.extend_to(record.stored_size)) &&
                         out.close();
-  if (!finished) return fail(L"写入文件失败！\n");
+  if (!finished) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
   return true;
 }
 
 bool fail_decoding(uint32_t n) {
-  return fail((L"解压文件 " + std::to_wstring(n) + L".data 出错！\n").c_str());
+  return fail(msg::decode_failed(n));
 }
 
 // A compressed entry once decoded: textures, the exported file, its message.
 bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   if (decoded.status != DecodeStatus::ok) {
-    if (decoded.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
+    if (decoded.status == DecodeStatus::length_mismatch) say(msg::kDecodedLengthWrong);
     return fail_decoding(n);
   }
   const ByteBuffer& content = decoded.content;
@@ -119,9 +120,9 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   }
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::open_to_replace(file_name);
-  if (!out.is_open()) return fail(L"创建文件失败！\n");
-  if (!out.write_at(0, content.data(), content.size())) return fail_cut(out, 0, L"写入文件失败！\n");
-  if (!out.extend_to(content.size()) || !out.close()) return fail(L"写入文件失败！\n");
+  if (!out.is_open()) return fail(msg::kFileCreateFailed);
+  if (!out.write_at(0, content.data(), content.size())) return fail_cut(out, 0, msg::kFileWriteFailed);
+  if (!out.extend_to(content.size()) || !out.close()) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
   return true;
 }
@@ -284,11 +285,11 @@ bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
 
 bool finish_exported(ExportRun& run, ReadEntry& e) {
   try {
-    if (!e.index_read || !e.payload_read) return fail(L"读取文件出错！\n");
+    if (!e.index_read || !e.payload_read) return fail(msg::kArchiveReadFailed);
     if (!e.compressed) return export_plain(run, e.n, e.record, e.head);
     return export_decoded(run, e.n, e.decoded);
   } catch (const std::bad_alloc&) {
-    return e.compressed ? fail_decoding(e.n) : fail(L"读取文件出错！\n");
+    return e.compressed ? fail_decoding(e.n) : fail(msg::kArchiveReadFailed);
   }
 }
 
@@ -307,7 +308,7 @@ bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
 bool open_archive_to_read(const std::wstring& archive_name,
                           const std::function<void()>& before_open, ReadableArchive* out) {
   if (!path_exists(archive_name)) {
-    return fail((L"文件“" + archive_name + L"”不存在！\n").c_str());
+    return fail(msg::archive_missing(archive_name));
   }
   // Taken before the folders are made: a run refused here leaves no trace.
   LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
@@ -317,13 +318,13 @@ bool open_archive_to_read(const std::wstring& archive_name,
   }
   if (before_open) before_open();
   out->file = std::move(locked.file);
-  if (!out->file.is_open()) return fail(L"打开文件失败！\n");
+  if (!out->file.is_open()) return fail(msg::kArchiveOpenFailed);
   switch (read_archive_header(out->file, &out->header)) {
-    case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
-    case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
+    case IndexReadStatus::read_error: return fail(msg::kArchiveReadFailed);
+    case IndexReadStatus::bad_magic: return fail(msg::kArchiveFormatWrong);
     case IndexReadStatus::ok: break;
   }
-  if (!out->file.size(&out->length)) return fail(L"读取文件出错！\n");
+  if (!out->file.size(&out->length)) return fail(msg::kArchiveReadFailed);
   return true;
 }
 
@@ -357,12 +358,13 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   // its file and its line) and stops the run before the next one. The
   // pipeline's workers are joined inside read_entries, before `deferred`
   // puts the handlers back.
-  const wchar_t* const interrupted = L"导出被中断！\n";
   const platform::InterruptsDeferred deferred;
   const bool finished = read_entries(run.archive, range, kCopyBlock, [&](ReadEntry& e) {
-    return platform::interrupt_requested() ? fail(interrupted) : finish_exported(run, e);
+    if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
+    return finish_exported(run, e);
   });
-  return finished && (!platform::interrupt_requested() || fail(interrupted));
+  return finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
+
 }
 
 }  // namespace linkdata

@@ -4,13 +4,11 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/messages.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {
-
-const wchar_t* const kArchiveWriteFailed = L"写入 LINKDATA 文件失败！\n";
-const wchar_t* const kJournalWriteFailed = L"写入恢复日志失败！\n";
 
 void take_lines(const Group& g, size_t entries, std::vector<std::wstring>* lines) {
   for (size_t i = 0; i < entries; ++i) {
@@ -50,7 +48,7 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g
   for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
   uint64_t length = 0;
   if (!archive.size(&length) || !journal_save(journal, archive, length, regions)) {
-    out.failure = kJournalWriteFailed;
+    out.failure = msg::kJournalWriteFailed;
     return out;
   }
   size_t failed_entry = g.entries.size();
@@ -75,12 +73,12 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g
     if (journal_roll_back_tail(journal, archive, g.entries[undone].first_write)) {
       take_lines(g, undone, &out.lines);
     }
-    out.failure = kArchiveWriteFailed;
+    out.failure = msg::kArchiveWriteFailed;
     return out;
   }
   // A journal left whole would undo the group on the next run.
   if (!journal_clear(journal)) {
-    out.failure = kJournalWriteFailed;
+    out.failure = msg::kJournalWriteFailed;
     return out;
   }
   take_lines(g, g.entries.size(), &out.lines);
@@ -101,7 +99,7 @@ GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
   if (!g.writes.empty()) return write_journaled(archive, journal, g, before);
   GroupOutcome out;
   if (g.unflushed && !archive.flush_to_disk()) {
-    out.failure = kArchiveWriteFailed;
+    out.failure = msg::kArchiveWriteFailed;
   } else {
     take_lines(g, g.entries.size(), &out.lines);
   }

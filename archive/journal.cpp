@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/little_endian.h"
+#include "platform/messages.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
@@ -193,16 +194,12 @@ LeftJournal left_journal(const std::wstring& archive_name) {
   return read_journal(journal, &read) ? LeftJournal::commit_to_undo : LeftJournal::nothing_to_undo;
 }
 
-std::wstring cannot_recover_message(const std::wstring& archive_name) {
-  return L"检测到上次导入未完成，但无法恢复 " + archive_name + L"！\n";
-}
-
 bool recover_archive(const std::wstring& archive_name, platform::File& archive) {
   const std::wstring path = journal_path(archive_name);
   if (!path_exists(path)) return true;
   platform::File journal = platform::File::open_read(path);
   if (!journal.is_open()) {
-    say(cannot_recover_message(archive_name));
+    say(msg::journal_rollback_failed(archive_name));
     return false;
   }
   ReadJournal read;
@@ -220,10 +217,10 @@ bool recover_archive(const std::wstring& archive_name, platform::File& archive) 
   // Until the removal is on disk, a crash would bring the journal back and
   // this rollback would run again over what later runs write.
   if (!restored || !platform::remove_file(path) || !platform::flush_folder(folder_of(path))) {
-    say(cannot_recover_message(archive_name));
+    say(msg::journal_rollback_failed(archive_name));
     return false;
   }
-  say(L"检测到上次导入未完成，已将 " + archive_name + L" 恢复到导入前的状态。\n");
+  say(msg::journal_rolled_back(archive_name));
   return true;
 }
 

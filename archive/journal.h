@@ -69,11 +69,9 @@ LeftJournal left_journal(const std::wstring& archive_name);
 // `archive` the locked handle, opened for writing: rolls back a commit left
 // by an earlier run, with a message, or removes a journal that holds no whole
 // commit (a cleared one, or one cut short: the archive is written only once
-// its journal is on disk). False, after cannot_recover_message, when a
+// its journal is on disk). False, after its message, when a
 // rollback is needed but cannot be done; the journal then stays for a later
 // run.
 bool recover_archive(const std::wstring& archive_name, platform::File& archive);
-
-std::wstring cannot_recover_message(const std::wstring& archive_name);
 
 }  // namespace linkdata

@@ -8,6 +8,7 @@
 #include "archive/format.h"
 #include "archive/listing_format.h"
 #include "archive/originals.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 
@@ -55,7 +56,7 @@ struct Listing {
     write(console ? console_row(layout, entry) : tsv_row(entry, examine));
   }
   // The message of a failure that ends the listing, after the rows before it.
-  bool fail(const wchar_t* message) {
+  bool fail(const std::wstring& message) {
     flush();
     say(message);
     return false;
@@ -79,7 +80,7 @@ bool list_index(Listing& l, EntryRange range) {
   for (uint32_t base = range.start; base < range.end;) {
     const uint32_t count = std::min(kRecordBatch, range.end - base);
     if (!read_index_records(l.archive.file, base, count, &batch)) {
-      return l.fail(L"读取文件出错！\n");
+      return l.fail(msg::kArchiveReadFailed);
     }
     for (uint32_t i = 0; i < count; ++i) l.add(listed(l, base + i, batch[i]));
     base += count;
@@ -88,7 +89,7 @@ bool list_index(Listing& l, EntryRange range) {
 }
 
 bool list_examined(Listing& l, const ReadEntry& read) {
-  if (!read.index_read) return l.fail(L"读取文件出错！\n");
+  if (!read.index_read) return l.fail(msg::kArchiveReadFailed);
   ListedEntry e = listed(l, read.n, read.record);
   if (!read.payload_read) {
     e.description = describe_read_failure();
@@ -115,7 +116,7 @@ bool run_list(uint32_t first, uint32_t last, bool examine, const std::wstring& a
   const uint32_t flagged = std::min(range.end, records_in_file(l.archive.length));
   // Entries past the flags count as unchanged.
   if (!changed_entries(archive_name, flagged, &l.changed)) {
-    return l.fail((L"原始数据文件 " + originals_path(archive_name) + L" 无法读取！\n").c_str());
+    return l.fail(msg::originals_unreadable(originals_path(archive_name)));
   }
 
   l.examine = examine;

@@ -2,17 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/messages.h"
+
 namespace linkdata {
 namespace {
 
-const wchar_t* const kNumberTitle = L"编号";
-const wchar_t* const kPositionTitle = L"位置";
-const wchar_t* const kStoredTitle = L"存储大小";
-const wchar_t* const kContentTitle = L"内容大小";
-const wchar_t* const kCompressedTitle = L"压缩";
-const wchar_t* const kChangedTitle = L"已修改";
-const wchar_t* const kKindTitle = L"类型";
-const wchar_t* const kTexturesTitle = L"贴图";
 const wchar_t* const kGap = L"  ";
 // Wide enough for every kind but the longest failure reasons.
 constexpr size_t kKindWidth = 24;
@@ -55,9 +49,9 @@ void add_to_totals(const ListedEntry& entry, ListingTotals* totals) {
 }
 
 std::wstring tsv_header(bool examined) {
-  std::wstring line = std::wstring(kNumberTitle) + L'\t' + kPositionTitle + L'\t' + kStoredTitle +
-                      L'\t' + kContentTitle + L'\t' + kCompressedTitle + L'\t' + kChangedTitle;
-  if (examined) line += std::wstring(L"\t") + kKindTitle + L'\t' + kTexturesTitle;
+  std::wstring line = std::wstring(msg::kNumberTitle) + L'\t' + msg::kPositionTitle + L'\t' + msg::kStoredTitle +
+                      L'\t' + msg::kContentTitle + L'\t' + msg::kCompressedTitle + L'\t' + msg::kChangedTitle;
+  if (examined) line += std::wstring(L"\t") + msg::kKindTitle + L'\t' + msg::kTexturesTitle;
   return line + L'\n';
 }
 
@@ -72,20 +66,20 @@ std::wstring tsv_row(const ListedEntry& e, bool examined) {
 ConsoleLayout console_layout(bool examined, uint32_t last_number, uint64_t archive_length) {
   ConsoleLayout l;
   l.examined = examined;
-  l.number = std::max(display_width(kNumberTitle), digits(last_number));
-  l.position = std::max(display_width(kPositionTitle), digits(archive_length));
-  l.stored = std::max(display_width(kStoredTitle), digits(archive_length));
-  l.content = std::max(display_width(kContentTitle), digits(UINT32_MAX));
+  l.number = std::max(display_width(msg::kNumberTitle), digits(last_number));
+  l.position = std::max(display_width(msg::kPositionTitle), digits(archive_length));
+  l.stored = std::max(display_width(msg::kStoredTitle), digits(archive_length));
+  l.content = std::max(display_width(msg::kContentTitle), digits(UINT32_MAX));
   l.kind = kKindWidth;
   return l;
 }
 
 std::wstring console_header(const ConsoleLayout& l) {
-  std::wstring line = pad_left(kNumberTitle, l.number) + kGap +
-                      pad_left(kPositionTitle, l.position) + kGap +
-                      pad_left(kStoredTitle, l.stored) + kGap + pad_left(kContentTitle, l.content) +
-                      kGap + kCompressedTitle + kGap + kChangedTitle;
-  if (l.examined) line += kGap + pad_right(kKindTitle, l.kind) + kGap + kTexturesTitle;
+  std::wstring line = pad_left(msg::kNumberTitle, l.number) + kGap +
+                      pad_left(msg::kPositionTitle, l.position) + kGap +
+                      pad_left(msg::kStoredTitle, l.stored) + kGap + pad_left(msg::kContentTitle, l.content) +
+                      kGap + msg::kCompressedTitle + kGap + msg::kChangedTitle;
+  if (l.examined) line += kGap + pad_right(msg::kKindTitle, l.kind) + kGap + msg::kTexturesTitle;
   return line + L'\n';
 }
 
@@ -95,8 +89,8 @@ std::wstring console_row(const ConsoleLayout& l, const ListedEntry& e) {
       pad_left(std::to_wstring(e.position), l.position) + kGap +
       pad_left(std::to_wstring(e.stored_size), l.stored) + kGap +
       pad_left(std::to_wstring(e.content_size), l.content) + kGap +
-      pad_left(flag(e.compressed), display_width(kCompressedTitle)) + kGap +
-      pad_left(flag(e.changed), display_width(kChangedTitle));
+      pad_left(flag(e.compressed), display_width(msg::kCompressedTitle)) + kGap +
+      pad_left(flag(e.changed), display_width(msg::kChangedTitle));
   if (l.examined) {
     line += kGap + pad_right(e.description.kind, l.kind) + kGap + e.description.textures;
     // No trailing blanks on a row without textures.
@@ -106,9 +100,7 @@ std::wstring console_row(const ConsoleLayout& l, const ListedEntry& e) {
 }
 
 std::wstring console_summary(const ListingTotals& t) {
-  return L"共 " + std::to_wstring(t.entries) + L" 个条目，存储大小合计 " +
-         std::to_wstring(t.stored_bytes) + L" 字节，其中压缩 " + std::to_wstring(t.compressed) +
-         L" 个，已修改 " + std::to_wstring(t.changed) + L" 个\n";
+  return msg::listing_summary(t.entries, t.stored_bytes, t.compressed, t.changed);
 }
 
 }  // namespace linkdata

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "archive/journal.h"
+#include "platform/messages.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
@@ -64,22 +65,18 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   // that writes, the exclusive lock comes once the other readers are gone;
   // without one, and none to be had, it never comes.
   if (writable || !journal_seen) return Attempt::again;
-  say(cannot_recover_message(archive_name));
+  say(msg::journal_rollback_failed(archive_name));
   return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
 }
 
 }  // namespace
-
-std::wstring archive_in_use_message(const std::wstring& archive_name) {
-  return archive_name + L" 正在被另一个 linkdata 使用，请等它结束后再试！\n";
-}
 
 LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use) {
   const Clock::time_point give_up = Clock::now() + kLockPatience;
   LockedArchive out;
   while (try_open(archive_name, use, &out) == Attempt::again) {
     if (Clock::now() >= give_up) {
-      say(archive_in_use_message(archive_name));
+      say(msg::archive_busy(archive_name));
       out = LockedArchive();
       out.status = ArchiveOpenStatus::in_use;
       return out;

@@ -35,6 +35,4 @@ struct LockedArchive {
 // run that does not get it has touched nothing and gets in_use.
 LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use);
 
-std::wstring archive_in_use_message(const std::wstring& archive_name);
-
 }  // namespace linkdata

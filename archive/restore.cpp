@@ -9,13 +9,12 @@
 #include "archive/journal.h"
 #include "archive/locked_archive.h"
 #include "archive/originals.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {
-
-const wchar_t* const kOriginalsWriteFailed = L"写入原始数据文件失败！\n";
 
 bool fail(const std::wstring& message) {
   say(message);
@@ -37,8 +36,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
     Group& g = run.groups.pending();
     std::vector<std::wstring> lines;
     if (!whole) {
-      lines.push_back(L"已将 " + run.archive_name + L" 中的条目 " + std::to_wstring(saves[i].entry) +
-                      L" 还原到首次导入前的状态！\n");
+      lines.push_back(msg::restored_entry(run.archive_name, saves[i].entry));
     }
     g.entries.push_back({g.writes.size(), std::move(lines), saves[i].entry});
     const uint32_t entry = saves[i].entry;
@@ -46,7 +44,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
       PendingWrite w{saves[i].position, {}};
       if (!read_saved(run.originals, saves[i], &w.bytes)) {
         return run.groups.commit_all() &&
-               fail(L"原始数据文件 " + run.originals.path + L" 无法读取！\n");
+               fail(msg::originals_unreadable(run.originals.path));
       }
       g.bytes += w.bytes.size();
       g.writes.push_back(std::move(w));
@@ -57,7 +55,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
 }
 
 bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
-  if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+  if (!path_exists(run.archive_name)) return fail(msg::archive_missing(run.archive_name));
   // Held exclusively for the whole run, as import holds it: the file of
   // originals is read and written only under it.
   LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
@@ -65,24 +63,24 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
       locked.status == ArchiveOpenStatus::not_recovered) {
     return false;
   }
-  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(L"打开文件失败！\n");
+  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(msg::kArchiveOpenFailed);
   run.archive = std::move(locked.file);
-  const std::wstring nothing = run.archive_name + L" 没有需要还原的内容！\n";
+  const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
   switch (load_originals(run.archive_name, true, &run.originals)) {
     case OriginalsLoad::none: say(nothing); return true;
     case OriginalsLoad::unreadable:
-      return fail(L"原始数据文件 " + originals_path(run.archive_name) + L" 无法读取！\n");
+      return fail(msg::originals_unreadable(originals_path(run.archive_name)));
     case OriginalsLoad::ok: break;
   }
   ArchiveHeader header;
   switch (read_archive_header(run.archive, &header)) {
-    case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
-    case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
+    case IndexReadStatus::read_error: return fail(msg::kArchiveReadFailed);
+    case IndexReadStatus::bad_magic: return fail(msg::kArchiveFormatWrong);
     case IndexReadStatus::ok: break;
   }
-  if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!locked.writable) return fail(msg::kArchiveNotWritable);
   if (!originals_match(run.originals, run.archive, true)) {
-    return fail(run.archive_name + L" 在上次导入后被其他程序修改过，无法还原！\n");
+    return fail(msg::archive_replaced_cannot_restore(run.archive_name));
   }
 
   std::vector<SavedBytes> saves = run.originals.saves;
@@ -104,7 +102,7 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   }
   std::stable_sort(saves.begin(), saves.end(),
                    [](const SavedBytes& a, const SavedBytes& b) { return a.entry < b.entry; });
-  if (!originals_begin_run(run.originals, run.archive, {})) return fail(kOriginalsWriteFailed);
+  if (!originals_begin_run(run.originals, run.archive, {})) return fail(msg::kOriginalsWriteFailed);
   run.journal.path = journal_path(run.archive_name);
   if (!put_back(run, saves, whole)) return false;
   journal_remove(run.journal);
@@ -112,13 +110,13 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   if (whole) {
     // What this tool appended goes too; then the archive is as it was.
     if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk()) {
-      return fail(L"写入 LINKDATA 文件失败！\n");
+      return fail(msg::kArchiveWriteFailed);
     }
     // Should the removal not reach the disk, the file found again describes
     // the original archive, and a restore from it changes nothing.
     run.originals.file.close();
-    if (!platform::remove_file(run.originals.path)) return fail(kOriginalsWriteFailed);
-    say(L"已将 " + run.archive_name + L" 还原到首次导入前的状态！\n");
+    if (!platform::remove_file(run.originals.path)) return fail(msg::kOriginalsWriteFailed);
+    say(msg::restored_archive(run.archive_name));
     return true;
   }
   std::vector<uint32_t> entries;
@@ -126,7 +124,7 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
     if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
   }
   if (!originals_drop(run.originals, entries) || !originals_seal(run.originals, run.archive, entries)) {
-    return fail(kOriginalsWriteFailed);
+    return fail(msg::kOriginalsWriteFailed);
   }
   return true;
 }

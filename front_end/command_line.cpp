@@ -5,6 +5,7 @@
 #include "archive/listing.h"
 #include "archive/restore.h"
 #include "platform/leading_int.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 
@@ -57,34 +58,34 @@ int print_usage() {
 }
 
 int run_export_branch(const std::vector<std::wstring>& args) {
-  if (args.size() < 4) return usage_error(L"参数不足！\n");
-  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  if (args.size() < 4) return usage_error(msg::kTooFewArguments);
+  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
   const std::wstring letter = fold_upper(args[1]);
   const std::wstring archive_name = kArchivePrefix + letter;
   const bool with_textures = args.size() > 4 && fold_upper(args[4]) == L"Y";
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
-  if (first < 0 || last < 0) return usage_error(L"参数 2 错误！\n");
+  if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
   return run_export(first, last, with_textures, archive_name, letter) ? kExitOk : kExitFailure;
 }
 
 // The whole index without a range; with one, its numbers and the flag are
 // checked as export checks them.
 int run_list_branch(const std::vector<std::wstring>& args) {
-  if (args.size() == 3) return usage_error(L"参数不足！\n");
-  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  if (args.size() == 3) return usage_error(msg::kTooFewArguments);
+  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
   const std::wstring archive_name = kArchivePrefix + fold_upper(args[1]);
   if (args.size() == 2) return run_list(0, UINT32_MAX, false, archive_name) ? kExitOk : kExitFailure;
   const bool examine = args.size() > 4 && fold_upper(args[4]) == L"Y";
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
-  if (first < 0 || last < 0) return usage_error(L"参数 2 错误！\n");
+  if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
   return run_list(uint32_t(first), uint32_t(last), examine, archive_name) ? kExitOk
                                                                           : kExitFailure;
 }
 
 int run_import_branch(const std::vector<std::wstring>& args) {
-  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
   const std::wstring letter = fold_upper(args[1]);
   g_import_directory_path = join_path(L"Import", letter);
   return run_import(kArchivePrefix, letter) ? kExitOk : kExitFailure;
@@ -93,13 +94,13 @@ int run_import_branch(const std::vector<std::wstring>& args) {
 // "r c" restores the whole archive, "r c first last" a range; the checks and
 // their messages are export's.
 int run_restore_branch(const std::vector<std::wstring>& args) {
-  if (args.size() == 3) return usage_error(L"参数不足！\n");
-  if (args[1].size() != 1) return usage_error(L"文件编号错误！\n");
+  if (args.size() == 3) return usage_error(msg::kTooFewArguments);
+  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
   const std::wstring archive_name = kArchivePrefix + fold_upper(args[1]);
   if (args.size() == 2) return run_restore(archive_name, true, 0, 0) ? kExitOk : kExitFailure;
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
-  if (first < 0 || last < 0) return usage_error(L"参数 2 错误！\n");
+  if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
   return run_restore(archive_name, false, first, last) ? kExitOk : kExitFailure;
 }
 

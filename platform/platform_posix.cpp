@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/file_change_hook.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 
@@ -310,7 +311,7 @@ void output_write_utf8(const std::wstring& text) {
 
 void console_pause() {
   if (!::isatty(STDIN_FILENO)) return;  // scripts and pipes never wait
-  console_write(L"请按任意键继续. . .");
+  console_write(msg::kPressAnyKey);
   termios saved;
   const bool have_termios = ::tcgetattr(STDIN_FILENO, &saved) == 0;
   if (have_termios) {

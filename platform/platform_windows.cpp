@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/file_change_hook.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 
@@ -330,7 +331,7 @@ void output_write_utf8(const std::wstring& text) {
 void console_pause() {
   DWORD mode;
   if (!::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode)) return;  // scripts never wait
-  console_write(L"请按任意键继续. . .");
+  console_write(msg::kPressAnyKey);
   (void)_getch();
   console_write(L"\n");
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/little_endian.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 
@@ -88,7 +89,7 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
   // Rewritten in place, not truncated first: see File::open_to_replace.
   platform::File file = platform::File::open_to_replace(path);
   if (!file.is_open()) {
-    say(L"创建贴图文件失败！\n");
+    say(msg::kTextureFileCreateFailed);
     return;
   }
   bool ok = file.write_at(0, header.data(), header.size());
@@ -97,7 +98,7 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
   }
   const uint64_t length = kDdsHeaderSize + uint64_t(t.data_size);
   if (!file.extend_to(ok ? length : 0) || !file.close()) ok = false;
-  if (!ok) say(L"创建贴图文件失败！\n");
+  if (!ok) say(msg::kTextureFileCreateFailed);
 }
 
 void extract_textures(const uint8_t* container, size_t container_size,
@@ -112,7 +113,7 @@ void extract_textures(const uint8_t* container, size_t container_size,
   } catch (const std::bad_alloc&) {
     // Textures cannot be held: reported like a texture file that cannot be
     // written, and the entry itself is still exported.
-    say(L"创建贴图文件失败！\n");
+    say(msg::kTextureFileCreateFailed);
   }
 }
 

@@ -1,0 +1,125 @@
+#include "platform/messages.h"
+
+namespace linkdata::msg {
+
+std::wstring archive_missing(const std::wstring& archive) {
+  return L"文件“" + archive + L"”不存在！\n";
+}
+std::wstring archive_busy(const std::wstring& archive) {
+  return archive + L" 正在被另一个 linkdata 使用，请等它结束后再试！\n";
+}
+std::wstring journal_rolled_back(const std::wstring& archive) {
+  return L"检测到上次导入未完成，已将 " + archive + L" 恢复到导入前的状态。\n";
+}
+std::wstring journal_rollback_failed(const std::wstring& archive) {
+  return L"检测到上次导入未完成，但无法恢复 " + archive + L"！\n";
+}
+
+std::wstring exported(const std::wstring& archive, const std::wstring& file) {
+  return L"从 " + archive + L" 中导出文件 " + file + L" 成功！\n";
+}
+std::wstring decode_failed(uint64_t entry) {
+  return L"解压文件 " + std::to_wstring(entry) + L".data 出错！\n";
+}
+
+std::wstring listing_summary(uint64_t entries, uint64_t stored_bytes, uint64_t compressed,
+                             uint64_t changed) {
+  return L"共 " + std::to_wstring(entries) + L" 个条目，存储大小合计 " +
+         std::to_wstring(stored_bytes) + L" 字节，其中压缩 " + std::to_wstring(compressed) +
+         L" 个，已修改 " + std::to_wstring(changed) + L" 个\n";
+}
+std::wstring kind_package(uint64_t sub_files) {
+  return L"文件包（" + std::to_wstring(sub_files) + L" 个子文件）";
+}
+std::wstring kind_other(const std::wstring& first_bytes) { return L"其他" + first_bytes; }
+
+std::wstring imported_compressed(const std::wstring& archive, const std::wstring& file) {
+  return L"向 " + archive + L" 中导入压缩文件 " + file + L" 成功！\n";
+}
+std::wstring imported_plain(const std::wstring& archive, const std::wstring& file) {
+  return L"向 " + archive + L" 中导入未压缩文件 " + file + L" 成功！\n";
+}
+std::wstring appended_plain(const std::wstring& archive, const std::wstring& file) {
+  return L"向 " + archive + L" 中添加未压缩文件 " + file + L" 成功！\n";
+}
+std::wstring imported_texture(const std::wstring& archive, const std::wstring& path) {
+  return L"向 " + archive + L" 中导入贴图 " + path + L" 成功！\n";
+}
+std::wstring archive_replaced_originals_set_aside(const std::wstring& archive,
+                                                  const std::wstring& set_aside) {
+  return archive + L" 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 " + set_aside +
+         L"，从现在的状态重新保存原始数据！\n";
+}
+std::wstring file_open_failed(const std::wstring& file) { return file + L" 文件打开失败！\n"; }
+std::wstring file_read_failed(const std::wstring& file) { return file + L" 文件读取出错！\n"; }
+std::wstring file_too_large(const std::wstring& file) { return file + L" 文件过大，无法导入！\n"; }
+std::wstring entry_number_out_of_range(const std::wstring& file) {
+  return file + L" 文件编号超出范围！\n";
+}
+std::wstring compress_failed(const std::wstring& file) { return file + L" 文件压缩失败！\n"; }
+std::wstring texture_mismatch(const std::wstring& path) {
+  return path + L" 贴图格式或尺寸与原贴图不符，无法导入！\n";
+}
+std::wstring texture_incomplete(const std::wstring& path) {
+  return path + L" 贴图文件不完整，无法导入！\n";
+}
+std::wstring texture_not_importable(const std::wstring& path) {
+  return path + L" 不是可以导入的 DDS 贴图文件！\n";
+}
+std::wstring texture_not_in_entry(const std::wstring& path) {
+  return path + L" 在条目中找不到对应的贴图，无法导入！\n";
+}
+
+std::wstring originals_unreadable(const std::wstring& originals) {
+  return L"原始数据文件 " + originals + L" 无法读取！\n";
+}
+
+std::wstring restored_archive(const std::wstring& archive) {
+  return L"已将 " + archive + L" 还原到首次导入前的状态！\n";
+}
+std::wstring restored_entry(const std::wstring& archive, uint64_t entry) {
+  return L"已将 " + archive + L" 中的条目 " + std::to_wstring(entry) + L" 还原到首次导入前的状态！\n";
+}
+std::wstring nothing_to_restore(const std::wstring& archive) {
+  return archive + L" 没有需要还原的内容！\n";
+}
+std::wstring archive_replaced_cannot_restore(const std::wstring& archive) {
+  return archive + L" 在上次导入后被其他程序修改过，无法还原！\n";
+}
+
+std::vector<std::wstring> examples() {
+  const std::wstring a = L"LINKDATA_EU_OS_EUNA.A";
+  const std::wstring file = L"7.data";
+  const std::wstring texture = L"Import\\A\\Textures\\7\\0_2.dds";
+  const std::wstring originals = a + L"-original";
+  std::vector<std::wstring> all = {
+      kTooFewArguments, kBadArchiveLetter, kBadEntryNumber, kPressAnyKey,
+      archive_missing(a), kArchiveOpenFailed, kArchiveReadFailed, kArchiveFormatWrong,
+      archive_busy(a), journal_rolled_back(a), journal_rollback_failed(a),
+      exported(a, L"Extracted\\A\\7.data"), kDecodedLengthWrong, decode_failed(7),
+      kFileCreateFailed, kFileWriteFailed, kTextureFileCreateFailed, kExportInterrupted,
+      kNumberTitle, kPositionTitle, kStoredTitle, kContentTitle, kCompressedTitle, kChangedTitle,
+      kKindTitle, kTexturesTitle, listing_summary(100, 123456, 80, 0),
+      kKindTextureContainer, kind_package(3), kind_other(L" \"RIFF\""),
+      kKindReadFailed, kKindDecodeFailed, kKindLengthWrong, kKindOutOfMemory,
+      kTextureOutOfBounds, kTexturesCut,
+      imported_compressed(a, file), imported_plain(a, file), appended_plain(a, file),
+      imported_texture(a, texture), kImportFolderMissing, kNothingToImport, kOffsetUnitNot2048,
+      kIndexPastEnd, kImportInterrupted, kJournalWriteFailed,
+      archive_replaced_originals_set_aside(a, originals + L".1"),
+      file_open_failed(file), file_read_failed(file), file_too_large(file),
+      entry_number_out_of_range(file), compress_failed(file),
+      file_open_failed(texture), file_read_failed(texture),
+      texture_mismatch(texture), texture_incomplete(texture), texture_not_importable(texture),
+      texture_not_in_entry(texture),
+      kArchiveNotWritable, kArchiveWriteFailed, originals_unreadable(originals),
+      kOriginalsWriteFailed,
+      restored_archive(a), restored_entry(a, 7), nothing_to_restore(a),
+      archive_replaced_cannot_restore(a)};
+  for (std::wstring& text : all) {
+    if (!text.empty() && text.back() == L'\n') text.pop_back();
+  }
+  return all;
+}
+
+}  // namespace linkdata::msg

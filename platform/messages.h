@@ -1,0 +1,99 @@
+// Every text the tool prints, in one place: the messages of each mode and the
+// words of the listing. The usage banner alone stays with the command line,
+// which prints it whole. Texts with parts filled in are functions, so that each
+// text still reads whole here. A message that ends a line ends in "\n".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace linkdata::msg {
+
+// Argument errors, each followed by the key-press prompt on a terminal.
+inline constexpr const wchar_t* kTooFewArguments = L"参数不足！\n";
+inline constexpr const wchar_t* kBadArchiveLetter = L"文件编号错误！\n";
+inline constexpr const wchar_t* kBadEntryNumber = L"参数 2 错误！\n";
+inline constexpr const wchar_t* kPressAnyKey = L"请按任意键继续. . .";
+
+// Opening and reading an archive, in every mode.
+std::wstring archive_missing(const std::wstring& archive);
+inline constexpr const wchar_t* kArchiveOpenFailed = L"打开文件失败！\n";
+inline constexpr const wchar_t* kArchiveReadFailed = L"读取文件出错！\n";
+inline constexpr const wchar_t* kArchiveFormatWrong = L"LINKDATA 文件格式错误！\n";
+std::wstring archive_busy(const std::wstring& archive);
+std::wstring journal_rolled_back(const std::wstring& archive);
+std::wstring journal_rollback_failed(const std::wstring& archive);
+
+// Export. The length message stands before the decode failure on its line.
+std::wstring exported(const std::wstring& archive, const std::wstring& file);
+inline constexpr const wchar_t* kDecodedLengthWrong = L"解压后的数据长度出错！";
+std::wstring decode_failed(uint64_t entry);
+inline constexpr const wchar_t* kFileCreateFailed = L"创建文件失败！\n";
+inline constexpr const wchar_t* kFileWriteFailed = L"写入文件失败！\n";
+inline constexpr const wchar_t* kTextureFileCreateFailed = L"创建贴图文件失败！\n";
+inline constexpr const wchar_t* kExportInterrupted = L"导出被中断！\n";
+
+// The listing: column titles, the console's summary line, and what an entry holds.
+inline constexpr const wchar_t* kNumberTitle = L"编号";
+inline constexpr const wchar_t* kPositionTitle = L"位置";
+inline constexpr const wchar_t* kStoredTitle = L"存储大小";
+inline constexpr const wchar_t* kContentTitle = L"内容大小";
+inline constexpr const wchar_t* kCompressedTitle = L"压缩";
+inline constexpr const wchar_t* kChangedTitle = L"已修改";
+inline constexpr const wchar_t* kKindTitle = L"类型";
+inline constexpr const wchar_t* kTexturesTitle = L"贴图";
+std::wstring listing_summary(uint64_t entries, uint64_t stored_bytes, uint64_t compressed,
+                             uint64_t changed);
+inline constexpr const wchar_t* kKindTextureContainer = L"贴图容器";
+std::wstring kind_package(uint64_t sub_files);
+// first_bytes: a space, then the bytes in quotes or in hex; empty for no bytes.
+std::wstring kind_other(const std::wstring& first_bytes);
+inline constexpr const wchar_t* kKindReadFailed = L"出错：读取出错";
+inline constexpr const wchar_t* kKindDecodeFailed = L"出错：解压出错";
+inline constexpr const wchar_t* kKindLengthWrong = L"出错：解压后的数据长度出错";
+inline constexpr const wchar_t* kKindOutOfMemory = L"出错：内存不足";
+inline constexpr const wchar_t* kTextureOutOfBounds = L" 数据越界";
+inline constexpr const wchar_t* kTexturesCut = L"; ……";
+
+// Import: one line per written loose file and per texture.
+std::wstring imported_compressed(const std::wstring& archive, const std::wstring& file);
+std::wstring imported_plain(const std::wstring& archive, const std::wstring& file);
+std::wstring appended_plain(const std::wstring& archive, const std::wstring& file);
+std::wstring imported_texture(const std::wstring& archive, const std::wstring& path);
+inline constexpr const wchar_t* kImportFolderMissing = L"导入目录不存在！\n";
+inline constexpr const wchar_t* kNothingToImport = L"未找到可以导入的文件！\n";
+inline constexpr const wchar_t* kOffsetUnitNot2048 = L"LINKDATA 文件的偏移单位不是 2048，无法导入！\n";
+inline constexpr const wchar_t* kIndexPastEnd = L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n";
+inline constexpr const wchar_t* kImportInterrupted = L"导入被中断！\n";
+inline constexpr const wchar_t* kJournalWriteFailed = L"写入恢复日志失败！\n";
+std::wstring archive_replaced_originals_set_aside(const std::wstring& archive,
+                                                  const std::wstring& set_aside);
+// A loose file (by name) or a DDS file (by path) that cannot be taken.
+std::wstring file_open_failed(const std::wstring& file);
+std::wstring file_read_failed(const std::wstring& file);
+std::wstring file_too_large(const std::wstring& file);
+std::wstring entry_number_out_of_range(const std::wstring& file);
+std::wstring compress_failed(const std::wstring& file);
+std::wstring texture_mismatch(const std::wstring& path);
+std::wstring texture_incomplete(const std::wstring& path);
+std::wstring texture_not_importable(const std::wstring& path);
+std::wstring texture_not_in_entry(const std::wstring& path);
+
+// Import and restore, which write the archive and the file of originals.
+inline constexpr const wchar_t* kArchiveNotWritable = L"打开 LINKDATA 文件失败！\n";
+inline constexpr const wchar_t* kArchiveWriteFailed = L"写入 LINKDATA 文件失败！\n";
+std::wstring originals_unreadable(const std::wstring& originals);
+inline constexpr const wchar_t* kOriginalsWriteFailed = L"写入原始数据文件失败！\n";
+
+// Restore.
+std::wstring restored_archive(const std::wstring& archive);
+std::wstring restored_entry(const std::wstring& archive, uint64_t entry);
+std::wstring nothing_to_restore(const std::wstring& archive);
+std::wstring archive_replaced_cannot_restore(const std::wstring& archive);
+
+// Every text above once, with its parts filled in as the players' guide shows
+// them (archive A, entry 7, ...), without the line end. A new text goes here too.
+std::vector<std::wstring> examples();
+
+}  // namespace linkdata::msg
