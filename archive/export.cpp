@@ -90,7 +90,9 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
     if (!read_present(run.archive, pos + done, n_bytes, &block)) {
       return fail_cut(out, done, msg::kArchiveReadFailed);
     }
-    if (!out.write_at(done, block.data(), n_bytes)) return fail_cut(out, done, msg::kFileWriteFailed);
+    if (!out.write_at(done, block.data(), n_bytes)) {
+      return fail_cut(out, done, msg::kFileWriteFailed);
+    }
     done += n_bytes;
   }
   // Cut before extending, so that no byte of the old file shows among the zeros.
@@ -121,7 +123,9 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::open_to_replace(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
-  if (!out.write_at(0, content.data(), content.size())) return fail_cut(out, 0, msg::kFileWriteFailed);
+  if (!out.write_at(0, content.data(), content.size())) {
+    return fail_cut(out, 0, msg::kFileWriteFailed);
+  }
   if (!out.extend_to(content.size()) || !out.close()) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
   return true;

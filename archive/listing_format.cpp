@@ -49,8 +49,9 @@ void add_to_totals(const ListedEntry& entry, ListingTotals* totals) {
 }
 
 std::wstring tsv_header(bool examined) {
-  std::wstring line = std::wstring(msg::kNumberTitle) + L'\t' + msg::kPositionTitle + L'\t' + msg::kStoredTitle +
-                      L'\t' + msg::kContentTitle + L'\t' + msg::kCompressedTitle + L'\t' + msg::kChangedTitle;
+  std::wstring line = std::wstring(msg::kNumberTitle) + L'\t' + msg::kPositionTitle + L'\t' +
+                      msg::kStoredTitle + L'\t' + msg::kContentTitle + L'\t' +
+                      msg::kCompressedTitle + L'\t' + msg::kChangedTitle;
   if (examined) line += std::wstring(L"\t") + msg::kKindTitle + L'\t' + msg::kTexturesTitle;
   return line + L'\n';
 }
@@ -77,8 +78,9 @@ ConsoleLayout console_layout(bool examined, uint32_t last_number, uint64_t archi
 std::wstring console_header(const ConsoleLayout& l) {
   std::wstring line = pad_left(msg::kNumberTitle, l.number) + kGap +
                       pad_left(msg::kPositionTitle, l.position) + kGap +
-                      pad_left(msg::kStoredTitle, l.stored) + kGap + pad_left(msg::kContentTitle, l.content) +
-                      kGap + msg::kCompressedTitle + kGap + msg::kChangedTitle;
+                      pad_left(msg::kStoredTitle, l.stored) + kGap +
+                      pad_left(msg::kContentTitle, l.content) + kGap + msg::kCompressedTitle +
+                      kGap + msg::kChangedTitle;
   if (l.examined) line += kGap + pad_right(msg::kKindTitle, l.kind) + kGap + msg::kTexturesTitle;
   return line + L'\n';
 }

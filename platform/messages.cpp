@@ -78,7 +78,8 @@ std::wstring restored_archive(const std::wstring& archive) {
   return L"已将 " + archive + L" 还原到首次导入前的状态！\n";
 }
 std::wstring restored_entry(const std::wstring& archive, uint64_t entry) {
-  return L"已将 " + archive + L" 中的条目 " + std::to_wstring(entry) + L" 还原到首次导入前的状态！\n";
+  return L"已将 " + archive + L" 中的条目 " + std::to_wstring(entry) +
+         L" 还原到首次导入前的状态！\n";
 }
 std::wstring nothing_to_restore(const std::wstring& archive) {
   return archive + L" 没有需要还原的内容！\n";
