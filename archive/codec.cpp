@@ -209,115 +209,129 @@ bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
                              capacity, produced);
 }
 
-}  // namespace
-
-static DecodeResult decode_growing(const uint8_t* payload, size_t available,
-                                   uint32_t stored_size, ByteBuffer& output) {
-  DecodeResult result;
-  if (stored_size < 4) {  // no room for the total size
-    result.status = DecodeStatus::length_mismatch;
-    return result;
-  }
-  const PayloadView view{payload, std::min<uint64_t>(available, stored_size), stored_size};
-  const uint32_t total = view.u32_at(0);
-
-  // First pass: an upper bound of what the chunks can decode to.
-  uint64_t bound = 0;
-  {
-    uint64_t pos = 4;
-    Chunk chunk;
-    while (next_chunk(view, &pos, &chunk) == Step::chunk)
-      bound += chunk.zlib ? kChunkOutputLimit : chunk.length;
-  }
-  // When the total size is out of reach the walk still runs, without an
-  // output buffer ("dry"), so that a zlib failure on the way is reported as
-  // a plain walk over the chunks would report it; it cannot end in anything but a
-  // zlib error or a length mismatch.
-  const bool dry = total > bound;
-
-  // The output grows with the bytes the chunks really decode to, so that a
-  // total size or a run of tiny chunks claiming gigabytes costs no memory
-  // until data backs the claim. Deflate expands at most 1032 to 1, so for a
-  // payload in its right layout this reserves the total size once. Growing
-  // leaves the new bytes unwritten: every byte of a decoded content is
-  // written by its chunks, and the content of a failed decode is dropped.
-  output.clear();
-  if (!dry) {
-    output.reserve(size_t(std::min<uint64_t>(total, view.available * 1032 + kChunkOutputLimit)));
-  }
-  auto grow_to = [&output](uint64_t n) {
-    if (output.size() < n) output.resize(size_t(n));
-  };
+// Where a decode puts the content: into `output`, grown with the bytes the
+// chunks really decode to, so that a total size or a run of tiny chunks
+// claiming gigabytes costs no memory until data backs the claim. Growing
+// leaves the new bytes unwritten: every byte of a decoded content is written
+// by its chunks, and the content of a failed decode is dropped. A "dry" walk
+// (no output) only follows the sizes.
+struct DecodeTarget {
+  ByteBuffer* output = nullptr;  // null: dry
+  uint64_t total = 0;
+  uint64_t pos = 0;  // content bytes decoded so far, never more than total
   ByteBuffer scratch;  // 65536 bytes, made when first needed
-  uint64_t out_pos = 0;
 
+  uint64_t remaining() const { return total - pos; }
+
+  uint8_t* room_for(uint64_t n) {
+    if (output->size() < pos + n) output->resize(size_t(pos + n));
+    return output->data() + pos;
+  }
+};
+
+// An upper bound of what the chunks can decode to.
+uint64_t decodable_bound(const PayloadView& view) {
+  uint64_t bound = 0;
+  uint64_t pos = 4;
+  Chunk chunk;
+  while (next_chunk(view, &pos, &chunk) == Step::chunk) {
+    bound += chunk.zlib ? kChunkOutputLimit : chunk.length;
+  }
+  return bound;
+}
+
+// Inflates a zlib chunk into the scratch buffer, whose whole chunk's room
+// tells a chunk too long for the total size from a broken one.
+DecodeStatus inflate_through_scratch(DecodeTarget& target, const PayloadView& view,
+                                     const Chunk& chunk) {
+  if (target.scratch.empty()) target.scratch.resize(kChunkOutputLimit);
+  uint32_t produced = 0;
+  if (!inflate_chunk(view, chunk, target.scratch.data(), kChunkOutputLimit, &produced)) {
+    return DecodeStatus::zlib_error;
+  }
+  if (produced > target.remaining()) return DecodeStatus::length_mismatch;
+  if (target.output != nullptr && produced > 0) {
+    std::memcpy(target.room_for(produced), target.scratch.data(), produced);
+  }
+  target.pos += produced;
+  return DecodeStatus::ok;
+}
+
+// Inflates a zlib chunk straight into the output, with the room left there;
+// only a failure short of a whole chunk's room goes through the scratch buffer.
+DecodeStatus decode_zlib_chunk(DecodeTarget& target, const PayloadView& view,
+                               const Chunk& chunk) {
+  const uint32_t room = target.output == nullptr
+                            ? 0
+                            : uint32_t(std::min<uint64_t>(target.remaining(), kChunkOutputLimit));
+  uint32_t produced = 0;
+  if (room > 0 && inflate_chunk(view, chunk, target.room_for(room), room, &produced)) {
+    target.pos += produced;
+    return DecodeStatus::ok;
+  }
+  if (room == kChunkOutputLimit) return DecodeStatus::zlib_error;
+  return inflate_through_scratch(target, view, chunk);
+}
+
+DecodeStatus copy_plain_chunk(DecodeTarget& target, const PayloadView& view, const Chunk& chunk) {
+  if (chunk.length > target.remaining()) return DecodeStatus::length_mismatch;
+  if (target.output != nullptr) {
+    uint8_t* dest = target.room_for(chunk.length);
+    // Bytes in the zero region are zeros; they are written all the same,
+    // since a failed attempt to inflate straight into the output may have
+    // left other bytes there.
+    const uint64_t n = chunk.data_pos < view.available
+                           ? std::min<uint64_t>(chunk.length, view.available - chunk.data_pos)
+                           : 0;
+    if (n > 0) std::memcpy(dest, view.data + chunk.data_pos, size_t(n));
+    std::memset(dest + n, 0, size_t(chunk.length - n));
+  }
+  target.pos += chunk.length;
+  return DecodeStatus::ok;
+}
+
+DecodeStatus decode_chunks(const PayloadView& view, DecodeTarget& target) {
   uint64_t pos = 4;
   Chunk chunk;
   for (;;) {
-    const Step step = next_chunk(view, &pos, &chunk);
-    if (step == Step::end) break;
-    if (step == Step::overrun) {
-      result.status = DecodeStatus::length_mismatch;
-      return result;
+    switch (next_chunk(view, &pos, &chunk)) {
+      case Step::end: return DecodeStatus::ok;
+      case Step::overrun: return DecodeStatus::length_mismatch;
+      case Step::chunk: break;
     }
-    const uint64_t remaining = total - out_pos;
-    if (chunk.zlib) {
-      uint32_t produced = 0;
-      // Inflate straight into the output, with the room left there. Only when
-      // that fails short of a whole chunk's room does the scratch buffer tell
-      // a chunk that is too long for the total size from a broken one.
-      const uint32_t room = dry ? 0 : uint32_t(std::min<uint64_t>(remaining, kChunkOutputLimit));
-      if (room > 0) grow_to(out_pos + room);
-      const bool direct =
-          room > 0 && inflate_chunk(view, chunk, output.data() + out_pos, room, &produced);
-      if (!direct && room == kChunkOutputLimit) {
-        result.status = DecodeStatus::zlib_error;
-        return result;
-      }
-      if (!direct) {
-        if (scratch.empty()) scratch.resize(kChunkOutputLimit);
-        if (!inflate_chunk(view, chunk, scratch.data(), kChunkOutputLimit, &produced)) {
-          result.status = DecodeStatus::zlib_error;
-          return result;
-        }
-        if (produced > remaining) {  // would carry the output past the total size
-          result.status = DecodeStatus::length_mismatch;
-          return result;
-        }
-        if (!dry && produced > 0) {
-          grow_to(out_pos + produced);
-          std::memcpy(output.data() + out_pos, scratch.data(), produced);
-        }
-      }
-      out_pos += produced;
-    } else {
-      if (chunk.length > remaining) {
-        result.status = DecodeStatus::length_mismatch;
-        return result;
-      }
-      if (!dry) {
-        grow_to(out_pos + chunk.length);
-        // Bytes in the zero region are zeros; they are written all the same,
-        // since a failed attempt to inflate straight into the output may have
-        // left other bytes there.
-        const uint64_t n = chunk.data_pos < view.available
-                               ? std::min<uint64_t>(chunk.length, view.available - chunk.data_pos)
-                               : 0;
-        if (n > 0) std::memcpy(output.data() + out_pos, view.data + chunk.data_pos, size_t(n));
-        std::memset(output.data() + out_pos + n, 0, size_t(chunk.length - n));
-      }
-      out_pos += chunk.length;
-    }
+    const DecodeStatus status = chunk.zlib ? decode_zlib_chunk(target, view, chunk)
+                                           : copy_plain_chunk(target, view, chunk);
+    if (status != DecodeStatus::ok) return status;
   }
-
-  if (dry || out_pos != total) {
-    result.status = DecodeStatus::length_mismatch;
-    return result;
-  }
-  result.status = DecodeStatus::ok;
-  result.content = std::move(output);
-  return result;
 }
+
+DecodeResult decode_growing(const uint8_t* payload, size_t available, uint32_t stored_size,
+                            ByteBuffer& output) {
+  if (stored_size < 4) return {DecodeStatus::length_mismatch, {}};  // no room for the total size
+  const PayloadView view{payload, std::min<uint64_t>(available, stored_size), stored_size};
+  const uint32_t total = view.u32_at(0);
+  // When the total size is out of reach the walk still runs, dry, so that a
+  // zlib failure on the way is reported as a plain walk over the chunks would
+  // report it; it cannot end in anything but a zlib error or a length mismatch.
+  const bool dry = total > decodable_bound(view);
+  output.clear();
+  // Deflate expands at most 1032 to 1, so for a payload in its right layout
+  // this reserves the total size once.
+  if (!dry) {
+    output.reserve(size_t(std::min<uint64_t>(total, view.available * 1032 + kChunkOutputLimit)));
+  }
+  DecodeTarget target;
+  target.output = dry ? nullptr : &output;
+  target.total = total;
+  DecodeStatus status = decode_chunks(view, target);
+  if (status == DecodeStatus::ok && (dry || target.pos != total)) {
+    status = DecodeStatus::length_mismatch;
+  }
+  if (status != DecodeStatus::ok) return {status, {}};
+  return {DecodeStatus::ok, std::move(output)};
+}
+
+}  // namespace
 
 DecodeResult decode_payload(const uint8_t* payload, size_t available, uint32_t stored_size,
                             ByteBuffer storage) {

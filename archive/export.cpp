@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/codec.h"
+#include "archive/entry_content.h"
 #include "archive/format.h"
 #include "archive/locked_archive.h"
 #include "archive/package.h"
@@ -33,21 +34,6 @@ struct ExportRun {
   std::wstring export_dir;
   bool with_textures = false;
 };
-
-// Bytes of [pos, pos + size) that the file really holds; the rest reads as zeros.
-size_t bytes_present(const ReadableArchive& archive, uint64_t pos, uint64_t size) {
-  if (pos >= archive.length) return 0;
-  return size_t(std::min(size, archive.length - pos));
-}
-
-// Bytes that the file no longer holds (it shrank meanwhile) read as zeros.
-bool read_present(ReadableArchive& archive, uint64_t pos, size_t n, ByteBuffer* out) {
-  out->resize(n);
-  size_t got = 0;
-  if (!archive.file.read_at(pos, out->data(), n, &got)) return false;
-  std::fill(out->begin() + std::ptrdiff_t(got), out->end(), uint8_t(0));
-  return true;
-}
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
   return join_path(run.export_dir, std::to_wstring(n) + L".data");
@@ -76,7 +62,7 @@ bool fail_cut(platform::File& out, uint64_t written, const std::wstring& message
 bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
                   const ByteBuffer& first_block) {
   const uint64_t pos = byte_position(record, run.archive.header.offset_unit);
-  const size_t present = bytes_present(run.archive, pos, record.stored_size);
+  const size_t present = bytes_present(run.archive.length, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::open_to_replace(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
@@ -87,8 +73,8 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   ByteBuffer block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kCopyBlock);
-    if (!read_present(run.archive, pos + done, n_bytes, &block)) {
-      return fail_cut(out, done, msg::kArchiveReadFailed);
+    if (!read_present(run.archive.file, pos + done, n_bytes, &block)) {
+      return fail_cut(out, done, entry_read_failure());
     }
     if (!out.write_at(done, block.data(), n_bytes)) {
       return fail_cut(out, done, msg::kFileWriteFailed);
@@ -104,16 +90,9 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   return true;
 }
 
-bool fail_decoding(uint32_t n) {
-  return fail(msg::decode_failed(n));
-}
-
 // A compressed entry once decoded: textures, the exported file, its message.
 bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
-  if (decoded.status != DecodeStatus::ok) {
-    if (decoded.status == DecodeStatus::length_mismatch) say(msg::kDecodedLengthWrong);
-    return fail_decoding(n);
-  }
+  if (decoded.status != DecodeStatus::ok) return fail(entry_decode_failure(n, decoded.status));
   const ByteBuffer& content = decoded.content;
   if (run.with_textures) {
     for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
@@ -192,15 +171,15 @@ void read_and_decode(Pipeline& p, Slot& slot) {
   ByteBuffer storage;  // for the content
   try {
     const uint64_t pos = byte_position(e.record, p.archive.header.offset_unit);
-    size_t size = bytes_present(p.archive, pos, e.record.stored_size);
+    size_t size = bytes_present(p.archive.length, pos, e.record.stored_size);
     if (!e.compressed) {
       size = std::min(size, p.plain_head);
       e.head = p.payloads.take(size);
-      e.payload_read = read_present(p.archive, pos, size, &e.head);
+      e.payload_read = read_present(p.archive.file, pos, size, &e.head);
       return;
     }
     slot.payload = p.payloads.take(size);
-    e.payload_read = read_present(p.archive, pos, size, &slot.payload);
+    e.payload_read = read_present(p.archive.file, pos, size, &slot.payload);
     if (!e.payload_read) return;
     storage = p.contents.take(e.record.unpacked_size);
     slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
@@ -289,11 +268,11 @@ bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
 
 bool finish_exported(ExportRun& run, ReadEntry& e) {
   try {
-    if (!e.index_read || !e.payload_read) return fail(msg::kArchiveReadFailed);
+    if (!e.index_read || !e.payload_read) return fail(entry_read_failure());
     if (!e.compressed) return export_plain(run, e.n, e.record, e.head);
     return export_decoded(run, e.n, e.decoded);
   } catch (const std::bad_alloc&) {
-    return e.compressed ? fail_decoding(e.n) : fail(msg::kArchiveReadFailed);
+    return fail(entry_too_large_failure(e.n, e.compressed));
   }
 }
 
@@ -368,7 +347,6 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
     return finish_exported(run, e);
   });
   return finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
-
 }
 
 }  // namespace linkdata

@@ -10,9 +10,11 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "archive/codec.h"
+#include "archive/entry_content.h"
 #include "archive/format.h"
 #include "archive/group_commit.h"
 #include "archive/import_names.h"
@@ -198,115 +200,131 @@ bool slot_usable(const ImportRun& run, uint64_t position, uint64_t size) {
 
 enum class Way { compressed_in_place, plain_in_place, plain_append };
 
-// What a loose file comes to before anything is written for it: a failure
-// message, or the bytes to write and where. It rests only on the file and on
-// the index as read at the start, so the next file can be prepared while the
-// current one is written.
-struct Prepared {
-  std::wstring failure;  // set: the run ends with this message
-  // Set by a look-ahead that left the file for its turn: larger than a
-  // look-ahead takes on, or out of memory beside the previous file.
-  bool again_in_turn = false;
+// Why a file cannot go in: the run ends with this message.
+struct Failure {
+  std::wstring message;
+};
+
+// A file larger than a look-ahead takes on, left for its turn.
+struct LeftForItsTurn {};
+
+// The content to write, padded with zeros to a whole slot.
+struct Content {
+  std::vector<uint8_t> bytes;
+  uint32_t size = 0;  // bytes before the padding
+};
+
+using Loaded = std::variant<Content, Failure, LeftForItsTurn>;
+
+// What is written for a file: the bytes and where they go.
+struct EntryWrite {
   Way way = Way::plain_append;
-  std::vector<uint8_t> data;  // the payload, or the file padded to a whole slot
+  std::vector<uint8_t> data;  // the payload, or the content padded to a whole slot
   uint32_t size = 0;          // bytes of data that the record counts
   uint32_t unpacked_size = 0;
 };
 
-Prepared failed(std::wstring message) {
-  Prepared p;
-  p.failure = std::move(message);
-  return p;
-}
+// What a file comes to before anything is written for it. It rests only on
+// the file and on the index as read at the start, so the next file can be
+// prepared while the current one is written.
+using Prepared = std::variant<EntryWrite, Failure>;
 
-// Fills buffer with a loose file's bytes, padded with zeros to a whole slot.
-// A result ends the candidate there.
-std::optional<Prepared> read_loose_file(const Candidate& c, uint64_t size_limit,
-                                        std::vector<uint8_t>* buffer, uint32_t* size_out) {
+Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
   platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
-  if (!loose.is_open()) return failed(c.name + L" 文件打开失败！\n");
+  if (!loose.is_open()) return Failure{c.name + L" 文件打开失败！\n"};
   uint64_t file_size = 0;
-  if (!loose.size(&file_size)) return failed(c.name + L" 文件读取出错！\n");
+  if (!loose.size(&file_size)) return Failure{c.name + L" 文件读取出错！\n"};
   // Index records hold 32-bit sizes.
-  if (file_size > UINT32_MAX) return failed(c.name + L" 文件过大，无法导入！\n");
-  if (file_size > size_limit) {
-    Prepared p;
-    p.again_in_turn = true;
-    return p;
-  }
-  const uint32_t size = uint32_t(file_size);
-  buffer->assign(size_t(slot_size(size)), 0);
+  if (file_size > UINT32_MAX) return Failure{c.name + L" 文件过大，无法导入！\n"};
+  if (file_size > size_limit) return LeftForItsTurn{};
+  Content content;
+  content.size = uint32_t(file_size);
+  content.bytes.assign(size_t(slot_size(content.size)), 0);
   size_t got = 0;
   // A file that shrank since its size was taken (an editor still saving it)
   // would otherwise go in zero-padded to its old size.
-  if (!loose.read_at(0, buffer->data(), size, &got) || got != size) {
-    return failed(c.name + L" 文件读取出错！\n");
+  if (!loose.read_at(0, content.bytes.data(), content.size, &got) || got != content.size) {
+    return Failure{c.name + L" 文件读取出错！\n"};
   }
-  *size_out = size;
-  return std::nullopt;
+  return content;
 }
 
-// The content to write, padded to a whole slot: the loose file's, or the
-// entry's own, with the candidate's textures patched in.
-std::optional<Prepared> load_content(ImportRun& run, const Candidate& c, uint64_t size_limit,
-                                     std::vector<uint8_t>* buffer, uint32_t* size) {
-  if (!c.from_archive) {
-    std::optional<Prepared> ended = read_loose_file(c, size_limit, buffer, size);
-    if (ended) return ended;
-  } else {
-    const std::wstring failure =
-        read_entry_content(run.archive, run.original_length, uint32_t(c.entry), c.record, buffer);
-    if (!failure.empty()) return failed(failure);
-    *size = uint32_t(buffer->size());
-    buffer->resize(size_t(slot_size(*size)), 0);
-  }
-  if (c.textures.empty()) return std::nullopt;
-  const std::wstring failure = patch_textures(buffer->data(), *size, c.textures);
-  if (!failure.empty()) return failed(failure);
-  return std::nullopt;
+Loaded read_own_content(ImportRun& run, const Candidate& c) {
+  Content content;
+  const std::wstring failure = read_entry_content(run.archive, run.original_length, kWriteUnit,
+                                                  uint32_t(c.entry), c.record, &content.bytes);
+  if (!failure.empty()) return Failure{failure};
+  content.size = uint32_t(content.bytes.size());
+  content.bytes.resize(size_t(slot_size(content.size)), 0);
+  return content;
 }
 
-Prepared prepare_unguarded(ImportRun& run, const Candidate& c, uint64_t size_limit) {
-  if (!c.in_range) {
-    // A texture folder whose number no entry has.
-    if (c.from_archive) return failed(shown_name(c) + L" 在条目中找不到对应的贴图，无法导入！\n");
-    return failed(c.name + L" 文件编号超出范围！\n");
-  }
-  std::vector<uint8_t> buffer;
-  uint32_t size = 0;
-  std::optional<Prepared> ended = load_content(run, c, size_limit, &buffer, &size);
-  if (ended) return std::move(*ended);
+// The loose file's content, or the entry's own, with the candidate's
+// textures patched in.
+Loaded load_content(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  Loaded loaded = c.from_archive ? read_own_content(run, c) : read_loose_file(c, size_limit);
+  Content* content = std::get_if<Content>(&loaded);
+  if (content == nullptr || c.textures.empty()) return loaded;
+  std::wstring failure = patch_textures(content->bytes.data(), content->size, c.textures);
+  if (!failure.empty()) return Failure{std::move(failure)};
+  return loaded;
+}
 
+// Where the content goes: compressed into its slot, plain into it, or
+// appended plain.
+Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
   const uint64_t position = byte_position(c.record, kWriteUnit);
   const uint64_t slot = slot_size(c.record.stored_size);
-  Prepared p;
-  p.size = size;
+  EntryWrite w;
+  w.size = content.size;
   if (c.record.unpacked_size != 0) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
-    EncodeResult encoded = compress_payload_within(buffer.data(), size, slot);
-    if (encoded.status == EncodeStatus::failed) return failed(shown_name(c) + L" 文件压缩失败！\n");
+    EncodeResult encoded = compress_payload_within(content.bytes.data(), content.size, slot);
+    if (encoded.status == EncodeStatus::failed) return Failure{shown_name(c) + L" 文件压缩失败！\n"};
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
-      p.way = Way::compressed_in_place;
-      p.size = uint32_t(encoded.payload.size());
-      p.unpacked_size = size;
-      p.data = std::move(encoded.payload);
-      return p;
+      w.way = Way::compressed_in_place;
+      w.size = uint32_t(encoded.payload.size());
+      w.unpacked_size = content.size;
+      w.data = std::move(encoded.payload);
+      return w;
     }
-  } else if (size <= slot && slot_usable(run, position, size)) {
-    p.way = Way::plain_in_place;
+  } else if (content.size <= slot && slot_usable(run, position, content.size)) {
+    w.way = Way::plain_in_place;
   }
-  p.data = std::move(buffer);
-  return p;
+  w.data = std::move(content.bytes);
+  return w;
 }
 
-Prepared prepare(ImportRun& run, const Candidate& c, uint64_t size_limit = UINT64_MAX) {
+// None: the file is larger than size_limit, left for its turn.
+std::optional<Prepared> prepare_within(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  if (!c.in_range) {
+    // A texture folder whose number no entry has.
+    if (c.from_archive) return Failure{shown_name(c) + L" 在条目中找不到对应的贴图，无法导入！\n"};
+    return Failure{c.name + L" 文件编号超出范围！\n"};
+  }
+  Loaded loaded = load_content(run, c, size_limit);
+  if (Failure* failure = std::get_if<Failure>(&loaded)) return std::move(*failure);
+  if (std::holds_alternative<LeftForItsTurn>(loaded)) return std::nullopt;
+  return plan_write(run, c, std::move(std::get<Content>(loaded)));
+}
+
+// A file in its turn, with no size limit: every file gets prepared.
+Prepared prepare(ImportRun& run, const Candidate& c) {
   try {
-    return prepare_unguarded(run, c, size_limit);
+    return *prepare_within(run, c, UINT64_MAX);
   } catch (const std::bad_alloc&) {
-    Prepared p = failed(shown_name(c) + L" 文件过大，无法导入！\n");
-    p.again_in_turn = true;
-    return p;
+    return Failure{shown_name(c) + L" 文件过大，无法导入！\n"};
+  }
+}
+
+// A look-ahead: none for a file it leaves for its turn, larger than it
+// takes on, or out of memory beside the previous file.
+std::optional<Prepared> look_ahead(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  try {
+    return prepare_within(run, c, size_limit);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
 }
 
@@ -324,23 +342,26 @@ std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c
 }
 
 // Takes a prepared file into the archive; its lines come once it is durable.
-bool commit(ImportRun& run, const Candidate& c, Prepared p) {
-  if (!p.failure.empty()) return fail_after_group(run, p.failure);
-  std::vector<std::wstring> lines = success_lines(run, c, p.way);
+bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
+  if (const Failure* failure = std::get_if<Failure>(&prepared)) {
+    return fail_after_group(run, failure->message);
+  }
+  EntryWrite& w = std::get<EntryWrite>(prepared);
+  std::vector<std::wstring> lines = success_lines(run, c, w.way);
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
-  if (p.way == Way::plain_append) {
-    run.payload_crcs[n] = payload_checksum(p.data.data(), p.size);
+  if (w.way == Way::plain_append) {
+    run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
     if (!run.groups.commit_writes()) return false;
-    if (!append_plain(run, n, p.data, p.size, std::move(lines))) {
+    if (!append_plain(run, n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, L"写入 LINKDATA 文件失败！\n");
     }
     return true;
   }
-  add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(p.data), p.size,
-               p.unpacked_size, std::move(lines));
+  add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(w.data), w.size,
+               w.unpacked_size, std::move(lines));
   return !group_full(run.groups.pending()) || run.groups.start();
 }
 
@@ -360,7 +381,7 @@ class Prefetch {
     if (helper_threads() == 0 || c.from_archive) return;
     try {
       pending_ = std::async(std::launch::async,
-                            [&run, &c] { return prepare(run, c, kSizeLimit); });
+                            [&run, &c] { return look_ahead(run, c, kSizeLimit); });
     } catch (const std::system_error&) {
       pending_ = {};  // no thread to be had: prepared when its turn comes
     }
@@ -368,13 +389,12 @@ class Prefetch {
 
   Prepared take(ImportRun& run, const Candidate& c) {
     if (!pending_.valid()) return prepare(run, c);
-    Prepared p = pending_.get();
-    if (p.again_in_turn) p = prepare(run, c);
-    return p;
+    std::optional<Prepared> ahead = pending_.get();
+    return ahead ? std::move(*ahead) : prepare(run, c);
   }
 
  private:
-  std::future<Prepared> pending_;
+  std::future<std::optional<Prepared>> pending_;
 };
 
 bool import_files(ImportRun& run) {
@@ -466,7 +486,8 @@ bool import_files(ImportRun& run) {
     // Only an append (its data forced to disk) takes long enough to hide the
     // next file's preparation; in-place entries are written on a thread of
     // their own, group by group.
-    if (i + 1 < candidates.size() && prepared.failure.empty() && prepared.way == Way::plain_append) {
+    const EntryWrite* w = std::get_if<EntryWrite>(&prepared);
+    if (i + 1 < candidates.size() && w != nullptr && w->way == Way::plain_append) {
       prefetch.start(run, candidates[i + 1]);
     }
     if (!commit(run, candidates[i], std::move(prepared))) return false;

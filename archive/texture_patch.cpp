@@ -1,12 +1,11 @@
 #include "archive/texture_patch.h"
 
 #include <algorithm>
-#include <new>
 
-#include "archive/codec.h"
 #include "archive/package.h"
 #include "platform/platform.h"
 #include "textures/container.h"
+#include "textures/dds.h"
 #include "textures/dds_reader.h"
 
 namespace linkdata {
@@ -23,9 +22,7 @@ std::vector<Located> exported_textures(const uint8_t* content, size_t size) {
   std::vector<Located> out;
   for (const ContainerSpan& span : find_texture_containers(content, size)) {
     for (const TextureDescription& t : read_texture_container(content + span.offset, span.size)) {
-      const bool supported = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
-                             t.format_code == kFormatDxt5;
-      if (supported && t.in_bounds) out.push_back({span.sub_index, span.offset, t});
+      if (exported_as_dds(t)) out.push_back({span.sub_index, span.offset, t});
     }
   }
   return out;
@@ -73,38 +70,6 @@ std::wstring patch_one(uint8_t* content, const std::vector<Located>& textures,
 }
 
 }  // namespace
-
-std::wstring read_entry_content(platform::File& archive, uint64_t archive_length, uint32_t n,
-                                const IndexRecord& record, std::vector<uint8_t>* content) {
-  const bool compressed = record.unpacked_size != 0;
-  const std::wstring decode_failure = L"解压文件 " + std::to_wstring(n) + L".data 出错！\n";
-  try {
-    const uint64_t position = byte_position(record, kWriteUnit);
-    const size_t present =
-        position >= archive_length
-            ? 0
-            : size_t(std::min<uint64_t>(record.stored_size, archive_length - position));
-    std::vector<uint8_t> stored(present, 0);
-    size_t got = 0;
-    if (!archive.read_at(position, stored.data(), present, &got)) return L"读取文件出错！\n";
-    if (!compressed) {
-      stored.resize(record.stored_size, 0);
-      *content = std::move(stored);
-      return std::wstring();
-    }
-    DecodeResult decoded = decode_payload(stored.data(), stored.size(), record.stored_size);
-    switch (decoded.status) {
-      case DecodeStatus::ok:
-        content->assign(decoded.content.begin(), decoded.content.end());
-        return std::wstring();
-      case DecodeStatus::length_mismatch: return kLengthMismatchMessage + decode_failure;
-      default: return decode_failure;
-    }
-  } catch (const std::bad_alloc&) {
-    // As export reports an entry that it cannot hold.
-    return compressed ? decode_failure : L"读取文件出错！\n";
-  }
-}
 
 std::wstring patch_textures(uint8_t* content, size_t size, const std::vector<TextureFile>& files) {
   const std::vector<Located> textures = exported_textures(content, size);

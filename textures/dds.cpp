@@ -37,11 +37,13 @@ std::array<uint8_t, kDdsHeaderSize> dds_template() {
   return h;
 }
 
-bool is_supported(uint8_t code) {
-  return code == kFormatArgb8 || code == kFormatDxt1 || code == kFormatDxt5;
-}
-
 }  // namespace
+
+bool exported_as_dds(const TextureDescription& t) {
+  const bool format_written = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
+                              t.format_code == kFormatDxt5;
+  return format_written && t.in_bounds;
+}
 
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t) {
   std::array<uint8_t, kDdsHeaderSize> h = dds_template();
@@ -71,7 +73,7 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 
 void write_dds_texture(const TextureDescription& t, const uint8_t* container,
                        size_t container_size, uint32_t entry_number, uint32_t sub_index) {
-  if (!is_supported(t.format_code) || !t.in_bounds || container == nullptr) return;
+  if (!exported_as_dds(t) || container == nullptr) return;
   // Re-checked here so that a caller-built description can never read past the container.
   if (t.data_position > container_size || t.data_size > container_size - t.data_position) {
     return;
@@ -107,7 +109,7 @@ void extract_textures(const uint8_t* container, size_t container_size,
   if (container == nullptr) return;
   try {
     for (const TextureDescription& t : read_texture_container(container, container_size)) {
-      if (!is_supported(t.format_code) || !t.in_bounds) continue;
+      if (!exported_as_dds(t)) continue;
       write_dds_texture(t, container, container_size, entry_number, sub_index);
     }
   } catch (const std::bad_alloc&) {

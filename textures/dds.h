@@ -31,6 +31,10 @@ constexpr size_t kOffCaps2 = 112;
 // The 128-byte header (magic included) for a texture of code 1, 6 or 8.
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t);
 
+// Whether export writes the texture as a DDS file: a supported format
+// (code 1, 6 or 8) whose data lies within its container.
+bool exported_as_dds(const TextureDescription& t);
+
 // Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
 void write_dds_texture(const TextureDescription& t, const uint8_t* container,
                        size_t container_size, uint32_t entry_number, uint32_t sub_index);
