@@ -15,11 +15,10 @@
 #include "archive/inflate_chunk.h"
 #include "archive/worker_pool.h"
 #include "platform/little_endian.h"
+#include "platform/messages.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
-
-const wchar_t* const kLengthMismatchMessage = L"解压后的数据长度出错！";
 
 // ---------------------------------------------------------------------------
 // Encoding
@@ -422,7 +421,7 @@ DecodeResult finish_split_decode(SplitDecode& plan) {
 
 std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size) {
   DecodeResult result = decode_payload(payload, stored_size, stored_size);
-  if (result.status == DecodeStatus::length_mismatch) say(kLengthMismatchMessage);
+  if (result.status == DecodeStatus::length_mismatch) say(msg::kDecodedLengthWrong);
   if (result.status != DecodeStatus::ok) return std::nullopt;
   return std::move(result.content);
 }

@@ -105,9 +105,6 @@ void decode_piece(SplitDecode& plan, size_t index);
 // The result once every piece has run (falls back to decode_payload).
 DecodeResult finish_split_decode(SplitDecode& plan);
 
-// The "解压后的数据长度出错！" message (no line end) that a length failure prints.
-extern const wchar_t* const kLengthMismatchMessage;
-
 // decode_payload with its length failure reported on the console.
 std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size);
 

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/messages.h"
 #include "platform/platform.h"
 
 namespace linkdata {
@@ -25,11 +26,11 @@ bool read_present(platform::File& archive, uint64_t pos, size_t n, ByteBuffer* o
   return read_present(archive, pos, out->data(), n);
 }
 
-std::wstring entry_read_failure() { return L"读取文件出错！\n"; }
+std::wstring entry_read_failure() { return msg::kArchiveReadFailed; }
 
 std::wstring entry_decode_failure(uint32_t n, DecodeStatus status) {
-  const std::wstring failure = L"解压文件 " + std::to_wstring(n) + L".data 出错！\n";
-  if (status == DecodeStatus::length_mismatch) return kLengthMismatchMessage + failure;
+  const std::wstring failure = msg::decode_failed(n);
+  if (status == DecodeStatus::length_mismatch) return msg::kDecodedLengthWrong + failure;
   return failure;
 }
 

@@ -24,6 +24,7 @@
 #include "archive/texture_patch.h"
 #include "archive/worker_pool.h"
 #include "platform/deferred_interrupts.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 
@@ -91,8 +92,6 @@ struct ImportRun {
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
 
-const wchar_t* const kOriginalsWriteFailed = L"写入原始数据文件失败！\n";
-
 bool fail(const std::wstring& message) {
   say(message);
   return false;
@@ -105,15 +104,14 @@ bool take_originals(ImportRun& run, platform::File& archive) {
   switch (load_originals(run.archive_name, true, &run.originals)) {
     case OriginalsLoad::none: return true;
     case OriginalsLoad::unreadable:
-      return fail(L"原始数据文件 " + originals_path(run.archive_name) + L" 无法读取！\n");
+      return fail(msg::originals_unreadable(originals_path(run.archive_name)));
     case OriginalsLoad::ok: break;
   }
   // The payloads are checked by restore, which writes the saved bytes back.
   if (originals_match(run.originals, archive, false)) return true;
   const std::wstring aside = set_originals_aside(run.originals);
-  if (aside.empty()) return fail(kOriginalsWriteFailed);
-  say(run.archive_name + L" 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 " + aside +
-      L"，从现在的状态重新保存原始数据！\n");
+  if (aside.empty()) return fail(msg::kOriginalsWriteFailed);
+  say(msg::archive_replaced_originals_set_aside(run.archive_name, aside));
   return true;
 }
 
@@ -132,11 +130,11 @@ std::wstring save_group_originals(ImportRun& run, platform::File& archive, const
     for (size_t i = g.entries[e].first_write; i < end; ++i) {
       if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
                           g.writes[i].bytes.size())) {
-        return kOriginalsWriteFailed;
+        return msg::kOriginalsWriteFailed;
       }
     }
   }
-  return originals_flush(run.originals) ? L"" : kOriginalsWriteFailed;
+  return originals_flush(run.originals) ? L"" : msg::kOriginalsWriteFailed;
 }
 
 // A failure message comes after the lines of everything before it.
@@ -231,11 +229,11 @@ using Prepared = std::variant<EntryWrite, Failure>;
 
 Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
   platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
-  if (!loose.is_open()) return Failure{c.name + L" 文件打开失败！\n"};
+  if (!loose.is_open()) return Failure{msg::file_open_failed(c.name)};
   uint64_t file_size = 0;
-  if (!loose.size(&file_size)) return Failure{c.name + L" 文件读取出错！\n"};
+  if (!loose.size(&file_size)) return Failure{msg::file_read_failed(c.name)};
   // Index records hold 32-bit sizes.
-  if (file_size > UINT32_MAX) return Failure{c.name + L" 文件过大，无法导入！\n"};
+  if (file_size > UINT32_MAX) return Failure{msg::file_too_large(c.name)};
   if (file_size > size_limit) return LeftForItsTurn{};
   Content content;
   content.size = uint32_t(file_size);
@@ -244,7 +242,7 @@ Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
   // A file that shrank since its size was taken (an editor still saving it)
   // would otherwise go in zero-padded to its old size.
   if (!loose.read_at(0, content.bytes.data(), content.size, &got) || got != content.size) {
-    return Failure{c.name + L" 文件读取出错！\n"};
+    return Failure{msg::file_read_failed(c.name)};
   }
   return content;
 }
@@ -281,7 +279,7 @@ Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
     EncodeResult encoded = compress_payload_within(content.bytes.data(), content.size, slot);
-    if (encoded.status == EncodeStatus::failed) return Failure{shown_name(c) + L" 文件压缩失败！\n"};
+    if (encoded.status == EncodeStatus::failed) return Failure{msg::compress_failed(shown_name(c))};
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
       w.way = Way::compressed_in_place;
       w.size = uint32_t(encoded.payload.size());
@@ -300,8 +298,8 @@ Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
 std::optional<Prepared> prepare_within(ImportRun& run, const Candidate& c, uint64_t size_limit) {
   if (!c.in_range) {
     // A texture folder whose number no entry has.
-    if (c.from_archive) return Failure{shown_name(c) + L" 在条目中找不到对应的贴图，无法导入！\n"};
-    return Failure{c.name + L" 文件编号超出范围！\n"};
+    if (c.from_archive) return Failure{msg::texture_not_in_entry(shown_name(c))};
+    return Failure{msg::entry_number_out_of_range(c.name)};
   }
   Loaded loaded = load_content(run, c, size_limit);
   if (Failure* failure = std::get_if<Failure>(&loaded)) return std::move(*failure);
@@ -314,7 +312,7 @@ Prepared prepare(ImportRun& run, const Candidate& c) {
   try {
     return *prepare_within(run, c, UINT64_MAX);
   } catch (const std::bad_alloc&) {
-    return Failure{shown_name(c) + L" 文件过大，无法导入！\n"};
+    return Failure{msg::file_too_large(shown_name(c))};
   }
 }
 
@@ -329,14 +327,16 @@ std::optional<Prepared> look_ahead(ImportRun& run, const Candidate& c, uint64_t 
 }
 
 std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c, Way way) {
-  const wchar_t* what = way == Way::compressed_in_place ? L" 中导入压缩文件 "
-                        : way == Way::plain_in_place    ? L" 中导入未压缩文件 "
-                                                        : L" 中添加未压缩文件 ";
   std::vector<std::wstring> lines;
   // An entry that had no loose file reports only its textures.
-  if (!c.from_archive) lines.push_back(L"向 " + run.archive_name + what + c.name + L" 成功！\n");
+  if (!c.from_archive) {
+    const std::wstring& a = run.archive_name;
+    lines.push_back(way == Way::compressed_in_place ? msg::imported_compressed(a, c.name)
+                    : way == Way::plain_in_place    ? msg::imported_plain(a, c.name)
+                                                    : msg::appended_plain(a, c.name));
+  }
   for (const TextureFile& t : c.textures) {
-    lines.push_back(L"向 " + run.archive_name + L" 中导入贴图 " + t.path + L" 成功！\n");
+    lines.push_back(msg::imported_texture(run.archive_name, t.path));
   }
   return lines;
 }
@@ -356,7 +356,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
     // journal covers only the archive as it was when the group began.
     if (!run.groups.commit_writes()) return false;
     if (!append_plain(run, n, w.data, w.size, std::move(lines))) {
-      return fail_after_group(run, L"写入 LINKDATA 文件失败！\n");
+      return fail_after_group(run, msg::kArchiveWriteFailed);
     }
     return true;
   }
@@ -398,36 +398,36 @@ class Prefetch {
 };
 
 bool import_files(ImportRun& run) {
-  if (!path_exists(g_import_directory_path)) return fail(L"导入目录不存在！\n");
-  if (!path_exists(run.archive_name)) return fail(L"文件“" + run.archive_name + L"”不存在！\n");
+  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
+  if (!path_exists(run.archive_name)) return fail(msg::archive_missing(run.archive_name));
   LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
   if (locked.status == ArchiveOpenStatus::in_use ||
       locked.status == ArchiveOpenStatus::not_recovered) {
     return false;
   }
-  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(L"打开文件失败！\n");
+  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(msg::kArchiveOpenFailed);
   // Read as well as written: the journal saves the bytes a write replaces,
   // and entries without a loose file take their content from here.
   run.archive = std::move(locked.file);
   ArchiveHeader header;
   switch (read_archive_header(run.archive, &header)) {
-    case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
-    case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
+    case IndexReadStatus::read_error: return fail(msg::kArchiveReadFailed);
+    case IndexReadStatus::bad_magic: return fail(msg::kArchiveFormatWrong);
     case IndexReadStatus::ok: break;
   }
   // Offsets written here are in 2048-byte units; another unit would make every
   // record we write point at the wrong place.
   if (header.offset_unit != kWriteUnit) {
-    return fail(L"LINKDATA 文件的偏移单位不是 2048，无法导入！\n");
+    return fail(msg::kOffsetUnitNot2048);
   }
   run.entry_count = header.entry_count;
   // An index that claims more records than the file holds shares its tail
   // with whatever import appends: those records would then read the appended
   // bytes and point at garbage. Such an archive is left alone.
   uint64_t archive_length = 0;
-  if (!run.archive.size(&archive_length)) return fail(L"读取文件出错！\n");
+  if (!run.archive.size(&archive_length)) return fail(msg::kArchiveReadFailed);
   if (record_position(run.entry_count) > archive_length) {
-    return fail(L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n");
+    return fail(msg::kIndexPastEnd);
   }
   run.original_length = archive_length;
 
@@ -436,7 +436,7 @@ bool import_files(ImportRun& run) {
   const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
   const std::vector<TextureFile> texture_files =
       texture_files_in_import_order(g_import_directory_path);
-  if (matches.empty() && texture_files.empty()) return fail(L"未找到可以导入的文件！\n");
+  if (matches.empty() && texture_files.empty()) return fail(msg::kNothingToImport);
 
   // Every decision of the run rests on the records as they were before the
   // first write, read here once for the files that will be handled.
@@ -455,12 +455,12 @@ bool import_files(ImportRun& run) {
   for (Candidate& c : candidates) {
     if (!c.in_range) continue;
     if (!read_index_records(run.archive, uint32_t(c.entry), 1, &one)) {
-      return fail(L"读取文件出错！\n");
+      return fail(msg::kArchiveReadFailed);
     }
     c.record = one[0];
   }
   run.journal.path = journal_path(run.archive_name);
-  if (!locked.writable) return fail(L"打开 LINKDATA 文件失败！\n");
+  if (!locked.writable) return fail(msg::kArchiveNotWritable);
   if (!take_originals(run, run.archive)) return false;
   // Every record the run may write is saved at once: one flush for all of
   // them, where saving each before its append would cost one more per entry.
@@ -468,7 +468,9 @@ bool import_files(ImportRun& run) {
   for (const Candidate& c : candidates) {
     if (c.in_range) records.push_back(uint32_t(c.entry));
   }
-  if (!originals_begin_run(run.originals, run.archive, records)) return fail(kOriginalsWriteFailed);
+  if (!originals_begin_run(run.originals, run.archive, records)) {
+    return fail(msg::kOriginalsWriteFailed);
+  }
   run.originals_begun = true;
   run.groups.set_before_group(
       [&run](platform::File& archive, const Group& g) { return save_group_originals(run, archive, g); });
@@ -479,7 +481,7 @@ bool import_files(ImportRun& run) {
   // cannot be held leaves the archive as it was before that file.
   Prefetch prefetch;
   for (size_t i = 0; i < candidates.size(); ++i) {
-    if (platform::interrupt_requested()) return fail_after_group(run, L"导入被中断！\n");
+    if (platform::interrupt_requested()) return fail_after_group(run, msg::kImportInterrupted);
     // Content read from the archive must see every write before it.
     if (candidates[i].from_archive && !run.groups.commit_writes()) return false;
     Prepared prepared = prefetch.take(run, candidates[i]);
@@ -493,7 +495,7 @@ bool import_files(ImportRun& run) {
     if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
   if (!run.groups.commit_all()) return false;
-  if (platform::interrupt_requested()) return fail(L"导入被中断！\n");
+  if (platform::interrupt_requested()) return fail(msg::kImportInterrupted);
   return true;
 }
 
@@ -510,7 +512,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
       !originals_seal(run.originals, run.archive, run.written,
                       ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
-    ok = fail(kOriginalsWriteFailed);
+    ok = fail(msg::kOriginalsWriteFailed);
   }
   return ok;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "archive/package.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "textures/container.h"
 #include "textures/dds.h"
@@ -38,34 +39,34 @@ const Located* find_texture(const std::vector<Located>& textures, const TextureF
 std::wstring patch_one(uint8_t* content, const std::vector<Located>& textures,
                        const TextureFile& file) {
   platform::File dds = platform::File::open_read(file.path);
-  if (!dds.is_open()) return file.path + L" 文件打开失败！\n";
+  if (!dds.is_open()) return msg::file_open_failed(file.path);
   uint64_t file_size = 0;
   uint8_t header[kDdsDx10HeaderSize] = {};
   size_t got = 0;
   if (!dds.size(&file_size) ||
       !dds.read_at(0, header, size_t(std::min<uint64_t>(file_size, sizeof header)), &got)) {
-    return file.path + L" 文件读取出错！\n";
+    return msg::file_read_failed(file.path);
   }
   DdsLayout layout;
   switch (read_dds_header(header, got, &layout)) {
-    case DdsHeaderStatus::not_accepted: return file.path + L" 不是可以导入的 DDS 贴图文件！\n";
-    case DdsHeaderStatus::cut_short: return file.path + L" 贴图文件不完整，无法导入！\n";
+    case DdsHeaderStatus::not_accepted: return msg::texture_not_importable(file.path);
+    case DdsHeaderStatus::cut_short: return msg::texture_incomplete(file.path);
     case DdsHeaderStatus::ok: break;
   }
   const Located* target = find_texture(textures, file);
-  if (target == nullptr) return file.path + L" 在条目中找不到对应的贴图，无法导入！\n";
+  if (target == nullptr) return msg::texture_not_in_entry(file.path);
   const TextureDescription& t = target->texture;
   switch (dds_fits_texture(layout, file_size, t)) {
-    case DdsFit::mismatch: return file.path + L" 贴图格式或尺寸与原贴图不符，无法导入！\n";
-    case DdsFit::incomplete: return file.path + L" 贴图文件不完整，无法导入！\n";
+    case DdsFit::mismatch: return msg::texture_mismatch(file.path);
+    case DdsFit::incomplete: return msg::texture_incomplete(file.path);
     case DdsFit::fits: break;
   }
   uint8_t* pixels = content + target->container_offset + size_t(t.data_position);
   if (!dds.read_at(layout.data_offset, pixels, t.data_size, &got)) {
-    return file.path + L" 文件读取出错！\n";
+    return msg::file_read_failed(file.path);
   }
   // The file shrank since its size was taken.
-  if (got != t.data_size) return file.path + L" 贴图文件不完整，无法导入！\n";
+  if (got != t.data_size) return msg::texture_incomplete(file.path);
   return std::wstring();
 }
 
