@@ -22,10 +22,9 @@
 namespace linkdata {
 namespace {
 
-constexpr uint32_t kRecordBatch = 4096;
 // Plain entries are copied through a buffer of this size, so memory does not
 // follow a stored size that may claim gigabytes.
-constexpr size_t kCopyBlock = size_t(8) << 20;
+constexpr size_t kPlainCopyBlock = size_t(8) << 20;
 
 struct ExportRun {
   ReadableArchive archive;
@@ -71,7 +70,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   size_t done = first_block.size();
   ByteBuffer block;
   while (done < present) {
-    const size_t n_bytes = std::min(present - done, kCopyBlock);
+    const size_t n_bytes = std::min(present - done, kPlainCopyBlock);
     if (!read_present(run.archive.file, pos + done, n_bytes, &block)) {
       return fail_cut(out, done, entry_read_failure().c_str());
     }
@@ -297,11 +296,7 @@ bool open_archive_to_read(const std::wstring& archive_name,
   if (before_open) before_open();
   out->file = std::move(locked.file);
   if (!out->file.is_open()) return fail(L"打开文件失败！\n");
-  switch (read_archive_header(out->file, &out->header)) {
-    case IndexReadStatus::read_error: return fail(L"读取文件出错！\n");
-    case IndexReadStatus::bad_magic: return fail(L"LINKDATA 文件格式错误！\n");
-    case IndexReadStatus::ok: break;
-  }
+  if (!read_header_reporting(out->file, &out->header)) return false;
   if (!out->file.size(&out->length)) return fail(L"读取文件出错！\n");
   return true;
 }
@@ -338,7 +333,7 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   // puts the handlers back.
   const wchar_t* const interrupted = L"导出被中断！\n";
   const platform::InterruptsDeferred deferred;
-  const bool finished = read_entries(run.archive, range, kCopyBlock, [&](ReadEntry& e) {
+  const bool finished = read_entries(run.archive, range, kPlainCopyBlock, [&](ReadEntry& e) {
     return platform::interrupt_requested() ? fail(interrupted) : finish_exported(run, e);
   });
   return finished && (!platform::interrupt_requested() || fail(interrupted));

@@ -89,4 +89,28 @@ LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse u
   return out;
 }
 
+bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out) {
+  if (!path_exists(archive_name)) {
+    say(L"文件“" + archive_name + L"”不存在！\n");
+    return false;
+  }
+  *out = open_archive_locked(archive_name, ArchiveUse::write);
+  switch (out->status) {
+    case ArchiveOpenStatus::opened: return true;
+    case ArchiveOpenStatus::cannot_open: say(L"打开文件失败！\n"); return false;
+    case ArchiveOpenStatus::in_use:
+    case ArchiveOpenStatus::not_recovered: return false;
+  }
+  return false;
+}
+
+bool read_header_reporting(platform::File& archive, ArchiveHeader* out) {
+  switch (read_archive_header(archive, out)) {
+    case IndexReadStatus::ok: return true;
+    case IndexReadStatus::read_error: say(L"读取文件出错！\n"); return false;
+    case IndexReadStatus::bad_magic: say(L"LINKDATA 文件格式错误！\n"); return false;
+  }
+  return false;
+}
+
 }  // namespace linkdata

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "archive/format.h"
 #include "platform/platform.h"
 
 namespace linkdata {
@@ -36,5 +37,14 @@ struct LockedArchive {
 LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use);
 
 std::wstring archive_in_use_message(const std::wstring& archive_name);
+
+// Opens an existing archive for a run that writes it (ArchiveUse::write).
+// False after the failure's message: a missing archive, one held by another
+// run, a commit not undone, or an archive that cannot be opened at all.
+bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out);
+
+// Reads the archive's header; false after the message of a read error or of
+// a file that is no archive.
+bool read_header_reporting(platform::File& archive, ArchiveHeader* out);
 
 }  // namespace linkdata
