@@ -23,10 +23,9 @@
 namespace linkdata {
 namespace {
 
-constexpr uint32_t kRecordBatch = 4096;
 // Plain entries are copied through a buffer of this size, so memory does not
 // follow a stored size that may claim gigabytes.
-constexpr size_t kCopyBlock = size_t(8) << 20;
+constexpr size_t kPlainCopyBlock = size_t(8) << 20;
 
 struct ExportRun {
   ReadableArchive archive;
@@ -72,7 +71,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   size_t done = first_block.size();
   ByteBuffer block;
   while (done < present) {
-    const size_t n_bytes = std::min(present - done, kCopyBlock);
+    const size_t n_bytes = std::min(present - done, kPlainCopyBlock);
     if (!read_present(run.archive.file, pos + done, n_bytes, &block)) {
       return fail_cut(out, done, entry_read_failure());
     }
@@ -302,11 +301,7 @@ bool open_archive_to_read(const std::wstring& archive_name,
   if (before_open) before_open();
   out->file = std::move(locked.file);
   if (!out->file.is_open()) return fail(msg::kArchiveOpenFailed);
-  switch (read_archive_header(out->file, &out->header)) {
-    case IndexReadStatus::read_error: return fail(msg::kArchiveReadFailed);
-    case IndexReadStatus::bad_magic: return fail(msg::kArchiveFormatWrong);
-    case IndexReadStatus::ok: break;
-  }
+  if (!read_header_reporting(out->file, &out->header)) return false;
   if (!out->file.size(&out->length)) return fail(msg::kArchiveReadFailed);
   return true;
 }
@@ -342,7 +337,7 @@ bool run_export(int32_t first, int32_t last, bool with_textures,
   // pipeline's workers are joined inside read_entries, before `deferred`
   // puts the handlers back.
   const platform::InterruptsDeferred deferred;
-  const bool finished = read_entries(run.archive, range, kCopyBlock, [&](ReadEntry& e) {
+  const bool finished = read_entries(run.archive, range, kPlainCopyBlock, [&](ReadEntry& e) {
     if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
     return finish_exported(run, e);
   });

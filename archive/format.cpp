@@ -18,7 +18,7 @@ IndexRecord decode_record(const uint8_t in[16]) {
 }
 
 IndexReadStatus read_archive_header(platform::File& archive, ArchiveHeader* out) {
-  uint8_t header[kHeaderSize] = {};
+  uint8_t header[kArchiveHeaderSize] = {};
   size_t got = 0;
   if (!archive.read_at(0, header, sizeof header, &got)) return IndexReadStatus::read_error;
   if (load_u32le(header) != kArchiveMagic) return IndexReadStatus::bad_magic;

@@ -13,9 +13,12 @@ class File;
 }
 
 constexpr uint32_t kArchiveMagic = 0x11E54;
-constexpr uint64_t kHeaderSize = 16;
+constexpr uint64_t kArchiveHeaderSize = 16;
 constexpr uint64_t kRecordSize = 16;
 constexpr uint32_t kWriteUnit = 2048;  // slot granularity and append alignment
+// Index records are read this many at a time, so that memory does not follow
+// an entry count that may claim billions.
+constexpr uint32_t kRecordBatch = 4096;
 
 struct IndexRecord {
   uint64_t payload_offset = 0;  // in offset units
@@ -40,12 +43,14 @@ IndexReadStatus read_archive_header(platform::File& archive, ArchiveHeader* out)
 bool read_index_records(platform::File& archive, uint32_t first, uint32_t count,
                         std::vector<IndexRecord>* out);
 
-inline uint64_t record_position(uint32_t n) { return kHeaderSize + kRecordSize * uint64_t(n); }
+inline uint64_t record_position(uint32_t n) { return kArchiveHeaderSize + kRecordSize * uint64_t(n); }
+
+inline uint64_t round_up_to_write_unit(uint64_t n) {
+  return (n + kWriteUnit - 1) / kWriteUnit * kWriteUnit;
+}
 
 // Room an entry owns: its stored size rounded up to the write unit.
-inline uint64_t slot_size(uint32_t stored_size) {
-  return (uint64_t(stored_size) + kWriteUnit - 1) / kWriteUnit * kWriteUnit;
-}
+inline uint64_t slot_size(uint32_t stored_size) { return round_up_to_write_unit(stored_size); }
 
 inline uint64_t byte_position(const IndexRecord& r, uint32_t offset_unit) {
   return r.payload_offset * offset_unit;  // wraps like the 64-bit product it is

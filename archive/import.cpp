@@ -167,7 +167,7 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
                   std::vector<std::wstring> lines) {
   uint64_t length = 0;
   if (!run.archive.size(&length)) return false;
-  const uint64_t aligned = (length + kWriteUnit - 1) / kWriteUnit * kWriteUnit;
+  const uint64_t aligned = round_up_to_write_unit(length);
   // The flush also takes the records of earlier appends to disk.
   const bool data_written = run.archive.extend_to(aligned) &&
                             run.archive.write_at(aligned, padded.data(), padded.size()) &&
@@ -399,22 +399,13 @@ class Prefetch {
 
 bool import_files(ImportRun& run) {
   if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
-  if (!path_exists(run.archive_name)) return fail(msg::archive_missing(run.archive_name));
-  LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
-  if (locked.status == ArchiveOpenStatus::in_use ||
-      locked.status == ArchiveOpenStatus::not_recovered) {
-    return false;
-  }
-  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(msg::kArchiveOpenFailed);
+  LockedArchive locked;
+  if (!open_archive_to_write(run.archive_name, &locked)) return false;
   // Read as well as written: the journal saves the bytes a write replaces,
   // and entries without a loose file take their content from here.
   run.archive = std::move(locked.file);
   ArchiveHeader header;
-  switch (read_archive_header(run.archive, &header)) {
-    case IndexReadStatus::read_error: return fail(msg::kArchiveReadFailed);
-    case IndexReadStatus::bad_magic: return fail(msg::kArchiveFormatWrong);
-    case IndexReadStatus::ok: break;
-  }
+  if (!read_header_reporting(run.archive, &header)) return false;
   // Offsets written here are in 2048-byte units; another unit would make every
   // record we write point at the wrong place.
   if (header.offset_unit != kWriteUnit) {

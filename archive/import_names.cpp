@@ -3,18 +3,17 @@
 #include <algorithm>
 #include <sstream>
 
+#include "platform/ascii_case.h"
 #include "platform/leading_int.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {
 
-wchar_t fold(wchar_t c) { return c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c; }
-
 bool less_ignoring_case(const std::wstring& a, const std::wstring& b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    if (fold(a[i]) != fold(b[i])) return fold(a[i]) < fold(b[i]);
+    if (ascii_upper(a[i]) != ascii_upper(b[i])) return ascii_upper(a[i]) < ascii_upper(b[i]);
   }
   if (a.size() != b.size()) return a.size() < b.size();
   return a < b;  // names that differ only in case: a fixed order all the same
@@ -24,7 +23,7 @@ bool less_ignoring_case(const std::wstring& a, const std::wstring& b) {
 bool ends_with(const std::wstring& name, const std::wstring& extension) {
   if (name.size() < extension.size()) return false;
   for (size_t i = 0; i < extension.size(); ++i) {
-    if (fold(name[name.size() - extension.size() + i]) != extension[i]) return false;
+    if (ascii_upper(name[name.size() - extension.size() + i]) != extension[i]) return false;
   }
   return true;
 }

@@ -1,10 +1,9 @@
 #include "archive/journal.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "archive/side_files.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"
@@ -13,38 +12,16 @@ namespace linkdata {
 namespace {
 
 constexpr char kMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
-constexpr size_t kHeaderSize = 32;
+constexpr size_t kJournalHeaderSize = 32;
 constexpr size_t kRegionHeaderSize = 16;
-constexpr size_t kCopyBlock = size_t(1) << 20;
-
-// Names are created and removed in the archive's folder.
-std::wstring folder_of(const std::wstring& path) {
-  const size_t cut = path.find_last_of(platform::path_separator);
-  return cut == std::wstring::npos ? L"." : path.substr(0, cut);
-}
-
-uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    const uInt piece = uInt(std::min<size_t>(n, 1u << 30));
-    crc = uint32_t(crc32(crc, data, piece));
-    data += piece;
-    n -= piece;
-  }
-  return crc;
-}
-
-bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n) {
-  size_t got = 0;
-  return file.read_at(pos, buf, n, &got) && got == n;
-}
 
 // Copies n bytes from one file to another in blocks; crc (when given) takes
 // them in.
 bool copy_bytes(platform::File& from, uint64_t from_pos, platform::File& to, uint64_t to_pos,
                 uint64_t n, uint32_t* crc) {
-  std::vector<uint8_t> block(size_t(std::min<uint64_t>(n, kCopyBlock)));
+  std::vector<uint8_t> block(size_t(std::min<uint64_t>(n, kSideFileBlock)));
   for (uint64_t done = 0; done < n;) {
-    const size_t piece = size_t(std::min<uint64_t>(n - done, kCopyBlock));
+    const size_t piece = size_t(std::min<uint64_t>(n - done, kSideFileBlock));
     if (!read_exactly(from, from_pos + done, block.data(), piece)) return false;
     if (!to.write_at(to_pos + done, block.data(), piece)) return false;
     if (crc) *crc = crc_of(*crc, block.data(), piece);
@@ -68,19 +45,19 @@ struct ReadJournal {
 // The journal's regions when the whole of it is intact; false for a journal
 // that was cut short or torn, which never reached the disk whole.
 bool read_journal(platform::File& journal, ReadJournal* out) {
-  uint8_t header[kHeaderSize];
+  uint8_t header[kJournalHeaderSize];
   uint64_t file_size = 0;
-  if (!journal.size(&file_size) || !read_exactly(journal, 0, header, kHeaderSize)) return false;
+  if (!journal.size(&file_size) || !read_exactly(journal, 0, header, kJournalHeaderSize)) return false;
   if (std::memcmp(header, kMagic, sizeof kMagic) != 0) return false;
   if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
   const uint64_t body_length = load_u64le(header + 16);
-  if (body_length > file_size - kHeaderSize) return false;
-  file_size = kHeaderSize + body_length;
+  if (body_length > file_size - kJournalHeaderSize) return false;
+  file_size = kJournalHeaderSize + body_length;
   out->archive_length = load_u64le(header + 8);
 
   uint32_t crc = 0;
-  std::vector<uint8_t> block(kCopyBlock);
-  uint64_t at = kHeaderSize;
+  std::vector<uint8_t> block(kSideFileBlock);
+  uint64_t at = kJournalHeaderSize;
   while (at < file_size) {
     uint8_t region[kRegionHeaderSize];
     if (file_size - at < kRegionHeaderSize || !read_exactly(journal, at, region, sizeof region)) {
@@ -94,7 +71,7 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
       return false;
     }
     for (uint64_t done = 0; done < saved.size;) {
-      const size_t piece = size_t(std::min<uint64_t>(saved.size - done, kCopyBlock));
+      const size_t piece = size_t(std::min<uint64_t>(saved.size - done, kSideFileBlock));
       if (!read_exactly(journal, saved.saved_at + done, block.data(), piece)) return false;
       crc = crc_of(crc, block.data(), piece);
       done += piece;
@@ -129,7 +106,7 @@ bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_le
   }
   platform::File& file = journal.file;
   uint32_t crc = 0;
-  uint64_t at = kHeaderSize;
+  uint64_t at = kJournalHeaderSize;
   bool ok = true;
   for (const JournalRegion& r : regions) {
     uint8_t region[kRegionHeaderSize];
@@ -142,10 +119,10 @@ bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_le
     at += kRegionHeaderSize + r.size;
   }
   if (ok) {
-    uint8_t header[kHeaderSize];
+    uint8_t header[kJournalHeaderSize];
     std::memcpy(header, kMagic, sizeof kMagic);
     store_u64le(header + 8, archive_length);
-    store_u64le(header + 16, at - kHeaderSize);
+    store_u64le(header + 16, at - kJournalHeaderSize);
     store_u32le(header + 24, crc);
     store_u32le(header + 28, crc_of(0, header, 28));
     ok = file.write_at(0, header, sizeof header) && file.flush_to_disk();
@@ -161,7 +138,7 @@ bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_le
 }
 
 bool journal_clear(Journal& journal) {
-  const uint8_t zeros[kHeaderSize] = {};
+  const uint8_t zeros[kJournalHeaderSize] = {};
   return journal.file.write_at(0, zeros, sizeof zeros) && journal.file.flush_to_disk();
 }
 

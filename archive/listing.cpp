@@ -15,7 +15,6 @@
 namespace linkdata {
 namespace {
 
-constexpr uint32_t kRecordBatch = 4096;
 // Enough of a plain entry to show its first bytes.
 constexpr size_t kPlainHead = 4;
 // Output goes out in pieces of about this many characters.
@@ -24,8 +23,8 @@ constexpr size_t kFlushAt = 64 * 1024;
 // Entries whose index record lies, at least in part, inside the file: no
 // import writes to the others, so only these can have been changed.
 uint32_t records_in_file(uint64_t archive_length) {
-  if (archive_length <= kHeaderSize) return 0;
-  const uint64_t records = (archive_length - kHeaderSize + kRecordSize - 1) / kRecordSize;
+  if (archive_length <= kArchiveHeaderSize) return 0;
+  const uint64_t records = (archive_length - kArchiveHeaderSize + kRecordSize - 1) / kRecordSize;
   return uint32_t(std::min<uint64_t>(records, UINT32_MAX));
 }
 

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "archive/format.h"
 #include "platform/platform.h"
 
 namespace linkdata {
@@ -34,5 +35,14 @@ struct LockedArchive {
 // another run is waited for a short while (kLockPatience), never longer; a
 // run that does not get it has touched nothing and gets in_use.
 LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use);
+
+// Opens an existing archive for a run that writes it (ArchiveUse::write).
+// False after the failure's message: a missing archive, one held by another
+// run, a commit not undone, or an archive that cannot be opened at all.
+bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out);
+
+// Reads the archive's header; false after the message of a read error or of
+// a file that is no archive.
+bool read_header_reporting(platform::File& archive, ArchiveHeader* out);
 
 }  // namespace linkdata

@@ -1,13 +1,12 @@
 #include "archive/originals.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <set>
 #include <utility>
 
 #include "archive/format.h"
+#include "archive/side_files.h"
 #include "platform/little_endian.h"
 #include "platform/working_paths.h"
 
@@ -15,31 +14,10 @@ namespace linkdata {
 namespace {
 
 constexpr char kMagic[8] = {'L', 'D', 'O', 'R', 'I', 'G', '0', '1'};
-constexpr size_t kFileHeaderSize = 32;
+constexpr size_t kOriginalsHeaderSize = 32;
 constexpr size_t kRecordHeadSize = 32;
-constexpr size_t kBlock = size_t(1) << 20;
 
 enum Kind : uint32_t { kSave = 1, kOpen = 2, kSeal = 3, kDrop = 4 };
-
-uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    const uInt piece = uInt(std::min<size_t>(n, 1u << 30));
-    crc = uint32_t(crc32(crc, data, piece));
-    data += piece;
-    n -= piece;
-  }
-  return crc;
-}
-
-bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n) {
-  size_t got = 0;
-  return file.read_at(pos, buf, n, &got) && got == n;
-}
-
-std::wstring folder_of(const std::wstring& path) {
-  const size_t cut = path.find_last_of(platform::path_separator);
-  return cut == std::wstring::npos ? L"." : path.substr(0, cut);
-}
 
 void cover(Originals& o, uint64_t start, uint64_t end) {
   auto it = o.covered.upper_bound(start);
@@ -82,9 +60,9 @@ bool read_record(Originals& o, uint64_t at, bool check_saves, uint64_t* next,
   if (kind == kSave && !check_saves) {
     crc = load_u32le(head + 24);
   } else if (kind == kSave) {
-    std::vector<uint8_t> block(size_t(std::min<uint64_t>(length, kBlock)));
+    std::vector<uint8_t> block(size_t(std::min<uint64_t>(length, kSideFileBlock)));
     for (uint64_t done = 0; done < length;) {
-      const size_t piece = size_t(std::min<uint64_t>(length - done, kBlock));
+      const size_t piece = size_t(std::min<uint64_t>(length - done, kSideFileBlock));
       if (!read_exactly(o.file, body_at + done, block.data(), piece)) return false;
       crc = crc_of(crc, block.data(), piece);
       done += piece;
@@ -144,8 +122,8 @@ bool append_record(Originals& o, uint32_t kind, uint32_t entry, uint64_t positio
 
 // The archive's header and index, as one block.
 bool read_index_block(platform::File& archive, uint64_t length, std::vector<uint8_t>* out) {
-  uint8_t header[kHeaderSize];
-  if (length < kHeaderSize || !read_exactly(archive, 0, header, sizeof header)) return false;
+  uint8_t header[kArchiveHeaderSize];
+  if (length < kArchiveHeaderSize || !read_exactly(archive, 0, header, sizeof header)) return false;
   const uint64_t end = record_position(load_u32le(header + 4));
   if (end > length) return false;
   out->resize(size_t(end));
@@ -157,10 +135,10 @@ uint32_t payload_crc(platform::File& archive, uint64_t length, const uint8_t* re
   const uint64_t position = byte_position(r, kWriteUnit);
   if (position >= length) return 0;
   const uint64_t size = std::min<uint64_t>(r.stored_size, length - position);
-  std::vector<uint8_t> block(size_t(std::min<uint64_t>(size, kBlock)));
+  std::vector<uint8_t> block(size_t(std::min<uint64_t>(size, kSideFileBlock)));
   uint32_t crc = 0;
   for (uint64_t done = 0; done < size;) {
-    const size_t piece = size_t(std::min<uint64_t>(size - done, kBlock));
+    const size_t piece = size_t(std::min<uint64_t>(size - done, kSideFileBlock));
     if (!read_exactly(archive, position + done, block.data(), piece)) return ~crc;
     crc = crc_of(crc, block.data(), piece);
     done += piece;
@@ -184,7 +162,7 @@ OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing,
   o->file = for_writing ? platform::File::open_read_write_existing(o->path)
                         : platform::File::open_read(o->path);
   if (!o->file.is_open() || !o->file.size(&o->file_length)) return OriginalsLoad::unreadable;
-  uint8_t header[kFileHeaderSize] = {};
+  uint8_t header[kOriginalsHeaderSize] = {};
   size_t got = 0;
   if (!o->file.read_at(0, header, sizeof header, &got)) return OriginalsLoad::unreadable;
   // The header is written and forced to disk before anything else: a file
@@ -198,9 +176,9 @@ OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing,
   // Two passes: the first finds the last seal, the second checks the saved
   // bytes after it, and reads the file up to its first record that is not
   // whole.
-  uint64_t after_last_seal = kFileHeaderSize;
+  uint64_t after_last_seal = kOriginalsHeaderSize;
   uint32_t kind = 0;
-  for (uint64_t at = kFileHeaderSize; read_record(*o, at, false, &at, &kind);) {
+  for (uint64_t at = kOriginalsHeaderSize; read_record(*o, at, false, &at, &kind);) {
     if (kind == kSeal) after_last_seal = at;
   }
   const std::wstring path = o->path;
@@ -214,7 +192,7 @@ OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing,
   o->original_length = load_u64le(header + 8);
   o->entry_count = load_u32le(header + 16);
   o->original_index_crc = load_u32le(header + 20);
-  uint64_t at = kFileHeaderSize;
+  uint64_t at = kOriginalsHeaderSize;
   while (read_record(*o, at, at >= after_last_seal, &at)) {
   }
   o->end = at;
@@ -269,10 +247,10 @@ bool originals_begin_run(Originals& o, platform::File& archive, const std::vecto
     if (!archive.size(&length) || !read_index_block(archive, length, &index)) return false;
     o.file = platform::File::create_always(o.path);
     if (!o.file.is_open()) return false;
-    uint8_t header[kFileHeaderSize] = {};
+    uint8_t header[kOriginalsHeaderSize] = {};
     std::memcpy(header, kMagic, sizeof kMagic);
     store_u64le(header + 8, length);
-    store_u32le(header + 16, uint32_t((index.size() - kHeaderSize) / kRecordSize));
+    store_u32le(header + 16, uint32_t((index.size() - kArchiveHeaderSize) / kRecordSize));
     store_u32le(header + 20, crc_of(0, index.data(), index.size()));
     store_u32le(header + 28, crc_of(0, header, 28));
     // Forced to disk with the first records: a crash before that leaves a
@@ -283,7 +261,7 @@ bool originals_begin_run(Originals& o, platform::File& archive, const std::vecto
     o.original_length = length;
     o.entry_count = load_u32le(header + 16);
     o.original_index_crc = load_u32le(header + 20);
-    o.end = o.file_length = kFileHeaderSize;
+    o.end = o.file_length = kOriginalsHeaderSize;
   } else if (o.file_length > o.end) {
     // Records written after the tail would be read past it; the cut must be
     // on disk before they are.

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/export.h"
 #include "archive/format.h"
 #include "archive/group_commit.h"
 #include "archive/journal.h"
@@ -55,15 +56,10 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
 }
 
 bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
-  if (!path_exists(run.archive_name)) return fail(msg::archive_missing(run.archive_name));
   // Held exclusively for the whole run, as import holds it: the file of
   // originals is read and written only under it.
-  LockedArchive locked = open_archive_locked(run.archive_name, ArchiveUse::write);
-  if (locked.status == ArchiveOpenStatus::in_use ||
-      locked.status == ArchiveOpenStatus::not_recovered) {
-    return false;
-  }
-  if (locked.status == ArchiveOpenStatus::cannot_open) return fail(msg::kArchiveOpenFailed);
+  LockedArchive locked;
+  if (!open_archive_to_write(run.archive_name, &locked)) return false;
   run.archive = std::move(locked.file);
   const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
   switch (load_originals(run.archive_name, true, &run.originals)) {
@@ -73,11 +69,7 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
     case OriginalsLoad::ok: break;
   }
   ArchiveHeader header;
-  switch (read_archive_header(run.archive, &header)) {
-    case IndexReadStatus::read_error: return fail(msg::kArchiveReadFailed);
-    case IndexReadStatus::bad_magic: return fail(msg::kArchiveFormatWrong);
-    case IndexReadStatus::ok: break;
-  }
+  if (!read_header_reporting(run.archive, &header)) return false;
   if (!locked.writable) return fail(msg::kArchiveNotWritable);
   if (!originals_match(run.originals, run.archive, true)) {
     return fail(msg::archive_replaced_cannot_restore(run.archive_name));
@@ -86,12 +78,11 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   std::vector<SavedBytes> saves = run.originals.saves;
   if (!whole) {
     // The range as export clamps it.
-    const uint32_t count = header.entry_count;
-    uint32_t end = std::min(uint32_t(last), count);
-    const uint32_t start = std::min(uint32_t(first), end);
-    if (end < count) ++end;
+    const EntryRange range = clamp_range(uint32_t(first), uint32_t(last), header.entry_count);
     saves.erase(std::remove_if(saves.begin(), saves.end(),
-                               [&](const SavedBytes& s) { return s.entry < start || s.entry >= end; }),
+                               [&](const SavedBytes& s) {
+                                 return s.entry < range.start || s.entry >= range.end;
+                               }),
                 saves.end());
   }
   // A whole restore goes on without saves: range restores may have left

@@ -4,6 +4,7 @@
 #include "archive/import.h"
 #include "archive/listing.h"
 #include "archive/restore.h"
+#include "platform/ascii_case.h"
 #include "platform/leading_int.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -37,13 +38,6 @@ const wchar_t* const kUsageBanner[] = {
     L"      参数“0 10”= 可选参数，只还原这一范围内的条目\n",
 };
 
-// Only a to z change, as the C library's toupper does in the classic locale.
-std::wstring fold_upper(std::wstring text) {
-  for (wchar_t& c : text) {
-    if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
-  }
-  return text;
-}
 
 int usage_error(const wchar_t* message) {
   say(message);
@@ -60,9 +54,9 @@ int print_usage() {
 int run_export_branch(const std::vector<std::wstring>& args) {
   if (args.size() < 4) return usage_error(msg::kTooFewArguments);
   if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring letter = fold_upper(args[1]);
+  const std::wstring letter = ascii_upper(args[1]);
   const std::wstring archive_name = kArchivePrefix + letter;
-  const bool with_textures = args.size() > 4 && fold_upper(args[4]) == L"Y";
+  const bool with_textures = args.size() > 4 && ascii_upper(args[4]) == L"Y";
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
   if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
@@ -74,9 +68,9 @@ int run_export_branch(const std::vector<std::wstring>& args) {
 int run_list_branch(const std::vector<std::wstring>& args) {
   if (args.size() == 3) return usage_error(msg::kTooFewArguments);
   if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring archive_name = kArchivePrefix + fold_upper(args[1]);
+  const std::wstring archive_name = kArchivePrefix + ascii_upper(args[1]);
   if (args.size() == 2) return run_list(0, UINT32_MAX, false, archive_name) ? kExitOk : kExitFailure;
-  const bool examine = args.size() > 4 && fold_upper(args[4]) == L"Y";
+  const bool examine = args.size() > 4 && ascii_upper(args[4]) == L"Y";
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
   if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
@@ -86,7 +80,7 @@ int run_list_branch(const std::vector<std::wstring>& args) {
 
 int run_import_branch(const std::vector<std::wstring>& args) {
   if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring letter = fold_upper(args[1]);
+  const std::wstring letter = ascii_upper(args[1]);
   g_import_directory_path = join_path(L"Import", letter);
   return run_import(kArchivePrefix, letter) ? kExitOk : kExitFailure;
 }
@@ -96,7 +90,7 @@ int run_import_branch(const std::vector<std::wstring>& args) {
 int run_restore_branch(const std::vector<std::wstring>& args) {
   if (args.size() == 3) return usage_error(msg::kTooFewArguments);
   if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring archive_name = kArchivePrefix + fold_upper(args[1]);
+  const std::wstring archive_name = kArchivePrefix + ascii_upper(args[1]);
   if (args.size() == 2) return run_restore(archive_name, true, 0, 0) ? kExitOk : kExitFailure;
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
@@ -108,7 +102,7 @@ int run_restore_branch(const std::vector<std::wstring>& args) {
 
 int run_command_line(const std::vector<std::wstring>& args) {
   if (args.size() < 2) return print_usage();
-  const std::wstring mode = fold_upper(args[0]);
+  const std::wstring mode = ascii_upper(args[0]);
   if (mode == L"E") return run_export_branch(args);
   if (mode == L"I") return run_import_branch(args);
   if (mode == L"L") return run_list_branch(args);

@@ -581,7 +581,7 @@ uint64_t estimated_slot(const GeneratedEntry& g) {
     stored = g_literal_data ? g.size / 5 * 3 : g.size / 2 + g.size / 128;
   }
   if (g.kind == GeneratedKind::textures) stored = g.size / 2 + g.size / 25;
-  return round_up(stored, kUnit);
+  return linkdata::round_up_to_write_unit(stored);
 }
 
 std::vector<GeneratedEntry> plan_generated(uint64_t target_bytes, size_t fixed_count,
@@ -590,8 +590,8 @@ std::vector<GeneratedEntry> plan_generated(uint64_t target_bytes, size_t fixed_c
   std::vector<GeneratedEntry> plan;
   uint64_t payload_bytes = fixed_slots;
   for (;;) {
-    const uint64_t index_end = round_up(
-        linkdata::kHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()), kUnit);
+    const uint64_t index_end = linkdata::round_up_to_write_unit(
+        linkdata::kArchiveHeaderSize + linkdata::kRecordSize * (fixed_count + plan.size()));
     if (index_end + payload_bytes >= target_bytes) break;
     const uint64_t room = target_bytes - index_end - payload_bytes;
     GeneratedEntry g;
@@ -653,7 +653,8 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     std::fprintf(stderr, "linkdata-sample: cannot create %s\n", path.string().c_str());
     return false;
   }
-  uint64_t position = round_up(linkdata::kHeaderSize + linkdata::kRecordSize * count, kUnit);
+  uint64_t position =
+      linkdata::round_up_to_write_unit(linkdata::kArchiveHeaderSize + linkdata::kRecordSize * count);
   Bytes head(position);
   put_u32(head, 0, linkdata::kArchiveMagic);
   put_u32(head, 4, count);
@@ -668,7 +669,7 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     store_u64le(record, position / kUnit);
     store_u32le(record + 8, uint32_t(stored.payload.size()));
     store_u32le(record + 12, stored.unpacked_size);
-    const uint64_t slot = round_up(stored.payload.size(), kUnit);
+    const uint64_t slot = linkdata::round_up_to_write_unit(stored.payload.size());
     out.write(reinterpret_cast<const char*>(stored.payload.data()),
               std::streamsize(stored.payload.size()));
     out.write(reinterpret_cast<const char*>(zeros.data()),
@@ -697,7 +698,7 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     }
     first = last;
   }
-  out.seekp(std::streamoff(linkdata::kHeaderSize));
+  out.seekp(std::streamoff(linkdata::kArchiveHeaderSize));
   out.write(reinterpret_cast<const char*>(index.data()), std::streamsize(index.size()));
   out.close();
   if (!out) {
@@ -797,7 +798,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "linkdata-sample: compressing entry %zu failed\n", fixed.size());
       return 1;
     }
-    fixed_slots += round_up(stored->payload.size(), kUnit);
+    fixed_slots += linkdata::round_up_to_write_unit(stored->payload.size());
     fixed.push_back(std::move(*stored));
   }
   const std::vector<GeneratedEntry> generated =

@@ -1,0 +1,25 @@
+// What the files kept beside an archive (the journal, the file of originals)
+// share: checksums over their records, whole reads, and their folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace linkdata {
+
+// Saved bytes are copied and checked through a block of this size.
+constexpr size_t kSideFileBlock = size_t(1) << 20;
+
+// crc32 over n bytes, taking crc in, whatever n is.
+uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n);
+
+// Reads exactly n bytes at pos; false on a short read.
+bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n);
+
+// The folder a file is in, where its name is created and removed.
+std::wstring folder_of(const std::wstring& path);
+
+}  // namespace linkdata
