@@ -20,7 +20,6 @@
 namespace linkdata::test {
 namespace {
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 const std::string kHeader = "编号\t位置\t存储大小\t内容大小\t压缩\t已修改\n";
 const std::string kExaminedHeader = "编号\t位置\t存储大小\t内容大小\t压缩\t已修改\t类型\t贴图\n";
 
@@ -38,16 +37,6 @@ Bytes container(const std::vector<std::array<uint8_t, 3>>& textures, size_t pixe
     c.resize(c.size() + pixels, 0x5A);
   }
   return c;
-}
-
-Bytes package(const std::vector<Bytes>& subs) {
-  Bytes p(4 + 4 * subs.size(), 0);
-  store_u32le(&p[0], uint32_t(subs.size()));
-  for (size_t k = 0; k < subs.size(); ++k) {
-    store_u32le(&p[4 + 4 * k], uint32_t(p.size()));
-    p.insert(p.end(), subs[k].begin(), subs[k].end());
-  }
-  return p;
 }
 
 // Tab-separated field `index` of every line after the header.
