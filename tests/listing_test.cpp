@@ -4,7 +4,6 @@
 
 #ifndef _WIN32
 #include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -206,15 +205,9 @@ RunResult run_on_terminal(const std::string& cwd, const std::vector<std::string>
     execve(LINKDATA_BINARY, argv.data(), envp);
     _exit(127);
   }
-  RunResult result;
-  char buf[4096];
-  ssize_t n;
-  // Once the tool has ended, reading the master side fails with EIO.
-  while ((n = read(master, buf, sizeof buf)) > 0) result.out.append(buf, size_t(n));
-  close(master);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // Once the tool has ended, reading the master side fails with EIO, which
+  // ends the reading as the end of a pipe does.
+  RunResult result = finish_tool(pid, master);
   result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
   return result;
 }
