@@ -11,7 +11,7 @@
 namespace linkdata {
 namespace {
 
-constexpr char kMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr char kJournalMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
 constexpr size_t kJournalHeaderSize = 32;
 constexpr size_t kRegionHeaderSize = 16;
 
@@ -48,7 +48,7 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
   uint8_t header[kJournalHeaderSize];
   uint64_t file_size = 0;
   if (!journal.size(&file_size) || !read_exactly(journal, 0, header, kJournalHeaderSize)) return false;
-  if (std::memcmp(header, kMagic, sizeof kMagic) != 0) return false;
+  if (std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) return false;
   if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
   const uint64_t body_length = load_u64le(header + 16);
   if (body_length > file_size - kJournalHeaderSize) return false;
@@ -120,7 +120,7 @@ bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_le
   }
   if (ok) {
     uint8_t header[kJournalHeaderSize];
-    std::memcpy(header, kMagic, sizeof kMagic);
+    std::memcpy(header, kJournalMagic, sizeof kJournalMagic);
     store_u64le(header + 8, archive_length);
     store_u64le(header + 16, at - kJournalHeaderSize);
     store_u32le(header + 24, crc);

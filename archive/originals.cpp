@@ -13,7 +13,7 @@
 namespace linkdata {
 namespace {
 
-constexpr char kMagic[8] = {'L', 'D', 'O', 'R', 'I', 'G', '0', '1'};
+constexpr char kOriginalsMagic[8] = {'L', 'D', 'O', 'R', 'I', 'G', '0', '1'};
 constexpr size_t kOriginalsHeaderSize = 32;
 constexpr size_t kRecordHeadSize = 32;
 
@@ -170,7 +170,8 @@ OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing,
   if (std::all_of(header, header + sizeof header, [](uint8_t b) { return b == 0; })) {
     return OriginalsLoad::none;
   }
-  if (std::memcmp(header, kMagic, sizeof kMagic) != 0 || load_u32le(header + 28) != crc_of(0, header, 28)) {
+  if (std::memcmp(header, kOriginalsMagic, sizeof kOriginalsMagic) != 0 ||
+      load_u32le(header + 28) != crc_of(0, header, 28)) {
     return OriginalsLoad::unreadable;
   }
   // Two passes: the first finds the last seal, the second checks the saved
@@ -248,7 +249,7 @@ bool originals_begin_run(Originals& o, platform::File& archive, const std::vecto
     o.file = platform::File::create_always(o.path);
     if (!o.file.is_open()) return false;
     uint8_t header[kOriginalsHeaderSize] = {};
-    std::memcpy(header, kMagic, sizeof kMagic);
+    std::memcpy(header, kOriginalsMagic, sizeof kOriginalsMagic);
     store_u64le(header + 8, length);
     store_u32le(header + 16, uint32_t((index.size() - kArchiveHeaderSize) / kRecordSize));
     store_u32le(header + 20, crc_of(0, index.data(), index.size()));

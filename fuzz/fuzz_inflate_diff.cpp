@@ -36,6 +36,15 @@ namespace {
 
 constexpr uint32_t kCapacity = 65536;
 
+// Deflate's tables: the order of the code-length code's lengths, and the
+// extra bits of the length and distance symbols.
+constexpr unsigned kPrecodeOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
+                                        11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr unsigned kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr unsigned kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,
+                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
 // The constructs that zlib refuses and libdeflate accepts, all of them
 // hand-made: a dynamic block declaring more than 286 length/literal codes or
 // more than 30 distance codes; a code-length repeat running past the declared
@@ -172,8 +181,6 @@ class ConstructFinder {
     const unsigned literal_count = 257 + hlit;
     const unsigned distance_count = 1 + hdist;
     if (literal_count > 286 || distance_count > 30) return Outcome::construct;
-    static const unsigned kPrecodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                               11, 4,  12, 3, 13, 2, 14, 1, 15};
     unsigned precode_lengths[19] = {};
     for (unsigned i = 0; i < hclen + 4; ++i)
       if (!bits(3, &precode_lengths[kPrecodeOrder[i]])) return Outcome::refused;
@@ -218,13 +225,9 @@ class ConstructFinder {
     static const unsigned kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
                                              15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
                                              67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static const unsigned kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                              2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
     static const unsigned kDistanceBase[30] = {
         1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
         193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-    static const unsigned kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
     for (;;) {
       unsigned symbol = 0;
       const Outcome got = decode(literals, &symbol);
@@ -349,10 +352,6 @@ std::vector<unsigned> complete_lengths(unsigned m) {
 void append_tokens(BitWriter& out, const uint8_t* data, size_t size,
                    const std::vector<unsigned>& literal_lengths,
                    const std::vector<unsigned>& distance_lengths) {
-  static const unsigned kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-  static const unsigned kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,
-                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
   const std::vector<unsigned> literal_codes = canonical_codes(literal_lengths);
   const std::vector<unsigned> distance_codes = canonical_codes(distance_lengths);
   for (size_t i = 0; i + 4 <= size; i += 4) {
@@ -399,8 +398,6 @@ std::vector<uint8_t> dynamic_block(const uint8_t* data, size_t size) {
   precode_lengths[14] = precode_lengths[16] = precode_lengths[17] = precode_lengths[18] = 5;
   precode_lengths[15] = 0;
   const std::vector<unsigned> precode_codes = canonical_codes(precode_lengths);
-  static const unsigned kPrecodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                             11, 4,  12, 3, 13, 2, 14, 1, 15};
   BitWriter out;
   out.put(1, 1);  // final
   out.put(2, 2);  // dynamic codes

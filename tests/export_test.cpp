@@ -10,7 +10,6 @@
 namespace linkdata::test {
 namespace {
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 
 std::string ok_line(uint32_t n) {
   return "从 LINKDATA_EU_OS_EUNA.A 中导出文件 " + shown("Extracted/A/") + std::to_string(n) +

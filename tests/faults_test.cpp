@@ -32,7 +32,6 @@ namespace linkdata::test {
 namespace {
 
 namespace fs = std::filesystem;
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 
 RunResult run_in(const std::string& cwd, const std::vector<std::string>& args,
                  const std::function<void()>& in_child) {

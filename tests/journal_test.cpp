@@ -30,9 +30,6 @@ namespace fs = std::filesystem;
 using platform::FileChange;
 using platform::FileChangeKind;
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
-const std::string kJournal = "LINKDATA_EU_OS_EUNA.A-journal";
-const std::string kOriginals = "LINKDATA_EU_OS_EUNA.A-original";
 
 struct HookInstalled {
   explicit HookInstalled(platform::FileChangeHook hook) { platform::set_file_change_hook(hook); }

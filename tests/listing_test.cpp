@@ -4,7 +4,6 @@
 
 #ifndef _WIN32
 #include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -20,7 +19,6 @@
 namespace linkdata::test {
 namespace {
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 const std::string kHeader = "编号\t位置\t存储大小\t内容大小\t压缩\t已修改\n";
 const std::string kExaminedHeader = "编号\t位置\t存储大小\t内容大小\t压缩\t已修改\t类型\t贴图\n";
 
@@ -38,16 +36,6 @@ Bytes container(const std::vector<std::array<uint8_t, 3>>& textures, size_t pixe
     c.resize(c.size() + pixels, 0x5A);
   }
   return c;
-}
-
-Bytes package(const std::vector<Bytes>& subs) {
-  Bytes p(4 + 4 * subs.size(), 0);
-  store_u32le(&p[0], uint32_t(subs.size()));
-  for (size_t k = 0; k < subs.size(); ++k) {
-    store_u32le(&p[4 + 4 * k], uint32_t(p.size()));
-    p.insert(p.end(), subs[k].begin(), subs[k].end());
-  }
-  return p;
 }
 
 // Tab-separated field `index` of every line after the header.
@@ -217,15 +205,9 @@ RunResult run_on_terminal(const std::string& cwd, const std::vector<std::string>
     execve(LINKDATA_BINARY, argv.data(), envp);
     _exit(127);
   }
-  RunResult result;
-  char buf[4096];
-  ssize_t n;
-  // Once the tool has ended, reading the master side fails with EIO.
-  while ((n = read(master, buf, sizeof buf)) > 0) result.out.append(buf, size_t(n));
-  close(master);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // Once the tool has ended, reading the master side fails with EIO, which
+  // ends the reading as the end of a pipe does.
+  RunResult result = finish_tool(pid, master);
   result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
   return result;
 }

@@ -26,9 +26,7 @@ namespace fs = std::filesystem;
 using platform::File;
 using platform::LockKind;
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 const std::wstring kArchiveW = L"LINKDATA_EU_OS_EUNA.A";
-const std::string kJournal = "LINKDATA_EU_OS_EUNA.A-journal";
 const std::string kInUse = "LINKDATA_EU_OS_EUNA.A 正在被另一个 linkdata 使用，请等它结束后再试！\n";
 
 std::wstring scratch_file(const ScratchDir& dir) {

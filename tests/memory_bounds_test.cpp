@@ -20,7 +20,6 @@ namespace linkdata::test {
 namespace {
 
 namespace fs = std::filesystem;
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 constexpr rlim_t kAddressSpace = rlim_t(1) << 30;
 
 // AddressSanitizer and ThreadSanitizer reserve terabytes of address space for

@@ -32,7 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 
 // ---------------------------------------------------------------------------
 // Worker pool
@@ -231,56 +230,14 @@ TEST(ParallelEncode, PayloadEqualsTheBlockByBlockEncoding) {
 
 #ifndef _WIN32
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-};
-
-// Runs a program in cwd with an empty environment and stdin from /dev/null,
-// on the lowest CPU this process may use when one_cpu is set, else on all of
-// them. (The affinity has to be set in the child before exec, which the
-// shared run_tool cannot do.)
-ToolRun run_on_cpus(const char* program, const std::string& cwd,
-                    const std::vector<std::string>& args, bool one_cpu) {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (one_cpu) {
-      cpu_set_t set;
-      if (::sched_getaffinity(0, sizeof set, &set) != 0) ::_exit(126);
-      int lowest = 0;
-      while (!CPU_ISSET(lowest, &set)) ++lowest;
-      CPU_ZERO(&set);
-      CPU_SET(lowest, &set);
-      if (::sched_setaffinity(0, sizeof set, &set) != 0) ::_exit(126);
-    }
-    const int in = ::open("/dev/null", O_RDONLY);
-    if (in < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::dup2(in, 0);
-    ::dup2(pipe_fds[1], 1);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-    std::vector<std::string> argv_strings{program};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_strings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    char* envp[] = {nullptr};
-    ::execve(program, argv.data(), envp);
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  ToolRun r;
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
-  ::close(pipe_fds[0]);
-  int wstatus = 0;
-  if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) {
-    r.status = WEXITSTATUS(wstatus);
-  }
-  return r;
+// Runs a program in cwd with an empty environment, on the lowest CPU this
+// process may use when one_cpu is set, else on all of them.
+RunResult run_on_cpus(const std::string& program, const std::string& cwd,
+                      const std::vector<std::string>& args, bool one_cpu) {
+  int out_fd = -1;
+  const int pid = start_tool(cwd, args, {}, one_cpu ? keep_to_one_cpu : std::function<void()>(),
+                             &out_fd, program);
+  return finish_tool(pid, out_fd);
 }
 
 std::string ok_line(uint32_t n) {
@@ -309,7 +266,7 @@ std::map<std::string, Bytes> tree(const std::string& dir) {
 // in the other on all CPUs.
 struct Twin {
   ScratchDir one, all;
-  ToolRun one_run, all_run;
+  RunResult one_run, all_run;
   explicit Twin(const Bytes& archive) {
     write_file(one / kArchive, archive);
     write_file(all / kArchive, archive);

@@ -12,8 +12,6 @@
 namespace linkdata::test {
 namespace {
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
-const std::string kOriginals = "LINKDATA_EU_OS_EUNA.A-original";
 const std::string kChanged = "LINKDATA_EU_OS_EUNA.A 在上次导入后被其他程序修改过，无法还原！\n";
 const std::string kNothing = "LINKDATA_EU_OS_EUNA.A 没有需要还原的内容！\n";
 const std::string kWhole = "已将 LINKDATA_EU_OS_EUNA.A 还原到首次导入前的状态！\n";

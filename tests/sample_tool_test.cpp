@@ -5,16 +5,12 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
-#include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #ifndef _WIN32
@@ -22,6 +18,7 @@
 #endif
 
 #include "platform/little_endian.h"
+#include "test_support.h"
 
 namespace {
 
@@ -29,26 +26,16 @@ namespace fs = std::filesystem;
 using linkdata::load_u32le;
 using linkdata::load_u64le;
 using Bytes = std::vector<uint8_t>;
+using linkdata::test::read_file;
 
 constexpr uint32_t kUnit = 2048;
 constexpr uint32_t kFixedEntries = 13;
 
-// A directory name under the temp folder that no other test run uses; the
-// tool creates it, the destructor removes it.
-struct TempDir {
-  fs::path path;
-  explicit TempDir(const std::string& tag) {
-    static std::atomic<unsigned> counter{0};
-    path = fs::temp_directory_path() /
-           ("linkdata-sample-test-" + tag + "-" + std::to_string(std::random_device{}()) + "-" +
-            std::to_string(counter++));
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+// A folder that the tool is to create, inside a scratch folder.
+struct OutputDir {
+  linkdata::test::ScratchDir scratch;
+  const std::string path = scratch / "out";
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
 // Runs the generator with the given (already quoted) arguments; returns its
@@ -67,12 +54,7 @@ int run_sample_tool(const std::string& arguments) {
 #endif
 }
 
-std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
-
-Bytes read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 struct Record {
   uint64_t offset = 0;
@@ -156,9 +138,9 @@ void expect_well_formed(const Bytes& archive) {
 }
 
 TEST(SampleTool, DefaultArchiveHasTheDocumentedEntries) {
-  TempDir dir("default");
+  OutputDir dir;
   ASSERT_EQ(run_sample_tool(quoted(dir.path)), 0);
-  const Bytes archive = read_file(dir.path / "LINKDATA_EU_OS_EUNA.A");
+  const Bytes archive = read_file(dir / "LINKDATA_EU_OS_EUNA.A");
   expect_well_formed(archive);
   if (HasFatalFailure()) return;
   ASSERT_EQ(load_u32le(archive.data() + 4), kFixedEntries);
@@ -205,32 +187,32 @@ TEST(SampleTool, DefaultArchiveHasTheDocumentedEntries) {
 }
 
 TEST(SampleTool, SameArgumentsGiveIdenticalBytes) {
-  TempDir first("same-1");
-  TempDir second("same-2");
+  OutputDir first;
+  OutputDir second;
   ASSERT_EQ(run_sample_tool(quoted(first.path)), 0);
   ASSERT_EQ(run_sample_tool(quoted(second.path)), 0);
-  const Bytes a = read_file(first.path / "LINKDATA_EU_OS_EUNA.A");
+  const Bytes a = read_file(first / "LINKDATA_EU_OS_EUNA.A");
   ASSERT_FALSE(a.empty());
-  EXPECT_TRUE(a == read_file(second.path / "LINKDATA_EU_OS_EUNA.A"));
+  EXPECT_TRUE(a == read_file(second / "LINKDATA_EU_OS_EUNA.A"));
 }
 
 TEST(SampleTool, SizedArchiveIsDeterministicAndNearItsSize) {
-  TempDir first("sized-1");
-  TempDir second("sized-2");
-  TempDir plain("sized-default");
+  OutputDir first;
+  OutputDir second;
+  OutputDir plain;
   ASSERT_EQ(run_sample_tool(quoted(first.path) + " b 6"), 0);
   ASSERT_EQ(run_sample_tool(quoted(second.path) + " B 6"), 0);
   ASSERT_EQ(run_sample_tool(quoted(plain.path)), 0);
-  const Bytes sized = read_file(first.path / "LINKDATA_EU_OS_EUNA.B");
+  const Bytes sized = read_file(first / "LINKDATA_EU_OS_EUNA.B");
   expect_well_formed(sized);
   if (HasFatalFailure()) return;
-  EXPECT_TRUE(sized == read_file(second.path / "LINKDATA_EU_OS_EUNA.B"));
+  EXPECT_TRUE(sized == read_file(second / "LINKDATA_EU_OS_EUNA.B"));
   EXPECT_GE(sized.size(), 5u << 20);
   EXPECT_LE(sized.size(), 7u << 20);
   EXPECT_GT(load_u32le(sized.data() + 4), kFixedEntries);
 
   // The fixed entries come first, with the same payloads.
-  const Bytes small = read_file(plain.path / "LINKDATA_EU_OS_EUNA.A");
+  const Bytes small = read_file(plain / "LINKDATA_EU_OS_EUNA.A");
   for (uint32_t n = 0; n < kFixedEntries; ++n) {
     EXPECT_TRUE(payload_of(sized, record_of(sized, n)) == payload_of(small, record_of(small, n)))
         << n;
@@ -240,17 +222,17 @@ TEST(SampleTool, SizedArchiveIsDeterministicAndNearItsSize) {
 // Another level and the literal data give another well-formed archive of
 // about the size asked for, the same one each time.
 TEST(SampleTool, LevelAndLiteralDataOptions) {
-  TempDir first("level-1");
-  TempDir second("level-2");
-  TempDir plain("level-default");
+  OutputDir first;
+  OutputDir second;
+  OutputDir plain;
   ASSERT_EQ(run_sample_tool("--level 1 --data literal " + quoted(first.path) + " A 6"), 0);
   ASSERT_EQ(run_sample_tool(quoted(second.path) + " --data literal A --level 1 6"), 0);
   ASSERT_EQ(run_sample_tool(quoted(plain.path) + " A 6"), 0);
-  const Bytes archive = read_file(first.path / "LINKDATA_EU_OS_EUNA.A");
+  const Bytes archive = read_file(first / "LINKDATA_EU_OS_EUNA.A");
   expect_well_formed(archive);
   if (HasFatalFailure()) return;
-  EXPECT_TRUE(archive == read_file(second.path / "LINKDATA_EU_OS_EUNA.A"));
-  EXPECT_FALSE(archive == read_file(plain.path / "LINKDATA_EU_OS_EUNA.A"));
+  EXPECT_TRUE(archive == read_file(second / "LINKDATA_EU_OS_EUNA.A"));
+  EXPECT_FALSE(archive == read_file(plain / "LINKDATA_EU_OS_EUNA.A"));
   EXPECT_GE(archive.size(), 5u << 20);
   EXPECT_LE(archive.size(), 7u << 20);
   // Level 1 writes its own header's level bits (FLEVEL 0), level 9 its own (3).
@@ -259,15 +241,15 @@ TEST(SampleTool, LevelAndLiteralDataOptions) {
 }
 
 TEST(SampleTool, SmallModeAddsThatManySmallEntriesOfBothKinds) {
-  TempDir dir("small");
-  TempDir plain("small-default");
+  OutputDir dir;
+  OutputDir plain;
   ASSERT_EQ(run_sample_tool(quoted(dir.path) + " A small 300"), 0);
   ASSERT_EQ(run_sample_tool(quoted(plain.path)), 0);
-  const Bytes archive = read_file(dir.path / "LINKDATA_EU_OS_EUNA.A");
+  const Bytes archive = read_file(dir / "LINKDATA_EU_OS_EUNA.A");
   expect_well_formed(archive);
   if (HasFatalFailure()) return;
   ASSERT_EQ(load_u32le(archive.data() + 4), kFixedEntries + 300);
-  const Bytes fixed = read_file(plain.path / "LINKDATA_EU_OS_EUNA.A");
+  const Bytes fixed = read_file(plain / "LINKDATA_EU_OS_EUNA.A");
   for (uint32_t n = 0; n < kFixedEntries; ++n) {
     EXPECT_TRUE(payload_of(archive, record_of(archive, n)) == payload_of(fixed, record_of(fixed, n)))
         << n;
@@ -285,7 +267,7 @@ TEST(SampleTool, SmallModeAddsThatManySmallEntriesOfBothKinds) {
 }
 
 TEST(SampleTool, RefusesBadArguments) {
-  TempDir dir("arguments");
+  OutputDir dir;
   const std::string where = quoted(dir.path);
   EXPECT_EQ(run_sample_tool(""), 2);
   EXPECT_EQ(run_sample_tool(where + " AB"), 2);
@@ -306,7 +288,7 @@ TEST(SampleTool, RefusesBadArguments) {
 }
 
 TEST(SampleTool, FailsWhenTheDirectoryCannotBeMade) {
-  TempDir dir("blocked");
+  OutputDir dir;
   { std::ofstream(dir.path) << "a file, not a directory"; }
   EXPECT_EQ(run_sample_tool(quoted(dir.path)), 1);
 }

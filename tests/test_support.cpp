@@ -136,6 +136,16 @@ Record record_of(const Bytes& archive, uint32_t n) {
   return Record{load_u64le(p), load_u32le(p + 8), load_u32le(p + 12)};
 }
 
+Bytes package(const std::vector<Bytes>& subs) {
+  Bytes p(4 + 4 * subs.size(), 0);
+  store_u32le(&p[0], uint32_t(subs.size()));
+  for (size_t k = 0; k < subs.size(); ++k) {
+    store_u32le(&p[4 + 4 * k], uint32_t(p.size()));
+    p.insert(p.end(), subs[k].begin(), subs[k].end());
+  }
+  return p;
+}
+
 Bytes pattern_bytes(size_t n, uint32_t seed) {
   Bytes out(n);
   uint32_t x = seed * 2654435761u + 1;
@@ -410,19 +420,22 @@ RunResult run_tool(const std::string& cwd, const std::vector<std::string>& args,
 StartedTool start_tool_async(const std::string& cwd, const std::vector<std::string>& args,
                              bool one_cpu) {
   StartedTool started;
-  started.pid = start_tool(cwd, args, {}, [one_cpu] {
-    cpu_set_t mine;
-    if (!one_cpu || sched_getaffinity(0, sizeof mine, &mine) != 0) return;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-      if (!CPU_ISSET(cpu, &mine)) continue;
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpu, &one);
-      sched_setaffinity(0, sizeof one, &one);
-      return;
-    }
-  }, &started.out_fd);
+  started.pid = start_tool(cwd, args, {}, one_cpu ? keep_to_one_cpu : std::function<void()>(),
+                           &started.out_fd);
   return started;
+}
+
+void keep_to_one_cpu() {
+  cpu_set_t mine;
+  if (sched_getaffinity(0, sizeof mine, &mine) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &mine)) continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(0, sizeof one, &one);
+    return;
+  }
 }
 
 bool tool_running(const StartedTool& tool) {

@@ -21,6 +21,11 @@ namespace linkdata::test {
 
 using Bytes = std::vector<uint8_t>;
 
+// The archive the tests work on (letter A) and the files kept beside it.
+inline const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
+inline const std::string kJournal = "LINKDATA_EU_OS_EUNA.A-journal";
+inline const std::string kOriginals = "LINKDATA_EU_OS_EUNA.A-original";
+
 // How the tool writes paths in its messages, and how it looks names up.
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
@@ -101,6 +106,9 @@ struct Record {
 };
 Record record_of(const Bytes& archive, uint32_t n);
 
+// A package of sub-files: their count, their offsets, then the sub-files.
+Bytes package(const std::vector<Bytes>& subs);
+
 // Deterministic filler: random-looking bytes with some repetition.
 Bytes pattern_bytes(size_t n, uint32_t seed);
 
@@ -147,6 +155,9 @@ int start_tool(const std::string& cwd, const std::vector<std::string>& args,
                const std::vector<std::string>& env, const std::function<void()>& in_child,
                int* out_fd, const std::string& program = LINKDATA_BINARY);
 RunResult finish_tool(int pid, int out_fd);
+// Keeps the calling process on the lowest CPU it may use (for `in_child`),
+// so that a large run lasts.
+void keep_to_one_cpu();
 #endif
 
 }  // namespace linkdata::test

@@ -17,7 +17,6 @@
 namespace linkdata::test {
 namespace {
 
-const std::string kArchive = "LINKDATA_EU_OS_EUNA.A";
 
 struct Tex {
   uint8_t mip_count;
@@ -47,16 +46,6 @@ Bytes container(const std::vector<Tex>& texs, uint32_t seed) {
     c.insert(c.end(), pixels.begin(), pixels.end());
   }
   return c;
-}
-
-Bytes package(const std::vector<Bytes>& subs) {
-  Bytes p(4 + 4 * subs.size(), 0);
-  store_u32le(&p[0], uint32_t(subs.size()));
-  for (size_t k = 0; k < subs.size(); ++k) {
-    store_u32le(&p[4 + 4 * k], uint32_t(p.size()));
-    p.insert(p.end(), subs[k].begin(), subs[k].end());
-  }
-  return p;
 }
 
 // Entry 0 plain text; entry 1 a container: DXT1 64x64 with 7 levels, an

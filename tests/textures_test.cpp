@@ -7,8 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <set>
 #include <string>
 #include <system_error>
@@ -18,6 +16,7 @@
 #include "platform/working_paths.h"
 #include "textures/container.h"
 #include "textures/dds.h"
+#include "test_support.h"
 
 namespace linkdata {
 namespace {
@@ -458,11 +457,6 @@ TEST(DdsHeader, PitchOrLinearSizeAlwaysZero) {
 // ---------------------------------------------------------------------------
 // DDS files on disk
 
-Bytes read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::set<std::string> names_in(const fs::path& dir) {
   std::set<std::string> names;
   std::error_code ec;
@@ -475,24 +469,11 @@ std::set<std::string> names_in(const fs::path& dir) {
 class DdsFiles : public testing::Test {
  protected:
   void SetUp() override {
-    saved_cwd_ = fs::current_path();
     saved_texture_path_ = g_texture_directory_path;
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && temp_.empty(); ++attempt) {
-      const fs::path p = fs::temp_directory_path() / ("linkdata_tex_" + std::to_string(random()));
-      if (fs::create_directory(p)) temp_ = p;
-    }
-    ASSERT_FALSE(temp_.empty());
-    fs::current_path(temp_);
     fs::create_directories("Extracted/A");
     g_texture_directory_path = join_path(join_path(L"Extracted", L"A"), L"Textures");
   }
-  void TearDown() override {
-    g_texture_directory_path = saved_texture_path_;
-    fs::current_path(saved_cwd_);
-    std::error_code ec;
-    if (!temp_.empty()) fs::remove_all(temp_, ec);
-  }
+  void TearDown() override { g_texture_directory_path = saved_texture_path_; }
 
   // The bytes a DDS file of texture i of container c must hold.
   static Bytes expected_file(const Bytes& c, const TextureDescription& t) {
@@ -503,9 +484,8 @@ class DdsFiles : public testing::Test {
     return out;
   }
 
+  test::InScratchDir scratch_;  // the current directory for the test's duration
   fs::path textures_ = fs::path("Extracted") / "A" / "Textures";
-  fs::path saved_cwd_;
-  fs::path temp_;
   std::wstring saved_texture_path_;
 };
 
@@ -516,8 +496,8 @@ TEST_F(DdsFiles, UnsupportedCodeLeavesAGapInNames) {
   const fs::path dir = textures_ / "7";
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"0_0.dds", "0_2.dds"}));
   const auto d = read(c);
-  const Bytes f0 = read_file(dir / "0_0.dds");
-  const Bytes f2 = read_file(dir / "0_2.dds");
+  const Bytes f0 = test::read_file((dir / "0_0.dds").u8string());
+  const Bytes f2 = test::read_file((dir / "0_2.dds").u8string());
   EXPECT_EQ(f0.size(), 128u + 87408u);
   EXPECT_EQ(f2.size(), 128u + 10936u);
   EXPECT_EQ(f0, expected_file(c, d[0]));
@@ -534,8 +514,8 @@ TEST_F(DdsFiles, FileLengthsOfTheEdgeCases) {
   EXPECT_EQ(fs::file_size(dir / "3_0.dds"), 128u + 65536u);
   EXPECT_EQ(fs::file_size(dir / "3_1.dds"), 128u + 65536u);
   const auto d = read(c);
-  EXPECT_EQ(read_file(dir / "3_1.dds"), expected_file(c, d[1]));
-  EXPECT_EQ(read_file(dir / "3_2.dds"), expected_file(c, d[2]));
+  EXPECT_EQ(test::read_file((dir / "3_1.dds").u8string()), expected_file(c, d[1]));
+  EXPECT_EQ(test::read_file((dir / "3_2.dds").u8string()), expected_file(c, d[2]));
 }
 
 TEST_F(DdsFiles, NumbersInPlainDecimal) {
@@ -565,8 +545,8 @@ TEST_F(DdsFiles, ExistingDirectoryKeptAndFileOverwritten) {
   { std::ofstream(dir / "0_0.dds", std::ios::binary) << std::string(100000, 'x'); }
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
   extract_textures(c.data(), c.size(), 7, 0);
-  EXPECT_EQ(read_file(dir / "0_0.dds"), expected_file(c, read(c)[0]));
-  EXPECT_EQ(read_file(dir / "other.txt"), Bytes({'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(test::read_file((dir / "0_0.dds").u8string()), expected_file(c, read(c)[0]));
+  EXPECT_EQ(test::read_file((dir / "other.txt").u8string()), Bytes({'k', 'e', 'e', 'p'}));
 }
 
 TEST_F(DdsFiles, PixelDataPastTheEndSkipsOnlyThatTexture) {
@@ -574,7 +554,7 @@ TEST_F(DdsFiles, PixelDataPastTheEndSkipsOnlyThatTexture) {
   extract_textures(c.data(), c.size(), 5, 0);
   EXPECT_EQ(names_in(textures_ / "5"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
   const auto d = read(c);
-  EXPECT_EQ(read_file(textures_ / "5" / "0_1.dds"), expected_file(c, d[1]));
+  EXPECT_EQ(test::read_file((textures_ / "5" / "0_1.dds").u8string()), expected_file(c, d[1]));
 
   // The out-of-bounds texture first: no entry directory for it alone.
   Bytes only = build_container({Tex{0x90, 8, 0x88, 50}});
@@ -594,7 +574,7 @@ TEST_F(DdsFiles, WriteDdsTextureRefusesBadDescriptions) {
   t = read(c)[0];
   ensure_directory(g_texture_directory_path);
   write_dds_texture(t, c.data(), c.size(), 1, 0);
-  EXPECT_EQ(read_file(textures_ / "1" / "0_0.dds"), expected_file(c, t));
+  EXPECT_EQ(test::read_file((textures_ / "1" / "0_0.dds").u8string()), expected_file(c, t));
 }
 
 TEST_F(DdsFiles, FileWhereEntryDirectoryShouldBe) {
@@ -603,7 +583,7 @@ TEST_F(DdsFiles, FileWhereEntryDirectoryShouldBe) {
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}});
   extract_textures(c.data(), c.size(), 7, 0);  // two messages, no crash
   EXPECT_TRUE(fs::is_regular_file(textures_ / "7"));
-  EXPECT_EQ(read_file(textures_ / "7"), Bytes({'f', 'i', 'l', 'e'}));
+  EXPECT_EQ(test::read_file((textures_ / "7").u8string()), Bytes({'f', 'i', 'l', 'e'}));
   // The next entry is unaffected.
   extract_textures(c.data(), c.size(), 8, 0);
   EXPECT_EQ(names_in(textures_ / "8"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
@@ -626,7 +606,7 @@ TEST_F(DdsFiles, WriteFailureGoesOnWithTheNextTexture) {
   fs::create_symlink("/dev/full", dir / "0_0.dds");  // every write fails: disk full
   const Bytes c = build_container({Tex{0x10, 8, 0x88, 65536}, Tex{0x10, 6, 0x00, 8}});
   extract_textures(c.data(), c.size(), 7, 0);
-  EXPECT_EQ(read_file(dir / "0_1.dds"), expected_file(c, read(c)[1]));
+  EXPECT_EQ(test::read_file((dir / "0_1.dds").u8string()), expected_file(c, read(c)[1]));
 }
 
 }  // namespace
