@@ -88,7 +88,9 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
 
 // A compressed entry once decoded: textures, the exported file, its message.
 bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
-  if (decoded.status != DecodeStatus::ok) return fail(entry_decode_failure(n, decoded.status).c_str());
+  if (decoded.status != DecodeStatus::ok) {
+    return fail(entry_decode_failure(n, decoded.status).c_str());
+  }
   const ByteBuffer& content = decoded.content;
   if (run.with_textures) {
     for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
