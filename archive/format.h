@@ -43,7 +43,9 @@ IndexReadStatus read_archive_header(platform::File& archive, ArchiveHeader* out)
 bool read_index_records(platform::File& archive, uint32_t first, uint32_t count,
                         std::vector<IndexRecord>* out);
 
-inline uint64_t record_position(uint32_t n) { return kArchiveHeaderSize + kRecordSize * uint64_t(n); }
+inline uint64_t record_position(uint32_t n) {
+  return kArchiveHeaderSize + kRecordSize * uint64_t(n);
+}
 
 inline uint64_t round_up_to_write_unit(uint64_t n) {
   return (n + kWriteUnit - 1) / kWriteUnit * kWriteUnit;

@@ -244,7 +244,7 @@ Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
   if (!loose.read_at(0, content.bytes.data(), content.size, &got) || got != content.size) {
     return Failure{msg::file_read_failed(c.name)};
   }
-  return content;
+  return Loaded(std::move(content));
 }
 
 Loaded read_own_content(ImportRun& run, const Candidate& c) {
@@ -254,7 +254,7 @@ Loaded read_own_content(ImportRun& run, const Candidate& c) {
   if (!failure.empty()) return Failure{failure};
   content.size = uint32_t(content.bytes.size());
   content.bytes.resize(size_t(slot_size(content.size)), 0);
-  return content;
+  return Loaded(std::move(content));
 }
 
 // The loose file's content, or the entry's own, with the candidate's
@@ -285,13 +285,13 @@ Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
       w.size = uint32_t(encoded.payload.size());
       w.unpacked_size = content.size;
       w.data = std::move(encoded.payload);
-      return w;
+      return Prepared(std::move(w));
     }
   } else if (content.size <= slot && slot_usable(run, position, content.size)) {
     w.way = Way::plain_in_place;
   }
   w.data = std::move(content.bytes);
-  return w;
+  return Prepared(std::move(w));
 }
 
 // None: the file is larger than size_limit, left for its turn.

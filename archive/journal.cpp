@@ -47,7 +47,9 @@ struct ReadJournal {
 bool read_journal(platform::File& journal, ReadJournal* out) {
   uint8_t header[kJournalHeaderSize];
   uint64_t file_size = 0;
-  if (!journal.size(&file_size) || !read_exactly(journal, 0, header, kJournalHeaderSize)) return false;
+  if (!journal.size(&file_size) || !read_exactly(journal, 0, header, kJournalHeaderSize)) {
+    return false;
+  }
   if (std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) return false;
   if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
   const uint64_t body_length = load_u64le(header + 16);

@@ -653,8 +653,8 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     std::fprintf(stderr, "linkdata-sample: cannot create %s\n", path.string().c_str());
     return false;
   }
-  uint64_t position =
-      linkdata::round_up_to_write_unit(linkdata::kArchiveHeaderSize + linkdata::kRecordSize * count);
+  uint64_t position = linkdata::round_up_to_write_unit(linkdata::kArchiveHeaderSize +
+                                                       linkdata::kRecordSize * count);
   Bytes head(position);
   put_u32(head, 0, linkdata::kArchiveMagic);
   put_u32(head, 4, count);
