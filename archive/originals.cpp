@@ -168,6 +168,9 @@ OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing,
   // The header is written and forced to disk before anything else: a file
   // without it is what a crash left of its creation, before any archive write.
   if (std::all_of(header, header + sizeof header, [](uint8_t b) { return b == 0; })) {
+    // Closed, so that the run can create the file anew: Windows refuses to
+    // replace a file that a handle of this process still holds.
+    o->file = platform::File();
     return OriginalsLoad::none;
   }
   if (std::memcmp(header, kOriginalsMagic, sizeof kOriginalsMagic) != 0 ||
