@@ -196,16 +196,16 @@ bool inflate_zero_padded(const uint8_t* src, uint64_t have, uint64_t zeros, uint
 // goes to zlib's streaming inflate, which takes the zeros piece by piece: the
 // chosen inflater wants the whole input in one buffer, and a zero-padded copy
 // could run to 4 GiB.
-bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
-                   uint32_t capacity, uint32_t* produced) {
+bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest, uint32_t capacity,
+                   uint32_t* produced) {
   const uint64_t end = chunk.data_pos + chunk.length;
   if (end <= view.available) {
     return inflate_zlib_chunk(view.data + chunk.data_pos, chunk.length, dest, capacity, produced);
   }
   // The first data byte (0x78) is available, the tail lies in the zero region.
   const uint64_t have = view.available - chunk.data_pos;
-  return inflate_zero_padded(view.data + chunk.data_pos, have, chunk.length - have, dest,
-                             capacity, produced);
+  return inflate_zero_padded(view.data + chunk.data_pos, have, chunk.length - have, dest, capacity,
+                             produced);
 }
 
 // Where a decode puts the content: into `output`, grown with the bytes the
@@ -217,7 +217,7 @@ bool inflate_chunk(const PayloadView& view, const Chunk& chunk, uint8_t* dest,
 struct DecodeTarget {
   ByteBuffer* output = nullptr;  // null: dry
   uint64_t total = 0;
-  uint64_t pos = 0;  // content bytes decoded so far, never more than total
+  uint64_t pos = 0;    // content bytes decoded so far, never more than total
   ByteBuffer scratch;  // 65536 bytes, made when first needed
 
   uint64_t remaining() const { return total - pos; }
@@ -258,8 +258,7 @@ DecodeStatus inflate_through_scratch(DecodeTarget& target, const PayloadView& vi
 
 // Inflates a zlib chunk straight into the output, with the room left there;
 // only a failure short of a whole chunk's room goes through the scratch buffer.
-DecodeStatus decode_zlib_chunk(DecodeTarget& target, const PayloadView& view,
-                               const Chunk& chunk) {
+DecodeStatus decode_zlib_chunk(DecodeTarget& target, const PayloadView& view, const Chunk& chunk) {
   const uint32_t room = target.output == nullptr
                             ? 0
                             : uint32_t(std::min<uint64_t>(target.remaining(), kChunkOutputLimit));
@@ -294,12 +293,15 @@ DecodeStatus decode_chunks(const PayloadView& view, DecodeTarget& target) {
   Chunk chunk;
   for (;;) {
     switch (next_chunk(view, &pos, &chunk)) {
-      case Step::end: return DecodeStatus::ok;
-      case Step::overrun: return DecodeStatus::length_mismatch;
-      case Step::chunk: break;
+      case Step::end:
+        return DecodeStatus::ok;
+      case Step::overrun:
+        return DecodeStatus::length_mismatch;
+      case Step::chunk:
+        break;
     }
-    const DecodeStatus status = chunk.zlib ? decode_zlib_chunk(target, view, chunk)
-                                           : copy_plain_chunk(target, view, chunk);
+    const DecodeStatus status =
+        chunk.zlib ? decode_zlib_chunk(target, view, chunk) : copy_plain_chunk(target, view, chunk);
     if (status != DecodeStatus::ok) return status;
   }
 }

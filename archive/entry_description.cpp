@@ -19,7 +19,8 @@ constexpr size_t kMaxTexturesText = 64 * 1024;
 std::wstring first_bytes(const uint8_t* data, size_t size) {
   const size_t n = std::min(size, kShownBytes);
   if (n == 0) return L"";
-  const bool printable = std::all_of(data, data + n, [](uint8_t b) { return b >= 0x20 && b < 0x7F; });
+  const bool printable =
+      std::all_of(data, data + n, [](uint8_t b) { return b >= 0x20 && b < 0x7F; });
   std::wstring out = L" ";
   if (printable) {
     out += L'"';
@@ -36,10 +37,14 @@ std::wstring first_bytes(const uint8_t* data, size_t size) {
 
 std::wstring format_name(uint8_t code) {
   switch (code) {
-    case kFormatDxt1: return L"DXT1";
-    case kFormatDxt5: return L"DXT5";
-    case kFormatArgb8: return L"A8R8G8B8";
-    default: return std::to_wstring(code);
+    case kFormatDxt1:
+      return L"DXT1";
+    case kFormatDxt5:
+      return L"DXT5";
+    case kFormatArgb8:
+      return L"A8R8G8B8";
+    default:
+      return std::to_wstring(code);
   }
 }
 
@@ -92,9 +97,12 @@ EntryDescription describe_read_failure() { return EntryDescription{msg::kKindRea
 
 EntryDescription describe_decode_failure(DecodeStatus status) {
   switch (status) {
-    case DecodeStatus::length_mismatch: return EntryDescription{msg::kKindLengthWrong, L""};
-    case DecodeStatus::out_of_memory: return EntryDescription{msg::kKindOutOfMemory, L""};
-    default: return EntryDescription{msg::kKindDecodeFailed, L""};
+    case DecodeStatus::length_mismatch:
+      return EntryDescription{msg::kKindLengthWrong, L""};
+    case DecodeStatus::out_of_memory:
+      return EntryDescription{msg::kKindOutOfMemory, L""};
+    default:
+      return EntryDescription{msg::kKindDecodeFailed, L""};
   }
 }
 

@@ -132,9 +132,9 @@ constexpr size_t kMaxKeptBytes = size_t(64) << 20;
 
 struct Slot {
   ReadEntry entry;
-  uint64_t bytes = 0;            // counted against kMaxBytesInFlight
-  ByteBuffer payload;            // a compressed entry's payload while it is decoded
-  SplitDecode split;             // pieces, when the payload is decoded in pieces
+  uint64_t bytes = 0;  // counted against kMaxBytesInFlight
+  ByteBuffer payload;  // a compressed entry's payload while it is decoded
+  SplitDecode split;   // pieces, when the payload is decoded in pieces
   TaskGroup group;
 };
 
@@ -181,8 +181,8 @@ void read_and_decode(Pipeline& p, Slot& slot) {
     e.payload_read = read_present(p.archive.file, pos, size, &slot.payload);
     if (!e.payload_read) return;
     storage = p.contents.take(e.record.unpacked_size);
-    slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(),
-                                   e.record.stored_size, kChunksPerPiece, storage);
+    slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(), e.record.stored_size,
+                                   kChunksPerPiece, storage);
   } catch (const std::bad_alloc&) {
     slot.payload = ByteBuffer();
     e.head = ByteBuffer();
@@ -217,8 +217,7 @@ bool admit_next(Pipeline& p) {
   e.n = p.next++;
   if (e.n - p.batch_base >= p.batch.size()) {
     p.batch_base = e.n;
-    if (!read_index_records(p.archive.file, e.n, std::min(kRecordBatch, p.end - e.n),
-                            &p.batch)) {
+    if (!read_index_records(p.archive.file, e.n, std::min(kRecordBatch, p.end - e.n), &p.batch)) {
       e.index_read = false;
       return false;
     }
@@ -314,8 +313,8 @@ EntryRange clamp_range(uint32_t first, uint32_t last, uint32_t entry_count) {
   return range;
 }
 
-bool run_export(int32_t first, int32_t last, bool with_textures,
-                const std::wstring& archive_name, const std::wstring& letter) {
+bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstring& archive_name,
+                const std::wstring& letter) {
   ExportRun run;
   run.archive_name = archive_name;
   run.with_textures = with_textures;

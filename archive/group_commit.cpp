@@ -55,7 +55,8 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g
   for (size_t e = 0; e < g.entries.size() && failed_entry == g.entries.size(); ++e) {
     const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
     for (size_t i = g.entries[e].first_write; i < end; ++i) {
-      if (!archive.write_at(g.writes[i].position, g.writes[i].bytes.data(), g.writes[i].bytes.size())) {
+      if (!archive.write_at(g.writes[i].position, g.writes[i].bytes.data(),
+                            g.writes[i].bytes.size())) {
         failed_entry = e;
         break;
       }

@@ -63,7 +63,8 @@ GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
 
 class GroupCommitter {
  public:
-  GroupCommitter(platform::File& archive, Journal& journal) : archive_(archive), journal_(journal) {}
+  GroupCommitter(platform::File& archive, Journal& journal)
+      : archive_(archive), journal_(journal) {}
   ~GroupCommitter();  // waits for a group in flight
   GroupCommitter(const GroupCommitter&) = delete;
   GroupCommitter& operator=(const GroupCommitter&) = delete;

@@ -102,10 +102,12 @@ bool fail(const std::wstring& message) {
 // and a new one starts from the archive as it is now.
 bool take_originals(ImportRun& run, platform::File& archive) {
   switch (load_originals(run.archive_name, true, &run.originals)) {
-    case OriginalsLoad::none: return true;
+    case OriginalsLoad::none:
+      return true;
     case OriginalsLoad::unreadable:
       return fail(msg::originals_unreadable(originals_path(run.archive_name)));
-    case OriginalsLoad::ok: break;
+    case OriginalsLoad::ok:
+      break;
   }
   // The payloads are checked by restore, which writes the saved bytes back.
   if (originals_match(run.originals, archive, false)) return true;
@@ -380,8 +382,8 @@ class Prefetch {
   void start(ImportRun& run, const Candidate& c) {
     if (helper_threads() == 0 || c.from_archive) return;
     try {
-      pending_ = std::async(std::launch::async,
-                            [&run, &c] { return look_ahead(run, c, kSizeLimit); });
+      pending_ =
+          std::async(std::launch::async, [&run, &c] { return look_ahead(run, c, kSizeLimit); });
     } catch (const std::system_error&) {
       pending_ = {};  // no thread to be had: prepared when its turn comes
     }
@@ -463,8 +465,9 @@ bool import_files(ImportRun& run) {
     return fail(msg::kOriginalsWriteFailed);
   }
   run.originals_begun = true;
-  run.groups.set_before_group(
-      [&run](platform::File& archive, const Group& g) { return save_group_originals(run, archive, g); });
+  run.groups.set_before_group([&run](platform::File& archive, const Group& g) {
+    return save_group_originals(run, archive, g);
+  });
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
   const platform::InterruptsDeferred deferred;

@@ -42,8 +42,8 @@ bool inflate_zlib_chunk(const uint8_t* src, size_t n, uint8_t* dest, uint32_t ca
     // up to capacity.
     size_t used_in = 0;
     size_t used_out = 0;
-    if (libdeflate_zlib_decompress_ex(decompressor, src, n, dest, capacity, &used_in,
-                                      &used_out) == LIBDEFLATE_SUCCESS) {
+    if (libdeflate_zlib_decompress_ex(decompressor, src, n, dest, capacity, &used_in, &used_out) ==
+        LIBDEFLATE_SUCCESS) {
       *produced = uint32_t(used_out);
       return true;
     }

@@ -86,13 +86,12 @@ std::wstring console_header(const ConsoleLayout& l) {
 }
 
 std::wstring console_row(const ConsoleLayout& l, const ListedEntry& e) {
-  std::wstring line =
-      pad_left(std::to_wstring(e.n), l.number) + kGap +
-      pad_left(std::to_wstring(e.position), l.position) + kGap +
-      pad_left(std::to_wstring(e.stored_size), l.stored) + kGap +
-      pad_left(std::to_wstring(e.content_size), l.content) + kGap +
-      pad_left(flag(e.compressed), display_width(msg::kCompressedTitle)) + kGap +
-      pad_left(flag(e.changed), display_width(msg::kChangedTitle));
+  std::wstring line = pad_left(std::to_wstring(e.n), l.number) + kGap +
+                      pad_left(std::to_wstring(e.position), l.position) + kGap +
+                      pad_left(std::to_wstring(e.stored_size), l.stored) + kGap +
+                      pad_left(std::to_wstring(e.content_size), l.content) + kGap +
+                      pad_left(flag(e.compressed), display_width(msg::kCompressedTitle)) + kGap +
+                      pad_left(flag(e.changed), display_width(msg::kChangedTitle));
   if (l.examined) {
     line += kGap + pad_right(e.description.kind, l.kind) + kGap + e.description.textures;
     // No trailing blanks on a row without textures.

@@ -93,19 +93,28 @@ bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out)
   }
   *out = open_archive_locked(archive_name, ArchiveUse::write);
   switch (out->status) {
-    case ArchiveOpenStatus::opened: return true;
-    case ArchiveOpenStatus::cannot_open: say(msg::kArchiveOpenFailed); return false;
+    case ArchiveOpenStatus::opened:
+      return true;
+    case ArchiveOpenStatus::cannot_open:
+      say(msg::kArchiveOpenFailed);
+      return false;
     case ArchiveOpenStatus::in_use:
-    case ArchiveOpenStatus::not_recovered: return false;
+    case ArchiveOpenStatus::not_recovered:
+      return false;
   }
   return false;
 }
 
 bool read_header_reporting(platform::File& archive, ArchiveHeader* out) {
   switch (read_archive_header(archive, out)) {
-    case IndexReadStatus::ok: return true;
-    case IndexReadStatus::read_error: say(msg::kArchiveReadFailed); return false;
-    case IndexReadStatus::bad_magic: say(msg::kArchiveFormatWrong); return false;
+    case IndexReadStatus::ok:
+      return true;
+    case IndexReadStatus::read_error:
+      say(msg::kArchiveReadFailed);
+      return false;
+    case IndexReadStatus::bad_magic:
+      say(msg::kArchiveFormatWrong);
+      return false;
   }
   return false;
 }

@@ -79,7 +79,9 @@ bool read_record(Originals& o, uint64_t at, bool check_saves, uint64_t* next,
       o.saves.push_back({entry, position, length, body_at});
       cover(o, position, position + length);
       break;
-    case kOpen: o.sealed = false; break;
+    case kOpen:
+      o.sealed = false;
+      break;
     case kSeal:
       if (body.size() < 4 || body.size() % 8 != 4) return false;
       o.sealed = true;
@@ -96,7 +98,8 @@ bool read_record(Originals& o, uint64_t at, bool check_saves, uint64_t* next,
       apply_drop(o, dropped);
       break;
     }
-    default: return false;
+    default:
+      return false;
   }
   *next = body_at + length;
   if (kind_read) *kind_read = kind;
@@ -154,7 +157,9 @@ std::set<uint32_t> changed_set(const Originals& o) {
 
 }  // namespace
 
-std::wstring originals_path(const std::wstring& archive_name) { return archive_name + L"-original"; }
+std::wstring originals_path(const std::wstring& archive_name) {
+  return archive_name + L"-original";
+}
 
 OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing, Originals* o) {
   o->path = originals_path(archive_name);
@@ -244,7 +249,8 @@ std::wstring set_originals_aside(Originals& o) {
   return L"";
 }
 
-bool originals_begin_run(Originals& o, platform::File& archive, const std::vector<uint32_t>& entries) {
+bool originals_begin_run(Originals& o, platform::File& archive,
+                         const std::vector<uint32_t>& entries) {
   if (!o.present) {
     uint64_t length = 0;
     std::vector<uint8_t> index;
@@ -366,13 +372,17 @@ bool read_saved(Originals& o, const SavedBytes& s, std::vector<uint8_t>* bytes) 
   return read_exactly(o.file, s.saved_at, bytes->data(), bytes->size());
 }
 
-bool changed_entries(const std::wstring& archive_name, uint32_t entry_count, std::vector<bool>* changed) {
+bool changed_entries(const std::wstring& archive_name, uint32_t entry_count,
+                     std::vector<bool>* changed) {
   changed->assign(entry_count, false);
   Originals o;
   switch (load_originals(archive_name, false, &o)) {
-    case OriginalsLoad::none: return true;
-    case OriginalsLoad::unreadable: return false;
-    case OriginalsLoad::ok: break;
+    case OriginalsLoad::none:
+      return true;
+    case OriginalsLoad::unreadable:
+      return false;
+    case OriginalsLoad::ok:
+      break;
   }
   // A run saves the records of every entry it is about to write; one whose
   // write never came keeps its record, and is unchanged.
@@ -391,8 +401,9 @@ bool changed_entries(const std::wstring& archive_name, uint32_t entry_count, std
   for (const SavedBytes& s : o.saves) {
     if (record_only.count(s.entry) == 0 || s.position != record_position(s.entry)) continue;
     uint8_t now[kRecordSize];
-    (*changed)[s.entry] = !archive.is_open() || !read_exactly(archive, s.position, now, sizeof now) ||
-                          !read_saved(o, s, &saved) || std::memcmp(now, saved.data(), sizeof now) != 0;
+    (*changed)[s.entry] =
+        !archive.is_open() || !read_exactly(archive, s.position, now, sizeof now) ||
+        !read_saved(o, s, &saved) || std::memcmp(now, saved.data(), sizeof now) != 0;
   }
   return true;
 }

@@ -84,7 +84,8 @@ std::wstring set_originals_aside(Originals& o);
 // Before a run writes the archive: the file created when there is none (from
 // the archive as it is now), its torn tail cut, an open record and the
 // original records of `entries` saved, all forced to disk.
-bool originals_begin_run(Originals& o, platform::File& archive, const std::vector<uint32_t>& entries);
+bool originals_begin_run(Originals& o, platform::File& archive,
+                         const std::vector<uint32_t>& entries);
 
 // Saves, for `entry`, whatever of [position, position + size) was not saved
 // before and lies inside the archive's original length. Not yet forced to
@@ -113,6 +114,7 @@ bool read_saved(Originals& o, const SavedBytes& s, std::vector<uint8_t>* bytes);
 // changed since the originals began and no restore has put back. False when
 // a file of originals exists but cannot be read; without one every flag is
 // false.
-bool changed_entries(const std::wstring& archive_name, uint32_t entry_count, std::vector<bool>* changed);
+bool changed_entries(const std::wstring& archive_name, uint32_t entry_count,
+                     std::vector<bool>* changed);
 
 }  // namespace linkdata

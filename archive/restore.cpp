@@ -44,8 +44,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
     for (; i < saves.size() && saves[i].entry == entry; ++i) {
       PendingWrite w{saves[i].position, {}};
       if (!read_saved(run.originals, saves[i], &w.bytes)) {
-        return run.groups.commit_all() &&
-               fail(msg::originals_unreadable(run.originals.path));
+        return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path));
       }
       g.bytes += w.bytes.size();
       g.writes.push_back(std::move(w));
@@ -63,10 +62,13 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   run.archive = std::move(locked.file);
   const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
   switch (load_originals(run.archive_name, true, &run.originals)) {
-    case OriginalsLoad::none: say(nothing); return true;
+    case OriginalsLoad::none:
+      say(nothing);
+      return true;
     case OriginalsLoad::unreadable:
       return fail(msg::originals_unreadable(originals_path(run.archive_name)));
-    case OriginalsLoad::ok: break;
+    case OriginalsLoad::ok:
+      break;
   }
   ArchiveHeader header;
   if (!read_header_reporting(run.archive, &header)) return false;
@@ -114,7 +116,8 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   for (const SavedBytes& s : saves) {
     if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
   }
-  if (!originals_drop(run.originals, entries) || !originals_seal(run.originals, run.archive, entries)) {
+  if (!originals_drop(run.originals, entries) ||
+      !originals_seal(run.originals, run.archive, entries)) {
     return fail(msg::kOriginalsWriteFailed);
   }
   return true;

@@ -49,17 +49,23 @@ std::wstring patch_one(uint8_t* content, const std::vector<Located>& textures,
   }
   DdsLayout layout;
   switch (read_dds_header(header, got, &layout)) {
-    case DdsHeaderStatus::not_accepted: return msg::texture_not_importable(file.path);
-    case DdsHeaderStatus::cut_short: return msg::texture_incomplete(file.path);
-    case DdsHeaderStatus::ok: break;
+    case DdsHeaderStatus::not_accepted:
+      return msg::texture_not_importable(file.path);
+    case DdsHeaderStatus::cut_short:
+      return msg::texture_incomplete(file.path);
+    case DdsHeaderStatus::ok:
+      break;
   }
   const Located* target = find_texture(textures, file);
   if (target == nullptr) return msg::texture_not_in_entry(file.path);
   const TextureDescription& t = target->texture;
   switch (dds_fits_texture(layout, file_size, t)) {
-    case DdsFit::mismatch: return msg::texture_mismatch(file.path);
-    case DdsFit::incomplete: return msg::texture_incomplete(file.path);
-    case DdsFit::fits: break;
+    case DdsFit::mismatch:
+      return msg::texture_mismatch(file.path);
+    case DdsFit::incomplete:
+      return msg::texture_incomplete(file.path);
+    case DdsFit::fits:
+      break;
   }
   uint8_t* pixels = content + target->container_offset + size_t(t.data_position);
   if (!dds.read_at(layout.data_offset, pixels, t.data_size, &got)) {

@@ -1,8 +1,7 @@
 // A fixed set of helper threads that run queued tasks in the order they were
-// submitted (work that a task splits off may go first). The thread that waits for a group of tasks helps: it runs queued
-// tasks itself until its group is done. With no helper threads (one CPU) every
-// task therefore runs on the waiting thread, in queue order, as a plain loop
-// would run it.
+// submitted (work that a task splits off may go first). The thread that waits for a group of tasks
+// helps: it runs queued tasks itself until its group is done. With no helper threads (one CPU)
+// every task therefore runs on the waiting thread, in queue order, as a plain loop would run it.
 #pragma once
 
 #include <condition_variable>

@@ -142,7 +142,8 @@ int compress_floor(const char* dir) {
 }
 
 bool write_file(const std::string& name, const uint8_t* data, uint64_t size, bool in_place) {
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (in_place ? 0 : O_TRUNC), 0666);
+  const int fd =
+      ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (in_place ? 0 : O_TRUNC), 0666);
   if (fd < 0) return false;
   uint64_t done = 0;
   while (done < size) {
@@ -160,7 +161,8 @@ int write_floor(const char* path, const std::string& dir, bool in_place) {
   std::vector<uint64_t> sizes;
   for (const Record& r : a.records) sizes.push_back(r.unpacked != 0 ? r.unpacked : r.stored);
   std::vector<std::string> names;
-  for (size_t n = 0; n < sizes.size(); ++n) names.push_back(dir + "/" + std::to_string(n) + ".data");
+  for (size_t n = 0; n < sizes.size(); ++n)
+    names.push_back(dir + "/" + std::to_string(n) + ".data");
   // Touched once here so that no page fault lands in the timed loop.
   const Bytes data(sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end()), 0x5A);
   uint64_t written = 0;
@@ -183,11 +185,11 @@ int main(int argc, char** argv) {
   if (argc == 3 && mode == "libdeflate") {
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     if (d == nullptr) return 1;
-    const int status = inflate_floor(argv[2], [d](const uint8_t* src, uint32_t len, Bytes* out,
-                                                   size_t* got) {
-      return libdeflate_zlib_decompress(d, src, len, out->data(), out->size(), got) ==
-             LIBDEFLATE_SUCCESS;
-    });
+    const int status =
+        inflate_floor(argv[2], [d](const uint8_t* src, uint32_t len, Bytes* out, size_t* got) {
+          return libdeflate_zlib_decompress(d, src, len, out->data(), out->size(), got) ==
+                 LIBDEFLATE_SUCCESS;
+        });
     libdeflate_free_decompressor(d);
     return status;
   }

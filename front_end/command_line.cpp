@@ -38,7 +38,6 @@ const wchar_t* const kUsageBanner[] = {
     L"      参数“0 10”= 可选参数，只还原这一范围内的条目\n",
 };
 
-
 int usage_error(const wchar_t* message) {
   say(message);
   platform::console_pause();
@@ -69,13 +68,13 @@ int run_list_branch(const std::vector<std::wstring>& args) {
   if (args.size() == 3) return usage_error(msg::kTooFewArguments);
   if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
   const std::wstring archive_name = kArchivePrefix + ascii_upper(args[1]);
-  if (args.size() == 2) return run_list(0, UINT32_MAX, false, archive_name) ? kExitOk : kExitFailure;
+  if (args.size() == 2)
+    return run_list(0, UINT32_MAX, false, archive_name) ? kExitOk : kExitFailure;
   const bool examine = args.size() > 4 && ascii_upper(args[4]) == L"Y";
   const int32_t first = parse_leading_int(args[2]);
   const int32_t last = parse_leading_int(args[3]);
   if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
-  return run_list(uint32_t(first), uint32_t(last), examine, archive_name) ? kExitOk
-                                                                          : kExitFailure;
+  return run_list(uint32_t(first), uint32_t(last), examine, archive_name) ? kExitOk : kExitFailure;
 }
 
 int run_import_branch(const std::vector<std::wstring>& args) {

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t checksum = 0;
   for (const TextureDescription& t : read_texture_container(container.data(), container.size())) {
     if (t.texture_index != expected_index++) std::abort();
-    const bool supported =
-        t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 || t.format_code == kFormatDxt5;
+    const bool supported = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
+                           t.format_code == kFormatDxt5;
     if (!supported) continue;
     if (t.width == 0 || t.width > 32768 || t.height == 0 || t.height > 32768) std::abort();
     if (!t.in_bounds) continue;
@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
     // Touch the pixel bytes as the DDS writer would copy them.
-    for (uint32_t i = 0; i < t.data_size; i += 61) checksum += container[size_t(t.data_position + i)];
+    for (uint32_t i = 0; i < t.data_size; i += 61)
+      checksum += container[size_t(t.data_position + i)];
     if (t.data_size != 0) checksum += container[size_t(t.data_position + t.data_size - 1)];
 
     const auto header = build_dds_header(t);

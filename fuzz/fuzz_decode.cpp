@@ -1,8 +1,8 @@
 // The payload decoder on arbitrary bytes, and the encoder on the same bytes:
 // whatever the decoder is given it must neither crash nor read past the
 // stored size, and whatever the encoder makes the decoder must give back.
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> copy(content.begin() + std::ptrdiff_t(span.offset),
                                     content.begin() + std::ptrdiff_t(span.offset + span.size));
     for (const TextureDescription& t : read_texture_container(copy.data(), copy.size())) {
-      if (t.in_bounds && (t.data_position > copy.size() || t.data_size > copy.size() - t.data_position)) {
+      if (t.in_bounds &&
+          (t.data_position > copy.size() || t.data_size > copy.size() - t.data_position)) {
         std::abort();
       }
     }

@@ -38,11 +38,11 @@ constexpr uint32_t kCapacity = 65536;
 
 // Deflate's tables: the order of the code-length code's lengths, and the
 // extra bits of the length and distance symbols.
-constexpr unsigned kPrecodeOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                        11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr unsigned kPrecodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                        11, 4,  12, 3, 13, 2, 14, 1, 15};
 constexpr unsigned kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr unsigned kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,
+constexpr unsigned kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // The constructs that zlib refuses and libdeflate accepts, all of them
@@ -222,8 +222,8 @@ class ConstructFinder {
   }
 
   Outcome data(const Code& literals, const Code& distances, uint64_t* produced) {
-    static const unsigned kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                             15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+    static const unsigned kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                             15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                              67, 83, 99, 115, 131, 163, 195, 227, 258};
     static const unsigned kDistanceBase[30] = {
         1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
@@ -266,9 +266,9 @@ std::vector<uint8_t> raw_inflate(const uint8_t* src, size_t n, size_t* used) {
 #if LINKDATA_FUZZ_LIBDEFLATE
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
   size_t produced = 0;
-  const bool ok = d != nullptr && libdeflate_deflate_decompress_ex(d, src, n, out.data(), out.size(),
-                                                                   used, &produced) ==
-                                      LIBDEFLATE_SUCCESS;
+  const bool ok =
+      d != nullptr && libdeflate_deflate_decompress_ex(d, src, n, out.data(), out.size(), used,
+                                                       &produced) == LIBDEFLATE_SUCCESS;
   libdeflate_free_decompressor(d);
   if (!ok) *used = n;
   out.resize(ok ? produced : 0);
@@ -428,9 +428,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<uint8_t> deflate;
   switch (data[0] % 4) {
-    case 2: deflate = fixed_block(data + 1, size - 1); break;
-    case 3: deflate = dynamic_block(data + 1, size - 1); break;
-    default: deflate.assign(data + 1, data + size);
+    case 2:
+      deflate = fixed_block(data + 1, size - 1);
+      break;
+    case 3:
+      deflate = dynamic_block(data + 1, size - 1);
+      break;
+    default:
+      deflate.assign(data + 1, data + size);
   }
   // Exact-size heap copies, so that a read past the chunk is seen.
   std::vector<uint8_t> chunk =

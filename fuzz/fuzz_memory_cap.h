@@ -38,7 +38,7 @@ inline void* capped_allocation(std::size_t n) {
 void* operator new(std::size_t n) { return fuzz_support::capped_allocation(n); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
   return n > fuzz_support::kAllocationCap && fuzz_support::capping() ? nullptr
-                                                                      : std::malloc(n == 0 ? 1 : n);
+                                                                     : std::malloc(n == 0 ? 1 : n);
 }
 void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept {
   return operator new(n, tag);

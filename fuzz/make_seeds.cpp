@@ -3,9 +3,8 @@
 //
 //   fuzz_make_seeds ARCHIVE OUT_DIR
 //
-// writes OUT_DIR/{decode,container,examine,export,import,dds_reader,inflate_diff}/seed-N. Seeds stay
-// small (the fuzzers run best on inputs of a few KiB), so large entries are
-// left out.
+// writes OUT_DIR/{decode,container,examine,export,import,dds_reader,inflate_diff}/seed-N. Seeds
+// stay small (the fuzzers run best on inputs of a few KiB), so large entries are left out.
 #include <zlib.h>
 
 #include <cstdint>
@@ -75,7 +74,9 @@ void write_dds_seeds(const fs::path& dir, const uint8_t* container, size_t size)
     Bytes dx10(header.begin(), header.end());
     std::memcpy(&dx10[84], "DX10", 4);
     dx10.resize(148, 0);
-    store_u32le(&dx10[128], t.format_code == kFormatDxt1 ? 71 : t.format_code == kFormatDxt5 ? 77 : 87);
+    store_u32le(&dx10[128], t.format_code == kFormatDxt1   ? 71
+                            : t.format_code == kFormatDxt5 ? 77
+                                                           : 87);
     store_u32le(&dx10[132], 3);
     store_u32le(&dx10[140], 1);
     dx10.insert(dx10.end(), pixels, pixels + t.data_size);
@@ -98,7 +99,8 @@ Bytes deflate_bytes(const Bytes& src, int level, int window_bits = 15, const Byt
                     int strategy = Z_DEFAULT_STRATEGY) {
   z_stream stream{};
   if (deflateInit2(&stream, level, Z_DEFLATED, window_bits, 8, strategy) != Z_OK) return {};
-  if (!dictionary.empty()) deflateSetDictionary(&stream, dictionary.data(), uInt(dictionary.size()));
+  if (!dictionary.empty())
+    deflateSetDictionary(&stream, dictionary.data(), uInt(dictionary.size()));
   Bytes out(deflateBound(&stream, uLong(src.size())));
   stream.next_in = const_cast<Bytef*>(src.data());
   stream.avail_in = uInt(src.size());
@@ -141,7 +143,8 @@ void write_inflate_seeds(const fs::path& dir, const std::vector<Entry>& entries)
     seed.insert(seed.end(), chunk.begin(), chunk.end());
     write_seed(dir, seed);
   };
-  for (size_t n : {size_t(0), size_t(1), size_t(100), size_t(32768), size_t(65536), size_t(65537)}) {
+  for (size_t n :
+       {size_t(0), size_t(1), size_t(100), size_t(32768), size_t(65536), size_t(65537)}) {
     as_is(deflate_bytes(text_like(n), 9));
   }
   Bytes noise(20000);
@@ -246,7 +249,9 @@ int main(int argc, char** argv) {
     write_seed(out / "import", import_input(0, single, e.content));
     if (!e.content.empty()) {
       write_seed(out / "import",
-                 import_input(0, single, Bytes(e.content.begin(), e.content.begin() + std::ptrdiff_t(e.content.size() / 2 + 1))));
+                 import_input(0, single,
+                              Bytes(e.content.begin(),
+                                    e.content.begin() + std::ptrdiff_t(e.content.size() / 2 + 1))));
     }
     Bytes longer = e.content;
     longer.insert(longer.end(), 3000, uint8_t('x'));

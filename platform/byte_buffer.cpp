@@ -45,10 +45,9 @@ void BufferStore::give(ByteBuffer buffer) noexcept {
   kept_bytes_ += capacity;
   largest_given_ = std::max(largest_given_, capacity);
   while (kept_.size() > max_buffers_ || kept_bytes_ > std::min(max_bytes_, largest_given_)) {
-    auto smallest = std::min_element(kept_.begin(), kept_.end(),
-                                     [](const ByteBuffer& a, const ByteBuffer& b) {
-                                       return a.capacity() < b.capacity();
-                                     });
+    auto smallest = std::min_element(
+        kept_.begin(), kept_.end(),
+        [](const ByteBuffer& a, const ByteBuffer& b) { return a.capacity() < b.capacity(); });
     kept_bytes_ -= smallest->capacity();
     kept_.erase(smallest);
   }

@@ -12,12 +12,12 @@
 namespace linkdata::platform {
 
 enum class FileChangeKind {
-  create,        // created, or an existing file truncated to nothing
-  replace,       // created, or an existing file opened to be rewritten
-  write,         // position, data, size
-  resize,        // position = the new length
-  flush,         // the file's writes forced to stable storage
-  close,         // of a file opened for writing
+  create,   // created, or an existing file truncated to nothing
+  replace,  // created, or an existing file opened to be rewritten
+  write,    // position, data, size
+  resize,   // position = the new length
+  flush,    // the file's writes forced to stable storage
+  close,    // of a file opened for writing
   remove,
   rename,        // path = the old name, new_path = the new one
   flush_folder,  // path = the folder; its names forced to stable storage

@@ -9,8 +9,7 @@
 namespace linkdata {
 
 inline uint32_t load_u32le(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-         uint32_t(p[3]) << 24;
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 inline uint64_t load_u64le(const uint8_t* p) {
@@ -31,8 +30,7 @@ inline void store_u64le(uint8_t* p, uint64_t v) {
 
 // Bounds-checked read: a field that does not lie wholly inside [data, data+size)
 // yields false instead of reading past the buffer.
-inline bool read_u32le_at(const uint8_t* data, size_t size, uint64_t offset,
-                          uint32_t* out) {
+inline bool read_u32le_at(const uint8_t* data, size_t size, uint64_t offset, uint32_t* out) {
   if (offset > size || size - offset < 4) return false;
   *out = load_u32le(data + offset);
   return true;

@@ -65,8 +65,7 @@ inline constexpr const wchar_t* kImportFolderMissing = L"导入目录不存在�
 inline constexpr const wchar_t* kNothingToImport = L"未找到可以导入的文件！\n";
 inline constexpr const wchar_t* kOffsetUnitNot2048 =
     L"LINKDATA 文件的偏移单位不是 2048，无法导入！\n";
-inline constexpr const wchar_t* kIndexPastEnd =
-    L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n";
+inline constexpr const wchar_t* kIndexPastEnd = L"LINKDATA 文件的索引超出了文件末尾，无法导入！\n";
 inline constexpr const wchar_t* kImportInterrupted = L"导入被中断！\n";
 inline constexpr const wchar_t* kJournalWriteFailed = L"写入恢复日志失败！\n";
 std::wstring archive_replaced_originals_set_aside(const std::wstring& archive,

@@ -35,7 +35,7 @@ class File {
   // The same, with reading through the handle too; other programs get the
   // same sharing as with open_write_existing.
   static File open_read_write_existing(const std::wstring& path);
-  static File create_always(const std::wstring& path);        // create or truncate
+  static File create_always(const std::wstring& path);  // create or truncate
   // Creates the file, or opens an existing one without cutting it; the
   // caller sets its length (extend_to) once the new bytes are written. A file
   // rewritten in place keeps its blocks: cutting it first makes ext4 free and

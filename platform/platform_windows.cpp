@@ -6,10 +6,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <conio.h>
 #include <windows.h>
 #include <winioctl.h>
-
-#include <conio.h>
 
 #include <algorithm>
 #include <utility>
@@ -116,8 +115,8 @@ File File::open_read(const std::wstring& path) {
 
 File File::open_write_existing(const std::wstring& path) {
   File f(path, true);
-  f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL);
+  f.handle_ =
+      open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   return f;
 }
 
@@ -139,8 +138,8 @@ File File::open_lockable(const std::wstring& path, bool writes) {
 File File::create_always(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::create, path})) {
-    f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL);
+    f.handle_ =
+        open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   }
   return f;
 }
@@ -148,8 +147,8 @@ File File::create_always(const std::wstring& path) {
 File File::open_to_replace(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::replace, path})) {
-    f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL);
+    f.handle_ =
+        open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   }
   return f;
 }
@@ -214,8 +213,8 @@ bool File::extend_to(uint64_t length) {
   uint64_t current = 0;
   if (size(&current) && length > current && length - current >= (uint64_t(1) << 20)) {
     DWORD returned = 0;
-    (void)::DeviceIoControl(as_handle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
-                            &returned, nullptr);
+    (void)::DeviceIoControl(as_handle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
+                            nullptr);
   }
   LARGE_INTEGER target;
   target.QuadPart = LONGLONG(length);

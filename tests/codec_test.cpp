@@ -3,8 +3,6 @@
 #include "archive/codec.h"
 
 #include <gtest/gtest.h>
-
-#include "test_support.h"
 #include <zlib.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 
 #include "archive/inflate_chunk.h"
 #include "platform/little_endian.h"
+#include "test_support.h"
 
 namespace linkdata {
 namespace {
@@ -105,7 +104,9 @@ Bytes reference_encode(const Bytes& src) {
   return build_payload(uint32_t(src.size()), chunks);
 }
 
-DecodeResult decode(const Bytes& p) { return decode_payload(p.data(), p.size(), uint32_t(p.size())); }
+DecodeResult decode(const Bytes& p) {
+  return decode_payload(p.data(), p.size(), uint32_t(p.size()));
+}
 
 void expect_ok(const DecodeResult& r, const Bytes& expected) {
   ASSERT_EQ(r.status, DecodeStatus::ok);
@@ -130,7 +131,8 @@ TEST(CodecRoundTrip, SizesRandomAndCompressible) {
       ASSERT_TRUE(payload.has_value()) << n;
       EXPECT_EQ(load_u32le(payload->data()), n);
       EXPECT_EQ(list_chunks(*payload).size(), payload_block_count(uint32_t(n)));
-      EXPECT_TRUE(*payload == reference_encode(src)) << "byte-identical to the reference encoder, n=" << n;
+      EXPECT_TRUE(*payload == reference_encode(src))
+          << "byte-identical to the reference encoder, n=" << n;
       expect_ok(decode(*payload), src);
       auto back = decompress_payload(payload->data(), uint32_t(payload->size()));
       ASSERT_TRUE(back.has_value());
@@ -153,7 +155,8 @@ TEST(CodecEncode, EveryChunkIsAZlibStreamOfOneBlock) {
     size_t off = i * 32768, n = std::min<size_t>(32768, src.size() - off);
     Bytes out(65536);
     uLongf len = out.size();
-    ASSERT_EQ(uncompress(out.data(), &len, payload->data() + chunks[i].pos, chunks[i].length), Z_OK) << i;
+    ASSERT_EQ(uncompress(out.data(), &len, payload->data() + chunks[i].pos, chunks[i].length), Z_OK)
+        << i;
     ASSERT_EQ(len, n) << i;
     EXPECT_EQ(std::memcmp(out.data(), src.data() + off, n), 0) << i;
   }
@@ -211,10 +214,12 @@ TEST(CodecEncode, BlockHelpers) {
 // above it the payload is the one compress_payload makes. Failures stay
 // failures whatever the limit.
 TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
-  for (const Bytes& src : {compressible_bytes(200000), random_bytes(100000, 5), compressible_bytes(7)}) {
+  for (const Bytes& src :
+       {compressible_bytes(200000), random_bytes(100000, 5), compressible_bytes(7)}) {
     const auto full = compress_payload(src.data(), uint32_t(src.size()));
     ASSERT_TRUE(full.has_value());
-    for (uint64_t limit : {uint64_t(full->size()), uint64_t(full->size()) + 1, uint64_t(UINT64_MAX)}) {
+    for (uint64_t limit :
+         {uint64_t(full->size()), uint64_t(full->size()) + 1, uint64_t(UINT64_MAX)}) {
       const EncodeResult within = compress_payload_within(src.data(), uint32_t(src.size()), limit);
       EXPECT_EQ(within.status, EncodeStatus::ok) << limit;
       EXPECT_TRUE(within.payload == *full) << limit;
@@ -252,7 +257,8 @@ TEST(CodecDecode, PlainChunkBetweenZlibChunks) {
   Bytes expected = a;
   expected.insert(expected.end(), plain.begin(), plain.end());
   expected.insert(expected.end(), b.begin(), b.end());
-  Bytes p = build_payload(uint32_t(expected.size()), {zlib_compress(a), plain, zlib_compress(b, 1)});
+  Bytes p =
+      build_payload(uint32_t(expected.size()), {zlib_compress(a), plain, zlib_compress(b, 1)});
   expect_ok(decode(p), expected);
 }
 
@@ -260,7 +266,8 @@ TEST(CodecDecode, EmptyChunksInBetweenArePassedOver) {
   Bytes a = compressible_bytes(100), b = {9, 8, 7};
   Bytes expected = a;
   expected.insert(expected.end(), b.begin(), b.end());
-  Bytes p = build_payload(uint32_t(expected.size()), {Bytes{}, zlib_compress(a), Bytes{}, Bytes{}, b});
+  Bytes p =
+      build_payload(uint32_t(expected.size()), {Bytes{}, zlib_compress(a), Bytes{}, Bytes{}, b});
   expect_ok(decode(p), expected);
 }
 
@@ -303,7 +310,8 @@ TEST(CodecDecode, MoreBytesThanTotal) {
   // The overflow is found at the chunk that carries the output past the total,
   // before any later chunk is looked at (here a corrupt one).
   Bytes corrupt = {0x78, 0x00, 0x11, 0x22};
-  expect_fail(decode(build_payload(999, {zlib_compress(a), corrupt})), DecodeStatus::length_mismatch);
+  expect_fail(decode(build_payload(999, {zlib_compress(a), corrupt})),
+              DecodeStatus::length_mismatch);
   // A zlib chunk of exactly 65536 bytes against a total one short of it.
   Bytes big = compressible_bytes(65536);
   expect_fail(decode(build_payload(65535, {zlib_compress(big)})), DecodeStatus::length_mismatch);
@@ -314,8 +322,11 @@ TEST(CodecDecode, ZlibChunkOf65536IsTheMost) {
   Bytes exact(big.begin(), big.begin() + 65536);
   // Exactly 65536 bytes: fine, straight into the output or through the scratch.
   expect_ok(decode(build_payload(65536, {zlib_compress(exact)})), exact);
-  expect_ok(decode(build_payload(65537, {Bytes{42}, zlib_compress(exact)})),
-            [&] { Bytes e{42}; e.insert(e.end(), exact.begin(), exact.end()); return e; }());
+  expect_ok(decode(build_payload(65537, {Bytes{42}, zlib_compress(exact)})), [&] {
+    Bytes e{42};
+    e.insert(e.end(), exact.begin(), exact.end());
+    return e;
+  }());
 
   // 65537 bytes: a zlib error whatever the total size says.
   Bytes over = zlib_compress(big);
@@ -366,12 +377,14 @@ TEST(CodecDecode, ChunkLengthPastStoredSize) {
   Bytes a = {1, 2, 3, 4, 5};
   Bytes p = build_payload(5, {a}, /*terminator=*/false);
   expect_ok(decode_payload(p.data(), p.size(), uint32_t(p.size())), a);  // exactly fits
-  expect_fail(decode_payload(p.data(), p.size(), uint32_t(p.size() - 1)), DecodeStatus::length_mismatch);
+  expect_fail(decode_payload(p.data(), p.size(), uint32_t(p.size() - 1)),
+              DecodeStatus::length_mismatch);
   Bytes q = {5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5};
   expect_fail(decode(q), DecodeStatus::length_mismatch);
   Bytes z = zlib_compress(a);
   Bytes r = build_payload(5, {z}, false);
-  expect_fail(decode_payload(r.data(), r.size() - 1, uint32_t(r.size() - 1)), DecodeStatus::length_mismatch);
+  expect_fail(decode_payload(r.data(), r.size() - 1, uint32_t(r.size() - 1)),
+              DecodeStatus::length_mismatch);
 }
 
 TEST(CodecDecode, HugeTotalWithTinyPayload) {
@@ -428,7 +441,8 @@ TEST(CodecDecode, ZlibChunkReachingIntoZeros) {
   for (size_t cut : {size_t(8) + z.size(), size_t(8) + z.size() + 1, size_t(8) + z.size() + 500})
     expect_ok(decode_payload(p.data(), cut, uint32_t(p.size())), a);
   // Cut inside the stream: zeros do not complete it.
-  expect_fail(decode_payload(p.data(), 8 + z.size() - 1, uint32_t(p.size())), DecodeStatus::zlib_error);
+  expect_fail(decode_payload(p.data(), 8 + z.size() - 1, uint32_t(p.size())),
+              DecodeStatus::zlib_error);
   expect_fail(decode_payload(p.data(), 9, uint32_t(p.size())), DecodeStatus::zlib_error);
   // A zlib chunk that claims nearly 4 GiB of zeros is still quick.
   Bytes q = build_payload(3000, {z}, false);
@@ -480,8 +494,8 @@ TEST(CodecDecompress, MessagesAndResults) {
   const std::string after_length =
       test::capture_stdout([&] { r1 = decompress_payload(five.data(), 4); });
   Bytes junk = build_payload(5, {Bytes{0x78, 0xFF, 0xFF}});
-  const std::string after_zlib = test::capture_stdout(
-      [&] { r2 = decompress_payload(junk.data(), uint32_t(junk.size())); });
+  const std::string after_zlib =
+      test::capture_stdout([&] { r2 = decompress_payload(junk.data(), uint32_t(junk.size())); });
   Bytes ok = build_payload(3, {Bytes{1, 2, 3}});
   const std::string after_ok =
       test::capture_stdout([&] { r3 = decompress_payload(ok.data(), uint32_t(ok.size())); });
@@ -529,8 +543,8 @@ Bytes deflate_stream(const Bytes& src, bool flush_midway, const Bytes& dictionar
 // of zeros) in 1 bit and the lengths 1 and 9 in 2; their length code has just
 // 'a' and end-of-block, their distance code one length-1 code, and their data
 // is 'a' then end-of-block.
-const Bytes kDynamicA = {0x05, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00, 0x00,
-                         0x20, 0xb0, 0xe6, 0x2f, 0x51, 0x02};
+const Bytes kDynamicA = {0x05, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00,
+                         0x00, 0x20, 0xb0, 0xe6, 0x2f, 0x51, 0x02};
 // The same declaring 288 length codes, the last 31 of them zero.
 const Bytes kDynamic288Lengths = {0xfd, 0xe0, 0x81, 0x00, 0x10, 0x00, 0x00, 0x00,
                                   0x20, 0xb0, 0xe6, 0x2f, 0x11, 0x4a, 0x02};
@@ -664,8 +678,8 @@ TEST(InflateChunk, OutcomeOfUncompress) {
     if (row.libdeflate_output) {
       EXPECT_TRUE(ok);
       ASSERT_EQ(produced, row.libdeflate_output->size());
-      EXPECT_TRUE(std::equal(row.libdeflate_output->begin(), row.libdeflate_output->end(),
-                             got.begin()));
+      EXPECT_TRUE(
+          std::equal(row.libdeflate_output->begin(), row.libdeflate_output->end(), got.begin()));
       continue;
     }
 #endif

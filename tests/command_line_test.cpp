@@ -42,9 +42,13 @@ const std::string kBanner =
 
 TEST(CommandLine, BannerForMissingOrUnknownModeWithUsageStatus) {
   ScratchDir dir;
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"e"}, {"l"}, {"export", "a", "0", "1"}, {"x", "a"}, {"ex", "a", "0", "1"},
-           {"list", "a"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                {"e"},
+                                                                {"l"},
+                                                                {"export", "a", "0", "1"},
+                                                                {"x", "a"},
+                                                                {"ex", "a", "0", "1"},
+                                                                {"list", "a"}}) {
     RunResult r = run_tool(dir.path, args);
     EXPECT_EQ(r.out, kBanner);
     EXPECT_EQ(r.status, 2);
@@ -158,8 +162,8 @@ TEST(CommandLine, MessagesFollowALocaleEncodingThatHoldsChinese) {
                            (locales / "en_US.ISO-8859-1") + " >/dev/null 2>&1";
   ASSERT_EQ(std::system(make.c_str()), 0) << "needs localedef and Debian's locales package";
   ScratchDir dir;
-  RunResult r = run_tool(dir.path, {"e", "a", "0", "-1"},
-                         {"LOCPATH=" + locales.path, "LANG=zh_CN.GB2312"});
+  RunResult r =
+      run_tool(dir.path, {"e", "a", "0", "-1"}, {"LOCPATH=" + locales.path, "LANG=zh_CN.GB2312"});
   EXPECT_EQ(r.out, "\xb2\xce\xca\xfd 2 \xb4\xed\xce\xf3\xa3\xa1\n");
   r = run_tool(dir.path, {"e", "a", "0", "-1"},
                {"LOCPATH=" + locales.path, "LC_ALL=en_US.ISO-8859-1"});

@@ -10,7 +10,6 @@
 namespace linkdata::test {
 namespace {
 
-
 std::string ok_line(uint32_t n) {
   return "从 LINKDATA_EU_OS_EUNA.A 中导出文件 " + shown("Extracted/A/") + std::to_string(n) +
          ".data 成功！\n";
@@ -35,9 +34,14 @@ TEST(Export, RangeRulesAgainstFiveEntries) {
     std::string first, last;
     std::vector<uint32_t> exported;
   } cases[] = {
-      {"0", "10", {0, 1, 2, 3, 4}}, {"3", "1", {1}}, {"2", "2", {2}},
-      {"5", "9", {}},               {"4", "4", {4}}, {"x", "3", {0, 1, 2, 3}},
-      {"0", "4", {0, 1, 2, 3, 4}},  {"4", "5", {4}},
+      {"0", "10", {0, 1, 2, 3, 4}},
+      {"3", "1", {1}},
+      {"2", "2", {2}},
+      {"5", "9", {}},
+      {"4", "4", {4}},
+      {"x", "3", {0, 1, 2, 3}},
+      {"0", "4", {0, 1, 2, 3, 4}},
+      {"4", "5", {4}},
   };
   for (const Case& c : cases) {
     FiveEntries a;
@@ -48,8 +52,7 @@ TEST(Export, RangeRulesAgainstFiveEntries) {
     EXPECT_EQ(r.status, 0);
     for (uint32_t n = 0; n < 5; ++n) {
       const std::string path = a.dir / ("Extracted/A/" + std::to_string(n) + ".data");
-      const bool wanted =
-          std::find(c.exported.begin(), c.exported.end(), n) != c.exported.end();
+      const bool wanted = std::find(c.exported.begin(), c.exported.end(), n) != c.exported.end();
       ASSERT_EQ(file_exists(path), wanted) << path;
       if (wanted) {
         EXPECT_EQ(read_file(path), a.contents[n]);
@@ -125,7 +128,8 @@ TEST(Export, WildcardLetter) {
 TEST(Export, DecodeFailureStopsTheRangeThere) {
   ScratchDir dir;
   std::vector<EntrySpec> entry_list;
-  for (int i = 0; i < 10; ++i) entry_list.push_back(compressed_entry(pattern_bytes(5000, uint32_t(i))));
+  for (int i = 0; i < 10; ++i)
+    entry_list.push_back(compressed_entry(pattern_bytes(5000, uint32_t(i))));
   Bytes bad = entry_list[7].stored;
   store_u32le(bad.data(), 4999);  // total size one short of what the chunks give
   entry_list[7].stored = bad;

@@ -6,14 +6,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -114,7 +113,8 @@ struct Workspace {
   explicit Workspace(std::vector<Change> list) : changes(std::move(list)) {
     std::vector<EntrySpec> entries;
     for (const Change& c : changes) {
-      entries.push_back(c.compressed ? compressed_entry(c.old_content) : plain_entry(c.old_content));
+      entries.push_back(c.compressed ? compressed_entry(c.old_content)
+                                     : plain_entry(c.old_content));
     }
     write_file(dir / kArchive, build_archive(entries));
     fs::create_directories(dir / "Import/A");
@@ -143,8 +143,8 @@ struct Workspace {
 std::vector<Change> growing_entries(size_t count, size_t size) {
   std::vector<Change> list;
   for (size_t n = 0; n < count; ++n) {
-    list.push_back({pattern_bytes(1000 + n, uint32_t(n)), pattern_bytes(size + n, uint32_t(100 + n)),
-                    n % 2 == 1});
+    list.push_back({pattern_bytes(1000 + n, uint32_t(n)),
+                    pattern_bytes(size + n, uint32_t(100 + n)), n % 2 == 1});
   }
   return list;
 }
@@ -232,7 +232,8 @@ TEST(Faults, SlotsOnTheIndexOrPastTheEndAreNotWrittenInPlace) {
       EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 0.data 成功！\n") << offset;
       EXPECT_EQ(r.status, 0);
       const Bytes after = read_file(w.dir / kArchive);
-      EXPECT_EQ(Bytes(after.begin(), after.begin() + 16), Bytes(archive.begin(), archive.begin() + 16));
+      EXPECT_EQ(Bytes(after.begin(), after.begin() + 16),
+                Bytes(archive.begin(), archive.begin() + 16));
       EXPECT_EQ(after.size(), archive.size() + 2048);
       EXPECT_EQ(w.states(), (std::vector<int>{1, 0})) << offset << " " << compressed;
     }
@@ -251,8 +252,9 @@ TEST(Faults, SlotWhereThisRunAppendsIsNotWrittenInPlace) {
   store_u32le(archive.data() + 32 + 8, 6000);
   write_file(w.dir / kArchive, archive);
   const RunResult r = run_tool(w.dir.path, {"i", "a"});
-  EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 0.data 成功！\n"
-                   "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 1.data 成功！\n");
+  EXPECT_EQ(r.out,
+            "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 0.data 成功！\n"
+            "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 1.data 成功！\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(w.states(), (std::vector<int>{1, 1}));
 }
@@ -305,7 +307,8 @@ void wait_until(const std::function<bool()>& done) {
 // which the caller's checks then report).
 HeldRun start_held(const std::string& cwd, const std::vector<std::string>& args, size_t room) {
   HeldRun run;
-  run.pid = start_tool(cwd, args, {}, [room] { leave_room(room); }, &run.fd);
+  run.pid = start_tool(
+      cwd, args, {}, [room] { leave_room(room); }, &run.fd);
   wait_until([&] { return bytes_in_pipe(run.fd) > 0 || has_ended(run.pid); });
   const int size = fcntl(run.fd, F_GETPIPE_SZ);
   run.filler = size > int(room) ? size_t(size) - room : 0;
@@ -333,14 +336,16 @@ void pause_briefly(std::mt19937& random) {
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::vector<Change> large_run() {
   std::vector<Change> list;
   for (size_t n = 0; n < 24; ++n) {
     if (n % 3 == 0) {  // compressed, fits its slot: rewritten in place
-      list.push_back({pattern_bytes(300000, uint32_t(n)), pattern_bytes(250000, uint32_t(n + 50)), true});
+      list.push_back(
+          {pattern_bytes(300000, uint32_t(n)), pattern_bytes(250000, uint32_t(n + 50)), true});
     } else {  // grows past its slot: appended
       list.push_back({pattern_bytes(3000, uint32_t(n)), pattern_bytes(200000 + n, uint32_t(n + 50)),
                       n % 3 == 1});
@@ -466,7 +471,8 @@ TEST(Faults, InterruptedExportLeavesEveryFileNewOrOld) {
     for (size_t n = 0; n < contents.size(); ++n) {
       write_file(dir / ("Extracted/A/" + std::to_string(n) + ".data"), old);
     }
-    const HeldRun run = start_held(dir.path, {"e", "a", "0", "23"}, random_room(random, contents.size()));
+    const HeldRun run =
+        start_held(dir.path, {"e", "a", "0", "23"}, random_room(random, contents.size()));
     pause_briefly(random);
     kill(run.pid, SIGINT);
     const RunResult r = finish_held(run);
@@ -526,7 +532,8 @@ TEST(Faults, CurrentFolderWithoutWritePermission) {
 }
 
 TEST(Faults, ImportFolderOrLooseFileWithoutReadPermission) {
-  const Bytes archive = build_archive({plain_entry(text_bytes("old0")), plain_entry(text_bytes("old1"))});
+  const Bytes archive =
+      build_archive({plain_entry(text_bytes("old0")), plain_entry(text_bytes("old1"))});
   {
     OpenScratch s;
     put_file(s / kArchive, archive, 0666);
@@ -545,8 +552,9 @@ TEST(Faults, ImportFolderOrLooseFileWithoutReadPermission) {
     put_file(s / "Import/A/0.data", text_bytes("new0"), 0644);
     put_file(s / "Import/A/1.data", text_bytes("new1"), 0200);
     const RunResult r = run_as_nobody(s.dir.path, {"i", "a"});
-    EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
-                     "1.data 文件打开失败！\n");
+    EXPECT_EQ(r.out,
+              "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
+              "1.data 文件打开失败！\n");
     EXPECT_EQ(r.status, 1);
     const Bytes after = read_file(s / kArchive);
     EXPECT_EQ(record_of(after, 1).stored_size, 4u);
@@ -568,7 +576,8 @@ TEST(Faults, FilesWhereFoldersShouldBe) {
   }
   {  // an exported file's name is taken by a folder
     ScratchDir dir;
-    write_file(dir / kArchive, build_archive({plain_entry(text_bytes("a")), plain_entry(text_bytes("b"))}));
+    write_file(dir / kArchive,
+               build_archive({plain_entry(text_bytes("a")), plain_entry(text_bytes("b"))}));
     fs::create_directories(dir / "Extracted/A/1.data");
     const RunResult r = run_tool(dir.path, {"e", "a", "0", "1"});
     EXPECT_EQ(r.out, exported("0") + "创建文件失败！\n");

@@ -12,7 +12,6 @@
 namespace linkdata::test {
 namespace {
 
-
 std::string line(const std::string& what, const std::string& name) {
   return "向 LINKDATA_EU_OS_EUNA.A 中" + what + name + " 成功！\n";
 }

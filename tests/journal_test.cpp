@@ -1,6 +1,8 @@
 // The rollback journal, in the process: a disk that forgets unflushed writes
 // at a crash played after every single change of an import, recovery from
 // journals whole and torn, and failures of single file operations.
+#include "archive/journal.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
-#include "archive/journal.h"
 #include "archive/restore.h"
 #include "platform/file_change_hook.h"
 #include "platform/text_encoding.h"
@@ -29,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::FileChange;
 using platform::FileChangeKind;
-
 
 struct HookInstalled {
   explicit HookInstalled(platform::FileChangeHook hook) { platform::set_file_change_hook(hook); }
@@ -47,8 +47,8 @@ bool import_a(std::string* out = nullptr) {
 // The whole archive, or entries first..last.
 bool restore_a(std::string* out = nullptr, int32_t first = -1, int32_t last = -1) {
   bool ok = false;
-  const std::string said = capture_stdout(
-      [&] { ok = run_restore(L"LINKDATA_EU_OS_EUNA.A", first < 0, first, last); });
+  const std::string said =
+      capture_stdout([&] { ok = run_restore(L"LINKDATA_EU_OS_EUNA.A", first < 0, first, last); });
   if (out) *out = said;
   return ok;
 }
@@ -144,19 +144,26 @@ class ForgetfulDisk {
           f.exists = true;
           f.pending.push_back({true, 0, {}});
           break;
-        case FileChangeKind::replace: f.exists = true; break;
+        case FileChangeKind::replace:
+          f.exists = true;
+          break;
         case FileChangeKind::write: {
           const uint8_t* p = static_cast<const uint8_t*>(c.data);
           f.pending.push_back({false, c.position, Bytes(p, p + c.size)});
           break;
         }
-        case FileChangeKind::resize: f.pending.push_back({true, c.position, {}}); break;
+        case FileChangeKind::resize:
+          f.pending.push_back({true, c.position, {}});
+          break;
         case FileChangeKind::flush:
           for (const Op& op : f.pending) apply(op, &f.durable);
           f.pending.clear();
           break;
-        case FileChangeKind::remove: f.exists = false; break;
-        default: break;
+        case FileChangeKind::remove:
+          f.exists = false;
+          break;
+        default:
+          break;
       }
     }
     if (++changes_ == crash_at_) {
@@ -232,7 +239,8 @@ class ForgetfulDisk {
     const uint64_t first = op.position / 512 + 1, last = (op.position + op.bytes.size() - 1) / 512;
     if (op.bytes.empty() || first > last) return {false, op.position, {}};
     const uint64_t cut = std::uniform_int_distribution<uint64_t>(first, last)(random_) * 512;
-    return {false, op.position, Bytes(op.bytes.begin(), op.bytes.begin() + long(cut - op.position))};
+    return {false, op.position,
+            Bytes(op.bytes.begin(), op.bytes.begin() + long(cut - op.position))};
   }
 
   bool coin() { return random_() % 2 == 0; }
@@ -288,7 +296,8 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
     if (recovery.find("恢复到导入前的状态") != std::string::npos) ++rolled_back;
     EXPECT_FALSE(fs::exists(kJournal)) << k << recovery;
     for (size_t n = 0; n < edits.size(); ++n) {
-      const bool shown_new = said.find(" " + std::to_string(n) + ".data 成功！") != std::string::npos;
+      const bool shown_new =
+          said.find(" " + std::to_string(n) + ".data 成功！") != std::string::npos;
       EXPECT_NE(after[n], -1) << "crash at change " << k << ", entry " << n;
       if (shown_new) {
         EXPECT_EQ(after[n], 1) << "crash at change " << k << ", entry " << n;
@@ -303,9 +312,9 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
     EXPECT_TRUE(read_file(kArchive) == archive) << "crash at change " << k;
     EXPECT_FALSE(fs::exists(kOriginals)) << k;
   }
-  std::cout << total << " crash points; unflushed writes kept " << fates[0] << ", lost "
-            << fates[1] << ", torn " << fates[2] << "; " << rolled_back
-            << " runs rolled back; " << new_entries << " entries found new\n";
+  std::cout << total << " crash points; unflushed writes kept " << fates[0] << ", lost " << fates[1]
+            << ", torn " << fates[2] << "; " << rolled_back << " runs rolled back; " << new_entries
+            << " entries found new\n";
   EXPECT_GT(rolled_back, 0u);
   EXPECT_GT(fates[2], 0u);
 }
@@ -437,7 +446,8 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
   for (const Case& c : cases) {
     InScratchDir here;
     const Bytes old_content = pattern_bytes(6000, 1);
-    write_file(kArchive, build_archive({plain_entry(old_content), plain_entry(pattern_bytes(10, 2))}));
+    write_file(kArchive,
+               build_archive({plain_entry(old_content), plain_entry(pattern_bytes(10, 2))}));
     const Bytes before = read_file(kArchive);
     {
       platform::File archive = platform::File::open_read_write_existing(L"LINKDATA_EU_OS_EUNA.A");
@@ -485,18 +495,38 @@ TEST(Journal, FailingFileOperations) {
   };
   const std::string ok0 = "向 LINKDATA_EU_OS_EUNA.A 中导入压缩文件 0.data 成功！\n";
   const Case cases[] = {
-      {"journal cannot be created", FileChangeKind::replace, "-journal", 1,
-       "写入恢复日志失败！\n", {0, 0, 0, 0}},
-      {"journal not flushed", FileChangeKind::flush, "-journal", 1, "写入恢复日志失败！\n",
+      {"journal cannot be created",
+       FileChangeKind::replace,
+       "-journal",
+       1,
+       "写入恢复日志失败！\n",
+       {0, 0, 0, 0}},
+      {"journal not flushed",
+       FileChangeKind::flush,
+       "-journal",
+       1,
+       "写入恢复日志失败！\n",
        {0, 0, 0, 0}},
       // The archive's writes are on disk, and maybe the journal that would
       // undo them after a crash: no line is shown for them.
-      {"journal not cleared", FileChangeKind::flush, "-journal", 2,
-       "写入恢复日志失败！\n", {1, 1, 1, 1}},
+      {"journal not cleared",
+       FileChangeKind::flush,
+       "-journal",
+       2,
+       "写入恢复日志失败！\n",
+       {1, 1, 1, 1}},
       // Writes of the archive: record 0, data 0, record 1, data 1, ...
-      {"second entry's data", FileChangeKind::write, ".A", 4,
-       ok0 + "写入 LINKDATA 文件失败！\n", {1, 0, 0, 0}},
-      {"archive not flushed", FileChangeKind::flush, ".A", 1, "写入 LINKDATA 文件失败！\n",
+      {"second entry's data",
+       FileChangeKind::write,
+       ".A",
+       4,
+       ok0 + "写入 LINKDATA 文件失败！\n",
+       {1, 0, 0, 0}},
+      {"archive not flushed",
+       FileChangeKind::flush,
+       ".A",
+       1,
+       "写入 LINKDATA 文件失败！\n",
        {0, 0, 0, 0}},
   };
   for (const Case& c : cases) {
@@ -549,8 +579,9 @@ TEST(Journal, FailedWriteNeverUndoesAnEntryWhoseLineWasShown) {
     });
     EXPECT_FALSE(import_a(&said));
   }
-  EXPECT_EQ(said, "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
-                  "写入 LINKDATA 文件失败！\n");
+  EXPECT_EQ(said,
+            "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
+            "写入 LINKDATA 文件失败！\n");
   EXPECT_EQ(states(edits), (std::vector<int>{1, 0}));
   EXPECT_FALSE(fs::exists(kJournal));
 }
@@ -566,7 +597,8 @@ TEST(Journal, FailedCloseOfAnExportedFile) {
     bool ok;
     {
       const HookInstalled hook([&](const FileChange& f) {
-        return !(f.kind == FileChangeKind::close && to_utf8(f.path).find(failing) != std::string::npos);
+        return !(f.kind == FileChangeKind::close &&
+                 to_utf8(f.path).find(failing) != std::string::npos);
       });
       ok = export_a(2, &said);
     }
@@ -606,7 +638,8 @@ TEST(Journal, CtrlCWhileAnExportedFileIsRewritten) {
     }
     std::string want;
     for (size_t n = 0; n <= in_flight; ++n) {
-      want += "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) + ".data 成功！\n";
+      want +=
+          "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) + ".data 成功！\n";
     }
     EXPECT_FALSE(ok) << in_flight;
     EXPECT_EQ(said, want + "导出被中断！\n") << in_flight;
@@ -625,13 +658,15 @@ TEST(Journal, FailedCloseOfADdsFile) {
   std::string said;
   {
     const HookInstalled hook([](const FileChange& f) {
-      return !(f.kind == FileChangeKind::close && to_utf8(f.path).find("7/0_0.dds") != std::string::npos);
+      return !(f.kind == FileChangeKind::close &&
+               to_utf8(f.path).find("7/0_0.dds") != std::string::npos);
     });
     said = capture_stdout([] { run_export(7, 8, true, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
   }
-  EXPECT_EQ(said, "创建贴图文件失败！\n"
-                  "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/7.data 成功！\n"
-                  "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/8.data 成功！\n");
+  EXPECT_EQ(said,
+            "创建贴图文件失败！\n"
+            "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/7.data 成功！\n"
+            "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/8.data 成功！\n");
 }
 #endif
 

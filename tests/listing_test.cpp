@@ -84,8 +84,13 @@ TEST(Listing, RangeClampedAsExportClampsIt) {
     std::string first, last;
     std::vector<std::string> listed;
   } cases[] = {
-      {"0", "10", {"0", "1", "2", "3", "4"}}, {"3", "1", {"1"}}, {"2", "2", {"2"}},
-      {"5", "9", {}},  {"4", "4", {"4"}}, {"x", "3", {"0", "1", "2", "3"}}, {"4", "5", {"4"}},
+      {"0", "10", {"0", "1", "2", "3", "4"}},
+      {"3", "1", {"1"}},
+      {"2", "2", {"2"}},
+      {"5", "9", {}},
+      {"4", "4", {"4"}},
+      {"x", "3", {"0", "1", "2", "3"}},
+      {"4", "5", {"4"}},
   };
   for (const Case& c : cases) {
     for (const char* flag : {"n", "y"}) {
@@ -126,8 +131,9 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
   } cases[] = {
       {"container", compressed_entry(dxt), "贴图容器",
        "0_0 DXT5 256x256 9; 0_1 2 4x4 1; 0_2 A8R8G8B8 16x8 1"},
-      {"package", compressed_entry(package({text_bytes("readme"), container({{0x50, 6, 0x43}}, 300),
-                                            pattern_bytes(40, 6)})),
+      {"package",
+       compressed_entry(package(
+           {text_bytes("readme"), container({{0x50, 6, 0x43}}, 300), pattern_bytes(40, 6)})),
        "文件包（3 个子文件）", "1_0 DXT1 8x16 4"},
       {"text", compressed_entry(text_bytes("RIFF and more")), "其他 \"RIFF\"", ""},
       {"binary", compressed_entry({0x00, 0x7F, 0x41, 0xFF, 0x20}), "其他 007F41FF", ""},
@@ -233,18 +239,21 @@ TEST(Listing, ConsoleFormAlignsColumnsAndSumsUp) {
   EXPECT_EQ(r.out,
             "编号   位置  存储大小    内容大小  压缩  已修改\n"
             "   0   2048         6           6     0       0\n"
-            "   1   4096        " + std::to_string(record_of(archive, 1).stored_size) +
+            "   1   4096        " +
+                std::to_string(record_of(archive, 1).stored_size) +
                 "          52     1       0\n"
-            "   2   6144         6           6     0       0\n"
-            "   3   8192         6           6     0       0\n"
-            "   4  10240         6           6     0       0\n"
-            "   5  12288         6           6     0       0\n"
-            "   6  14336         6           6     0       0\n"
-            "   7  16384         6           6     0       0\n"
-            "   8  18432         6           6     0       0\n"
-            "   9  20480         6           6     0       0\n"
-            "  10  22528       " + stored10 + "      100000     1       0\n"
-            "共 11 个条目，存储大小合计 " +
+                "   2   6144         6           6     0       0\n"
+                "   3   8192         6           6     0       0\n"
+                "   4  10240         6           6     0       0\n"
+                "   5  12288         6           6     0       0\n"
+                "   6  14336         6           6     0       0\n"
+                "   7  16384         6           6     0       0\n"
+                "   8  18432         6           6     0       0\n"
+                "   9  20480         6           6     0       0\n"
+                "  10  22528       " +
+                stored10 +
+                "      100000     1       0\n"
+                "共 11 个条目，存储大小合计 " +
                 std::to_string(9 * 6 + record_of(archive, 1).stored_size +
                                record_of(archive, 10).stored_size) +
                 " 字节，其中压缩 2 个，已修改 0 个\n");
@@ -252,10 +261,11 @@ TEST(Listing, ConsoleFormAlignsColumnsAndSumsUp) {
   r = run_on_terminal(dir.path, {"l", "a", "1", "2", "y"});
   EXPECT_EQ(r.out,
             "编号   位置  存储大小    内容大小  压缩  已修改  类型                      贴图\n"
-            "   1   4096        " + std::to_string(record_of(archive, 1).stored_size) +
+            "   1   4096        " +
+                std::to_string(record_of(archive, 1).stored_size) +
                 "          52     1       0  贴图容器                  0_0 DXT1 1x1 1\n"
-            "   2   6144         6           6     0       0  其他 \"abcd\"\n"
-            "共 2 个条目，存储大小合计 " +
+                "   2   6144         6           6     0       0  其他 \"abcd\"\n"
+                "共 2 个条目，存储大小合计 " +
                 std::to_string(6 + record_of(archive, 1).stored_size) +
                 " 字节，其中压缩 1 个，已修改 0 个\n");
 #endif

@@ -12,8 +12,8 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
-#include "archive/restore.h"
 #include "archive/journal.h"
+#include "archive/restore.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"
@@ -183,7 +183,8 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
       EXPECT_FALSE(fs::exists("Extracted")) << c.name;
     } else {
       EXPECT_TRUE(ok) << c.name << ": " << said;
-      EXPECT_EQ(read_file("Extracted/A/0.data"), Bytes(archive.begin() + 2048, archive.begin() + 8048))
+      EXPECT_EQ(read_file("Extracted/A/0.data"),
+                Bytes(archive.begin() + 2048, archive.begin() + 8048))
           << c.name;
     }
     EXPECT_EQ(read_file(kArchive), archive) << c.name;
@@ -327,9 +328,10 @@ TEST(ArchiveLock, SecondRunsBesideALargeImport) {
   }
   EXPECT_FALSE(fs::exists(dir / kJournal));
   std::cout << "imports run: 1 large + " << started - exports << " second; second runs started "
-            << "during the import: " << started << " (" << exports << " exports); refused: "
-            << refused << "; entries checked: " << kEntries << " (lines printed: "
-            << announced_count << "); lost: " << lost << "; torn: " << torn << "\n";
+            << "during the import: " << started << " (" << exports
+            << " exports); refused: " << refused << "; entries checked: " << kEntries
+            << " (lines printed: " << announced_count << "); lost: " << lost << "; torn: " << torn
+            << "\n";
   EXPECT_EQ(announced_count, int(kEntries));
   EXPECT_EQ(lost, 0);
   EXPECT_EQ(torn, 0);

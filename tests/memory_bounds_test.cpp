@@ -5,11 +5,10 @@
 #ifndef _WIN32
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -36,16 +35,18 @@ constexpr bool kLimitAddressSpace = true;
 
 RunResult run_limited(const std::string& cwd, const std::vector<std::string>& args) {
   int fd = -1;
-  const int pid = start_tool(cwd, args, {}, [] {
-    const rlimit limit{kAddressSpace, kAddressSpace};
-    if (kLimitAddressSpace && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
-  }, &fd);
+  const int pid = start_tool(
+      cwd, args, {},
+      [] {
+        const rlimit limit{kAddressSpace, kAddressSpace};
+        if (kLimitAddressSpace && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+      },
+      &fd);
   return finish_tool(pid, fd);
 }
 
 std::string exported(uint32_t n) {
-  return "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) +
-         ".data 成功！\n";
+  return "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) + ".data 成功！\n";
 }
 
 // An archive of one compressed entry whose payload is given as it is.
@@ -173,7 +174,8 @@ TEST(MemoryBounds, PlainChunkReachingFarPastTheEnd) {
 TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
-  Bytes archive = build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
+  Bytes archive =
+      build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
   fs::resize_file(dir / kArchive, uint64_t(5) << 30);
@@ -189,7 +191,8 @@ TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
 TEST(MemoryBounds, ListingOfClaimsLargerThanMemory) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
-  Bytes archive = build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
+  Bytes archive =
+      build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
   store_u32le(archive.data() + 4, 0xFFFFFFFFu);
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
@@ -198,7 +201,7 @@ TEST(MemoryBounds, ListingOfClaimsLargerThanMemory) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 100001);
   EXPECT_NE(r.out.find("\n0\t2048\t4294967295\t5000\t1\t0\t出错：内存不足\t\n"
-                      "1\t6144\t1\t1\t0\t0\t其他 \"z\"\t\n2\t0\t"),
+                       "1\t6144\t1\t1\t0\t0\t其他 \"z\"\t\n2\t0\t"),
             std::string::npos);
   r = run_limited(dir.path, {"l", "a", "2147483000", "2147483647"});
   EXPECT_EQ(r.status, 0);
@@ -211,15 +214,17 @@ TEST(MemoryBounds, ListingOfClaimsLargerThanMemory) {
 TEST(MemoryBounds, LooseFileLargerThanMemory) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
-  const Bytes archive = build_archive({plain_entry(text_bytes("old")), plain_entry(text_bytes("old"))});
+  const Bytes archive =
+      build_archive({plain_entry(text_bytes("old")), plain_entry(text_bytes("old"))});
   write_file(dir / kArchive, archive);
   fs::create_directories(dir / "Import/A");
   write_file(dir / "Import/A/0.data", text_bytes("new"));
   write_file(dir / "Import/A/1.data", {});
   fs::resize_file(dir / "Import/A/1.data", uint64_t(3) << 29);  // 1.5 GiB, sparse
   const RunResult r = run_limited(dir.path, {"i", "a"});
-  EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
-                   "1.data 文件过大，无法导入！\n");
+  EXPECT_EQ(r.out,
+            "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
+            "1.data 文件过大，无法导入！\n");
   EXPECT_EQ(r.status, 1);
   const Bytes after = read_file(dir / kArchive);
   EXPECT_EQ(after.size(), archive.size());

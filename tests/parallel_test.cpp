@@ -32,7 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
 // ---------------------------------------------------------------------------
 // Worker pool
 
@@ -174,8 +173,8 @@ TEST(SplitDecode, EncoderPayloadsDecodeInPiecesToTheSource) {
   // The content goes into the memory handed in, whatever it held.
   ByteBuffer storage(src.size(), 0xAA);
   const uint8_t* memory = storage.data();
-  SplitDecode plan = plan_split_decode(payload->data(), payload->size(),
-                                       uint32_t(payload->size()), 3, storage);
+  SplitDecode plan =
+      plan_split_decode(payload->data(), payload->size(), uint32_t(payload->size()), 3, storage);
   for (size_t i = 0; i < plan.pieces.size(); ++i) decode_piece(plan, i);
   const DecodeResult into = finish_split_decode(plan);
   ASSERT_EQ(into.status, DecodeStatus::ok);
@@ -293,7 +292,8 @@ struct Twin {
 };
 
 bool ends_with(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 void put_loose(Twin& twin, uint32_t n, const Bytes& content) {
@@ -339,7 +339,7 @@ TEST(OneCpuAndAllCpus, ExportStopsAtADecodeFailureInTheMiddle) {
   if (!several_cpus()) GTEST_SKIP() << "only one CPU to run on";
   std::vector<EntrySpec> entries = mixed_entries();
   store_u32le(entries[30].stored.data(), 30000);  // length mismatch at entry 30
-  entries[46].stored[20] ^= 0x40;                  // and a broken stream later on
+  entries[46].stored[20] ^= 0x40;                 // and a broken stream later on
   Twin twin(build_archive(entries));
   twin.expect_same({"e", "a", "0", "59"});
   EXPECT_EQ(twin.one_run.status, 1);

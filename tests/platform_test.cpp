@@ -1,12 +1,13 @@
 // The platform layer on its own, on whichever system the tests run: 64-bit
 // positions, the existence test, directory listing and creation, console text,
 // and names outside ASCII from the command line to the disk.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
 
-#include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
@@ -121,8 +122,7 @@ TEST(PlatformNames, MakeDirectoryMakesOneLevel) {
 // Redirected output (a file here) carries UTF-8, characters beyond the basic
 // plane included, whatever the platform's wide strings hold.
 TEST(PlatformConsole, RedirectedTextIsUtf8) {
-  const std::string out =
-      capture_stdout([] { platform::console_write(L"导出 \U0001F600 ok\n"); });
+  const std::string out = capture_stdout([] { platform::console_write(L"导出 \U0001F600 ok\n"); });
   EXPECT_EQ(out, "导出 \xF0\x9F\x98\x80 ok\n");
 }
 
@@ -133,8 +133,8 @@ TEST(PlatformNames, WideNamesFromCommandLineToDisk) {
   const Bytes content = pattern_bytes(3000, 4);
   write_file(dir / "LINKDATA_EU_OS_EUNA.中", build_archive({plain_entry(content)}));
   RunResult r = run_tool(dir.path, {"e", "中", "0", "0"});
-  EXPECT_EQ(r.out, "从 LINKDATA_EU_OS_EUNA.中 中导出文件 " + shown("Extracted/中/0.data") +
-                       " 成功！\n");
+  EXPECT_EQ(r.out,
+            "从 LINKDATA_EU_OS_EUNA.中 中导出文件 " + shown("Extracted/中/0.data") + " 成功！\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_file(dir / "Extracted/中/0.data"), content);
   ASSERT_TRUE(file_exists(dir / "Import/中"));

@@ -129,12 +129,14 @@ TEST(Restore, ArchiveChangedByAnotherProgram) {
     Workspace w;
     ASSERT_EQ(w.import(1, 2, 400, false).status, 0);
     const Bytes saved = read_file(w.dir / kOriginals);
-    const Bytes replacement =
-        c.by_original ? w.original : build_archive({plain_entry(pattern_bytes(7000, 9)),
-                                                    compressed_entry(pattern_bytes(6000, 8)),
-                                                    plain_entry(pattern_bytes(100, 7))});
+    const Bytes replacement = c.by_original
+                                  ? w.original
+                                  : build_archive({plain_entry(pattern_bytes(7000, 9)),
+                                                   compressed_entry(pattern_bytes(6000, 8)),
+                                                   plain_entry(pattern_bytes(100, 7))});
     write_file(w.dir / kArchive, replacement);
-    for (const auto& args : std::vector<std::vector<std::string>>{{"r", "a"}, {"r", "a", "0", "5"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"r", "a"}, {"r", "a", "0", "5"}}) {
       RunResult r = w.tool(args);
       EXPECT_EQ(r.out, kChanged) << c.name;
       EXPECT_EQ(r.status, 1) << c.name;

@@ -251,7 +251,8 @@ TEST(SampleTool, SmallModeAddsThatManySmallEntriesOfBothKinds) {
   ASSERT_EQ(load_u32le(archive.data() + 4), kFixedEntries + 300);
   const Bytes fixed = read_file(plain / "LINKDATA_EU_OS_EUNA.A");
   for (uint32_t n = 0; n < kFixedEntries; ++n) {
-    EXPECT_TRUE(payload_of(archive, record_of(archive, n)) == payload_of(fixed, record_of(fixed, n)))
+    EXPECT_TRUE(payload_of(archive, record_of(archive, n)) ==
+                payload_of(fixed, record_of(fixed, n)))
         << n;
   }
   uint32_t compressed = 0;

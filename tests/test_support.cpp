@@ -260,8 +260,8 @@ StartedTool start_process(const std::string& cwd, const std::vector<std::string>
   Handle reader(read_end), writer(write_end);
   ::SetHandleInformation(reader.h, HANDLE_FLAG_INHERIT, 0);
   Handle null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                   0, nullptr));
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                   nullptr));
 
   const std::wstring program = tool_path();
   std::wstring command_line = quoted(program);
@@ -324,7 +324,9 @@ bool tool_running(const StartedTool& tool) {
   return ::WaitForSingleObject(static_cast<HANDLE>(tool.process), 0) == WAIT_TIMEOUT;
 }
 
-void kill_tool(const StartedTool& tool) { ::TerminateProcess(static_cast<HANDLE>(tool.process), 137); }
+void kill_tool(const StartedTool& tool) {
+  ::TerminateProcess(static_cast<HANDLE>(tool.process), 137);
+}
 
 RunResult finish_tool(StartedTool& tool) {
   Handle process(static_cast<HANDLE>(tool.process)), reader(static_cast<HANDLE>(tool.out));

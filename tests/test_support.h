@@ -88,9 +88,9 @@ class UnopenableName {
 // An entry of an archive image: either a plain content or a payload stored
 // compressed (unpacked size = content length).
 struct EntrySpec {
-  Bytes stored;               // the bytes written into the payload area
-  uint32_t unpacked_size = 0; // 0 = plain
-  bool absent = false;        // record points at offset 0 with size 0
+  Bytes stored;                // the bytes written into the payload area
+  uint32_t unpacked_size = 0;  // 0 = plain
+  bool absent = false;         // record points at offset 0 with size 0
 };
 
 // Builds archive bytes: header, records, then each payload at a 2048-aligned

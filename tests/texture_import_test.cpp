@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,7 +16,6 @@
 
 namespace linkdata::test {
 namespace {
-
 
 struct Tex {
   uint8_t mip_count;
@@ -66,7 +65,8 @@ struct Pixels {
 Pixels pixels_of(const Bytes& content, uint32_t sub, uint32_t index) {
   for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
     if (span.sub_index != sub) continue;
-    for (const TextureDescription& t : read_texture_container(content.data() + span.offset, span.size)) {
+    for (const TextureDescription& t :
+         read_texture_container(content.data() + span.offset, span.size)) {
       if (t.texture_index == index) return {span.offset + size_t(t.data_position), t.data_size};
     }
   }
@@ -142,7 +142,8 @@ TEST(TextureImport, ImageMagickEditsComeBackLevelForLevel) {
                         (w.dir / path) + "\""));
     if (r.entry == "1") expected_out += ok_line("导入贴图 ", path);
   }
-  expected_out += ok_line("导入压缩文件 ", "2.data") + ok_line("导入贴图 ", "Import/A/Textures/2/1_0.dds");
+  expected_out +=
+      ok_line("导入压缩文件 ", "2.data") + ok_line("导入贴图 ", "Import/A/Textures/2/1_0.dds");
   // Entry 2 also has an edited loose file: its texture goes into that.
   Bytes edited2 = content2;
   edited2[20] = 'E';  // in sub-file 0, the text
@@ -160,7 +161,8 @@ TEST(TextureImport, ImageMagickEditsComeBackLevelForLevel) {
     Bytes& expected = row.entry == "1" ? expected1 : expected2;
     const Pixels at = pixels_of(expected, sub, index);
     ASSERT_GE(dds.size(), 128 + at.size);
-    std::copy(dds.begin() + 128, dds.begin() + long(128 + at.size), expected.begin() + long(at.offset));
+    std::copy(dds.begin() + 128, dds.begin() + long(128 + at.size),
+              expected.begin() + long(at.offset));
     // The new export's DDS file holds the edited file's levels, no more.
     const Bytes again = w.exported("Textures/" + row.entry + "/" + row.name);
     EXPECT_EQ(Bytes(again.begin() + 128, again.end()),
@@ -228,7 +230,8 @@ TEST(TextureImport, Dx10AndLegacyHeadersWithOrWithoutMipCount) {
     Bytes& expected = r.entry == "1" ? expected1 : expected2;
     const Pixels at = pixels_of(expected, r.sub, r.index);
     const Bytes edited = pattern_bytes(at.size + 64, 99 + r.index);  // a level more than needed
-    const std::string path = w.put_dds(r.entry, r.name, dds_file(r.four_cc, r.width, r.height, r.mips, edited, r.dxgi));
+    const std::string path =
+        w.put_dds(r.entry, r.name, dds_file(r.four_cc, r.width, r.height, r.mips, edited, r.dxgi));
     std::copy(edited.begin(), edited.begin() + long(at.size), expected.begin() + long(at.offset));
     expected_out += ok_line("导入贴图 ", path);
   }

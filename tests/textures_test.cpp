@@ -14,9 +14,9 @@
 
 #include "platform/little_endian.h"
 #include "platform/working_paths.h"
+#include "test_support.h"
 #include "textures/container.h"
 #include "textures/dds.h"
-#include "test_support.h"
 
 namespace linkdata {
 namespace {
@@ -95,10 +95,8 @@ TEST(TextureContainer, WorkedSizesTable) {
     uint32_t width, height, size, levels;
   };
   const Row rows[] = {
-      {0x90, 8, 0x88, 256, 256, 87408, 9},
-      {0x90, 6, 0x86, 64, 256, 10936, 7},
-      {0x00, 6, 0x86, 64, 256, 10936, 7},
-      {0x10, 8, 0x00, 1, 1, 16, 1},
+      {0x90, 8, 0x88, 256, 256, 87408, 9}, {0x90, 6, 0x86, 64, 256, 10936, 7},
+      {0x00, 6, 0x86, 64, 256, 10936, 7},  {0x10, 8, 0x00, 1, 1, 16, 1},
       {0x50, 1, 0x77, 128, 128, 65536, 1},
   };
   for (const Row& r : rows) {
@@ -294,7 +292,8 @@ TEST(TextureContainerBounds, TableRunningPastTheEnd) {
 }
 
 TEST(TextureContainerBounds, HeaderOffsetPastTheEnd) {
-  Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}});
+  Bytes c =
+      build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}});
   store_u32le(&c[0x24], 0xFFFFFFF0);  // texture 1's header far away
   auto d = read(c);
   ASSERT_EQ(d.size(), 1u);  // the list ends at texture 1
@@ -311,7 +310,8 @@ TEST(TextureContainerBounds, HeaderOffsetPastTheEnd) {
 }
 
 TEST(TextureContainerBounds, PixelDataPastTheEnd) {
-  Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x90, 8, 0x88, 100}, Tex{0x10, 6, 0x00, 8}});
+  Bytes c =
+      build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x90, 8, 0x88, 100}, Tex{0x10, 6, 0x00, 8}});
   auto d = read(c);
   ASSERT_EQ(d.size(), 3u);
   EXPECT_TRUE(d[0].in_bounds);
@@ -507,8 +507,8 @@ TEST_F(DdsFiles, UnsupportedCodeLeavesAGapInNames) {
 }
 
 TEST_F(DdsFiles, FileLengthsOfTheEdgeCases) {
-  const Bytes c = build_container({Tex{0x10, 8, 0x88, 65536}, Tex{0x50, 1, 0x77, 65536},
-                                   Tex{0x10, 6, 0x00, 8, 1, 0x20}});
+  const Bytes c = build_container(
+      {Tex{0x10, 8, 0x88, 65536}, Tex{0x50, 1, 0x77, 65536}, Tex{0x10, 6, 0x00, 8, 1, 0x20}});
   extract_textures(c.data(), c.size(), 0, 3);
   const fs::path dir = textures_ / "0";
   EXPECT_EQ(fs::file_size(dir / "3_0.dds"), 128u + 65536u);
@@ -550,7 +550,8 @@ TEST_F(DdsFiles, ExistingDirectoryKeptAndFileOverwritten) {
 }
 
 TEST_F(DdsFiles, PixelDataPastTheEndSkipsOnlyThatTexture) {
-  Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}, Tex{0x90, 8, 0x88, 50}});
+  Bytes c =
+      build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}, Tex{0x90, 8, 0x88, 50}});
   extract_textures(c.data(), c.size(), 5, 0);
   EXPECT_EQ(names_in(textures_ / "5"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
   const auto d = read(c);

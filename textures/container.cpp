@@ -26,8 +26,8 @@ bool has_texture_magic(const uint8_t* data, size_t size) {
          std::memcmp(data, kTextureMagic, sizeof kTextureMagic) == 0;
 }
 
-uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count,
-                         uint32_t block_bytes, uint32_t* levels_present) {
+uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count, uint32_t block_bytes,
+                         uint32_t* levels_present) {
   uint32_t w = width;
   uint32_t h = height;
   uint32_t size = ((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
@@ -66,14 +66,14 @@ std::vector<TextureDescription> read_texture_container(const uint8_t* data, size
     t.texture_index = i;
     t.mip_count = uint8_t(header[0] >> 4);
     t.format_code = header[1];
-    t.width = uint32_t(1) << (header[2] & 0x0F);   // low nibble: width exponent
-    t.height = uint32_t(1) << (header[2] >> 4);    // high nibble: height exponent
+    t.width = uint32_t(1) << (header[2] & 0x0F);  // low nibble: width exponent
+    t.height = uint32_t(1) << (header[2] >> 4);   // high nibble: height exponent
 
     uint64_t data_position = header_position + kTextureHeaderSize;
     if (header[7] != 0) {
       if (!fits(header_position + kTextureHeaderSize, 4, size)) break;
-      data_position = header_position + kTextureHeaderSize +
-                      load_u32le(header + kTextureHeaderSize);
+      data_position =
+          header_position + kTextureHeaderSize + load_u32le(header + kTextureHeaderSize);
     }
     t.data_position = data_position;
 

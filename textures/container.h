@@ -18,9 +18,9 @@ struct TextureDescription {
   uint32_t width = 0;   // top level
   uint32_t height = 0;  // top level
   uint8_t mip_count = 0;
-  uint64_t data_position = 0;  // from the start of the container
-  uint32_t data_size = 0;      // 0 for unsupported codes
-  uint32_t levels_present = 0; // block formats: mip levels that hold bytes
+  uint64_t data_position = 0;   // from the start of the container
+  uint32_t data_size = 0;       // 0 for unsupported codes
+  uint32_t levels_present = 0;  // block formats: mip levels that hold bytes
   // False when the header or the pixel data reach past the container.
   bool in_bounds = false;
 };
@@ -34,7 +34,7 @@ std::vector<TextureDescription> read_texture_container(const uint8_t* data, size
 
 // Data size of the block formats' mip chain, and the number of levels that
 // contribute bytes (counted largest first while both halved sides are >= 1).
-uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count,
-                         uint32_t block_bytes, uint32_t* levels_present);
+uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count, uint32_t block_bytes,
+                         uint32_t* levels_present);
 
 }  // namespace linkdata

@@ -13,8 +13,8 @@ namespace linkdata {
 
 namespace {
 
-constexpr uint32_t kFlagsTemplate = 0x00001007;  // CAPS | HEIGHT | WIDTH | PIXELFORMAT
-constexpr uint32_t kFlagsMipmapped = 0x00021007; // ... | MIPMAPCOUNT
+constexpr uint32_t kFlagsTemplate = 0x00001007;   // CAPS | HEIGHT | WIDTH | PIXELFORMAT
+constexpr uint32_t kFlagsMipmapped = 0x00021007;  // ... | MIPMAPCOUNT
 constexpr uint32_t kCapsTexture = 0x00001000;
 constexpr uint32_t kCapsMipmapped = 0x00401008;  // COMPLEX | TEXTURE | MIPMAP
 constexpr uint32_t kCapsAlpha = 0x00001002;      // TEXTURE | ALPHA
@@ -40,8 +40,8 @@ std::array<uint8_t, kDdsHeaderSize> dds_template() {
 }  // namespace
 
 bool exported_as_dds(const TextureDescription& t) {
-  const bool format_written = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
-                              t.format_code == kFormatDxt5;
+  const bool format_written =
+      t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 || t.format_code == kFormatDxt5;
   return format_written && t.in_bounds;
 }
 
@@ -71,8 +71,8 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
   return h;
 }
 
-void write_dds_texture(const TextureDescription& t, const uint8_t* container,
-                       size_t container_size, uint32_t entry_number, uint32_t sub_index) {
+void write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
+                       uint32_t entry_number, uint32_t sub_index) {
   if (!exported_as_dds(t) || container == nullptr) return;
   // Re-checked here so that a caller-built description can never read past the container.
   if (t.data_position > container_size || t.data_size > container_size - t.data_position) {
@@ -81,12 +81,10 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
 
   const std::array<uint8_t, kDdsHeaderSize> header = build_dds_header(t);
 
-  const std::wstring entry_dir =
-      join_path(g_texture_directory_path, std::to_wstring(entry_number));
+  const std::wstring entry_dir = join_path(g_texture_directory_path, std::to_wstring(entry_number));
   ensure_directory(entry_dir);
-  const std::wstring path =
-      join_path(entry_dir, std::to_wstring(sub_index) + L"_" +
-                               std::to_wstring(t.texture_index) + L".dds");
+  const std::wstring path = join_path(
+      entry_dir, std::to_wstring(sub_index) + L"_" + std::to_wstring(t.texture_index) + L".dds");
 
   // Rewritten in place, not truncated first: see File::open_to_replace.
   platform::File file = platform::File::open_to_replace(path);
@@ -103,8 +101,8 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container,
   if (!ok) say(msg::kTextureFileCreateFailed);
 }
 
-void extract_textures(const uint8_t* container, size_t container_size,
-                      uint32_t entry_number, uint32_t sub_index) {
+void extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
+                      uint32_t sub_index) {
   ensure_directory(g_texture_directory_path);
   if (container == nullptr) return;
   try {

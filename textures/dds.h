@@ -36,11 +36,11 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 bool exported_as_dds(const TextureDescription& t);
 
 // Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
-void write_dds_texture(const TextureDescription& t, const uint8_t* container,
-                       size_t container_size, uint32_t entry_number, uint32_t sub_index);
+void write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
+                       uint32_t entry_number, uint32_t sub_index);
 
 // Writes every supported, in-bounds texture of a container.
-void extract_textures(const uint8_t* container, size_t container_size,
-                      uint32_t entry_number, uint32_t sub_index);
+void extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
+                      uint32_t sub_index);
 
 }  // namespace linkdata

@@ -27,14 +27,24 @@ bool four_cc_is(const uint8_t* at, const char* code) { return std::memcmp(at, co
 DdsHeaderStatus read_dx10(const uint8_t* data, size_t size, DdsLayout* out) {
   if (size < kDdsDx10HeaderSize) return DdsHeaderStatus::cut_short;
   switch (load_u32le(data + 128)) {
-    case kDxgiBc1: case kDxgiBc1Srgb: out->pixels = DdsPixels::dxt1; break;
-    case kDxgiBc3: case kDxgiBc3Srgb: out->pixels = DdsPixels::dxt5; break;
-    case kDxgiBgra8: case kDxgiBgra8Srgb: out->pixels = DdsPixels::bgra8; break;
-    default: return DdsHeaderStatus::not_accepted;
+    case kDxgiBc1:
+    case kDxgiBc1Srgb:
+      out->pixels = DdsPixels::dxt1;
+      break;
+    case kDxgiBc3:
+    case kDxgiBc3Srgb:
+      out->pixels = DdsPixels::dxt5;
+      break;
+    case kDxgiBgra8:
+    case kDxgiBgra8Srgb:
+      out->pixels = DdsPixels::bgra8;
+      break;
+    default:
+      return DdsHeaderStatus::not_accepted;
   }
   // One plain 2-D texture: no cube, no array.
-  if (load_u32le(data + 132) != kDimensionTexture2d || (load_u32le(data + 136) & kMiscTextureCube) != 0 ||
-      load_u32le(data + 140) != 1) {
+  if (load_u32le(data + 132) != kDimensionTexture2d ||
+      (load_u32le(data + 136) & kMiscTextureCube) != 0 || load_u32le(data + 140) != 1) {
     return DdsHeaderStatus::not_accepted;
   }
   out->data_offset = kDdsDx10HeaderSize;
@@ -43,10 +53,14 @@ DdsHeaderStatus read_dx10(const uint8_t* data, size_t size, DdsLayout* out) {
 
 bool same_pixels(DdsPixels p, uint8_t format_code) {
   switch (format_code) {
-    case kFormatArgb8: return p == DdsPixels::bgra8;
-    case kFormatDxt1: return p == DdsPixels::dxt1;
-    case kFormatDxt5: return p == DdsPixels::dxt5;
-    default: return false;
+    case kFormatArgb8:
+      return p == DdsPixels::bgra8;
+    case kFormatDxt1:
+      return p == DdsPixels::dxt1;
+    case kFormatDxt5:
+      return p == DdsPixels::dxt5;
+    default:
+      return false;
   }
 }
 
@@ -82,8 +96,10 @@ DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out
       return DdsHeaderStatus::not_accepted;
     }
   } else if ((pf_flags & kPfRgb) != 0 && load_u32le(data + kOffPfRgbBitCount) == 32 &&
-             load_u32le(data + kOffPfRMask) == 0x00FF0000 && load_u32le(data + kOffPfGMask) == 0x0000FF00 &&
-             load_u32le(data + kOffPfBMask) == 0x000000FF && load_u32le(data + kOffPfAMask) == 0xFF000000) {
+             load_u32le(data + kOffPfRMask) == 0x00FF0000 &&
+             load_u32le(data + kOffPfGMask) == 0x0000FF00 &&
+             load_u32le(data + kOffPfBMask) == 0x000000FF &&
+             load_u32le(data + kOffPfAMask) == 0xFF000000) {
     d.pixels = DdsPixels::bgra8;
   } else {
     return DdsHeaderStatus::not_accepted;

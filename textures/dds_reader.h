@@ -20,8 +20,8 @@ struct DdsLayout {
   DdsPixels pixels = DdsPixels::dxt5;
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t mip_count = 0;    // as the header states it; 0 when it states none
-  size_t data_offset = 0;    // where the top level begins
+  uint32_t mip_count = 0;  // as the header states it; 0 when it states none
+  size_t data_offset = 0;  // where the top level begins
 };
 
 enum class DdsHeaderStatus { ok, not_accepted, cut_short };

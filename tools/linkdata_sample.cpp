@@ -161,7 +161,8 @@ Bytes literal_data(size_t size, Rng& rng) {
     }
     for (size_t i = 0; i < n; i += 16) {
       const uint64_t draws = next_u64(rng);
-      for (size_t k = 0; k < 16 && i + k < n; ++k) out[pos + i + k] = alphabet[(draws >> (4 * k)) & 15];
+      for (size_t k = 0; k < 16 && i + k < n; ++k)
+        out[pos + i + k] = alphabet[(draws >> (4 * k)) & 15];
     }
   }
   // A first word above 0x10000 keeps the content from passing as a package.
@@ -438,8 +439,7 @@ std::optional<StoredEntry> store_entry(Entry e) {
       uLongf length = compressBound(uLong(c.length));
       const size_t at = out.size() + 4;
       out.resize(at + length);
-      if (compress2(out.data() + at, &length, source, uLong(c.length),
-                    g_level) != Z_OK ||
+      if (compress2(out.data() + at, &length, source, uLong(c.length), g_level) != Z_OK ||
           out[at] != linkdata::kZlibMarker) {
         return std::nullopt;
       }
