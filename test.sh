@@ -4,7 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
 
-need_packages "${BASE_PACKAGES[@]}" imagemagick
+need_packages "${BASE_PACKAGES[@]}" imagemagick clang-format
+bash scripts/check-format.sh
+echo "== every C++ source is formatted as .clang-format says"
 started=$SECONDS
 build_tool build
 (cd build && ctest --output-on-failure -j"$(nproc)")
