@@ -121,12 +121,6 @@ std::wstring save_group_originals(ImportRun& run, platform::File& archive, const
   for (size_t e = 0; e < g.entries.size(); ++e) {
     const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
     // An in-place entry's writes: its record, then its payload, if not empty.
-    const size_t first = g.entries[e].first_write;
-    if (end > first) {
-      const PendingWrite* payload = end > first + 1 ? &g.writes[first + 1] : nullptr;
-      run.payload_crcs[g.entries[e].entry] =
-          payload ? payload_checksum(payload->bytes.data(), payload->bytes.size()) : 0;
-    }
     for (size_t i = g.entries[e].first_write; i < end; ++i) {
       if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
                           g.writes[i].bytes.size())) {
@@ -329,8 +323,9 @@ bool commit(ImportRun& run, const Candidate& c, Prepared p) {
   std::vector<std::wstring> lines = success_lines(run, c, p.way);
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
+  // Taken here, on the thread that owns the map, not by the group's writer.
+  run.payload_crcs[n] = payload_checksum(p.data.data(), p.size);
   if (p.way == Way::plain_append) {
-    run.payload_crcs[n] = payload_checksum(p.data.data(), p.size);
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
     if (!run.groups.commit_writes()) return false;
