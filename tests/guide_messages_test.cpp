@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,33 @@ TEST_F(GuideMessages, ListsNoMessageThatTheToolDoesNotPrint) {
     EXPECT_TRUE(std::find(catalogue.begin(), catalogue.end(), text) != catalogue.end())
         << "not printed by the tool: " << text;
   }
+}
+
+// The examples are the only road from the catalogue to the guide check, so
+// every text the catalogue declares must be filled in there: a text added
+// without its example would otherwise never be held against the guide.
+TEST(MessageCatalogue, GivesAnExampleOfEveryTextItDeclares) {
+  const Bytes header = read_file(LINKDATA_CATALOGUE_HEADER);
+  const Bytes source = read_file(LINKDATA_CATALOGUE_SOURCE);
+  const std::string declared(header.begin(), header.end());
+  const std::string defined(source.begin(), source.end());
+  const size_t body = defined.find("examples() {");
+  ASSERT_NE(body, std::string::npos);
+  std::set<std::string> used;
+  const std::regex word("[A-Za-z_][A-Za-z_0-9]*");
+  const std::string examples = defined.substr(body + 1);
+  for (std::sregex_iterator it(examples.begin(), examples.end(), word), end; it != end; ++it) {
+    used.insert(it->str());
+  }
+  const std::regex text(R"((?:const wchar_t\* (k\w+) =)|(?:^std::wstring (\w+)\())",
+                        std::regex::multiline);
+  size_t texts = 0;
+  for (std::sregex_iterator it(declared.begin(), declared.end(), text), end; it != end; ++it) {
+    const std::string name = (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
+    ++texts;
+    EXPECT_TRUE(used.count(name)) << name << " has no example in msg::examples()";
+  }
+  EXPECT_GT(texts, 40u) << "the catalogue's declarations were not recognised";
 }
 
 TEST(MessageCatalogue, HoldsEveryTextOnce) {
