@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
 
-need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmark-gfm
 
 dir="${1:-build-win/release}"
 shift || true
@@ -29,7 +29,7 @@ for exe in "$dir/linkdata.exe" "$dir/linkdata-sample.exe"; do
 done
 echo "Built $dir/linkdata.exe (imports only:" $(echo "$imports" | tr '\n' ' ')")"
 
-# The download for players: the tool with its readmes, packed by CMake's own
-# ZIP generator (no zip program needed).
+# The download for players: the tool with the players' guide as a page and the
+# English readme, packed by CMake's own ZIP generator (no zip program needed).
 (cd "$dir" && cpack -G ZIP >/dev/null)
 echo "Packed" "$dir"/linkdata-*-win64.zip
