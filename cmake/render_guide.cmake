@@ -19,6 +19,8 @@ endif()
 
 file(STRINGS "${GUIDE}" first_heading ENCODING UTF-8 LIMIT_COUNT 1 REGEX "^# ")
 string(REGEX REPLACE "^# +" "" title "${first_heading}")
+string(REPLACE "&" "&amp;" title "${title}")
+string(REPLACE "<" "&lt;" title "${title}")
 
 # The download holds the English README.txt, not the developers' README.md.
 string(REPLACE "href=\"README.md\"" "href=\"README.txt\"" body "${body}")
@@ -34,7 +36,11 @@ while(TRUE)
   else()
     string(SUBSTRING "${body}" 0 ${pre_start} prose)
   endif()
-  string(REGEX REPLACE "([^ -~\t\n])\n([^ -~\t\n])" "\\1\\2" prose "${prose}")
+  # Twice, since a match takes the character after the break with it: a line
+  # of one character has a break on either side.
+  foreach(pass 1 2)
+    string(REGEX REPLACE "([^ -~\t\n])\n([^ -~\t\n])" "\\1\\2" prose "${prose}")
+  endforeach()
   string(APPEND joined "${prose}")
   if(pre_start EQUAL -1)
     break()
