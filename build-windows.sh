@@ -14,6 +14,8 @@ need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
 dir="${1:-build-win/release}"
 shift || true
 [ "$#" -gt 0 ] || set -- -DLINKDATA_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+# Renders the players' guide into the page that the download carries.
+need_packages cmark-gfm
 configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" "$@"
 cmake --build "$dir" -j"$(nproc)"
 
@@ -29,7 +31,7 @@ for exe in "$dir/linkdata.exe" "$dir/linkdata-sample.exe"; do
 done
 echo "Built $dir/linkdata.exe (imports only:" $(echo "$imports" | tr '\n' ' ')")"
 
-# The download for players: the tool with its readmes, packed by CMake's own
-# ZIP generator (no zip program needed).
+# The download for players: the tool with the players' guide as a page and the
+# English readme, packed by CMake's own ZIP generator (no zip program needed).
 (cd "$dir" && cpack -G ZIP >/dev/null)
 echo "Packed" "$dir"/linkdata-*-win64.zip

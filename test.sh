@@ -7,6 +7,7 @@ cd "$(dirname "$0")"
 need_packages "${BASE_PACKAGES[@]}" imagemagick clang-format
 bash scripts/check-format.sh
 echo "== every C++ source is formatted as .clang-format says"
+bash scripts/check-floors.sh
 started=$SECONDS
 build_tool build
 (cd build && ctest --output-on-failure -j"$(nproc)")

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine wine64
+need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmark-gfm googletest wine wine64
 toolchain="$PWD/cmake/mingw-w64-x86_64.cmake"
 
 # GoogleTest for Windows, from Debian's sources; built once per checkout.
@@ -55,8 +55,19 @@ sample="$PWD/build-win/tests/linkdata-sample.exe"
   cd "$play"
   cmake -E tar xf "$OLDPWD/build-win/release/linkdata-$version-win64.zip"
   folder="$PWD/linkdata-$version-win64"
-  zip_check test -f "$folder/README.zh-CN.md"
+  # The guide as a page: its title, every table of the Markdown rendered as
+  # one, and no link to a Markdown file that the download does not hold.
+  guide="$folder/README.zh-CN.html"
+  zip_check test -f "$guide"
+  zip_check test ! -e "$folder/README.zh-CN.md"
   zip_check test -f "$folder/README.txt"
+  zip_check grep -qF '<meta charset="utf-8">' "$guide"
+  zip_check grep -qF "<title>$(sed -n '1s/^# //p' "$OLDPWD/README.zh-CN.md")</title>" "$guide"
+  tables=$(grep -cE '^\|[-|: ]+\|$' "$OLDPWD/README.zh-CN.md" || true)
+  zip_check test "$tables" -gt 0
+  zip_check test "$(grep -c '<table>' "$guide")" -eq "$tables"
+  zip_check test "$(grep -c '</table>' "$guide")" -eq "$tables"
+  zip_check test "$(grep -cE 'href="[^"]*\.md"' "$guide")" -eq 0
   mkdir game && cd game
   zip_check wine "$sample" . A </dev/null >/dev/null
   cp LINKDATA_EU_OS_EUNA.A before-import
@@ -73,4 +84,4 @@ sample="$PWD/build-win/tests/linkdata-sample.exe"
   zip_check cmp -s before-import LINKDATA_EU_OS_EUNA.A
   zip_check test ! -e LINKDATA_EU_OS_EUNA.A-original
 )
-echo "Windows download: linkdata-$version-win64.zip unpacked, export, import and restore run from it"
+echo "Windows download: linkdata-$version-win64.zip unpacked, its guide a page, export, import and restore run from it"

@@ -60,13 +60,18 @@ TEST(Listing, IndexOnlyAsTabSeparatedLines) {
       EntrySpec{{}, 0, true}, compressed_entry(pattern_bytes(10, 3))};
   const Bytes archive = build_archive(entries);
   write_file(dir / kArchive, archive);
-  std::string expected = kHeader;
+  // The columns from what went in: the payloads lie one after the other in
+  // 2048-byte units after the one that holds the index; an absent entry is
+  // at 0 with nothing stored.
   const uint32_t content_sizes[] = {3000, 70000, 0, 10};
-  for (uint32_t n = 0; n < 4; ++n) {
-    const Record r = record_of(archive, n);
-    expected += std::to_string(n) + "\t" + std::to_string(r.payload_offset * 2048) + "\t" +
-                std::to_string(r.stored_size) + "\t" + std::to_string(content_sizes[n]) + "\t" +
-                (r.unpacked_size != 0 ? "1" : "0") + "\t0\n";
+  std::string expected = kHeader;
+  uint64_t position = 2048;
+  for (size_t n = 0; n < entries.size(); ++n) {
+    const size_t stored = entries[n].stored.size();
+    expected += std::to_string(n) + "\t" + std::to_string(entries[n].absent ? 0 : position) + "\t" +
+                std::to_string(stored) + "\t" + std::to_string(content_sizes[n]) + "\t" +
+                (entries[n].unpacked_size != 0 ? "1" : "0") + "\t0\n";
+    if (!entries[n].absent) position += (stored + 2047) / 2048 * 2048;
   }
   const RunResult r = run_tool(dir.path, {"l", "a"});
   EXPECT_EQ(r.out, expected);
@@ -232,15 +237,16 @@ TEST(Listing, ConsoleFormAlignsColumnsAndSumsUp) {
   // The archive's length (24576) has five digits: positions and stored sizes
   // take five columns, the titles of four characters eight.
   ASSERT_EQ(archive.size(), 24576u);
-  const std::string stored10 = std::to_string(record_of(archive, 10).stored_size);
+  const std::string stored1 = std::to_string(entries[1].stored.size());
+  const std::string stored10 = std::to_string(entries[10].stored.size());
+  ASSERT_EQ(stored1.size(), 2u);
   ASSERT_EQ(stored10.size(), 3u);
-  ASSERT_EQ(std::to_string(record_of(archive, 1).stored_size).size(), 2u);
   RunResult r = run_on_terminal(dir.path, {"l", "a", "0", "10"});
   EXPECT_EQ(r.out,
             "编号   位置  存储大小    内容大小  压缩  已修改\n"
             "   0   2048         6           6     0       0\n"
             "   1   4096        " +
-                std::to_string(record_of(archive, 1).stored_size) +
+                stored1 +
                 "          52     1       0\n"
                 "   2   6144         6           6     0       0\n"
                 "   3   8192         6           6     0       0\n"
@@ -254,19 +260,18 @@ TEST(Listing, ConsoleFormAlignsColumnsAndSumsUp) {
                 stored10 +
                 "      100000     1       0\n"
                 "共 11 个条目，存储大小合计 " +
-                std::to_string(9 * 6 + record_of(archive, 1).stored_size +
-                               record_of(archive, 10).stored_size) +
+                std::to_string(9 * 6 + entries[1].stored.size() + entries[10].stored.size()) +
                 " 字节，其中压缩 2 个，已修改 0 个\n");
   EXPECT_EQ(r.status, 0);
   r = run_on_terminal(dir.path, {"l", "a", "1", "2", "y"});
   EXPECT_EQ(r.out,
             "编号   位置  存储大小    内容大小  压缩  已修改  类型                      贴图\n"
             "   1   4096        " +
-                std::to_string(record_of(archive, 1).stored_size) +
+                stored1 +
                 "          52     1       0  贴图容器                  0_0 DXT1 1x1 1\n"
                 "   2   6144         6           6     0       0  其他 \"abcd\"\n"
                 "共 2 个条目，存储大小合计 " +
-                std::to_string(6 + record_of(archive, 1).stored_size) +
+                std::to_string(6 + entries[1].stored.size()) +
                 " 字节，其中压缩 1 个，已修改 0 个\n");
 #endif
 }
