@@ -1,0 +1,51 @@
+// stb_image with its PNG decoder only: no file access of its own, no other
+// formats, no shared failure text that two threads could write at once.
+#include "textures/png_image.h"
+
+#include <climits>
+#include <cstring>
+
+#define STBI_ONLY_PNG
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#define STBI_NO_FAILURE_STRINGS
+// The largest side a texture can have.
+#define STBI_MAX_DIMENSIONS (1 << 15)
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb/stb_image.h>
+
+namespace linkdata {
+namespace {
+
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+uint32_t load_u32be(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+}  // namespace
+
+bool read_png_size(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height) {
+  // Signature, then the first chunk: length 13, type IHDR, width, height.
+  if (data == nullptr || size < kPngSizeBytes || std::memcmp(data, kSignature, 8) != 0 ||
+      load_u32be(data + 8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+    return false;
+  }
+  *width = load_u32be(data + 16);
+  *height = load_u32be(data + 20);
+  return true;
+}
+
+void FreePixels::operator()(uint8_t* pixels) const { stbi_image_free(pixels); }
+
+RgbaPixels decode_png_rgba(const uint8_t* data, size_t size, uint32_t width, uint32_t height) {
+  if (size > size_t(INT_MAX)) return nullptr;
+  int w = 0, h = 0, channels = 0;
+  RgbaPixels pixels(stbi_load_from_memory(data, int(size), &w, &h, &channels, 4));
+  if (pixels == nullptr || uint32_t(w) != width || uint32_t(h) != height) return nullptr;
+  return pixels;
+}
+
+}  // namespace linkdata
