@@ -120,7 +120,8 @@ struct Fit {
   float error = INFINITY;
 };
 
-void try_split(const Clusters& cl, const int bounds[5], const Vec3 prefix[17], float xx, Fit* best) {
+void try_split(const Clusters& cl, const int bounds[5], const Vec3 prefix[17], float xx,
+               Fit* best) {
   float aa = 0, bb = 0, ab = 0;
   Vec3 ax, bx;
   for (int c = 0; c < cl.count; ++c) {
@@ -256,7 +257,8 @@ ColourResult fit_mode(const PixelBlock& block, const Points& pts, bool three_col
   out.three_colour = three_colour;
   bool one_colour = true;
   for (int i = 1; i < pts.n; ++i) {
-    one_colour = one_colour && std::memcmp(block.rgba[pts.pixel[i]], block.rgba[pts.pixel[0]], 3) == 0;
+    one_colour =
+        one_colour && std::memcmp(block.rgba[pts.pixel[i]], block.rgba[pts.pixel[0]], 3) == 0;
   }
   if (one_colour) {
     out.e = single_colour(block.rgba[pts.pixel[0]], three_colour);
