@@ -5,6 +5,7 @@
 #include <new>
 
 #include "archive/package.h"
+#include "archive/worker_pool.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "textures/container.h"
@@ -115,7 +116,8 @@ std::wstring patch_png(uint8_t* content, const std::vector<Located>& textures,
     const RgbaPixels rgba = decode_png_rgba(bytes.data(), got, width, height);
     if (rgba == nullptr) return msg::picture_unreadable(file.path, t.width, t.height);
     bytes = std::vector<uint8_t>();  // only the pixels are needed from here on
-    encode_texture_pixels(rgba.get(), t, content + target->container_offset + t.data_position);
+    encode_texture_pixels(rgba.get(), t, content + target->container_offset + t.data_position,
+                          helper_threads() + 1);
   } catch (const std::bad_alloc&) {
     return msg::file_too_large(file.path);
   }

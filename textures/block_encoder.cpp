@@ -36,9 +36,10 @@ struct Endpoints {
   uint16_t c0 = 0, c1 = 0;
 };
 
-int quantise(float v, int max) {
-  const int q = int(std::lround(std::clamp(v, 0.0f, 255.0f) * float(max) / 255.0f));
-  return std::clamp(q, 0, max);
+// Nearest 5- or 6-bit value of a channel in 0..255.
+int quantise(float v, float max) {
+  const float clamped = v < 0 ? 0 : v > 255 ? 255 : v;
+  return int(clamped * (max / 255.0f) + 0.5f);
 }
 
 uint16_t pack565(Vec3 c) {
@@ -104,15 +105,6 @@ Vec3 principal_axis(const Points& pts) {
   return v;
 }
 
-// The cluster weights of the palette entries along the line from the first
-// endpoint (weight 1) to the second.
-struct Clusters {
-  int count;
-  float weight[4];
-};
-constexpr Clusters kFourColours{4, {1.0f, 2.0f / 3.0f, 1.0f / 3.0f, 0.0f}};
-constexpr Clusters kThreeColours{3, {1.0f, 0.5f, 0.0f, 0.0f}};
-
 // Least-squares endpoints for the best split of the ordered points into
 // consecutive clusters; quantised, with the error of the ideal palette.
 struct Fit {
@@ -120,29 +112,48 @@ struct Fit {
   float error = INFINITY;
 };
 
-void try_split(const Clusters& cl, const int bounds[5], const Vec3 prefix[17], float xx,
-               Fit* best) {
-  float aa = 0, bb = 0, ab = 0;
-  Vec3 ax, bx;
-  for (int c = 0; c < cl.count; ++c) {
-    const float n = float(bounds[c + 1] - bounds[c]);
-    if (n == 0) continue;
-    const float wa = cl.weight[c], wb = 1.0f - wa;
-    const Vec3 sum = prefix[bounds[c + 1]] - prefix[bounds[c]];
-    aa += n * wa * wa, bb += n * wb * wb, ab += n * wa * wb;
-    ax = ax + sum * wa, bx = bx + sum * wb;
-  }
+// One split: aa, bb and ab are the sums of the squared weights and of
+// their products over the points, ax and bx the weighted sums of the points.
+void try_split(float aa, float bb, float ab, Vec3 ax, Vec3 bx, float xx, Fit* best) {
   const float det = aa * bb - ab * ab;
-  if (std::fabs(det) < 1e-6f) return;
+  if (det < 1e-6f) return;
   const float inv = 1.0f / det;
-  const Vec3 a = unpack565(pack565((ax * bb - bx * ab) * inv));
-  const Vec3 b = unpack565(pack565((bx * aa - ax * ab) * inv));
+  const Vec3 a_ls = (ax * bb - bx * ab) * inv, b_ls = (bx * aa - ax * ab) * inv;
+  // The error of the unquantised least-squares endpoints bounds that of any
+  // endpoints for this split from below: most splits end here.
+  if (xx - dot(a_ls, ax) - dot(b_ls, bx) >= best->error) return;
+  const Vec3 a = unpack565(pack565(a_ls)), b = unpack565(pack565(b_ls));
   const float error =
       dot(a, a) * aa + dot(b, b) * bb + 2 * dot(a, b) * ab - 2 * dot(a, ax) - 2 * dot(b, bx) + xx;
   if (error < best->error) *best = {a, b, error};
 }
 
-Fit cluster_fit(const Points& pts, const Clusters& cl) {
+// Every split of the ordered points into consecutive clusters: [0, i) at
+// the first endpoint, then [i, j), [j, k) (four colours only) and the rest
+// at the second.
+void try_splits(int n, bool three_colour, const Vec3 prefix[17], float xx, Fit* best) {
+  const Vec3 total = prefix[n];
+  for (int i = 0; i <= n; ++i) {
+    for (int j = i; j <= n; ++j) {
+      const float n0 = float(i), n1 = float(j - i);
+      const Vec3 s0 = prefix[i], s1 = prefix[j] - prefix[i];
+      if (three_colour) {
+        const float n2 = float(n - j);
+        const Vec3 ax = s0 + s1 * 0.5f;
+        try_split(n0 + n1 * 0.25f, n2 + n1 * 0.25f, n1 * 0.25f, ax, total - ax, xx, best);
+        continue;
+      }
+      for (int k = j; k <= n; ++k) {
+        const float n2 = float(k - j), n3 = float(n - k);
+        const Vec3 ax = s0 + s1 * (2.0f / 3.0f) + (prefix[k] - prefix[j]) * (1.0f / 3.0f);
+        try_split(n0 + (n1 * 4 + n2) * (1.0f / 9.0f), n3 + (n1 + n2 * 4) * (1.0f / 9.0f),
+                  (n1 + n2) * (2.0f / 9.0f), ax, total - ax, xx, best);
+      }
+    }
+  }
+}
+
+Fit cluster_fit(const Points& pts, bool three_colour) {
   Fit best;
   float xx = 0;
   for (int i = 0; i < pts.n; ++i) xx += dot(pts.p[i], pts.p[i]);
@@ -158,19 +169,7 @@ Fit cluster_fit(const Points& pts, const Clusters& cl) {
     Vec3 prefix[17];
     for (int i = 0; i < pts.n; ++i) prefix[i + 1] = prefix[i] + pts.p[order[size_t(i)]];
     const float before = best.error;
-    int bounds[5] = {0, 0, 0, 0, pts.n};
-    if (cl.count == 3) bounds[3] = pts.n;
-    for (bounds[1] = 0; bounds[1] <= pts.n; ++bounds[1]) {
-      for (bounds[2] = bounds[1]; bounds[2] <= pts.n; ++bounds[2]) {
-        if (cl.count == 3) {
-          try_split(cl, bounds, prefix, xx, &best);
-          continue;
-        }
-        for (bounds[3] = bounds[2]; bounds[3] <= pts.n; ++bounds[3]) {
-          try_split(cl, bounds, prefix, xx, &best);
-        }
-      }
-    }
+    try_splits(pts.n, three_colour, prefix, xx, &best);
     if (!(best.error < before)) break;
     axis = best.b - best.a;
     if (dot(axis, axis) < 1e-6f) break;
@@ -263,7 +262,7 @@ ColourResult fit_mode(const PixelBlock& block, const Points& pts, bool three_col
   if (one_colour) {
     out.e = single_colour(block.rgba[pts.pixel[0]], three_colour);
   } else {
-    const Fit fit = cluster_fit(pts, three_colour ? kThreeColours : kFourColours);
+    const Fit fit = cluster_fit(pts, three_colour);
     out.e = std::isfinite(fit.error) ? Endpoints{pack565(fit.a), pack565(fit.b)}
                                      : single_colour(block.rgba[pts.pixel[0]], three_colour);
   }

@@ -1,6 +1,9 @@
 #include "textures/texture_encode.h"
 
+#include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "textures/block_encoder.h"
 
@@ -42,10 +45,13 @@ RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height) {
   return level;
 }
 
-void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
-                   uint8_t* out) {
+namespace {
+
+void encode_block_rows(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+                       uint32_t first_row, uint32_t end_row, uint8_t* out) {
   const size_t block_bytes = format_code == kFormatDxt1 ? 8 : 16;
-  for (uint32_t by = 0; by < (height + 3) / 4; ++by) {
+  out += size_t(first_row) * ((width + 3) / 4) * block_bytes;
+  for (uint32_t by = first_row; by < end_row; ++by) {
     for (uint32_t bx = 0; bx < (width + 3) / 4; ++bx) {
       const PixelBlock block = block_at(rgba, width, height, bx, by);
       if (format_code == kFormatDxt1) {
@@ -58,7 +64,35 @@ void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t
   }
 }
 
-void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out) {
+}  // namespace
+
+void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+                   uint8_t* out, unsigned threads) {
+  const uint32_t rows = (height + 3) / 4;
+  // Each thread takes a band of block rows; blocks are independent, so the
+  // result does not depend on the number of threads.
+  const uint32_t bands = std::max(1u, std::min<uint32_t>(threads, rows));
+  std::vector<std::thread> helpers;
+  uint32_t first = 0;
+  for (uint32_t band = 0; band < bands; ++band) {
+    const uint32_t end = uint32_t(uint64_t(rows) * (band + 1) / bands);
+    if (band + 1 < bands) {
+      try {
+        helpers.emplace_back(encode_block_rows, rgba, width, height, format_code, first, end, out);
+        first = end;
+        continue;
+      } catch (const std::system_error&) {
+        // No thread to be had: this band and the rest run here.
+      }
+    }
+    encode_block_rows(rgba, width, height, format_code, first, rows, out);
+    break;
+  }
+  for (std::thread& t : helpers) t.join();
+}
+
+void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+                           unsigned threads) {
   if (t.format_code == kFormatArgb8) {
     for (size_t i = 0; i < size_t(t.width) * t.height; ++i) {
       out[i * 4 + 0] = rgba[i * 4 + 2];
@@ -81,7 +115,7 @@ void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uin
       w = level.width;
       h = level.height;
     }
-    encode_blocks(pixels, w, h, t.format_code, out);
+    encode_blocks(pixels, w, h, t.format_code, out, threads);
     out += size_t((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
   }
 }

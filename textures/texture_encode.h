@@ -23,11 +23,13 @@ RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height);
 
 // Writes t.data_size bytes to `out` from a picture of the texture's top-level
 // size: A8R8G8B8 as blue, green, red, alpha bytes; DXT1 and DXT5 with every
-// level that the container counts, each made from the one above.
-void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out);
+// level that the container counts, each made from the one above. Block
+// compression runs on up to `threads` threads.
+void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+                           unsigned threads = 1);
 
 // Block-compresses one level: ((w + 3) / 4) * ((h + 3) / 4) blocks.
 void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
-                   uint8_t* out);
+                   uint8_t* out, unsigned threads = 1);
 
 }  // namespace linkdata
