@@ -15,6 +15,7 @@
 #include "platform/little_endian.h"
 #include "test_support.h"
 #include "textures/container.h"
+#include "textures/png_image.h"
 #include "textures/texture_pixels.h"
 
 namespace linkdata::test {
@@ -566,6 +567,24 @@ TEST(TextureImport, PngAndDdsForOneTextureAreBothRefused) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, shown(png) + " 和 " + shown(dds) + " 是同一张贴图，只能留下一个，无法导入！\n");
   EXPECT_EQ(w.archive(), w.original);
+}
+
+// An IDAT chunk of length 0 before the pixels (legal, and found by fuzzing
+// to make the decoder copy through a null buffer) changes nothing.
+TEST(TextureImport, EmptyIdatChunkIsSkipped) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  ScratchDir dir;
+  const Picture p = painted(8, 4, true, 0);
+  ASSERT_TRUE(write_png(p, "PNG32", dir / "p.png"));
+  const Bytes png = read_file(dir / "p.png");
+  Bytes with_empty = png;
+  const uint8_t empty_idat[12] = {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E};
+  with_empty.insert(with_empty.begin() + 33, empty_idat, empty_idat + 12);  // behind IHDR
+  for (const Bytes* file : {&png, static_cast<const Bytes*>(&with_empty)}) {
+    const RgbaPixels rgba = decode_png_rgba(file->data(), file->size(), 8, 4);
+    ASSERT_NE(rgba, nullptr);
+    EXPECT_EQ(Bytes(rgba.get(), rgba.get() + p.rgba.size()), p.rgba);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #define STBI_ONLY_PNG
 #define STBI_NO_STDIO
@@ -25,6 +26,30 @@ uint32_t load_u32be(const uint8_t* p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
 
+// stb_image copies an IDAT chunk of length 0 through a null buffer when it
+// comes first, which is undefined; such chunks add no data, so they are left
+// out. Chunks are walked up to where their lengths stop making sense, the
+// rest is handed on as it is for the decoder to judge.
+std::vector<uint8_t> without_empty_idat(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> out;
+  size_t at = 8;  // behind the signature
+  bool dropped = false;
+  while (size - at >= 12) {
+    const uint64_t chunk = 12 + uint64_t(load_u32be(data + at));
+    if (chunk > size - at) break;
+    const bool empty_idat = chunk == 12 && std::memcmp(data + at + 4, "IDAT", 4) == 0;
+    if (empty_idat && !dropped) {
+      out.assign(data, data + at);
+      dropped = true;
+    } else if (dropped && !empty_idat) {
+      out.insert(out.end(), data + at, data + at + chunk);
+    }
+    at += size_t(chunk);
+  }
+  if (dropped) out.insert(out.end(), data + at, data + size);
+  return out;
+}
+
 }  // namespace
 
 bool read_png_size(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height) {
@@ -41,7 +66,9 @@ bool read_png_size(const uint8_t* data, size_t size, uint32_t* width, uint32_t* 
 void FreePixels::operator()(uint8_t* pixels) const { stbi_image_free(pixels); }
 
 RgbaPixels decode_png_rgba(const uint8_t* data, size_t size, uint32_t width, uint32_t height) {
-  if (size > size_t(INT_MAX)) return nullptr;
+  if (size > size_t(INT_MAX) || size < 8) return nullptr;
+  const std::vector<uint8_t> cleaned = without_empty_idat(data, size);
+  if (!cleaned.empty()) data = cleaned.data(), size = cleaned.size();
   int w = 0, h = 0, channels = 0;
   RgbaPixels pixels(stbi_load_from_memory(data, int(size), &w, &h, &channels, 4));
   if (pixels == nullptr || uint32_t(w) != width || uint32_t(h) != height) return nullptr;
