@@ -31,7 +31,7 @@ struct Points {
   int n = 0;
 };
 
-// An endpoint pair in 5:6:5 and the mode they select.
+// An endpoint pair in 5:6:5; their order selects the mode (see ordered()).
 struct Endpoints {
   uint16_t c0 = 0, c1 = 0;
 };
