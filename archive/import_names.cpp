@@ -46,11 +46,12 @@ bool usable(const platform::ListedName& listed, bool directory) {
   return listed.is_directory == directory && !listed.name.empty() && listed.name[0] != L'.';
 }
 
-// "<sub>_<texture>.dds", any letter case for the extension.
+// "<sub>_<texture>.dds" or ".png", any letter case for the extension.
 bool parse_texture_name(const std::wstring& name, TextureFile* out) {
-  static const std::wstring kExtension = L".DDS";
-  if (!ends_with(name, kExtension)) return false;
-  const std::wstring base = name.substr(0, name.size() - kExtension.size());
+  static const std::wstring kDds = L".DDS", kPng = L".PNG";
+  const bool png = ends_with(name, kPng);
+  if (!png && !ends_with(name, kDds)) return false;
+  const std::wstring base = name.substr(0, name.size() - kDds.size());
   const size_t cut = base.find(L'_');
   if (cut == std::wstring::npos) return false;
   const std::optional<uint64_t> sub = decimal(base.substr(0, cut));
@@ -58,6 +59,7 @@ bool parse_texture_name(const std::wstring& name, TextureFile* out) {
   if (!sub || !texture) return false;
   out->sub_index = *sub;
   out->texture_index = *texture;
+  out->png = png;
   return true;
 }
 

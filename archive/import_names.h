@@ -23,7 +23,8 @@ std::vector<platform::ListedName> loose_files_in_import_order(
 std::optional<int32_t> entry_number_of(const platform::ListedName& listed);
 
 // An edited texture where export put it, under the import directory:
-// Textures/<entry>/<sub-index>_<texture index>.dds.
+// Textures/<entry>/<sub-index>_<texture index>.dds, or .png for a picture
+// that import compresses into the texture's format.
 struct TextureFile {
   std::wstring path;  // as messages name it, the import directory included
   // Decimal digits only, as export writes them (leading zeros allowed, as
@@ -32,6 +33,7 @@ struct TextureFile {
   uint64_t entry = 0;
   uint64_t sub_index = 0;
   uint64_t texture_index = 0;
+  bool png = false;
 };
 
 // The texture files below import_dir, by entry, sub-index, texture index and

@@ -38,6 +38,8 @@
 # --only runs just the export, the import or the level part. --big also
 # exports a 4 GiB archive once, for its peak memory.
 # Not part of ./test.sh; everything it writes stays in bench/out.
+# The block compression of PNG import has a benchmark of its own:
+# bench/png_quality.sh (quality and speed against libsquish).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD

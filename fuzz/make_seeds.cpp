@@ -3,7 +3,8 @@
 //
 //   fuzz_make_seeds ARCHIVE OUT_DIR
 //
-// writes OUT_DIR/{decode,container,examine,export,import,dds_reader,inflate_diff}/seed-N. Seeds
+// writes
+// OUT_DIR/{decode,container,examine,export,import,dds_reader,inflate_diff,png_import}/seed-N. Seeds
 // stay small (the fuzzers run best on inputs of a few KiB), so large entries are left out.
 #include <zlib.h>
 
@@ -19,6 +20,7 @@
 #include "archive/format.h"
 #include "archive/package.h"
 #include "platform/little_endian.h"
+#include "png_import_textures.h"
 #include "textures/container.h"
 #include "textures/dds.h"
 
@@ -81,6 +83,85 @@ void write_dds_seeds(const fs::path& dir, const uint8_t* container, size_t size)
     store_u32le(&dx10[140], 1);
     dx10.insert(dx10.end(), pixels, pixels + t.data_size);
     write_seed(dir, dx10);
+  }
+}
+
+void put_u32be(Bytes& b, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) b.push_back(uint8_t(v >> shift));
+}
+
+void put_chunk(Bytes& png, const char* type, const Bytes& body) {
+  put_u32be(png, uint32_t(body.size()));
+  const size_t start = png.size();
+  png.insert(png.end(), type, type + 4);
+  png.insert(png.end(), body.begin(), body.end());
+  put_u32be(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
+}
+
+// A PNG file written here by hand: colour type and bit depth as given, rows
+// of patterned bytes under every row filter in turn.
+Bytes png_file(uint32_t w, uint32_t h, uint8_t colour_type, uint8_t depth) {
+  Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  Bytes ihdr;
+  put_u32be(ihdr, w);
+  put_u32be(ihdr, h);
+  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, 0});
+  put_chunk(png, "IHDR", ihdr);
+  if (colour_type == 3) {
+    Bytes palette, alpha;
+    for (int i = 0; i < 256; ++i) {
+      palette.insert(palette.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+      alpha.push_back(uint8_t(i * 3));
+    }
+    put_chunk(png, "PLTE", palette);
+    put_chunk(png, "tRNS", alpha);
+  }
+  const uint32_t channels = colour_type == 6 ? 4 : colour_type == 2 ? 3 : colour_type == 4 ? 2 : 1;
+  const size_t row_bytes = size_t(w) * channels * depth / 8;
+  Bytes raw;
+  for (uint32_t y = 0; y < h; ++y) {
+    raw.push_back(uint8_t(y % 5));
+    for (size_t x = 0; x < row_bytes; ++x) raw.push_back(uint8_t(x * 13 + y * 29));
+  }
+  uLongf packed_size = compressBound(uLong(raw.size()));
+  Bytes packed(packed_size);
+  compress(packed.data(), &packed_size, raw.data(), uLong(raw.size()));
+  packed.resize(packed_size);
+  put_chunk(png, "IDAT", packed);
+  put_chunk(png, "IEND", {});
+  return png;
+}
+
+// For each texture of the PNG import target: pictures of its size in the
+// common PNG variants, and hostile ones (a wrong CRC, cut short, a header
+// claiming 30000x30000).
+void write_png_seeds(const fs::path& dir) {
+  for (uint8_t i = 0; i < 3; ++i) {
+    const fuzz_support::PngTarget& t = fuzz_support::kPngTargets[i];
+    const uint32_t w = fuzz_support::target_width(t), h = fuzz_support::target_height(t);
+    const struct {
+      uint8_t colour_type, depth;
+    } variants[] = {{6, 8}, {3, 8}, {0, 16}, {2, 16}, {4, 8}, {6, 16}, {0, 1}};
+    for (const auto& v : variants) {
+      Bytes seed = {i};
+      const Bytes png = png_file(w, h, v.colour_type, v.depth);
+      seed.insert(seed.end(), png.begin(), png.end());
+      write_seed(dir, seed);
+    }
+    Bytes bad_crc = {i};
+    const Bytes png = png_file(w, h, 6, 8);
+    bad_crc.insert(bad_crc.end(), png.begin(), png.end());
+    bad_crc[1 + 8 + 8 + 13] ^= 0xFF;  // the IHDR's CRC
+    write_seed(dir, bad_crc);
+    write_seed(dir, Bytes(bad_crc.begin(), bad_crc.begin() + std::ptrdiff_t(bad_crc.size() / 2)));
+    // The picture's file with its size changed (and the CRC left wrong).
+    Bytes huge = {i};
+    huge.insert(huge.end(), png.begin(), png.end());
+    for (size_t at : {size_t(1 + 16), size_t(1 + 20)}) {
+      const uint8_t size[4] = {0, 0, 0x75, 0x30};  // 30000, big-endian
+      std::memcpy(&huge[at], size, 4);
+    }
+    write_seed(dir, huge);
   }
 }
 
@@ -225,8 +306,8 @@ int main(int argc, char** argv) {
   }
 
   const fs::path out = argv[2];
-  for (const char* target :
-       {"decode", "container", "examine", "export", "import", "dds_reader", "inflate_diff"}) {
+  for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader",
+                             "inflate_diff", "png_import"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -263,5 +344,6 @@ int main(int argc, char** argv) {
     write_seed(out / "import", import_input(n, several, small[n]->content));
   }
   write_inflate_seeds(out / "inflate_diff", entries);
+  write_png_seeds(out / "png_import");
   return 0;
 }

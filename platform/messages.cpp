@@ -57,17 +57,36 @@ std::wstring entry_number_out_of_range(const std::wstring& file) {
   return file + L" 文件编号超出范围！\n";
 }
 std::wstring compress_failed(const std::wstring& file) { return file + L" 文件压缩失败！\n"; }
-std::wstring texture_mismatch(const std::wstring& path) {
-  return path + L" 贴图格式或尺寸与原贴图不符，无法导入！\n";
-}
-std::wstring texture_incomplete(const std::wstring& path) {
-  return path + L" 贴图文件不完整，无法导入！\n";
-}
 std::wstring texture_not_importable(const std::wstring& path) {
   return path + L" 不是可以导入的 DDS 贴图文件！\n";
 }
 std::wstring texture_not_in_entry(const std::wstring& path) {
   return path + L" 在条目中找不到对应的贴图，无法导入！\n";
+}
+std::wstring texture_shape(const std::wstring& format, uint32_t width, uint32_t height,
+                           uint32_t levels) {
+  return format + L" " + std::to_wstring(width) + L"x" + std::to_wstring(height) + L" " +
+         std::to_wstring(levels) + L" 级";
+}
+std::wstring texture_unlike(const std::wstring& path, const std::wstring& expected,
+                            const std::wstring& found) {
+  return path + L" 应为 " + expected + L"，此文件为 " + found + L"，无法导入！\n";
+}
+std::wstring texture_header_cut(const std::wstring& path, const std::wstring& expected) {
+  return path + L" 应为 " + expected + L"，此文件的 DDS 文件头不完整，无法导入！\n";
+}
+std::wstring picture_size_unlike(const std::wstring& path, uint32_t width, uint32_t height,
+                                 uint32_t file_width, uint32_t file_height) {
+  return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L"，此图片为 " + std::to_wstring(file_width) + L"x" + std::to_wstring(file_height) +
+         L"，无法导入！\n";
+}
+std::wstring picture_unreadable(const std::wstring& path, uint32_t width, uint32_t height) {
+  return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L" 的 PNG 图片，此文件无法读取或已损坏，无法导入！\n";
+}
+std::wstring texture_given_twice(const std::wstring& png, const std::wstring& dds) {
+  return png + L" 和 " + dds + L" 是同一张贴图，只能留下一个，无法导入！\n";
 }
 
 std::wstring originals_unreadable(const std::wstring& originals) {
@@ -92,6 +111,7 @@ std::vector<std::wstring> examples() {
   const std::wstring a = L"LINKDATA_EU_OS_EUNA.A";
   const std::wstring file = L"7.data";
   const std::wstring texture = L"Import\\A\\Textures\\7\\0_2.dds";
+  const std::wstring png = L"Import\\A\\Textures\\7\\0_2.png";
   const std::wstring originals = a + L"-original";
   std::vector<std::wstring> all = {kTooFewArguments,
                                    kBadArchiveLetter,
@@ -147,10 +167,14 @@ std::vector<std::wstring> examples() {
                                    compress_failed(file),
                                    file_open_failed(texture),
                                    file_read_failed(texture),
-                                   texture_mismatch(texture),
-                                   texture_incomplete(texture),
                                    texture_not_importable(texture),
                                    texture_not_in_entry(texture),
+                                   texture_unlike(texture, texture_shape(L"DXT5", 128, 128, 8),
+                                                  texture_shape(L"DXT5", 128, 128, 1)),
+                                   texture_header_cut(texture, texture_shape(L"DXT1", 64, 64, 7)),
+                                   picture_size_unlike(png, 128, 128, 100, 60),
+                                   picture_unreadable(png, 128, 128),
+                                   texture_given_twice(png, texture),
                                    kArchiveNotWritable,
                                    kArchiveWriteFailed,
                                    originals_unreadable(originals),

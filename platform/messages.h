@@ -76,10 +76,20 @@ std::wstring file_read_failed(const std::wstring& file);
 std::wstring file_too_large(const std::wstring& file);
 std::wstring entry_number_out_of_range(const std::wstring& file);
 std::wstring compress_failed(const std::wstring& file);
-std::wstring texture_mismatch(const std::wstring& path);
-std::wstring texture_incomplete(const std::wstring& path);
 std::wstring texture_not_importable(const std::wstring& path);
 std::wstring texture_not_in_entry(const std::wstring& path);
+// A texture or a texture file as refusals describe it: "DXT5 128x128 8 级".
+std::wstring texture_shape(const std::wstring& format, uint32_t width, uint32_t height,
+                           uint32_t levels);
+// A DDS file of another format, size or fewer levels than the texture.
+std::wstring texture_unlike(const std::wstring& path, const std::wstring& expected,
+                            const std::wstring& found);
+std::wstring texture_header_cut(const std::wstring& path, const std::wstring& expected);
+// A PNG file of another size than the texture's top level.
+std::wstring picture_size_unlike(const std::wstring& path, uint32_t width, uint32_t height,
+                                 uint32_t file_width, uint32_t file_height);
+std::wstring picture_unreadable(const std::wstring& path, uint32_t width, uint32_t height);
+std::wstring texture_given_twice(const std::wstring& png, const std::wstring& dds);
 
 // Import and restore, which write the archive and the file of originals.
 inline constexpr const wchar_t* kArchiveNotWritable = L"打开 LINKDATA 文件失败！\n";

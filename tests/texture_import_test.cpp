@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@
 #include "platform/little_endian.h"
 #include "test_support.h"
 #include "textures/container.h"
+#include "textures/png_image.h"
+#include "textures/texture_pixels.h"
 
 namespace linkdata::test {
 namespace {
@@ -258,8 +262,11 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
   Bytes dx10_cut(dx10.begin(), dx10.begin() + 140);
   Bytes dx10_cube = dx10;
   store_u32le(&dx10_cube[136], 0x4);
-  const std::string mismatch = " 贴图格式或尺寸与原贴图不符，无法导入！\n";
-  const std::string incomplete = " 贴图文件不完整，无法导入！\n";
+  // What the file is, against the texture's DXT5 32x16 with 5 levels.
+  auto unlike = [](const std::string& found) {
+    return " 应为 DXT5 32x16 5 级，此文件为 " + found + "，无法导入！\n";
+  };
+  const std::string header_cut = " 应为 DXT5 32x16 5 级，此文件的 DDS 文件头不完整，无法导入！\n";
   const std::string not_dds = " 不是可以导入的 DDS 贴图文件！\n";
   const std::string not_found = " 在条目中找不到对应的贴图，无法导入！\n";
   struct Row {
@@ -269,14 +276,15 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
     bool unopenable;
   };
   const std::vector<Row> rows = {
-      {"1", "0_2.dds", dds_file("DXT1", 32, 16, 5, data), mismatch, false},
-      {"1", "0_2.dds", dds_file("DXT5", 16, 16, 5, data), mismatch, false},
-      {"1", "0_2.dds", dds_file("DXT5", 32, 32, 5, data), mismatch, false},
-      {"1", "0_2.dds", dds_file("", 32, 16, 1, data), mismatch, false},
-      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 5, Bytes(703, 1)), incomplete, false},
-      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 3, data), incomplete, false},
-      {"1", "0_2.dds", short_header, incomplete, false},
-      {"1", "0_2.dds", dx10_cut, incomplete, false},
+      {"1", "0_2.dds", dds_file("DXT1", 32, 16, 5, data), unlike("DXT1 32x16 5 级"), false},
+      {"1", "0_2.dds", dds_file("DXT5", 16, 16, 5, data), unlike("DXT5 16x16 5 级"), false},
+      {"1", "0_2.dds", dds_file("DXT5", 32, 32, 5, data), unlike("DXT5 32x32 0 级"), false},
+      {"1", "0_2.dds", dds_file("", 32, 16, 1, data), unlike("A8R8G8B8 32x16 0 级"), false},
+      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 5, Bytes(703, 1)), unlike("DXT5 32x16 4 级"),
+       false},
+      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 3, data), unlike("DXT5 32x16 3 级"), false},
+      {"1", "0_2.dds", short_header, header_cut, false},
+      {"1", "0_2.dds", dx10_cut, header_cut, false},
       {"1", "0_2.dds", with(good, 0, "DDS!"), not_dds, false},
       {"1", "0_2.dds", with(good, 4, "x"), not_dds, false},
       {"1", "0_2.dds", with(good, 84, "DXT3"), not_dds, false},
@@ -318,6 +326,264 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
       const auto was = w.original.begin() + long(rec.payload_offset * 2048);
       EXPECT_TRUE(std::equal(was, was + rec.stored_size, at));
     }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// PNG pictures, written by ImageMagick, compressed by the tool
+
+struct Picture {
+  uint32_t width, height;
+  Bytes rgba;
+};
+
+// Colours along one line of the colour cube, as a block holds them well,
+// with alpha rising from top to bottom (or opaque).
+Picture painted(uint32_t w, uint32_t h, bool alpha, uint32_t seed) {
+  Picture p{w, h, Bytes(size_t(w) * h * 4)};
+  const int from[3] = {20, 40, int(200 - seed * 30)}, to[3] = {230, 180, 30};
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      uint8_t* px = &p.rgba[(size_t(y) * w + x) * 4];
+      const int t = int((x + y) * 255 / (w + h));
+      for (int c = 0; c < 3; ++c) px[c] = uint8_t(from[c] + (to[c] - from[c]) * t / 255);
+      px[3] = alpha ? uint8_t(64 + y * 191 / h) : 255;
+    }
+  }
+  return p;
+}
+
+// Writes the picture through ImageMagick as the given PNG variant
+// ("PNG8 -colorspace Gray": the variant, then options).
+bool write_png(const Picture& p, const std::string& variant, const std::string& path) {
+  write_file(path + ".rgba", p.rgba);
+  const size_t space = variant.find(' ');
+  const std::string options = space == std::string::npos ? "" : variant.substr(space);
+  const bool ok = convert("-size " + std::to_string(p.width) + "x" + std::to_string(p.height) +
+                          " -depth 8 \"rgba:" + path + ".rgba\"" + options + " \"" +
+                          variant.substr(0, space) + ":" + path + "\"");
+  std::remove((path + ".rgba").c_str());
+  return ok;
+}
+
+double srgb_to_linear(double v) {
+  v /= 255;
+  return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+double linear_to_srgb(double v) {
+  return 255 * (v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+}
+
+// Level k straight from the picture: each pixel the alpha-weighted average
+// of the 2^k x 2^k pixels above it, colour averaged as light.
+Picture averaged(const Picture& p, uint32_t k) {
+  const uint32_t s = 1u << k;
+  Picture out{p.width >> k, p.height >> k, Bytes(size_t(p.width >> k) * (p.height >> k) * 4)};
+  for (uint32_t y = 0; y < out.height; ++y) {
+    for (uint32_t x = 0; x < out.width; ++x) {
+      double c[3] = {}, a = 0;
+      for (uint32_t dy = 0; dy < s; ++dy) {
+        for (uint32_t dx = 0; dx < s; ++dx) {
+          const uint8_t* px = &p.rgba[(size_t(y * s + dy) * p.width + x * s + dx) * 4];
+          for (int i = 0; i < 3; ++i) c[i] += srgb_to_linear(px[i]) * px[3];
+          a += px[3];
+        }
+      }
+      uint8_t* o = &out.rgba[(size_t(y) * out.width + x) * 4];
+      for (int i = 0; i < 3; ++i) o[i] = uint8_t(std::lround(linear_to_srgb(c[i] / a)));
+      o[3] = uint8_t(std::lround(a / (s * s)));
+    }
+  }
+  return out;
+}
+
+// Mean and largest difference per channel byte.
+void expect_close(const Bytes& got, const Bytes& want, double mean, int largest,
+                  const std::string& what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  double sum = 0;
+  int max = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    const int d = std::abs(int(got[i]) - int(want[i]));
+    sum += d, max = std::max(max, d);
+  }
+  EXPECT_LE(sum / double(got.size()), mean) << what;
+  EXPECT_LE(max, largest) << what;
+}
+
+// The levels of a texture's pixel data, decoded one by one.
+std::vector<Bytes> decoded_levels(const Bytes& data, uint8_t code, uint32_t w, uint32_t h,
+                                  uint32_t levels) {
+  std::vector<Bytes> out;
+  size_t at = 0;
+  for (uint32_t k = 0; k < levels; ++k, w /= 2, h /= 2) {
+    out.push_back(decode_to_rgba(code, w, h, data.data() + at, data.size() - at));
+    at += size_t(top_level_bytes(code, w, h));
+  }
+  EXPECT_EQ(at, data.size());
+  return out;
+}
+
+TEST(TextureImport, PngPicturesBecomeTheTexturesFormatWithItsLevels) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  Workspace w;
+  struct Row {
+    std::string entry, name;
+    uint8_t code;
+    uint32_t width, height, levels;
+    bool alpha;
+    std::string png_options;  // the variant ImageMagick writes
+  };
+  const Row rows[] = {
+      {"1", "0_0.png", kFormatDxt1, 64, 64, 7, false, "PNG48 -colorspace Gray"},  // grey, 16-bit
+      {"1", "0_2.PNG", kFormatDxt5, 32, 16, 5, true, "PNG32"},
+      {"1", "0_3.png", kFormatArgb8, 16, 16, 1, false, "PNG8"},  // palette
+      {"2", "1_0.png", kFormatDxt5, 16, 16, 5, true, "PNG64"}};  // 16-bit with alpha
+  std::vector<Picture> pictures;
+  std::string expected_out;
+  for (const Row& r : rows) {
+    Picture p = painted(r.width, r.height, r.alpha, uint32_t(pictures.size()));
+    if (r.code == kFormatArgb8) {
+      for (size_t i = 0; i < p.rgba.size(); i += 4) {  // few enough colours for a palette
+        for (size_t c = 0; c < 3; ++c) p.rgba[i + c] &= 0xF0;
+      }
+    }
+    if (r.png_options.find("Gray") != std::string::npos) {
+      for (size_t i = 0; i < p.rgba.size(); i += 4) p.rgba[i + 1] = p.rgba[i + 2] = p.rgba[i];
+    }
+    const std::string path = w.put_dds(r.entry, r.name, {});
+    ASSERT_TRUE(write_png(p, r.png_options, w.dir / path)) << r.name;
+    pictures.push_back(std::move(p));
+    if (r.entry == "1") expected_out += ok_line("导入贴图 ", path);
+  }
+  expected_out += ok_line("导入贴图 ", "Import/A/Textures/2/1_0.png");
+  const RunResult r = w.import();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected_out);
+  w.export_all();
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.entry + "/" + row.name);
+    const Bytes dds = w.exported("Textures/" + row.entry + "/" + row.name.substr(0, 3) + ".dds");
+    ASSERT_GT(dds.size(), 128u);
+    const std::vector<Bytes> levels = decoded_levels(Bytes(dds.begin() + 128, dds.end()), row.code,
+                                                     row.width, row.height, row.levels);
+    ASSERT_EQ(levels.size(), row.levels);
+    if (row.code == kFormatArgb8) {
+      EXPECT_EQ(levels[0], pictures[i].rgba);
+      continue;
+    }
+    // Each level is held against the picture averaged down by this test. A
+    // block of a small level spans much of the gradient, which four colours
+    // hold only coarsely.
+    for (uint32_t k = 0; k < row.levels; ++k) {
+      const Picture want = averaged(pictures[i], k);
+      const bool small = want.width * want.height < 64;
+      expect_close(levels[k], want.rgba,
+                   small    ? 10.0
+                   : k == 0 ? 3.0
+                            : 5.0,
+                   small ? 64 : 32, "level " + std::to_string(k));
+    }
+  }
+}
+
+// A texture exported as DDS, turned into a PNG by ImageMagick, imported and
+// exported again comes back as it was, give or take the block compression.
+TEST(TextureImport, PngRoundTripThroughImageMagick) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  Workspace w;
+  for (const char* name : {"0_0", "0_2", "0_3"}) {
+    const std::string dds = w.dir / ("Extracted/A/Textures/1/" + std::string(name) + ".dds");
+    const std::string png = w.put_dds("1", std::string(name) + ".png", {});
+    ASSERT_TRUE(convert("\"" + dds + "[0]\" \"" + (w.dir / png) + "\""));
+  }
+  const Bytes before = w.exported("1.data");
+  ASSERT_EQ(w.import().status, 0);
+  w.export_all();
+  const Bytes after = w.exported("1.data");
+  for (uint32_t index : {0u, 2u, 3u}) {
+    SCOPED_TRACE(index);
+    const Pixels was = pixels_of(before, 0, index), is = pixels_of(after, 0, index);
+    const uint8_t code = index == 0 ? kFormatDxt1 : index == 2 ? kFormatDxt5 : kFormatArgb8;
+    const uint32_t width = index == 0 ? 64 : index == 2 ? 32 : 16;
+    const uint32_t height = index == 0 ? 64 : 16;
+    const Bytes old_pixels =
+        decode_to_rgba(code, width, height, before.data() + was.offset, was.size);
+    const Bytes new_pixels = decode_to_rgba(code, width, height, after.data() + is.offset, is.size);
+    // The exported blocks hold noise; compressing their decoding again is
+    // close but need not give the same blocks.
+    if (code == kFormatArgb8) {
+      EXPECT_EQ(new_pixels, old_pixels);
+    } else {
+      expect_close(new_pixels, old_pixels, 12.0, 255, "top level");
+    }
+  }
+}
+
+// The header of a PNG file, its pixels left out: enough for its size.
+Bytes png_header(uint32_t width, uint32_t height) {
+  Bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  for (uint32_t v : {width, height}) {
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(uint8_t(v >> shift));
+  }
+  const uint8_t rest[9] = {8, 6, 0, 0, 0, 0, 0, 0, 0};  // RGBA, 8 bits; a CRC of 0
+  b.insert(b.end(), rest, rest + 9);
+  return b;
+}
+
+TEST(TextureImport, PngRefusalsNameTheFileAndLeaveTheEntryAlone) {
+  // Texture 2 of entry 1: DXT5 32 wide x 16 high.
+  const std::string unreadable = " 应为 32x16 的 PNG 图片，此文件无法读取或已损坏，无法导入！\n";
+  struct Row {
+    Bytes bytes;
+    std::string message;
+  };
+  const Bytes right_size = png_header(32, 16);
+  const std::vector<Row> rows = {
+      // A header claiming 30000x30000 is refused on its size alone; the file
+      // holds nothing more, so nothing was decoded.
+      {png_header(30000, 30000), " 应为 32x16，此图片为 30000x30000，无法导入！\n"},
+      {png_header(16, 32), " 应为 32x16，此图片为 16x32，无法导入！\n"},
+      {right_size, unreadable},  // the right size, but no pixels
+      {text_bytes("not a PNG file, though long enough"), unreadable},
+      {Bytes(right_size.begin(), right_size.begin() + 20), unreadable}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.message);
+    Workspace w;
+    const std::string path = w.put_dds("1", "0_2.png", row.bytes);
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, shown(path) + row.message);
+    EXPECT_EQ(w.archive(), w.original);
+  }
+}
+
+TEST(TextureImport, PngAndDdsForOneTextureAreBothRefused) {
+  Workspace w;
+  const std::string dds = w.put_dds("1", "0_2.dds", w.exported("Textures/1/0_2.dds"));
+  const std::string png = w.put_dds("1", "00_2.png", png_header(32, 16));
+  const RunResult r = w.import();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, shown(png) + " 和 " + shown(dds) + " 是同一张贴图，只能留下一个，无法导入！\n");
+  EXPECT_EQ(w.archive(), w.original);
+}
+
+// An IDAT chunk of length 0 before the pixels (legal, and found by fuzzing
+// to make the decoder copy through a null buffer) changes nothing.
+TEST(TextureImport, EmptyIdatChunkIsSkipped) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  ScratchDir dir;
+  const Picture p = painted(8, 4, true, 0);
+  ASSERT_TRUE(write_png(p, "PNG32", dir / "p.png"));
+  const Bytes png = read_file(dir / "p.png");
+  Bytes with_empty = png;
+  const uint8_t empty_idat[12] = {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E};
+  with_empty.insert(with_empty.begin() + 33, empty_idat, empty_idat + 12);  // behind IHDR
+  for (const Bytes* file : {&png, static_cast<const Bytes*>(&with_empty)}) {
+    const RgbaPixels rgba = decode_png_rgba(file->data(), file->size(), 8, 4);
+    ASSERT_NE(rgba, nullptr);
+    EXPECT_EQ(Bytes(rgba.get(), rgba.get() + p.rgba.size()), p.rgba);
   }
 }
 

@@ -1,6 +1,7 @@
 // Reading DDS headers written by export and by common image tools.
 #include "textures/dds_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/little_endian.h"
@@ -122,6 +123,43 @@ DdsFit dds_fits_texture(const DdsLayout& dds, uint64_t file_size, const TextureD
     return DdsFit::incomplete;
   }
   return DdsFit::fits;
+}
+
+const wchar_t* pixels_name(DdsPixels pixels) {
+  switch (pixels) {
+    case DdsPixels::dxt1:
+      return L"DXT1";
+    case DdsPixels::dxt5:
+      return L"DXT5";
+    case DdsPixels::bgra8:
+      break;
+  }
+  return L"A8R8G8B8";
+}
+
+const wchar_t* format_name(uint8_t format_code) {
+  return pixels_name(format_code == kFormatDxt1   ? DdsPixels::dxt1
+                     : format_code == kFormatDxt5 ? DdsPixels::dxt5
+                                                  : DdsPixels::bgra8);
+}
+
+uint32_t dds_levels_held(const DdsLayout& dds, uint64_t file_size) {
+  // A DDS file's levels go down to 1x1, each side at least 1.
+  uint32_t chain = 1;
+  while (chain < 32 && ((dds.width >> chain) != 0 || (dds.height >> chain) != 0)) ++chain;
+  const uint32_t stated = dds.mip_count == 0 ? chain : std::min(dds.mip_count, chain);
+  uint64_t left = file_size < dds.data_offset ? 0 : file_size - dds.data_offset;
+  for (uint32_t level = 0; level < stated; ++level) {
+    const uint64_t w = std::max<uint64_t>(1, dds.width >> level);
+    const uint64_t h = std::max<uint64_t>(1, dds.height >> level);
+    const uint64_t bytes =
+        dds.pixels == DdsPixels::bgra8
+            ? w * h * 4
+            : ((w + 3) / 4) * ((h + 3) / 4) * (dds.pixels == DdsPixels::dxt1 ? 8 : 16);
+    if (bytes > left) return level;
+    left -= bytes;
+  }
+  return stated;
 }
 
 }  // namespace linkdata

@@ -38,4 +38,13 @@ enum class DdsFit { fits, mismatch, incomplete };
 // bytes that the container holds for it (further levels are not used).
 DdsFit dds_fits_texture(const DdsLayout& dds, uint64_t file_size, const TextureDescription& t);
 
+// The format's name as messages give it: DXT1, DXT5 or A8R8G8B8.
+const wchar_t* pixels_name(DdsPixels pixels);
+const wchar_t* format_name(uint8_t format_code);
+
+// The whole levels that a DDS file of `file_size` bytes holds: those its
+// header states (with none stated, every level down to 1x1), fewer when its
+// bytes end before them.
+uint32_t dds_levels_held(const DdsLayout& dds, uint64_t file_size);
+
 }  // namespace linkdata

@@ -1,0 +1,78 @@
+// stb_image with its PNG decoder only: no file access of its own, no other
+// formats, no shared failure text that two threads could write at once.
+#include "textures/png_image.h"
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#define STBI_ONLY_PNG
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#define STBI_NO_FAILURE_STRINGS
+// The largest side a texture can have.
+#define STBI_MAX_DIMENSIONS (1 << 15)
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb/stb_image.h>
+
+namespace linkdata {
+namespace {
+
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+uint32_t load_u32be(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+// stb_image copies an IDAT chunk of length 0 through a null buffer when it
+// comes first, which is undefined; such chunks add no data, so they are left
+// out. Chunks are walked up to where their lengths stop making sense, the
+// rest is handed on as it is for the decoder to judge.
+std::vector<uint8_t> without_empty_idat(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> out;
+  size_t at = 8;  // behind the signature
+  bool dropped = false;
+  while (size - at >= 12) {
+    const uint64_t chunk = 12 + uint64_t(load_u32be(data + at));
+    if (chunk > size - at) break;
+    const bool empty_idat = chunk == 12 && std::memcmp(data + at + 4, "IDAT", 4) == 0;
+    if (empty_idat && !dropped) {
+      out.assign(data, data + at);
+      dropped = true;
+    } else if (dropped && !empty_idat) {
+      out.insert(out.end(), data + at, data + at + chunk);
+    }
+    at += size_t(chunk);
+  }
+  if (dropped) out.insert(out.end(), data + at, data + size);
+  return out;
+}
+
+}  // namespace
+
+bool read_png_size(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height) {
+  // Signature, then the first chunk: length 13, type IHDR, width, height.
+  if (data == nullptr || size < kPngSizeBytes || std::memcmp(data, kSignature, 8) != 0 ||
+      load_u32be(data + 8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+    return false;
+  }
+  *width = load_u32be(data + 16);
+  *height = load_u32be(data + 20);
+  return true;
+}
+
+void FreePixels::operator()(uint8_t* pixels) const { stbi_image_free(pixels); }
+
+RgbaPixels decode_png_rgba(const uint8_t* data, size_t size, uint32_t width, uint32_t height) {
+  if (size > size_t(INT_MAX) || size < 8) return nullptr;
+  const std::vector<uint8_t> cleaned = without_empty_idat(data, size);
+  if (!cleaned.empty()) data = cleaned.data(), size = cleaned.size();
+  int w = 0, h = 0, channels = 0;
+  RgbaPixels pixels(stbi_load_from_memory(data, int(size), &w, &h, &channels, 4));
+  if (pixels == nullptr || uint32_t(w) != width || uint32_t(h) != height) return nullptr;
+  return pixels;
+}
+
+}  // namespace linkdata

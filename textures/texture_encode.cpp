@@ -1,0 +1,123 @@
+#include "textures/texture_encode.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "textures/block_encoder.h"
+
+#define STBIR_STATIC
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#include <stb/stb_image_resize.h>
+
+namespace linkdata {
+namespace {
+
+PixelBlock block_at(const uint8_t* rgba, uint32_t width, uint32_t height, uint32_t bx,
+                    uint32_t by) {
+  PixelBlock block;
+  block.mask = 0;
+  for (uint32_t y = 0; y < 4; ++y) {
+    for (uint32_t x = 0; x < 4; ++x) {
+      const uint32_t px = bx * 4 + x, py = by * 4 + y;
+      if (px >= width || py >= height) continue;
+      std::memcpy(block.rgba[y * 4 + x], rgba + (size_t(py) * width + px) * 4, 4);
+      block.mask = uint16_t(block.mask | 1u << (y * 4 + x));
+    }
+  }
+  return block;
+}
+
+}  // namespace
+
+RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height) {
+  RgbaLevel level;
+  level.width = width / 2;
+  level.height = height / 2;
+  level.pixels.resize(size_t(level.width) * level.height * 4);
+  // For an exact halving the box filter is the 2x2 average; colour is
+  // averaged as light (sRGB decoded), alpha linearly, each colour weighted
+  // by its alpha so that invisible pixels do not bleed into visible ones.
+  stbir_resize_uint8_generic(rgba, int(width), int(height), 0, level.pixels.data(),
+                             int(level.width), int(level.height), 0, 4, 3, 0, STBIR_EDGE_CLAMP,
+                             STBIR_FILTER_BOX, STBIR_COLORSPACE_SRGB, nullptr);
+  return level;
+}
+
+namespace {
+
+void encode_block_rows(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+                       uint32_t first_row, uint32_t end_row, uint8_t* out) {
+  const size_t block_bytes = format_code == kFormatDxt1 ? 8 : 16;
+  out += size_t(first_row) * ((width + 3) / 4) * block_bytes;
+  for (uint32_t by = first_row; by < end_row; ++by) {
+    for (uint32_t bx = 0; bx < (width + 3) / 4; ++bx) {
+      const PixelBlock block = block_at(rgba, width, height, bx, by);
+      if (format_code == kFormatDxt1) {
+        encode_dxt1_block(block, out);
+      } else {
+        encode_dxt5_block(block, out);
+      }
+      out += block_bytes;
+    }
+  }
+}
+
+}  // namespace
+
+void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+                   uint8_t* out, unsigned threads) {
+  const uint32_t rows = (height + 3) / 4;
+  // Each thread takes a band of block rows; blocks are independent, so the
+  // result does not depend on the number of threads.
+  const uint32_t bands = std::max(1u, std::min<uint32_t>(threads, rows));
+  std::vector<std::thread> helpers;
+  uint32_t first = 0;
+  for (uint32_t band = 0; band < bands; ++band) {
+    const uint32_t end = uint32_t(uint64_t(rows) * (band + 1) / bands);
+    if (band + 1 < bands) {
+      try {
+        helpers.emplace_back(encode_block_rows, rgba, width, height, format_code, first, end, out);
+        first = end;
+        continue;
+      } catch (const std::system_error&) {
+        // No thread to be had: this band and the rest run here.
+      }
+    }
+    encode_block_rows(rgba, width, height, format_code, first, rows, out);
+    break;
+  }
+  for (std::thread& t : helpers) t.join();
+}
+
+void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+                           unsigned threads) {
+  if (t.format_code == kFormatArgb8) {
+    for (size_t i = 0; i < size_t(t.width) * t.height; ++i) {
+      out[i * 4 + 0] = rgba[i * 4 + 2];
+      out[i * 4 + 1] = rgba[i * 4 + 1];
+      out[i * 4 + 2] = rgba[i * 4 + 0];
+      out[i * 4 + 3] = rgba[i * 4 + 3];
+    }
+    return;
+  }
+  const size_t block_bytes = t.format_code == kFormatDxt1 ? 8 : 16;
+  RgbaLevel level;
+  const uint8_t* pixels = rgba;
+  uint32_t w = t.width, h = t.height;
+  // The levels that the container counts are those whose halved sides are
+  // both still at least 1; every further one holds no bytes.
+  for (uint32_t k = 0; k < t.levels_present; ++k) {
+    if (k > 0) {
+      level = halve_level(pixels, w, h);
+      pixels = level.pixels.data();
+      w = level.width;
+      h = level.height;
+    }
+    encode_blocks(pixels, w, h, t.format_code, out, threads);
+    out += size_t((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
+  }
+}
+
+}  // namespace linkdata

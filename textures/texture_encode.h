@@ -1,0 +1,35 @@
+// Turning an RGBA picture into a texture's pixel data, in the texture's own
+// format and with its own number of levels.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "textures/container.h"
+
+namespace linkdata {
+
+// One level of a picture: 8-bit RGBA, row by row.
+struct RgbaLevel {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// The level below: half the width and height, each pixel the gamma-correct,
+// alpha-weighted average of the 2x2 pixels above it. Both sides must be at
+// least 2.
+RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height);
+
+// Writes t.data_size bytes to `out` from a picture of the texture's top-level
+// size: A8R8G8B8 as blue, green, red, alpha bytes; DXT1 and DXT5 with every
+// level that the container counts, each made from the one above. Block
+// compression runs on up to `threads` threads.
+void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+                           unsigned threads = 1);
+
+// Block-compresses one level: ((w + 3) / 4) * ((h + 3) / 4) blocks.
+void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+                   uint8_t* out, unsigned threads = 1);
+
+}  // namespace linkdata

@@ -1,0 +1,139 @@
+// Block decoding of the texture formats that export writes as pictures.
+#include "textures/texture_pixels.h"
+
+#include <cstring>
+
+namespace linkdata {
+
+namespace {
+
+struct Rgba {
+  uint8_t r, g, b, a;
+};
+
+// 5- and 6-bit channels widened by repeating their top bits, so that 0 stays
+// 0 and the largest value becomes 255.
+Rgba from_565(uint16_t c) {
+  const uint32_t r = (c >> 11) & 0x1F, g = (c >> 5) & 0x3F, b = c & 0x1F;
+  return Rgba{uint8_t(r << 3 | r >> 2), uint8_t(g << 2 | g >> 4), uint8_t(b << 3 | b >> 2), 255};
+}
+
+uint8_t mix(uint32_t a, uint32_t b, uint32_t wa, uint32_t wb) {
+  return uint8_t((a * wa + b * wb) / (wa + wb));
+}
+
+Rgba mix(Rgba x, Rgba y, uint32_t wx, uint32_t wy) {
+  return Rgba{mix(x.r, y.r, wx, wy), mix(x.g, y.g, wx, wy), mix(x.b, y.b, wx, wy), 255};
+}
+
+// The colour half of a block (8 bytes) into 16 pixels, row by row. In DXT1
+// a first colour not above the second selects the three-colour mode, whose
+// fourth colour is transparent black; DXT5 always interpolates four colours.
+void decode_colours(const uint8_t* block, bool three_colour_mode_allowed, Rgba out[16]) {
+  const uint16_t c0 = uint16_t(block[0] | block[1] << 8);
+  const uint16_t c1 = uint16_t(block[2] | block[3] << 8);
+  Rgba palette[4] = {from_565(c0), from_565(c1), {}, {}};
+  if (c0 > c1 || !three_colour_mode_allowed) {
+    palette[2] = mix(palette[0], palette[1], 2, 1);
+    palette[3] = mix(palette[0], palette[1], 1, 2);
+  } else {
+    palette[2] = mix(palette[0], palette[1], 1, 1);
+    palette[3] = Rgba{0, 0, 0, 0};
+  }
+  for (int row = 0; row < 4; ++row) {
+    const uint8_t bits = block[4 + row];
+    for (int col = 0; col < 4; ++col) out[row * 4 + col] = palette[(bits >> (2 * col)) & 3];
+  }
+}
+
+// The alpha half of a DXT5 block (8 bytes): two end points and sixteen 3-bit
+// indices. A first end point not above the second gives six steps plus 0 and 255.
+void decode_alpha(const uint8_t* block, Rgba out[16]) {
+  const uint32_t a0 = block[0], a1 = block[1];
+  uint8_t palette[8] = {uint8_t(a0), uint8_t(a1)};
+  if (a0 > a1) {
+    for (uint32_t i = 1; i < 7; ++i) palette[i + 1] = mix(a0, a1, 7 - i, i);
+  } else {
+    for (uint32_t i = 1; i < 5; ++i) palette[i + 1] = mix(a0, a1, 5 - i, i);
+    palette[6] = 0;
+    palette[7] = 255;
+  }
+  uint64_t bits = 0;
+  for (int i = 0; i < 6; ++i) bits |= uint64_t(block[2 + i]) << (8 * i);
+  for (int i = 0; i < 16; ++i) out[i].a = palette[(bits >> (3 * i)) & 7];
+}
+
+// Copies a decoded 4x4 block into the picture, clipped at its right and bottom edges.
+void put_block(const Rgba block[16], uint32_t bx, uint32_t by, uint32_t width, uint32_t height,
+               uint8_t* rgba) {
+  for (uint32_t row = 0; row < 4 && by * 4 + row < height; ++row) {
+    for (uint32_t col = 0; col < 4 && bx * 4 + col < width; ++col) {
+      const Rgba& p = block[row * 4 + col];
+      uint8_t* out = rgba + (uint64_t(by * 4 + row) * width + bx * 4 + col) * 4;
+      out[0] = p.r;
+      out[1] = p.g;
+      out[2] = p.b;
+      out[3] = p.a;
+    }
+  }
+}
+
+}  // namespace
+
+uint64_t top_level_bytes(uint8_t format_code, uint32_t width, uint32_t height) {
+  const uint64_t blocks = ((uint64_t(width) + 3) / 4) * ((uint64_t(height) + 3) / 4);
+  switch (format_code) {
+    case kFormatArgb8:
+      return uint64_t(width) * height * 4;
+    case kFormatDxt1:
+      return blocks * 8;
+    case kFormatDxt5:
+      return blocks * 16;
+    default:
+      return 0;
+  }
+}
+
+std::vector<uint8_t> decode_to_rgba(uint8_t format_code, uint32_t width, uint32_t height,
+                                    const uint8_t* data, size_t size) {
+  const uint64_t needed = top_level_bytes(format_code, width, height);
+  if (needed == 0 || data == nullptr || needed > size) return {};
+  std::vector<uint8_t> rgba(size_t(uint64_t(width) * height * 4));
+
+  if (format_code == kFormatArgb8) {
+    for (size_t i = 0; i < rgba.size(); i += 4) {  // B, G, R, A in the file
+      rgba[i + 0] = data[i + 2];
+      rgba[i + 1] = data[i + 1];
+      rgba[i + 2] = data[i + 0];
+      rgba[i + 3] = data[i + 3];
+    }
+    return rgba;
+  }
+
+  const bool dxt5 = format_code == kFormatDxt5;
+  const size_t block_bytes = dxt5 ? 16 : 8;
+  const uint32_t blocks_across = (width + 3) / 4, blocks_down = (height + 3) / 4;
+  const uint8_t* block = data;
+  Rgba pixels[16];
+  for (uint32_t by = 0; by < blocks_down; ++by) {
+    for (uint32_t bx = 0; bx < blocks_across; ++bx, block += block_bytes) {
+      if (dxt5) {
+        decode_colours(block + 8, false, pixels);
+        decode_alpha(block, pixels);
+      } else {
+        decode_colours(block, true, pixels);
+      }
+      put_block(pixels, bx, by, width, height, rgba.data());
+    }
+  }
+  return rgba;
+}
+
+std::vector<uint8_t> decode_to_rgba(const TextureDescription& t, const uint8_t* container,
+                                    size_t container_size) {
+  if (container == nullptr || t.data_position > container_size) return {};
+  return decode_to_rgba(t.format_code, t.width, t.height, container + t.data_position,
+                        size_t(container_size - t.data_position));
+}
+
+}  // namespace linkdata
