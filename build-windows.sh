@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
 
-need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libstb-dev
 
 dir="${1:-build-win/release}"
 shift || true

@@ -27,4 +27,4 @@ build_tool() {  # build_tool DIR [cmake options...]: everything, tests included
   cmake --build "$1" -j"$(nproc)"
 }
 
-BASE_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev pkg-config libgtest-dev locales)
+BASE_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev pkg-config libgtest-dev locales libstb-dev)
