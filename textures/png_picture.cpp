@@ -16,14 +16,24 @@
 namespace {
 
 #ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
+// One compressor per thread, kept for the thread's pictures: making one
+// costs more than compressing a small picture.
+libdeflate_compressor* thread_compressor() {
+  struct Owner {
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+    ~Owner() { libdeflate_free_compressor(compressor); }
+  };
+  thread_local Owner owner;
+  return owner.compressor;
+}
+
 unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_length, int) {
-  libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+  libdeflate_compressor* compressor = thread_compressor();
   if (compressor == nullptr) return nullptr;
   const size_t bound = libdeflate_zlib_compress_bound(compressor, size_t(length));
   auto* out = static_cast<unsigned char*>(std::malloc(bound));
   const size_t written =
       out == nullptr ? 0 : libdeflate_zlib_compress(compressor, data, size_t(length), out, bound);
-  libdeflate_free_compressor(compressor);
   if (written == 0 || written > size_t(INT32_MAX)) {
     std::free(out);
     return nullptr;
