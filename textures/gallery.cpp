@@ -122,7 +122,8 @@ const char kHead[] = R"(<!DOCTYPE html>
 <style>
 body{font-family:sans-serif;margin:1em;background:#f4f4f4;color:#222}
 #tiles{display:flex;flex-wrap:wrap;gap:8px}
-figure{margin:0;width:180px;padding:6px;background:#fff;border:1px solid #ccc;border-radius:4px}
+figure{margin:0;width:180px;padding:6px;background:#fff;border:1px solid #ccc;border-radius:4px;
+content-visibility:auto;contain-intrinsic-size:194px 210px}
 figure a{display:flex;align-items:center;justify-content:center;height:128px;
 background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
 figure img{max-width:128px;max-height:128px;width:auto;height:auto}
@@ -164,10 +165,11 @@ void append_tile(const Tile& t, const std::wstring& import_texture_dir, std::str
   }
   const std::wstring back = join_path(join_path(import_texture_dir, t.entry_name), t.file_name);
   *html += "<figure data-entry=\"" + escaped(t.entry_name) + "\"><a href=\"" + src +
-           "\"><img src=\"" + src + "\" loading=\"lazy\" alt=\"" + escaped(t.entry_name) + " " +
-           escaped(stem) + "\"" + size_attributes + "></a><figcaption>条目 <b>" +
-           escaped(t.entry_name) + "</b> 贴图 <b>" + escaped(stem) + "</b><br>" + facts +
-           "<br>放回：<code>" + escaped(back) + "</code></figcaption></figure>\n";
+           "\"><img src=\"" + src + "\" loading=\"lazy\" decoding=\"async\" alt=\"" +
+           escaped(t.entry_name) + " " + escaped(stem) + "\"" + size_attributes +
+           "></a><figcaption>条目 <b>" + escaped(t.entry_name) + "</b> 贴图 <b>" + escaped(stem) +
+           "</b><br>" + facts + "<br>放回：<code>" + escaped(back) +
+           "</code></figcaption></figure>\n";
 }
 
 }  // namespace
