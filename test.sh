@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/setup.sh
 
-need_packages "${BASE_PACKAGES[@]}" imagemagick clang-format
+need_packages "${BASE_PACKAGES[@]}" imagemagick clang-format chromium
 bash scripts/check-format.sh
 echo "== every C++ source is formatted as .clang-format says"
 bash scripts/check-floors.sh

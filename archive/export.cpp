@@ -12,13 +12,16 @@
 #include "archive/format.h"
 #include "archive/locked_archive.h"
 #include "archive/package.h"
+#include "archive/picture_export.h"
 #include "archive/worker_pool.h"
 #include "platform/byte_buffer.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
+#include "platform/run_summary.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"
+#include "textures/gallery.h"
 
 namespace linkdata {
 namespace {
@@ -31,7 +34,9 @@ struct ExportRun {
   ReadableArchive archive;
   std::wstring archive_name;
   std::wstring export_dir;
-  bool with_textures = false;
+  TextureOutput textures;
+  RunTally tally;
+  std::unique_ptr<PictureQueue> pictures;  // with the p flag
 };
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
@@ -86,18 +91,32 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
                         out.close();
   if (!finished) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
+  ++run.tally.files_written;
   return true;
+}
+
+// Textures of a decoded entry: DDS files now, pictures queued.
+void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
+  for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
+    const uint8_t* container = content.data() + span.offset;
+    for (const TextureDescription& t : read_texture_container(container, span.size)) {
+      const bool known = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
+                         t.format_code == kFormatDxt5;
+      if (!known) ++run.tally.textures_skipped;
+    }
+    if (run.textures.dds) {
+      run.tally.textures_written += extract_textures(container, span.size, n, span.sub_index);
+    }
+    if (run.pictures) queue_pictures(*run.pictures, container, span.size, n, span.sub_index);
+  }
+  if (run.pictures) close_picture_batch(*run.pictures);
 }
 
 // A compressed entry once decoded: textures, the exported file, its message.
 bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   if (decoded.status != DecodeStatus::ok) return fail(entry_decode_failure(n, decoded.status));
   const ByteBuffer& content = decoded.content;
-  if (run.with_textures) {
-    for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
-      extract_textures(content.data() + span.offset, span.size, n, span.sub_index);
-    }
-  }
+  if (run.textures.dds || run.textures.pictures) export_textures(run, n, content);
   const std::wstring file_name = exported_file_name(run, n);
   platform::File out = platform::File::open_to_replace(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
@@ -106,6 +125,7 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   }
   if (!out.extend_to(content.size()) || !out.close()) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
+  ++run.tally.files_written;
   return true;
 }
 
@@ -313,11 +333,29 @@ EntryRange clamp_range(uint32_t first, uint32_t last, uint32_t entry_count) {
   return range;
 }
 
+// The pictures still being written, then the gallery page over every
+// picture in the texture folder. False when something was not written.
+bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
+  finish_pictures(*run.pictures);
+  run.tally.textures_written += run.pictures->written;
+  bool ok = !run.pictures->failed;
+  const std::wstring import_textures = join_path(join_path(L"Import", letter), L"Textures");
+  if (!write_gallery(g_texture_directory_path, import_textures)) {
+    ok = fail(msg::gallery_write_failed(gallery_path(g_texture_directory_path)));
+  }
+  return ok;
+}
+
 bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstring& archive_name,
                 const std::wstring& letter) {
+  return run_export(first, last, TextureOutput{with_textures, false}, archive_name, letter);
+}
+
+bool run_export(int32_t first, int32_t last, TextureOutput textures,
+                const std::wstring& archive_name, const std::wstring& letter) {
   ExportRun run;
   run.archive_name = archive_name;
-  run.with_textures = with_textures;
+  run.textures = textures;
   run.export_dir = join_path(L"Extracted", letter);
   const auto make_folders = [&run, &letter] {
     ensure_directory(L"Extracted");
@@ -325,9 +363,10 @@ bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstr
     ensure_directory(L"Import");
     ensure_directory(join_path(L"Import", letter));
     g_texture_directory_path = join_path(run.export_dir, L"Textures");
-    if (run.with_textures) ensure_directory(g_texture_directory_path);
+    if (run.textures.dds || run.textures.pictures) ensure_directory(g_texture_directory_path);
   };
   if (!open_archive_to_read(archive_name, make_folders, &run.archive)) return false;
+  if (run.textures.pictures) run.pictures = std::make_unique<PictureQueue>();
   const EntryRange range =
       clamp_range(uint32_t(first), uint32_t(last), run.archive.header.entry_count);
   // An exported file rewritten in place holds its old tail until its length
@@ -336,11 +375,14 @@ bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstr
   // pipeline's workers are joined inside read_entries, before `deferred`
   // puts the handlers back.
   const platform::InterruptsDeferred deferred;
-  const bool finished = read_entries(run.archive, range, kPlainCopyBlock, [&](ReadEntry& e) {
+  bool finished = read_entries(run.archive, range, kPlainCopyBlock, [&](ReadEntry& e) {
     if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
     return finish_exported(run, e);
   });
-  return finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
+  if (run.pictures && !finish_picture_output(run, letter)) finished = false;
+  finished = finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
+  report_run_on_console(run.tally);
+  return finished;
 }
 
 }  // namespace linkdata

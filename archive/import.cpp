@@ -26,6 +26,7 @@
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
+#include "platform/run_summary.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
@@ -89,6 +90,7 @@ struct ImportRun {
   // The crc32 of the payloads written, for the fingerprint at the end: it
   // need not read them back.
   std::map<uint32_t, uint32_t> payload_crcs;
+  RunTally tally;                           // for the summary line on a console
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
 
@@ -344,6 +346,8 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   }
   EntryWrite& w = std::get<EntryWrite>(prepared);
   std::vector<std::wstring> lines = success_lines(run, c, w.way);
+  if (!c.from_archive) ++run.tally.files_written;
+  run.tally.textures_written += c.textures.size();
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
   // Taken here, on the thread that owns the map, not by the group's writer.
@@ -503,6 +507,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
                       ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
+  report_run_on_console(run.tally);
   return ok;
 }
 

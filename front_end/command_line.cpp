@@ -44,68 +44,130 @@ int usage_error(const wchar_t* message) {
   return kExitUsage;
 }
 
+// What a mode takes after its archive letter.
+enum class Numbers { none, required, optional };
+
+// A checked request: the archive letter folded to upper case, the entry
+// range when one was given, and the flags of the fifth argument.
+struct Request {
+  std::wstring letter;
+  std::wstring archive_name;
+  bool has_range = false;
+  int32_t first = 0;
+  int32_t last = 0;
+  std::wstring flags;  // upper-case flag letters, each at most once
+};
+
+using ModeRun = bool (*)(const Request&);
+
+struct Mode {
+  wchar_t letter;   // upper case
+  Numbers numbers;  // first and last entry number
+  ModeRun run;
+};
+
+// A letter that the fifth argument of a mode may hold, alone or combined
+// with the mode's other flags, and its line in the banner after the lines
+// above (none for the flags those lines already describe).
+struct Flag {
+  wchar_t mode;
+  wchar_t letter;  // upper case
+  const wchar_t* banner_line;
+};
+
+bool has_flag(const Request& r, wchar_t flag) { return r.flags.find(flag) != std::wstring::npos; }
+
+bool export_mode(const Request& r) {
+  const TextureOutput textures{has_flag(r, L'Y'), has_flag(r, L'P')};
+  return run_export(r.first, r.last, textures, r.archive_name, r.letter);
+}
+
+bool import_mode(const Request& r) {
+  g_import_directory_path = join_path(L"Import", r.letter);
+  return run_import(kArchivePrefix, r.letter);
+}
+
+// The whole index without a range.
+bool list_mode(const Request& r) {
+  if (!r.has_range) return run_list(0, UINT32_MAX, false, r.archive_name);
+  return run_list(uint32_t(r.first), uint32_t(r.last), has_flag(r, L'Y'), r.archive_name);
+}
+
+bool restore_mode(const Request& r) {
+  return run_restore(r.archive_name, !r.has_range, r.first, r.last);
+}
+
+// Every mode and every flag in one place: the parse and the banner follow them.
+const Mode kModes[] = {
+    {L'E', Numbers::required, export_mode},
+    {L'I', Numbers::none, import_mode},
+    {L'L', Numbers::optional, list_mode},
+    {L'R', Numbers::optional, restore_mode},
+};
+const Flag kFlags[] = {
+    {L'E', L'Y', nullptr},
+    {L'L', L'Y', nullptr},
+    {L'E', L'P',
+     L"   导出图片：e c 0 10 [y][p]\n"
+     L"      参数“ p”= 可选参数，是否同时把贴图导出为png图片，并生成贴图一览页"
+     L" Textures\\index.html；y 与 p 可合写为 yp\n"},
+};
+
+bool flag_allowed(const Mode& mode, wchar_t letter) {
+  for (const Flag& f : kFlags) {
+    if (f.mode == mode.letter && f.letter == letter) return true;
+  }
+  return false;
+}
+
 int print_usage() {
   std::wstring banner;
   for (const wchar_t* line : kUsageBanner) banner += line;
+  for (const Flag& f : kFlags) {
+    if (f.banner_line != nullptr) banner += f.banner_line;
+  }
   return usage_error(banner.c_str());
 }
 
-int run_export_branch(const std::vector<std::wstring>& args) {
-  if (args.size() < 4) return usage_error(msg::kTooFewArguments);
-  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring letter = ascii_upper(args[1]);
-  const std::wstring archive_name = kArchivePrefix + letter;
-  const bool with_textures = args.size() > 4 && ascii_upper(args[4]) == L"Y";
-  const int32_t first = parse_leading_int(args[2]);
-  const int32_t last = parse_leading_int(args[3]);
-  if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
-  return run_export(first, last, with_textures, archive_name, letter) ? kExitOk : kExitFailure;
+// The fifth argument, folded to upper case, sets the flags when it is made of
+// the mode's flag letters, each at most once ("y", "p", "yp", "PY"); any
+// other word sets none, as "yes" never did.
+std::wstring parse_flags(const Mode& mode, const std::vector<std::wstring>& args) {
+  if (args.size() <= 4 || args[4].empty()) return L"";
+  const std::wstring word = ascii_upper(args[4]);
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (!flag_allowed(mode, word[i]) || word.find(word[i]) != i) return L"";
+  }
+  return word;
 }
 
-// The whole index without a range; with one, its numbers and the flag are
-// checked as export checks them.
-int run_list_branch(const std::vector<std::wstring>& args) {
-  if (args.size() == 3) return usage_error(msg::kTooFewArguments);
+// The checks in their order: argument count, archive letter, entry numbers.
+int run_mode(const Mode& mode, const std::vector<std::wstring>& args) {
+  const bool too_few = (mode.numbers == Numbers::required && args.size() < 4) ||
+                       (mode.numbers == Numbers::optional && args.size() == 3);
+  if (too_few) return usage_error(msg::kTooFewArguments);
   if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring archive_name = kArchivePrefix + ascii_upper(args[1]);
-  if (args.size() == 2)
-    return run_list(0, UINT32_MAX, false, archive_name) ? kExitOk : kExitFailure;
-  const bool examine = args.size() > 4 && ascii_upper(args[4]) == L"Y";
-  const int32_t first = parse_leading_int(args[2]);
-  const int32_t last = parse_leading_int(args[3]);
-  if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
-  return run_list(uint32_t(first), uint32_t(last), examine, archive_name) ? kExitOk : kExitFailure;
-}
-
-int run_import_branch(const std::vector<std::wstring>& args) {
-  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring letter = ascii_upper(args[1]);
-  g_import_directory_path = join_path(L"Import", letter);
-  return run_import(kArchivePrefix, letter) ? kExitOk : kExitFailure;
-}
-
-// "r c" restores the whole archive, "r c first last" a range; the checks and
-// their messages are export's.
-int run_restore_branch(const std::vector<std::wstring>& args) {
-  if (args.size() == 3) return usage_error(msg::kTooFewArguments);
-  if (args[1].size() != 1) return usage_error(msg::kBadArchiveLetter);
-  const std::wstring archive_name = kArchivePrefix + ascii_upper(args[1]);
-  if (args.size() == 2) return run_restore(archive_name, true, 0, 0) ? kExitOk : kExitFailure;
-  const int32_t first = parse_leading_int(args[2]);
-  const int32_t last = parse_leading_int(args[3]);
-  if (first < 0 || last < 0) return usage_error(msg::kBadEntryNumber);
-  return run_restore(archive_name, false, first, last) ? kExitOk : kExitFailure;
+  Request r;
+  r.letter = ascii_upper(args[1]);
+  r.archive_name = kArchivePrefix + r.letter;
+  r.has_range = mode.numbers != Numbers::none && args.size() >= 4;
+  if (r.has_range) {
+    r.first = parse_leading_int(args[2]);
+    r.last = parse_leading_int(args[3]);
+    if (r.first < 0 || r.last < 0) return usage_error(msg::kBadEntryNumber);
+    r.flags = parse_flags(mode, args);
+  }
+  return mode.run(r) ? kExitOk : kExitFailure;
 }
 
 }  // namespace
 
 int run_command_line(const std::vector<std::wstring>& args) {
   if (args.size() < 2) return print_usage();
-  const std::wstring mode = ascii_upper(args[0]);
-  if (mode == L"E") return run_export_branch(args);
-  if (mode == L"I") return run_import_branch(args);
-  if (mode == L"L") return run_list_branch(args);
-  if (mode == L"R") return run_restore_branch(args);
+  const std::wstring word = ascii_upper(args[0]);
+  for (const Mode& mode : kModes) {
+    if (word.size() == 1 && word[0] == mode.letter) return run_mode(mode, args);
+  }
   return print_usage();
 }
 

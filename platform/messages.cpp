@@ -1,5 +1,7 @@
 #include "platform/messages.h"
 
+#include <cwchar>
+
 namespace linkdata::msg {
 
 std::wstring archive_missing(const std::wstring& archive) {
@@ -20,6 +22,17 @@ std::wstring exported(const std::wstring& archive, const std::wstring& file) {
 }
 std::wstring decode_failed(uint64_t entry) {
   return L"解压文件 " + std::to_wstring(entry) + L".data 出错！\n";
+}
+
+std::wstring picture_write_failed(const std::wstring& path) {
+  return L"写入图片文件 " + path + L" 失败！\n";
+}
+std::wstring picture_too_large(const std::wstring& path, uint32_t width, uint32_t height) {
+  return L"贴图为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L"，过大，未写出图片 " + path + L"！\n";
+}
+std::wstring gallery_write_failed(const std::wstring& path) {
+  return L"写入贴图一览页 " + path + L" 失败！\n";
 }
 
 std::wstring listing_summary(uint64_t entries, uint64_t stored_bytes, uint64_t compressed,
@@ -107,82 +120,95 @@ std::wstring archive_replaced_cannot_restore(const std::wstring& archive) {
   return archive + L" 在上次导入后被其他程序修改过，无法还原！\n";
 }
 
+std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds) {
+  wchar_t time[32];
+  std::swprintf(time, sizeof time / sizeof time[0], L"%.1f", seconds);
+  return L"共写出 " + std::to_wstring(files) + L" 个文件、" + std::to_wstring(textures) +
+         L" 个贴图文件，跳过 " + std::to_wstring(skipped) + L" 个格式不支持的贴图，用时 " + time +
+         L" 秒\n";
+}
+
 std::vector<std::wstring> examples() {
   const std::wstring a = L"LINKDATA_EU_OS_EUNA.A";
   const std::wstring file = L"7.data";
   const std::wstring texture = L"Import\\A\\Textures\\7\\0_2.dds";
   const std::wstring png = L"Import\\A\\Textures\\7\\0_2.png";
   const std::wstring originals = a + L"-original";
-  std::vector<std::wstring> all = {kTooFewArguments,
-                                   kBadArchiveLetter,
-                                   kBadEntryNumber,
-                                   kPressAnyKey,
-                                   archive_missing(a),
-                                   kArchiveOpenFailed,
-                                   kArchiveReadFailed,
-                                   kArchiveFormatWrong,
-                                   archive_busy(a),
-                                   journal_rolled_back(a),
-                                   journal_rollback_failed(a),
-                                   exported(a, L"Extracted\\A\\7.data"),
-                                   kDecodedLengthWrong,
-                                   decode_failed(7),
-                                   kFileCreateFailed,
-                                   kFileWriteFailed,
-                                   kTextureFileCreateFailed,
-                                   kExportInterrupted,
-                                   kNumberTitle,
-                                   kPositionTitle,
-                                   kStoredTitle,
-                                   kContentTitle,
-                                   kCompressedTitle,
-                                   kChangedTitle,
-                                   kKindTitle,
-                                   kTexturesTitle,
-                                   listing_summary(100, 123456, 80, 0),
-                                   kKindTextureContainer,
-                                   kind_package(3),
-                                   kind_other(L" \"RIFF\""),
-                                   kKindReadFailed,
-                                   kKindDecodeFailed,
-                                   kKindLengthWrong,
-                                   kKindOutOfMemory,
-                                   kTextureOutOfBounds,
-                                   kTexturesCut,
-                                   imported_compressed(a, file),
-                                   imported_plain(a, file),
-                                   appended_plain(a, file),
-                                   imported_texture(a, texture),
-                                   kImportFolderMissing,
-                                   kNothingToImport,
-                                   kOffsetUnitNot2048,
-                                   kIndexPastEnd,
-                                   kImportInterrupted,
-                                   kJournalWriteFailed,
-                                   archive_replaced_originals_set_aside(a, originals + L".1"),
-                                   file_open_failed(file),
-                                   file_read_failed(file),
-                                   file_too_large(file),
-                                   entry_number_out_of_range(file),
-                                   compress_failed(file),
-                                   file_open_failed(texture),
-                                   file_read_failed(texture),
-                                   texture_not_importable(texture),
-                                   texture_not_in_entry(texture),
-                                   texture_unlike(texture, texture_shape(L"DXT5", 128, 128, 8),
-                                                  texture_shape(L"DXT5", 128, 128, 1)),
-                                   texture_header_cut(texture, texture_shape(L"DXT1", 64, 64, 7)),
-                                   picture_size_unlike(png, 128, 128, 100, 60),
-                                   picture_unreadable(png, 128, 128),
-                                   texture_given_twice(png, texture),
-                                   kArchiveNotWritable,
-                                   kArchiveWriteFailed,
-                                   originals_unreadable(originals),
-                                   kOriginalsWriteFailed,
-                                   restored_archive(a),
-                                   restored_entry(a, 7),
-                                   nothing_to_restore(a),
-                                   archive_replaced_cannot_restore(a)};
+  std::vector<std::wstring> all = {
+      kTooFewArguments,
+      kBadArchiveLetter,
+      kBadEntryNumber,
+      kPressAnyKey,
+      archive_missing(a),
+      kArchiveOpenFailed,
+      kArchiveReadFailed,
+      kArchiveFormatWrong,
+      archive_busy(a),
+      journal_rolled_back(a),
+      journal_rollback_failed(a),
+      exported(a, L"Extracted\\A\\7.data"),
+      kDecodedLengthWrong,
+      decode_failed(7),
+      kFileCreateFailed,
+      kFileWriteFailed,
+      kTextureFileCreateFailed,
+      kExportInterrupted,
+      picture_write_failed(L"Extracted\\A\\Textures\\7\\0_2.png"),
+      picture_too_large(L"Extracted\\A\\Textures\\7\\0_2.png", 16384, 16384),
+      gallery_write_failed(L"Extracted\\A\\Textures\\index.html"),
+      kNumberTitle,
+      kPositionTitle,
+      kStoredTitle,
+      kContentTitle,
+      kCompressedTitle,
+      kChangedTitle,
+      kKindTitle,
+      kTexturesTitle,
+      listing_summary(100, 123456, 80, 0),
+      kKindTextureContainer,
+      kind_package(3),
+      kind_other(L" \"RIFF\""),
+      kKindReadFailed,
+      kKindDecodeFailed,
+      kKindLengthWrong,
+      kKindOutOfMemory,
+      kTextureOutOfBounds,
+      kTexturesCut,
+      imported_compressed(a, file),
+      imported_plain(a, file),
+      appended_plain(a, file),
+      imported_texture(a, texture),
+      kImportFolderMissing,
+      kNothingToImport,
+      kOffsetUnitNot2048,
+      kIndexPastEnd,
+      kImportInterrupted,
+      kJournalWriteFailed,
+      archive_replaced_originals_set_aside(a, originals + L".1"),
+      file_open_failed(file),
+      file_read_failed(file),
+      file_too_large(file),
+      entry_number_out_of_range(file),
+      compress_failed(file),
+      file_open_failed(texture),
+      file_read_failed(texture),
+      texture_not_importable(texture),
+      texture_not_in_entry(texture),
+      texture_unlike(texture, texture_shape(L"DXT5", 128, 128, 8),
+                     texture_shape(L"DXT5", 128, 128, 1)),
+      texture_header_cut(texture, texture_shape(L"DXT1", 64, 64, 7)),
+      picture_size_unlike(png, 128, 128, 100, 60),
+      picture_unreadable(png, 128, 128),
+      texture_given_twice(png, texture),
+      kArchiveNotWritable,
+      kArchiveWriteFailed,
+      originals_unreadable(originals),
+      kOriginalsWriteFailed,
+      restored_archive(a),
+      restored_entry(a, 7),
+      nothing_to_restore(a),
+      archive_replaced_cannot_restore(a),
+      run_summary(12, 30, 2, 1.5)};
   for (std::wstring& text : all) {
     if (!text.empty() && text.back() == L'\n') text.pop_back();
   }

@@ -33,6 +33,10 @@ inline constexpr const wchar_t* kFileCreateFailed = L"创建文件失败！\n";
 inline constexpr const wchar_t* kFileWriteFailed = L"写入文件失败！\n";
 inline constexpr const wchar_t* kTextureFileCreateFailed = L"创建贴图文件失败！\n";
 inline constexpr const wchar_t* kExportInterrupted = L"导出被中断！\n";
+// PNG pictures of textures (the p flag) and their gallery page.
+std::wstring picture_write_failed(const std::wstring& path);
+std::wstring picture_too_large(const std::wstring& path, uint32_t width, uint32_t height);
+std::wstring gallery_write_failed(const std::wstring& path);
 
 // The listing: column titles, the console's summary line, and what an entry holds.
 inline constexpr const wchar_t* kNumberTitle = L"编号";
@@ -102,6 +106,9 @@ std::wstring restored_archive(const std::wstring& archive);
 std::wstring restored_entry(const std::wstring& archive, uint64_t entry);
 std::wstring nothing_to_restore(const std::wstring& archive);
 std::wstring archive_replaced_cannot_restore(const std::wstring& archive);
+
+// Export and import on a console: the closing summary line.
+std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds);
 
 // Every text above once, with its parts filled in as the players' guide shows
 // them (archive A, entry 7, ...), without the line end. A new text goes here too:

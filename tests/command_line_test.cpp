@@ -38,7 +38,10 @@ const std::string kBanner =
     "   还原：r c [0 10]\n"
     "      参数“r”= 操作模式 = 还原到首次导入前的状态\n"
     "      参数“c”= 要操作的文件，取值[A\\B\\C\\D]\n"
-    "      参数“0 10”= 可选参数，只还原这一范围内的条目\n";
+    "      参数“0 10”= 可选参数，只还原这一范围内的条目\n"
+    "   导出图片：e c 0 10 [y][p]\n"
+    "      参数“ p”= 可选参数，是否同时把贴图导出为png图片，并生成贴图一览页 "
+    "Textures\\index.html；y 与 p 可合写为 yp\n";
 
 TEST(CommandLine, BannerForMissingOrUnknownModeWithUsageStatus) {
   ScratchDir dir;

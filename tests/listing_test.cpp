@@ -2,11 +2,6 @@
 // about each entry, and the console form on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <pty.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -200,29 +195,6 @@ TEST(Listing, TexturesCellOfAHugeTableIsCut) {
   EXPECT_EQ(cell.substr(cell.size() - 8), "; ……");
   EXPECT_LT(cell.size(), 70000u);
 }
-
-#ifndef _WIN32
-// Runs the tool on a pseudo-terminal, as a user at a console does; gives
-// what the terminal showed, without the carriage returns it adds.
-RunResult run_on_terminal(const std::string& cwd, const std::vector<std::string>& args) {
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(127);
-    std::vector<char*> argv{const_cast<char*>(LINKDATA_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    char* envp[] = {nullptr};
-    execve(LINKDATA_BINARY, argv.data(), envp);
-    _exit(127);
-  }
-  // Once the tool has ended, reading the master side fails with EIO, which
-  // ends the reading as the end of a pipe does.
-  RunResult result = finish_tool(pid, master);
-  result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
-  return result;
-}
-#endif
 
 TEST(Listing, ConsoleFormAlignsColumnsAndSumsUp) {
 #ifdef _WIN32

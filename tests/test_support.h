@@ -155,6 +155,9 @@ int start_tool(const std::string& cwd, const std::vector<std::string>& args,
                const std::vector<std::string>& env, const std::function<void()>& in_child,
                int* out_fd, const std::string& program = LINKDATA_BINARY);
 RunResult finish_tool(int pid, int out_fd);
+// Runs the tool on a pseudo-terminal, as a user at a console does; gives
+// what the terminal showed, without the carriage returns it adds.
+RunResult run_on_terminal(const std::string& cwd, const std::vector<std::string>& args);
 // Keeps the calling process on the lowest CPU it may use (for `in_child`),
 // so that a large run lasts.
 void keep_to_one_cpu();

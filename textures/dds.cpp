@@ -71,12 +71,12 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
   return h;
 }
 
-void write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
+bool write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
                        uint32_t entry_number, uint32_t sub_index) {
-  if (!exported_as_dds(t) || container == nullptr) return;
+  if (!exported_as_dds(t) || container == nullptr) return false;
   // Re-checked here so that a caller-built description can never read past the container.
   if (t.data_position > container_size || t.data_size > container_size - t.data_position) {
-    return;
+    return false;
   }
 
   const std::array<uint8_t, kDdsHeaderSize> header = build_dds_header(t);
@@ -90,7 +90,7 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container, si
   platform::File file = platform::File::open_to_replace(path);
   if (!file.is_open()) {
     say(msg::kTextureFileCreateFailed);
-    return;
+    return false;
   }
   bool ok = file.write_at(0, header.data(), header.size());
   if (ok && t.data_size != 0) {
@@ -99,22 +99,25 @@ void write_dds_texture(const TextureDescription& t, const uint8_t* container, si
   const uint64_t length = kDdsHeaderSize + uint64_t(t.data_size);
   if (!file.extend_to(ok ? length : 0) || !file.close()) ok = false;
   if (!ok) say(msg::kTextureFileCreateFailed);
+  return ok;
 }
 
-void extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
-                      uint32_t sub_index) {
+size_t extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
+                        uint32_t sub_index) {
   ensure_directory(g_texture_directory_path);
-  if (container == nullptr) return;
+  size_t written = 0;
+  if (container == nullptr) return written;
   try {
     for (const TextureDescription& t : read_texture_container(container, container_size)) {
       if (!exported_as_dds(t)) continue;
-      write_dds_texture(t, container, container_size, entry_number, sub_index);
+      if (write_dds_texture(t, container, container_size, entry_number, sub_index)) ++written;
     }
   } catch (const std::bad_alloc&) {
     // Textures cannot be held: reported like a texture file that cannot be
     // written, and the entry itself is still exported.
     say(msg::kTextureFileCreateFailed);
   }
+  return written;
 }
 
 }  // namespace linkdata

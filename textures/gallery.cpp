@@ -1,0 +1,198 @@
+// Writing the gallery page. It is plain static HTML in UTF-8, readable from
+// the disk with no server and nothing fetched from elsewhere: the pictures
+// load lazily as they scroll into view, so tens of thousands of tiles stay
+// usable, and one small inline script filters the tiles by entry number.
+#include "textures/gallery.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <tuple>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/text_encoding.h"
+#include "platform/working_paths.h"
+#include "textures/png_picture.h"
+
+namespace linkdata {
+
+namespace {
+
+constexpr size_t kSummaryBytes = 4096;  // the note stands right after the header
+
+struct Tile {
+  uint64_t entry = 0, sub = 0, index = 0;
+  std::wstring entry_name, file_name;
+  PngSummary summary;
+  bool readable = false;
+};
+
+// Digits only, at most 10 of them: entry, sub-file and texture numbers.
+bool parse_number(const std::wstring& text, uint64_t* out) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + uint64_t(c - L'0');
+  }
+  *out = value;
+  return true;
+}
+
+// "<sub>_<t>.png", the names export gives pictures.
+bool parse_picture_name(const std::wstring& name, uint64_t* sub, uint64_t* index) {
+  const std::wstring suffix = L".png";
+  if (name.size() <= suffix.size() || name.compare(name.size() - 4, 4, suffix) != 0) return false;
+  const std::wstring stem = name.substr(0, name.size() - 4);
+  const size_t underscore = stem.find(L'_');
+  return underscore != std::wstring::npos && parse_number(stem.substr(0, underscore), sub) &&
+         parse_number(stem.substr(underscore + 1), index);
+}
+
+void read_summary(const std::wstring& path, Tile* tile) {
+  platform::File file = platform::File::open_read(path);
+  if (!file.is_open()) return;
+  std::vector<uint8_t> head(kSummaryBytes);
+  size_t got = 0;
+  if (!file.read_at(0, head.data(), head.size(), &got)) return;
+  tile->readable = read_png_summary(head.data(), got, &tile->summary);
+}
+
+std::vector<Tile> find_tiles(const std::wstring& texture_dir) {
+  std::vector<Tile> tiles;
+  std::vector<platform::ListedName> entries;
+  if (!platform::list_directory(texture_dir, &entries)) return tiles;
+  for (const platform::ListedName& e : entries) {
+    uint64_t entry = 0;
+    if (!e.is_directory || !parse_number(e.name, &entry)) continue;
+    const std::wstring entry_dir = join_path(texture_dir, e.name);
+    std::vector<platform::ListedName> files;
+    if (!platform::list_directory(entry_dir, &files)) continue;
+    for (const platform::ListedName& f : files) {
+      Tile tile;
+      if (f.is_directory || !parse_picture_name(f.name, &tile.sub, &tile.index)) continue;
+      tile.entry = entry;
+      tile.entry_name = e.name;
+      tile.file_name = f.name;
+      read_summary(join_path(entry_dir, f.name), &tile);
+      tiles.push_back(std::move(tile));
+    }
+  }
+  std::sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
+    return std::tie(a.entry, a.sub, a.index, a.file_name) <
+           std::tie(b.entry, b.sub, b.index, b.file_name);
+  });
+  return tiles;
+}
+
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string escaped(const std::wstring& text) { return escaped(to_utf8(text)); }
+
+const char kHead[] = R"(<!DOCTYPE html>
+<html lang="zh-CN">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>贴图一览</title>
+<style>
+body{font-family:sans-serif;margin:1em;background:#f4f4f4;color:#222}
+#tiles{display:flex;flex-wrap:wrap;gap:8px}
+figure{margin:0;width:180px;padding:6px;background:#fff;border:1px solid #ccc;border-radius:4px;
+content-visibility:auto;contain-intrinsic-size:194px 210px}
+figure a{display:flex;align-items:center;justify-content:center;height:128px;
+background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
+figure img{max-width:128px;max-height:128px;width:auto;height:auto}
+figcaption{font-size:12px;line-height:1.4;margin-top:4px;word-break:break-all}
+figcaption code{font-size:11px;color:#555;user-select:all}
+</style>
+<script>
+// Marks each picture that the browser has decoded, and filters by entry number.
+document.addEventListener("load", function (e) {
+  var t = e.target;
+  if (t.tagName === "IMG" && t.naturalWidth > 0) t.setAttribute("data-shown", "");
+}, true);
+function filterTiles(text) {
+  var q = text.trim(), tiles = document.querySelectorAll("#tiles figure");
+  for (var i = 0; i < tiles.length; ++i)
+    tiles[i].hidden = q !== "" && tiles[i].getAttribute("data-entry").indexOf(q) !== 0;
+}
+</script>
+</head>
+<body>
+<h1>贴图一览</h1>
+)";
+
+void append_tile(const Tile& t, const std::wstring& import_texture_dir, std::string* html) {
+  const std::string src = escaped(t.entry_name) + "/" + escaped(t.file_name);
+  const std::wstring stem = t.file_name.substr(0, t.file_name.size() - 4);
+  std::string facts = "无法读取的图片";
+  std::string size_attributes;
+  if (t.readable) {
+    const std::string w = std::to_string(t.summary.width), h = std::to_string(t.summary.height);
+    const size_t space = t.summary.note.find(' ');
+    if (space == std::string::npos) {
+      facts = "格式未知 " + w + "x" + h;
+    } else {
+      facts = escaped(t.summary.note.substr(0, space)) + " " + w + "x" + h + " " +
+              escaped(t.summary.note.substr(space + 1)) + " 级";
+    }
+    size_attributes = " width=\"" + w + "\" height=\"" + h + "\"";
+  }
+  const std::wstring back = join_path(join_path(import_texture_dir, t.entry_name), t.file_name);
+  *html += "<figure data-entry=\"" + escaped(t.entry_name) + "\"><a href=\"" + src +
+           "\"><img src=\"" + src + "\" loading=\"lazy\" decoding=\"async\" alt=\"" +
+           escaped(t.entry_name) + " " + escaped(stem) + "\"" + size_attributes +
+           "></a><figcaption>条目 <b>" + escaped(t.entry_name) + "</b> 贴图 <b>" + escaped(stem) +
+           "</b><br>" + facts + "<br>放回：<code>" + escaped(back) +
+           "</code></figcaption></figure>\n";
+}
+
+}  // namespace
+
+std::wstring gallery_path(const std::wstring& texture_dir) {
+  return join_path(texture_dir, L"index.html");
+}
+
+bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_texture_dir) {
+  const std::vector<Tile> tiles = find_tiles(texture_dir);
+  std::string html = kHead;
+  html += "<p>共 " + std::to_string(tiles.size()) +
+          " 个贴图（每个贴图的最大一级）。修改后的图片尺寸须与原图相同，按“放回”所示的路径放入"
+          "导入目录后运行导入。</p>\n<p><label>按条目编号筛选：<input type=\"search\" "
+          "oninput=\"filterTiles(this.value)\" inputmode=\"numeric\"></label></p>\n"
+          "<div id=\"tiles\">\n";
+  for (const Tile& t : tiles) append_tile(t, import_texture_dir, &html);
+  html += "</div>\n</body>\n</html>\n";
+
+  const std::wstring path = gallery_path(texture_dir);
+  platform::File file = platform::File::open_to_replace(path);
+  if (!file.is_open()) return false;
+  return file.write_at(0, html.data(), html.size()) && file.extend_to(html.size()) && file.close();
+}
+
+}  // namespace linkdata

@@ -1,0 +1,66 @@
+// Texture pictures: decoded, encoded as PNG and written whole.
+#include "textures/picture_out.h"
+
+#include <new>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/working_paths.h"
+#include "textures/png_picture.h"
+#include "textures/texture_pixels.h"
+
+namespace linkdata {
+
+std::wstring picture_path(uint32_t entry_number, uint32_t sub_index, uint32_t texture_index) {
+  const std::wstring entry_dir = join_path(g_texture_directory_path, std::to_wstring(entry_number));
+  return join_path(entry_dir,
+                   std::to_wstring(sub_index) + L"_" + std::to_wstring(texture_index) + L".png");
+}
+
+const char* texture_format_name(uint8_t format_code) {
+  switch (format_code) {
+    case kFormatArgb8:
+      return "A8R8G8B8";
+    case kFormatDxt1:
+      return "DXT1";
+    case kFormatDxt5:
+      return "DXT5";
+    default:
+      return "";
+  }
+}
+
+std::string picture_note(const TextureDescription& t) {
+  const uint32_t levels = t.format_code == kFormatArgb8 ? 1 : t.levels_present;
+  return std::string(texture_format_name(t.format_code)) + " " + std::to_string(levels);
+}
+
+PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* level,
+                                   size_t level_size, const std::wstring& path) {
+  if (!picture_size_allowed(t.width, t.height)) return PictureWrite::too_large;
+  std::vector<uint8_t> png;
+  try {
+    const std::vector<uint8_t> rgba =
+        decode_to_rgba(t.format_code, t.width, t.height, level, level_size);
+    if (!rgba.empty()) png = encode_png(rgba.data(), t.width, t.height, picture_note(t));
+  } catch (const std::bad_alloc&) {
+    png.clear();
+  }
+  // A picture that cannot be made leaves no file, not even an older one.
+  if (png.empty()) {
+    platform::remove_file(path);
+    return PictureWrite::failed;
+  }
+  platform::File file = platform::File::open_to_replace(path);
+  if (!file.is_open()) return PictureWrite::failed;
+  const bool ok =
+      file.write_at(0, png.data(), png.size()) && file.extend_to(png.size()) && file.close();
+  if (!ok) {
+    file = platform::File();
+    platform::remove_file(path);
+    return PictureWrite::failed;
+  }
+  return PictureWrite::written;
+}
+
+}  // namespace linkdata

@@ -1,0 +1,152 @@
+// PNG encoding through stb_image_write, whose deflate is replaced by a fast
+// level of libdeflate or zlib: stb's own is slow and compresses poorly.
+#include "textures/png_picture.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
+#include <libdeflate.h>
+#else
+#include <zlib.h>
+#endif
+
+namespace {
+
+#ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
+// One compressor per thread, kept for the thread's pictures: making one
+// costs more than compressing a small picture.
+libdeflate_compressor* thread_compressor() {
+  struct Owner {
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+    ~Owner() { libdeflate_free_compressor(compressor); }
+  };
+  thread_local Owner owner;
+  return owner.compressor;
+}
+
+unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_length, int) {
+  libdeflate_compressor* compressor = thread_compressor();
+  if (compressor == nullptr) return nullptr;
+  const size_t bound = libdeflate_zlib_compress_bound(compressor, size_t(length));
+  auto* out = static_cast<unsigned char*>(std::malloc(bound));
+  const size_t written =
+      out == nullptr ? 0 : libdeflate_zlib_compress(compressor, data, size_t(length), out, bound);
+  if (written == 0 || written > size_t(INT32_MAX)) {
+    std::free(out);
+    return nullptr;
+  }
+  *out_length = int(written);
+  return out;
+}
+#else
+unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_length, int) {
+  uLongf bound = compressBound(uLong(length));
+  auto* out = static_cast<unsigned char*>(std::malloc(bound));
+  if (out == nullptr) return nullptr;
+  if (compress2(out, &bound, data, uLong(length), 1) != Z_OK || bound > uLongf(INT32_MAX)) {
+    std::free(out);
+    return nullptr;
+  }
+  *out_length = int(bound);
+  return out;
+}
+#endif
+
+}  // namespace
+
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STBI_WRITE_NO_STDIO
+#define STBIW_ZLIB_COMPRESS fast_zlib_compress
+#include <stb/stb_image_write.h>
+
+namespace linkdata {
+
+namespace {
+
+constexpr uint8_t kPngSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+constexpr char kNoteKeyword[] = "linkdata";
+constexpr size_t kIhdrEnd = 8 + 8 + 13 + 4;  // signature, then the header chunk
+
+// No row filter: a decoded block texture has at most four colours in each
+// 4x4 block, so prediction gains little (within 10% of the size with "sub"
+// or "up" on the textures tried) and deflate's matches do the work; stb's
+// trial of all five filters per row would double the time.
+void choose_png_filter() {
+  static std::once_flag once;
+  std::call_once(once, [] { stbi_write_force_png_filter = 0; });
+}
+
+struct StbFree {
+  void operator()(unsigned char* p) const { STBIW_FREE(p); }
+};
+
+}  // namespace
+
+bool picture_size_allowed(uint32_t width, uint32_t height) {
+  return width >= 1 && height >= 1 && width <= kMaxPictureSide && height <= kMaxPictureSide &&
+         uint64_t(width) * height <= kMaxPicturePixels;
+}
+
+std::vector<uint8_t> encode_png(const uint8_t* rgba, uint32_t width, uint32_t height,
+                                const std::string& note) {
+  if (rgba == nullptr || !picture_size_allowed(width, height)) return {};
+  choose_png_filter();
+  int length = 0;
+  const std::unique_ptr<unsigned char, StbFree> png(
+      stbi_write_png_to_mem(rgba, int(width * 4), int(width), int(height), 4, &length));
+  if (!png || size_t(length) < kIhdrEnd) return {};
+
+  // The note goes in as a tEXt chunk: keyword, a zero byte, the text.
+  std::vector<uint8_t> chunk(8);  // length and type, filled in below
+  chunk.insert(chunk.end(), kNoteKeyword, kNoteKeyword + sizeof kNoteKeyword);  // with its 0
+  chunk.insert(chunk.end(), note.begin(), note.end());
+  const uint32_t data_length = uint32_t(chunk.size() - 8);
+  const uint8_t length_be[4] = {uint8_t(data_length >> 24), uint8_t(data_length >> 16),
+                                uint8_t(data_length >> 8), uint8_t(data_length)};
+  std::memcpy(chunk.data(), length_be, 4);
+  std::memcpy(chunk.data() + 4, "tEXt", 4);
+  const uint32_t crc = stbiw__crc32(chunk.data() + 4, int(chunk.size() - 4));
+  const uint8_t crc_be[4] = {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8),
+                             uint8_t(crc)};
+  chunk.insert(chunk.end(), crc_be, crc_be + 4);
+
+  std::vector<uint8_t> out;
+  out.reserve(size_t(length) + chunk.size());
+  out.insert(out.end(), png.get(), png.get() + kIhdrEnd);
+  out.insert(out.end(), chunk.begin(), chunk.end());
+  out.insert(out.end(), png.get() + kIhdrEnd, png.get() + length);
+  return out;
+}
+
+bool read_png_summary(const uint8_t* data, size_t size, PngSummary* out) {
+  const auto be32 = [data](size_t at) {
+    return uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 | uint32_t(data[at + 2]) << 8 |
+           data[at + 3];
+  };
+  if (data == nullptr || size < kIhdrEnd || std::memcmp(data, kPngSignature, 8) != 0 ||
+      be32(8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+    return false;
+  }
+  *out = PngSummary{};
+  out->width = be32(16);
+  out->height = be32(20);
+  size_t at = kIhdrEnd;
+  while (size - at >= 12) {
+    const uint32_t length = be32(at);
+    if (std::memcmp(data + at + 4, "IDAT", 4) == 0 || length > size - at - 12) break;
+    const uint8_t* body = data + at + 8;
+    if (std::memcmp(data + at + 4, "tEXt", 4) == 0 && length >= sizeof kNoteKeyword &&
+        std::memcmp(body, kNoteKeyword, sizeof kNoteKeyword) == 0) {
+      out->note.assign(body + sizeof kNoteKeyword, body + length);
+      break;
+    }
+    at += 12 + size_t(length);
+  }
+  return true;
+}
+
+}  // namespace linkdata
