@@ -245,7 +245,7 @@ bool write_header(Originals& o) {
   store_u64le(header + 8, o.original_length);
   store_u32le(header + 16, o.entry_count);
   store_u32le(header + 20, o.original_index_crc);
-  store_u32le(header + 24, o.seals_on_disk);
+  store_u32le(header + 24, o.records_on_disk);
   store_u32le(header + 28, crc_of(0, header, 28));
   return o.file.write_at(0, header, sizeof header);
 }
@@ -266,6 +266,7 @@ bool append_record(Originals& o, uint32_t kind, uint32_t entry, uint64_t positio
   o.end += kRecordHeadSize + length;
   o.file_length = std::max(o.file_length, o.end);
   o.unflushed = true;
+  ++o.records;
   return true;
 }
 
@@ -282,7 +283,7 @@ bool create_file(Originals& o, platform::File& archive, const std::function<bool
   o.original_length = length;
   o.entry_count = count;
   o.original_index_crc = crc;
-  o.seals_on_disk = 0;
+  o.records_on_disk = o.records = 0;
   if (!write_header(o)) return false;
   o.present = true;
   o.end = o.file_length = kOriginalsHeaderSize;
@@ -326,15 +327,16 @@ OriginalsLoad load_originals(const std::wstring& archive_name, platform::File& a
   o->original_length = load_u64le(header + 8);
   o->entry_count = load_u32le(header + 16);
   o->original_index_crc = load_u32le(header + 20);
-  o->seals_on_disk = load_u32le(header + 24);
+  o->records_on_disk = load_u32le(header + 24);
   uint64_t at = kOriginalsHeaderSize;
-  uint32_t seals = 0, kind = 0;
-  while (at < o->file_length && read_record(*o, at, &at, &kind)) seals += kind == kSeal;
+  uint32_t kind = 0;
+  while (at < o->file_length && read_record(*o, at, &at, &kind)) ++o->records;
   o->end = at;
   o->crcs_current = o->sealed;
-  // Records up to the last counted seal were on disk before the count was:
-  // a file cut short before it, even between two records, is damaged.
-  if (seals < o->seals_on_disk || (at < o->file_length && !torn_tail(*o, archive, at))) {
+  // The counted records were on disk before the count was, and the archive
+  // is written only after it: a file that fails or ends before them, even
+  // between two records, is damaged.
+  if (o->records < o->records_on_disk || (at < o->file_length && !torn_tail(*o, archive, at))) {
     o->damaged_at = at;
     return OriginalsLoad::damaged;
   }
@@ -460,7 +462,10 @@ bool originals_flush(Originals& o) {
   if (!o.unflushed) return true;
   if (!o.file.flush_to_disk()) return false;
   o.unflushed = false;
-  return true;
+  // Counted only once they are on disk, and on disk before the archive
+  // bytes they save are written.
+  o.records_on_disk = o.records;
+  return write_header(o) && o.file.flush_to_disk();
 }
 
 bool originals_drop(Originals& o, const std::vector<uint32_t>& entries) {
@@ -510,10 +515,7 @@ bool originals_seal(Originals& o, platform::File& archive, const std::vector<uin
   o.sealed_length = length;
   o.sealed_index_crc = index_crc;
   o.payload_crcs = std::move(crcs);
-  // Counted only once the seal is on disk: every record before a counted
-  // seal must read back.
-  ++o.seals_on_disk;
-  return write_header(o) && o.file.flush_to_disk();
+  return true;
 }
 
 bool saved_intact(Originals& o, const SavedBytes& s) {

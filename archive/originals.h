@@ -6,7 +6,7 @@
 // Layout, all little-endian: a 32-byte header
 //   "LDORIG01"  original archive length (u64)  entry count then (u32)
 //   crc32 of the archive's header and index then (u32)
-//   seals on disk (u32: how many seal records the file holds, all whole)
+//   records on disk (u32: how many records the file holds, all whole)
 //   crc32 of the 28 bytes before (u32)
 // then records, each a 32-byte head and a body:
 //   kind (u32)  entry (u32)  position (u64)  body length (u64)
@@ -24,13 +24,13 @@
 // Records are appended and forced to disk before the archive bytes they save
 // are written. The file is created under a temporary name and renamed once its
 // header and first records are on disk, so a file of originals without a
-// whole header is damaged, never a crash's leftover. After each seal is on
-// disk, the header's seal count is raised and forced to disk too: every
-// record up to the last counted seal must read back whole. Only what a run
-// that did not end appended after it may fail its checks, as a crash's torn
-// tail, and only when nothing shows it reached the disk before that crash.
-// Anything else that does not read back is damage: the file is then neither
-// applied, cut nor set aside.
+// whole header is damaged, never a crash's leftover. After each flush of
+// records, the header's record count is raised and forced to disk too, and
+// only then is the archive written: every counted record must read back
+// whole. Only records past the count may fail their checks, as a crash's
+// torn tail (nothing of the archive rests on them), and only when nothing
+// else shows they reached the disk. Anything else that does not read back is
+// damage: the file is then neither applied, cut nor set aside.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +59,8 @@ struct Originals {
   uint64_t original_length = 0;
   uint32_t entry_count = 0;
   uint32_t original_index_crc = 0;
-  uint32_t seals_on_disk = 0;            // as the header counts them
+  uint32_t records_on_disk = 0;          // as the header counts them
+  uint32_t records = 0;                  // whole records read or appended
   std::vector<SavedBytes> saves;         // those that count, in file order
   std::map<uint64_t, uint64_t> covered;  // saved archive bytes: start -> end
   // The last run ended with a seal, whose fingerprint follows.
@@ -126,6 +127,7 @@ bool originals_begin_run(Originals& o, platform::File& archive,
 // is written.
 bool originals_save(Originals& o, platform::File& archive, uint32_t entry, uint64_t position,
                     uint64_t size);
+// Forces the records to disk, then their count in the header.
 bool originals_flush(Originals& o);
 
 // The saves of `entries` no longer count: a restore has put them back. Forced
@@ -133,7 +135,7 @@ bool originals_flush(Originals& o);
 bool originals_drop(Originals& o, const std::vector<uint32_t>& entries);
 
 // After a run: the fingerprint of the archive as the run left it, forced to
-// disk, then counted in the header. `written` are the entries the run wrote;
+// disk and counted. `written` are the entries the run wrote;
 // `known` holds the crc32 of the payloads of those whose bytes the run had in
 // hand, and the others are read back from the archive.
 bool originals_seal(Originals& o, platform::File& archive, const std::vector<uint32_t>& written,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/import.h"
+#include "platform/file_change_hook.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
 
@@ -248,6 +249,65 @@ TEST(Restore, DamagedFileOfOriginalsIsNeverAppliedNorCut) {
   write_file(kOriginals, sound);
   EXPECT_TRUE(run_in_process('r', &said)) << said;
   EXPECT_TRUE(read_file(kArchive) == original);
+}
+
+// A run that crashed before its fingerprint left every record it had forced
+// to disk, and the archive written after them. Those records are counted:
+// damage to the last of them, or the file cut before its end, even between
+// two records, is never taken for the crash's torn tail.
+TEST(Restore, RecordsOfACrashedRunAreNeverTakenForItsTornTail) {
+  struct Crash {};
+  struct Case {
+    const char* name;
+    void (*spoil)(Bytes* file);  // null: left as the crash left it
+  };
+  const Case cases[] = {
+      {"as the crash left it", nullptr},
+      {"last byte flipped", [](Bytes* f) { f->back() ^= 1; }},
+      // The last record: a 32-byte head and the 1000 saved bytes.
+      {"last record's head flipped", [](Bytes* f) { (*f)[f->size() - 1032 + 8] ^= 1; }},
+      {"cut by a byte", [](Bytes* f) { f->pop_back(); }},
+      {"cut inside the last record's head", [](Bytes* f) { f->resize(f->size() - 1020); }},
+      {"cut before the last record", [](Bytes* f) { f->resize(f->size() - 1032); }},
+  };
+  for (const Case& c : cases) {
+    InScratchDir here;
+    const Bytes original = build_archive({plain_entry(pattern_bytes(1000, 1))});
+    write_file(kArchive, original);
+    make_dir("Import");
+    make_dir("Import/A");
+    write_file("Import/A/0.data", pattern_bytes(1000, 2));  // in place: 1000 bytes saved last
+    bool crashed = false;
+    platform::set_file_change_hook([](const platform::FileChange& f) {
+      const uint8_t* head = static_cast<const uint8_t*>(f.data);
+      // The fingerprint's head: the crash comes before it is written.
+      if (f.kind == platform::FileChangeKind::write && f.size == 32 && head[0] == 3 &&
+          f.path.size() > 9 && f.path.compare(f.path.size() - 9, 9, L"-original") == 0) {
+        throw Crash{};
+      }
+      return true;
+    });
+    g_import_directory_path = join_path(L"Import", L"A");
+    capture_stdout([&] {
+      try {
+        run_import(kArchivePrefix, L"A");
+      } catch (const Crash&) {
+        crashed = true;
+      }
+    });
+    platform::set_file_change_hook({});
+    ASSERT_TRUE(crashed) << c.name;
+    Bytes file = read_file(kOriginals);
+    const Bytes modded = read_file(kArchive);
+    ASSERT_NE(modded, original) << c.name;
+    if (c.spoil) c.spoil(&file);
+    write_file(kOriginals, file);
+    std::string said;
+    const bool restored = run_in_process('r', &said);
+    EXPECT_EQ(restored, c.spoil == nullptr) << c.name << said;
+    EXPECT_EQ(read_file(kArchive), restored ? original : modded) << c.name;
+    EXPECT_EQ(file_exists(kOriginals), !restored) << c.name;
+  }
 }
 
 // The file of originals cannot be opened at all.
