@@ -33,33 +33,40 @@ struct RestoreRun {
 
 // The saves to put back, entry by entry, through the journal: a restore cut
 // short at any write is finished by running it again. Each save goes in
-// bounded pieces, checked whole before its first piece is written.
+// pieces of a block, checked whole before its first piece is written, and a
+// large entry in as many commits as it fills, so memory stays bounded; its
+// line comes with the last of them.
 bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole) {
   for (size_t i = 0; i < saves.size();) {
-    Group& g = run.groups.pending();
-    std::vector<std::wstring> lines;
-    if (!whole) {
-      lines.push_back(msg::restored_entry(run.archive_name, saves[i].entry));
-    }
-    g.entries.push_back({g.writes.size(), std::move(lines), saves[i].entry});
     const uint32_t entry = saves[i].entry;
+    const auto part = [&run, entry]() -> Group& {
+      Group& g = run.groups.pending();
+      g.entries.push_back({g.writes.size(), {}, entry});
+      return g;
+    };
+    Group* g = &part();
     for (; i < saves.size() && saves[i].entry == entry; ++i) {
       const SavedBytes& s = saves[i];
       bool intact = s.size <= kSideFileBlock || saved_intact(run.originals, s);
       for (uint64_t done = 0; intact && done < s.size;) {
+        if (group_full(*g)) {
+          if (!run.groups.start()) return false;
+          g = &part();
+        }
         PendingWrite w{s.position + done, {}};
         const size_t piece = size_t(std::min<uint64_t>(s.size - done, kSideFileBlock));
         intact = read_saved(run.originals, s, done, piece, &w.bytes);
         done += piece;
-        g.bytes += w.bytes.size();
-        g.writes.push_back(std::move(w));
+        g->bytes += w.bytes.size();
+        g->writes.push_back(std::move(w));
       }
       if (!intact) {
         // Read back whole when the run began: the file changed under the lock.
         return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path));
       }
     }
-    if (group_full(g) && !run.groups.start()) return false;
+    if (!whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
+    if (group_full(*g) && !run.groups.start()) return false;
   }
   return run.groups.commit_all();
 }
