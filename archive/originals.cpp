@@ -344,6 +344,9 @@ OriginalsLoad load_originals(const std::wstring& archive_name, platform::File& a
 }
 
 bool originals_open_to_write(Originals& o) {
+  // Closed first: Windows refuses a second handle that would write beside a
+  // reading one that shares no writing.
+  o.file.close();
   o.file = platform::File::open_read_write_existing(o.path);
   return o.file.is_open();
 }
