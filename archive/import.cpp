@@ -85,6 +85,7 @@ struct ImportRun {
   uint32_t entry_count = 0;
   uint64_t original_length = 0;  // of the archive file before the first write
   Originals originals;
+  std::vector<uint32_t> records;  // of the entries the run may write, saved when it begins
   bool originals_begun = false;
   std::vector<uint32_t> written;  // entries handed to the archive
   // The crc32 of the payloads written, for the fingerprint at the end: it
@@ -99,29 +100,50 @@ bool fail(const std::wstring& message) {
   return false;
 }
 
-// The file of originals must describe the archive as this tool left it; one
-// that does not (the archive was replaced since) is set aside, never deleted,
-// and a new one starts from the archive as it is now.
-bool take_originals(ImportRun& run, platform::File& archive) {
-  switch (load_originals(run.archive_name, true, &run.originals)) {
+// The file of originals must describe the archive as this tool left it, its
+// payloads included. One that does not is set aside, never deleted, and a new
+// one starts from the archive as it is now; one whose archive is the original
+// again holds nothing the archive lacks, and goes. A damaged one stops the
+// run before anything is written.
+bool take_originals(ImportRun& run) {
+  const std::wstring path = originals_path(run.archive_name);
+  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
     case OriginalsLoad::none:
       return true;
     case OriginalsLoad::unreadable:
-      return fail(msg::originals_unreadable(originals_path(run.archive_name)));
+      return fail(msg::originals_unreadable(path));
+    case OriginalsLoad::damaged:
+      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at));
     case OriginalsLoad::ok:
       break;
   }
-  // The payloads are checked by restore, which writes the saved bytes back.
-  if (originals_match(run.originals, archive, false)) return true;
+  if (originals_match(run.originals, run.archive, true)) {
+    return originals_open_to_write(run.originals) || fail(msg::kOriginalsWriteFailed);
+  }
+  if (archive_is_original(run.originals, run.archive)) {
+    return remove_originals(run.originals) || fail(msg::kOriginalsWriteFailed);
+  }
   const std::wstring aside = set_originals_aside(run.originals);
   if (aside.empty()) return fail(msg::kOriginalsWriteFailed);
   say(msg::archive_replaced_originals_set_aside(run.archive_name, aside));
   return true;
 }
 
+// Before the run's first write, and only then, so that a run that writes
+// nothing leaves no file: every record the run may write is saved at once,
+// one flush for all of them, where saving each before its append would cost
+// one more per entry.
+bool begin_originals(ImportRun& run) {
+  if (run.originals_begun) return true;
+  if (!originals_begin_run(run.originals, run.archive, run.records)) return false;
+  run.originals_begun = true;
+  return true;
+}
+
 // Before a group's bytes go in: whatever of them overwrites the original
 // archive for the first time is saved and on disk.
 std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
+  if (!begin_originals(run)) return msg::kOriginalsWriteFailed;
   for (size_t e = 0; e < g.entries.size(); ++e) {
     const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
     // An in-place entry's writes: its record, then its payload, if not empty.
@@ -356,6 +378,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
     if (!run.groups.commit_writes()) return false;
+    if (!begin_originals(run)) return fail(msg::kOriginalsWriteFailed);
     if (!append_plain(run, n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, msg::kArchiveWriteFailed);
     }
@@ -453,17 +476,11 @@ bool import_files(ImportRun& run) {
   }
   run.journal.path = journal_path(run.archive_name);
   if (!locked.writable) return fail(msg::kArchiveNotWritable);
-  if (!take_originals(run, run.archive)) return false;
-  // Every record the run may write is saved at once: one flush for all of
-  // them, where saving each before its append would cost one more per entry.
-  std::vector<uint32_t> records;
   for (const Candidate& c : candidates) {
-    if (c.in_range) records.push_back(uint32_t(c.entry));
+    if (c.in_range) run.records.push_back(uint32_t(c.entry));
   }
-  if (!originals_begin_run(run.originals, run.archive, records)) {
-    return fail(msg::kOriginalsWriteFailed);
-  }
-  run.originals_begun = true;
+  // A run that can write nothing leaves every side file as it is.
+  if (!run.records.empty() && !take_originals(run)) return false;
   run.groups.set_before_group([&run](platform::File& archive, const Group& g) {
     return save_group_originals(run, archive, g);
   });

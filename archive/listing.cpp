@@ -114,8 +114,14 @@ bool run_list(uint32_t first, uint32_t last, bool examine, const std::wstring& a
   const EntryRange range = clamp_range(first, last, l.archive.header.entry_count);
   const uint32_t flagged = std::min(range.end, records_in_file(l.archive.length));
   // Entries past the flags count as unchanged.
-  if (!changed_entries(archive_name, flagged, &l.changed)) {
-    return l.fail(msg::originals_unreadable(originals_path(archive_name)));
+  uint64_t damaged_at = 0;
+  switch (changed_entries(archive_name, l.archive.file, flagged, &l.changed, &damaged_at)) {
+    case OriginalsLoad::unreadable:
+      return l.fail(msg::originals_unreadable(originals_path(archive_name)));
+    case OriginalsLoad::damaged:
+      return l.fail(msg::originals_damaged(originals_path(archive_name), archive_name, damaged_at));
+    default:
+      break;
   }
 
   l.examine = examine;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -18,6 +19,42 @@ constexpr size_t kOriginalsHeaderSize = 32;
 constexpr size_t kRecordHeadSize = 32;
 
 enum Kind : uint32_t { kSave = 1, kOpen = 2, kSeal = 3, kDrop = 4 };
+
+struct Head {
+  uint32_t kind = 0, entry = 0;
+  uint64_t position = 0, length = 0;
+  uint32_t body_crc = 0;
+};
+
+// Hands [at, at + n) of a file to `take` block by block; false on a short read.
+bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
+                    const std::function<void(const uint8_t*, size_t)>& take) {
+  std::vector<uint8_t> block(size_t(std::min<uint64_t>(n, kSideFileBlock)));
+  for (uint64_t done = 0; done < n;) {
+    const size_t piece = size_t(std::min<uint64_t>(n - done, kSideFileBlock));
+    if (!read_exactly(file, at + done, block.data(), piece)) return false;
+    take(block.data(), piece);
+    done += piece;
+  }
+  return true;
+}
+
+// The crc32 of [at, at + n) of a file; false when it does not read whole.
+bool crc_of_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc) {
+  *crc = 0;
+  return for_each_block(file, at, n,
+                        [crc](const uint8_t* p, size_t k) { *crc = crc_of(*crc, p, k); });
+}
+
+bool decode_head(const uint8_t* b, Head* h) {
+  if (load_u32le(b + 28) != crc_of(0, b, 28)) return false;
+  h->kind = load_u32le(b);
+  h->entry = load_u32le(b + 4);
+  h->position = load_u64le(b + 8);
+  h->length = load_u64le(b + 16);
+  h->body_crc = load_u32le(b + 24);
+  return h->kind >= kSave && h->kind <= kDrop;
+}
 
 void cover(Originals& o, uint64_t start, uint64_t end) {
   auto it = o.covered.upper_bound(start);
@@ -41,70 +78,179 @@ void apply_drop(Originals& o, const std::set<uint32_t>& dropped) {
   for (uint32_t e : dropped) o.payload_crcs.erase(e);
 }
 
-// Takes one record in; false at the first that is not whole. The saved bytes
-// are checked only where `check_saves`: a save followed by a whole seal was
-// forced to disk before that seal was written.
-bool read_record(Originals& o, uint64_t at, bool check_saves, uint64_t* next,
-                 uint32_t* kind_read = nullptr) {
-  uint8_t head[kRecordHeadSize];
-  if (o.file_length - at < kRecordHeadSize || !read_exactly(o.file, at, head, sizeof head)) {
+// The u32 fields of [at, at + n) of a file, block by block.
+bool for_each_u32(platform::File& file, uint64_t at, uint64_t n,
+                  const std::function<void(uint32_t)>& take) {
+  return for_each_block(file, at, n, [&take](const uint8_t* p, size_t k) {
+    for (size_t i = 0; i + 4 <= k; i += 4) take(load_u32le(p + i));
+  });
+}
+
+// Takes one record in, every byte of it checked; false when it is not whole.
+bool read_record(Originals& o, uint64_t at, uint64_t* next, uint32_t* kind_read) {
+  uint8_t bytes[kRecordHeadSize];
+  Head h;
+  if (o.file_length - at < kRecordHeadSize || !read_exactly(o.file, at, bytes, sizeof bytes) ||
+      !decode_head(bytes, &h)) {
     return false;
   }
-  if (load_u32le(head + 28) != crc_of(0, head, 28)) return false;
-  const uint32_t kind = load_u32le(head), entry = load_u32le(head + 4);
-  const uint64_t position = load_u64le(head + 8), length = load_u64le(head + 16);
   const uint64_t body_at = at + kRecordHeadSize;
-  if (length > o.file_length - body_at) return false;
-  std::vector<uint8_t> body;
+  if (h.length > o.file_length - body_at) return false;
   uint32_t crc = 0;
-  if (kind == kSave && !check_saves) {
-    crc = load_u32le(head + 24);
-  } else if (kind == kSave) {
-    std::vector<uint8_t> block(size_t(std::min<uint64_t>(length, kSideFileBlock)));
-    for (uint64_t done = 0; done < length;) {
-      const size_t piece = size_t(std::min<uint64_t>(length - done, kSideFileBlock));
-      if (!read_exactly(o.file, body_at + done, block.data(), piece)) return false;
-      crc = crc_of(crc, block.data(), piece);
-      done += piece;
-    }
-  } else {
-    if (length > (uint64_t(1) << 32)) return false;
-    body.resize(size_t(length));
-    if (!read_exactly(o.file, body_at, body.data(), body.size())) return false;
-    crc = crc_of(0, body.data(), body.size());
-  }
-  if (crc != load_u32le(head + 24)) return false;
-  switch (kind) {
+  if (!crc_of_range(o.file, body_at, h.length, &crc) || crc != h.body_crc) return false;
+  switch (h.kind) {
     case kSave:
-      o.saves.push_back({entry, position, length, body_at});
-      cover(o, position, position + length);
+      o.saves.push_back({h.entry, h.position, h.length, body_at, h.body_crc});
+      cover(o, h.position, h.position + h.length);
       break;
     case kOpen:
       o.sealed = false;
       break;
-    case kSeal:
-      if (body.size() < 4 || body.size() % 8 != 4) return false;
-      o.sealed = true;
-      o.sealed_length = position;
-      o.sealed_index_crc = load_u32le(body.data());
-      o.payload_crcs.clear();
-      for (size_t i = 4; i < body.size(); i += 8) {
-        o.payload_crcs[load_u32le(body.data() + i)] = load_u32le(body.data() + i + 4);
+    case kSeal: {
+      if (h.length < 4 || h.length % 8 != 4) return false;
+      uint8_t index_crc[4];
+      if (!read_exactly(o.file, body_at, index_crc, 4)) return false;
+      std::map<uint32_t, uint32_t> crcs;
+      uint32_t entry = 0;
+      bool second = false;
+      // The body reads in blocks of a multiple of 8: pairs never straddle two.
+      if (!for_each_u32(o.file, body_at + 4, h.length - 4, [&](uint32_t v) {
+            if (second) crcs[entry] = v;
+            entry = v;
+            second = !second;
+          })) {
+        return false;
       }
+      o.sealed = true;
+      o.sealed_length = h.position;
+      o.sealed_index_crc = load_u32le(index_crc);
+      o.payload_crcs = std::move(crcs);
       break;
+    }
     case kDrop: {
       std::set<uint32_t> dropped;
-      for (size_t i = 0; i + 4 <= body.size(); i += 4) dropped.insert(load_u32le(body.data() + i));
+      if (!for_each_u32(o.file, body_at, h.length, [&](uint32_t e) { dropped.insert(e); })) {
+        return false;
+      }
       apply_drop(o, dropped);
       break;
     }
-    default:
-      return false;
   }
-  *next = body_at + length;
-  if (kind_read) *kind_read = kind;
+  *next = body_at + h.length;
+  *kind_read = h.kind;
   return true;
 }
+
+// Whether the records from `at` on, which fail their checks, can only be the
+// torn tail of a run that a crash cut short. Such a run wrote nothing of the
+// archive that they save, and began no later run: every whole record head
+// found from `at` on must be a save whose archive bytes are still the saved
+// ones. An open, seal or drop past `at` (each goes to disk alone, or first in
+// its flush), or a save whose bytes the archive no longer holds, was written
+// after `at` had reached the disk.
+bool torn_tail(Originals& o, platform::File& archive, uint64_t at) {
+  constexpr size_t kOverlap = kRecordHeadSize - 1;
+  std::vector<uint8_t> block;
+  for (uint64_t base = at; base + kRecordHeadSize <= o.file_length;) {
+    const size_t n = size_t(std::min<uint64_t>(o.file_length - base, kSideFileBlock + kOverlap));
+    block.resize(n);
+    if (!read_exactly(o.file, base, block.data(), n)) return false;
+    for (size_t i = 0; i + kRecordHeadSize <= n; ++i) {
+      // A kind is 1 to 4: a cheap test before the checksum.
+      if (block[i] < kSave || block[i] > kDrop || block[i + 1] || block[i + 2] || block[i + 3]) {
+        continue;
+      }
+      Head h;
+      if (!decode_head(block.data() + i, &h)) continue;
+      if (h.kind != kSave) {
+        if (base + i == at) continue;  // the torn record itself: its body did not reach the disk
+        return false;
+      }
+      uint32_t crc = 0;
+      if (!crc_of_range(archive, h.position, h.length, &crc) || crc != h.body_crc) return false;
+    }
+    if (n < kSideFileBlock + kOverlap) break;
+    base += kSideFileBlock;
+  }
+  return true;
+}
+
+// The crc32 of the archive's header and index, read in bounded blocks, with
+// the saved bytes of `put_back` in place of the archive's where they lie in
+// it. False when the index does not lie inside the file.
+bool index_checksum(platform::File& archive, Originals* put_back, uint32_t* crc,
+                    uint32_t* entry_count = nullptr) {
+  uint64_t length = 0;
+  uint8_t header[kArchiveHeaderSize];
+  if (!archive.size(&length) || length < kArchiveHeaderSize ||
+      !read_exactly(archive, 0, header, sizeof header)) {
+    return false;
+  }
+  const uint32_t count = load_u32le(header + 4);
+  const uint64_t end = record_position(count);
+  if (end > length) return false;
+  if (entry_count) *entry_count = count;
+  std::vector<const SavedBytes*> overlay;
+  if (put_back) {
+    for (const SavedBytes& s : put_back->saves) {
+      if (s.position < end) overlay.push_back(&s);
+    }
+    std::sort(overlay.begin(), overlay.end(),
+              [](const SavedBytes* a, const SavedBytes* b) { return a->position < b->position; });
+  }
+  std::vector<uint8_t> block, saved;
+  *crc = 0;
+  size_t next = 0;  // the first overlay save that may reach into this block
+  for (uint64_t at = 0; at < end;) {
+    const size_t n = size_t(std::min<uint64_t>(end - at, kSideFileBlock));
+    block.resize(n);
+    if (!read_exactly(archive, at, block.data(), n)) return false;
+    while (next < overlay.size() && overlay[next]->position + overlay[next]->size <= at) ++next;
+    for (size_t i = next; i < overlay.size() && overlay[i]->position < at + n; ++i) {
+      const SavedBytes& s = *overlay[i];
+      const uint64_t from = std::max(s.position, at), to = std::min(s.position + s.size, at + n);
+      if (from >= to) continue;
+      if (to - from != s.size && !saved_intact(*put_back, s)) return false;
+      if (!read_saved(*put_back, s, from - s.position, size_t(to - from), &saved)) return false;
+      std::memcpy(block.data() + (from - at), saved.data(), saved.size());
+    }
+    *crc = crc_of(*crc, block.data(), n);
+    at += n;
+  }
+  return true;
+}
+
+bool entry_payload_crc(platform::File& archive, uint64_t length, uint32_t entry, uint32_t* crc) {
+  std::vector<IndexRecord> one;
+  if (!read_index_records(archive, entry, 1, &one)) return false;
+  const uint64_t position = byte_position(one[0], kWriteUnit);
+  *crc = 0;
+  if (position >= length) return true;
+  const uint64_t size = std::min<uint64_t>(one[0].stored_size, length - position);
+  return crc_of_range(archive, position, size, crc);
+}
+
+// Every save reads back from the archive as saved.
+bool saves_in_archive(platform::File& archive, const std::vector<SavedBytes>& saves) {
+  for (const SavedBytes& s : saves) {
+    uint32_t crc = 0;
+    if (!crc_of_range(archive, s.position, s.size, &crc) || crc != s.crc) return false;
+  }
+  return true;
+}
+
+bool write_header(Originals& o) {
+  uint8_t header[kOriginalsHeaderSize] = {};
+  std::memcpy(header, kOriginalsMagic, sizeof kOriginalsMagic);
+  store_u64le(header + 8, o.original_length);
+  store_u32le(header + 16, o.entry_count);
+  store_u32le(header + 20, o.original_index_crc);
+  store_u32le(header + 24, o.records_on_disk);
+  store_u32le(header + 28, crc_of(0, header, 28));
+  return o.file.write_at(0, header, sizeof header);
+}
+
+std::wstring new_file_path(const Originals& o) { return o.path + L".new"; }
 
 bool append_record(Originals& o, uint32_t kind, uint32_t entry, uint64_t position,
                    const uint8_t* body, size_t length) {
@@ -120,33 +266,32 @@ bool append_record(Originals& o, uint32_t kind, uint32_t entry, uint64_t positio
   o.end += kRecordHeadSize + length;
   o.file_length = std::max(o.file_length, o.end);
   o.unflushed = true;
+  ++o.records;
   return true;
 }
 
-// The archive's header and index, as one block.
-bool read_index_block(platform::File& archive, uint64_t length, std::vector<uint8_t>* out) {
-  uint8_t header[kArchiveHeaderSize];
-  if (length < kArchiveHeaderSize || !read_exactly(archive, 0, header, sizeof header)) return false;
-  const uint64_t end = record_position(load_u32le(header + 4));
-  if (end > length) return false;
-  out->resize(size_t(end));
-  return read_exactly(archive, 0, out->data(), out->size());
-}
-
-uint32_t payload_crc(platform::File& archive, uint64_t length, const uint8_t* record_bytes) {
-  const IndexRecord r = decode_record(record_bytes);
-  const uint64_t position = byte_position(r, kWriteUnit);
-  if (position >= length) return 0;
-  const uint64_t size = std::min<uint64_t>(r.stored_size, length - position);
-  std::vector<uint8_t> block(size_t(std::min<uint64_t>(size, kSideFileBlock)));
-  uint32_t crc = 0;
-  for (uint64_t done = 0; done < size;) {
-    const size_t piece = size_t(std::min<uint64_t>(size - done, kSideFileBlock));
-    if (!read_exactly(archive, position + done, block.data(), piece)) return ~crc;
-    crc = crc_of(crc, block.data(), piece);
-    done += piece;
-  }
-  return crc;
+// A new file: its header and first records go to disk under a temporary
+// name, which then takes the file's own, so that no file of originals is ever
+// seen without them.
+bool create_file(Originals& o, platform::File& archive, const std::function<bool()>& first) {
+  uint64_t length = 0;
+  uint32_t count = 0, crc = 0;
+  if (!archive.size(&length) || !index_checksum(archive, nullptr, &crc, &count)) return false;
+  const std::wstring temporary = new_file_path(o);
+  o.file = platform::File::create_always(temporary);
+  if (!o.file.is_open()) return false;
+  o.original_length = length;
+  o.entry_count = count;
+  o.original_index_crc = crc;
+  o.records_on_disk = o.records = 0;
+  if (!write_header(o)) return false;
+  o.present = true;
+  o.end = o.file_length = kOriginalsHeaderSize;
+  if (!first() || !originals_flush(o) || !o.file.close()) return false;
+  if (!platform::rename_file(temporary, o.path)) return false;
+  o.file = platform::File::open_read_write_existing(o.path);
+  o.name_unflushed = true;
+  return o.file.is_open();
 }
 
 std::set<uint32_t> changed_set(const Originals& o) {
@@ -161,78 +306,84 @@ std::wstring originals_path(const std::wstring& archive_name) {
   return archive_name + L"-original";
 }
 
-OriginalsLoad load_originals(const std::wstring& archive_name, bool for_writing, Originals* o) {
+OriginalsLoad load_originals(const std::wstring& archive_name, platform::File& archive,
+                             Originals* o) {
+  *o = Originals{};
   o->path = originals_path(archive_name);
   if (!path_exists(o->path)) return OriginalsLoad::none;
-  o->file = for_writing ? platform::File::open_read_write_existing(o->path)
-                        : platform::File::open_read(o->path);
+  o->file = platform::File::open_read(o->path);
   if (!o->file.is_open() || !o->file.size(&o->file_length)) return OriginalsLoad::unreadable;
   uint8_t header[kOriginalsHeaderSize] = {};
   size_t got = 0;
   if (!o->file.read_at(0, header, sizeof header, &got)) return OriginalsLoad::unreadable;
-  // The header is written and forced to disk before anything else: a file
-  // without it is what a crash left of its creation, before any archive write.
-  if (std::all_of(header, header + sizeof header, [](uint8_t b) { return b == 0; })) {
-    // Closed, so that the run can create the file anew: Windows refuses to
-    // replace a file that a handle of this process still holds.
-    o->file = platform::File();
-    return OriginalsLoad::none;
-  }
-  if (std::memcmp(header, kOriginalsMagic, sizeof kOriginalsMagic) != 0 ||
+  // Created whole under another name: a header that does not read back is
+  // damage, even in an empty file.
+  if (got != sizeof header || std::memcmp(header, kOriginalsMagic, sizeof kOriginalsMagic) != 0 ||
       load_u32le(header + 28) != crc_of(0, header, 28)) {
-    return OriginalsLoad::unreadable;
+    o->damaged_at = 0;
+    return OriginalsLoad::damaged;
   }
-  // Two passes: the first finds the last seal, the second checks the saved
-  // bytes after it, and reads the file up to its first record that is not
-  // whole.
-  uint64_t after_last_seal = kOriginalsHeaderSize;
-  uint32_t kind = 0;
-  for (uint64_t at = kOriginalsHeaderSize; read_record(*o, at, false, &at, &kind);) {
-    if (kind == kSeal) after_last_seal = at;
-  }
-  const std::wstring path = o->path;
-  platform::File file = std::move(o->file);
-  const uint64_t file_length = o->file_length;
-  *o = Originals{};
-  o->path = path;
-  o->file = std::move(file);
-  o->file_length = file_length;
   o->present = true;
   o->original_length = load_u64le(header + 8);
   o->entry_count = load_u32le(header + 16);
   o->original_index_crc = load_u32le(header + 20);
+  o->records_on_disk = load_u32le(header + 24);
   uint64_t at = kOriginalsHeaderSize;
-  while (read_record(*o, at, at >= after_last_seal, &at)) {
-  }
+  uint32_t kind = 0;
+  while (at < o->file_length && read_record(*o, at, &at, &kind)) ++o->records;
   o->end = at;
   o->crcs_current = o->sealed;
+  // The counted records were on disk before the count was, and the archive
+  // is written only after it: a file that fails or ends before them, even
+  // between two records, is damaged.
+  if (o->records < o->records_on_disk || (at < o->file_length && !torn_tail(*o, archive, at))) {
+    o->damaged_at = at;
+    return OriginalsLoad::damaged;
+  }
   return OriginalsLoad::ok;
+}
+
+bool originals_open_to_write(Originals& o) {
+  // Closed first: Windows refuses a second handle that would write beside a
+  // reading one that shares no writing.
+  o.file.close();
+  o.file = platform::File::open_read_write_existing(o.path);
+  return o.file.is_open();
 }
 
 bool originals_match(Originals& o, platform::File& archive, bool payloads) {
   uint64_t length = 0;
-  std::vector<uint8_t> index;
-  if (!archive.size(&length) || !read_index_block(archive, length, &index)) return false;
+  uint32_t crc = 0;
+  if (!archive.size(&length)) return false;
   if (o.sealed) {
-    if (length != o.sealed_length || crc_of(0, index.data(), index.size()) != o.sealed_index_crc) {
+    if (length != o.sealed_length || !index_checksum(archive, nullptr, &crc) ||
+        crc != o.sealed_index_crc) {
       return false;
     }
     if (!payloads) return true;
-    for (const auto& [entry, crc] : o.payload_crcs) {
-      if (record_position(entry) + kRecordSize > index.size()) return false;
-      if (payload_crc(archive, length, index.data() + record_position(entry)) != crc) return false;
+    for (const auto& [entry, sealed_crc] : o.payload_crcs) {
+      uint32_t now = 0;
+      if (!entry_payload_crc(archive, length, entry, &now) || now != sealed_crc) return false;
     }
     return true;
   }
-  if (length < o.original_length || index.size() != record_position(o.entry_count)) return false;
-  std::vector<uint8_t> saved;
-  for (const SavedBytes& s : o.saves) {
-    if (s.position >= index.size()) continue;
-    if (!read_saved(o, s, &saved)) return false;
-    const size_t n = size_t(std::min<uint64_t>(s.size, index.size() - s.position));
-    std::copy(saved.begin(), saved.begin() + long(n), index.begin() + long(s.position));
-  }
-  return crc_of(0, index.data(), index.size()) == o.original_index_crc;
+  uint32_t count = 0;
+  return length >= o.original_length && index_checksum(archive, &o, &crc, &count) &&
+         count == o.entry_count && crc == o.original_index_crc;
+}
+
+bool archive_is_original(Originals& o, platform::File& archive) {
+  uint64_t length = 0;
+  uint32_t crc = 0;
+  return archive.size(&length) && length == o.original_length &&
+         index_checksum(archive, nullptr, &crc) && crc == o.original_index_crc &&
+         saves_in_archive(archive, o.saves);
+}
+
+bool restore_verified(Originals& o, platform::File& archive, const std::vector<SavedBytes>& saves,
+                      bool whole) {
+  if (whole) return archive_is_original(o, archive);
+  return saves_in_archive(archive, saves);
 }
 
 std::wstring set_originals_aside(Originals& o) {
@@ -249,41 +400,36 @@ std::wstring set_originals_aside(Originals& o) {
   return L"";
 }
 
+bool remove_originals(Originals& o) {
+  o.file.close();
+  if (!platform::remove_file(o.path)) return false;
+  const std::wstring path = o.path;
+  o = Originals{};
+  o.path = path;
+  return true;
+}
+
 bool originals_begin_run(Originals& o, platform::File& archive,
                          const std::vector<uint32_t>& entries) {
+  const auto first_records = [&] {
+    if (!append_record(o, kOpen, 0, 0, nullptr, 0)) return false;
+    o.sealed = false;
+    for (uint32_t entry : entries) {
+      if (!originals_save(o, archive, entry, record_position(entry), kRecordSize)) return false;
+    }
+    return true;
+  };
   if (!o.present) {
-    uint64_t length = 0;
-    std::vector<uint8_t> index;
-    if (!archive.size(&length) || !read_index_block(archive, length, &index)) return false;
-    o.file = platform::File::create_always(o.path);
-    if (!o.file.is_open()) return false;
-    uint8_t header[kOriginalsHeaderSize] = {};
-    std::memcpy(header, kOriginalsMagic, sizeof kOriginalsMagic);
-    store_u64le(header + 8, length);
-    store_u32le(header + 16, uint32_t((index.size() - kArchiveHeaderSize) / kRecordSize));
-    store_u32le(header + 20, crc_of(0, index.data(), index.size()));
-    store_u32le(header + 28, crc_of(0, header, 28));
-    // Forced to disk with the first records: a crash before that leaves a
-    // file without a header, or none, and the archive not yet written.
-    if (!o.file.write_at(0, header, sizeof header)) return false;
-    o.present = true;
-    o.name_unflushed = true;
-    o.original_length = length;
-    o.entry_count = load_u32le(header + 16);
-    o.original_index_crc = load_u32le(header + 20);
-    o.end = o.file_length = kOriginalsHeaderSize;
-  } else if (o.file_length > o.end) {
-    // Records written after the tail would be read past it; the cut must be
-    // on disk before they are.
-    if (!o.file.extend_to(o.end) || !o.file.flush_to_disk()) return false;
-    o.file_length = o.end;
+    if (!create_file(o, archive, first_records)) return false;
+  } else {
+    if (o.file_length > o.end) {
+      // Records written after the torn tail would be read past it; the cut
+      // must be on disk before they are.
+      if (!o.file.extend_to(o.end) || !o.file.flush_to_disk()) return false;
+      o.file_length = o.end;
+    }
+    if (!first_records() || !originals_flush(o)) return false;
   }
-  if (!append_record(o, kOpen, 0, 0, nullptr, 0)) return false;
-  o.sealed = false;
-  for (uint32_t entry : entries) {
-    if (!originals_save(o, archive, entry, record_position(entry), kRecordSize)) return false;
-  }
-  if (!originals_flush(o)) return false;
   // Its name, too, must be on disk before the archive changes.
   if (o.name_unflushed && !platform::flush_folder(folder_of(o.path))) return false;
   o.name_unflushed = false;
@@ -296,18 +442,19 @@ bool originals_save(Originals& o, platform::File& archive, uint32_t entry, uint6
   const uint64_t end = std::min(position + size, o.original_length);
   std::vector<uint8_t> bytes;
   while (at < end) {
-    // The next stretch that is not saved yet.
+    // The next stretch that is not saved yet, a block at most.
     auto it = o.covered.upper_bound(at);
     if (it != o.covered.begin() && std::prev(it)->second > at) {
       at = std::prev(it)->second;
       continue;
     }
-    const uint64_t stop = it == o.covered.end() ? end : std::min(end, it->first);
+    const uint64_t stop =
+        std::min({it == o.covered.end() ? end : std::min(end, it->first), at + kSideFileBlock});
     bytes.resize(size_t(stop - at));
     if (!read_exactly(archive, at, bytes.data(), bytes.size())) return false;
     const uint64_t saved_at = o.end + kRecordHeadSize;
     if (!append_record(o, kSave, entry, at, bytes.data(), bytes.size())) return false;
-    o.saves.push_back({entry, at, stop - at, saved_at});
+    o.saves.push_back({entry, at, stop - at, saved_at, crc_of(0, bytes.data(), bytes.size())});
     cover(o, at, stop);
     at = stop;
   }
@@ -318,13 +465,20 @@ bool originals_flush(Originals& o) {
   if (!o.unflushed) return true;
   if (!o.file.flush_to_disk()) return false;
   o.unflushed = false;
-  return true;
+  // Counted only once they are on disk, and on disk before the archive
+  // bytes they save are written.
+  o.records_on_disk = o.records;
+  return write_header(o) && o.file.flush_to_disk();
 }
 
 bool originals_drop(Originals& o, const std::vector<uint32_t>& entries) {
   std::vector<uint8_t> body(entries.size() * 4);
   for (size_t i = 0; i < entries.size(); ++i) store_u32le(body.data() + 4 * i, entries[i]);
-  if (!append_record(o, kDrop, 0, 0, body.data(), body.size())) return false;
+  // On disk before the seal: a seal found whole past a record that is not
+  // tells damage from a torn tail.
+  if (!append_record(o, kDrop, 0, 0, body.data(), body.size()) || !originals_flush(o)) {
+    return false;
+  }
   apply_drop(o, std::set<uint32_t>(entries.begin(), entries.end()));
   return true;
 }
@@ -334,8 +488,8 @@ uint32_t payload_checksum(const uint8_t* data, size_t size) { return crc_of(0, d
 bool originals_seal(Originals& o, platform::File& archive, const std::vector<uint32_t>& written,
                     const std::map<uint32_t, uint32_t>& known) {
   uint64_t length = 0;
-  std::vector<uint8_t> index;
-  if (!archive.size(&length) || !read_index_block(archive, length, &index)) return false;
+  uint32_t index_crc = 0;
+  if (!archive.size(&length) || !index_checksum(archive, nullptr, &index_crc)) return false;
   const std::set<uint32_t> fresh(written.begin(), written.end());
   std::map<uint32_t, uint32_t> crcs;
   for (uint32_t entry : changed_set(o)) {
@@ -345,12 +499,12 @@ bool originals_seal(Originals& o, platform::File& archive, const std::vector<uin
       crcs[entry] = in_hand->second;
     } else if (o.crcs_current && fresh.count(entry) == 0 && sealed != o.payload_crcs.end()) {
       crcs[entry] = sealed->second;
-    } else if (record_position(entry) + kRecordSize <= index.size()) {
-      crcs[entry] = payload_crc(archive, length, index.data() + record_position(entry));
+    } else if (!entry_payload_crc(archive, length, entry, &crcs[entry])) {
+      return false;
     }
   }
   std::vector<uint8_t> body(4 + 8 * crcs.size());
-  store_u32le(body.data(), crc_of(0, index.data(), index.size()));
+  store_u32le(body.data(), index_crc);
   size_t at = 4;
   for (const auto& [entry, crc] : crcs) {
     store_u32le(body.data() + at, entry);
@@ -362,28 +516,32 @@ bool originals_seal(Originals& o, platform::File& archive, const std::vector<uin
   }
   o.sealed = o.crcs_current = true;
   o.sealed_length = length;
-  o.sealed_index_crc = load_u32le(body.data());
+  o.sealed_index_crc = index_crc;
   o.payload_crcs = std::move(crcs);
   return true;
 }
 
-bool read_saved(Originals& o, const SavedBytes& s, std::vector<uint8_t>* bytes) {
-  bytes->resize(size_t(s.size));
-  return read_exactly(o.file, s.saved_at, bytes->data(), bytes->size());
+bool saved_intact(Originals& o, const SavedBytes& s) {
+  uint32_t crc = 0;
+  return crc_of_range(o.file, s.saved_at, s.size, &crc) && crc == s.crc;
 }
 
-bool changed_entries(const std::wstring& archive_name, uint32_t entry_count,
-                     std::vector<bool>* changed) {
+bool read_saved(Originals& o, const SavedBytes& s, uint64_t offset, size_t n,
+                std::vector<uint8_t>* bytes) {
+  if (offset > s.size || n > s.size - offset) return false;
+  bytes->resize(n);
+  if (!read_exactly(o.file, s.saved_at + offset, bytes->data(), n)) return false;
+  return n != s.size || crc_of(0, bytes->data(), n) == s.crc;
+}
+
+OriginalsLoad changed_entries(const std::wstring& archive_name, platform::File& archive,
+                              uint32_t entry_count, std::vector<bool>* changed,
+                              uint64_t* damaged_at) {
   changed->assign(entry_count, false);
   Originals o;
-  switch (load_originals(archive_name, false, &o)) {
-    case OriginalsLoad::none:
-      return true;
-    case OriginalsLoad::unreadable:
-      return false;
-    case OriginalsLoad::ok:
-      break;
-  }
+  const OriginalsLoad load = load_originals(archive_name, archive, &o);
+  *damaged_at = o.damaged_at;
+  if (load != OriginalsLoad::ok) return load;
   // A run saves the records of every entry it is about to write; one whose
   // write never came keeps its record, and is unchanged.
   std::set<uint32_t> record_only;
@@ -396,16 +554,15 @@ bool changed_entries(const std::wstring& archive_name, uint32_t entry_count,
       record_only.erase(s.entry);
     }
   }
-  platform::File archive = platform::File::open_read(archive_name);
   std::vector<uint8_t> saved;
   for (const SavedBytes& s : o.saves) {
     if (record_only.count(s.entry) == 0 || s.position != record_position(s.entry)) continue;
     uint8_t now[kRecordSize];
-    (*changed)[s.entry] =
-        !archive.is_open() || !read_exactly(archive, s.position, now, sizeof now) ||
-        !read_saved(o, s, &saved) || std::memcmp(now, saved.data(), sizeof now) != 0;
+    (*changed)[s.entry] = !read_exactly(archive, s.position, now, sizeof now) ||
+                          !read_saved(o, s, 0, sizeof now, &saved) ||
+                          std::memcmp(now, saved.data(), sizeof now) != 0;
   }
-  return true;
+  return OriginalsLoad::ok;
 }
 
 }  // namespace linkdata

@@ -10,6 +10,7 @@
 #include "archive/journal.h"
 #include "archive/locked_archive.h"
 #include "archive/originals.h"
+#include "archive/side_files.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"
@@ -31,25 +32,41 @@ struct RestoreRun {
 };
 
 // The saves to put back, entry by entry, through the journal: a restore cut
-// short at any write is finished by running it again.
+// short at any write is finished by running it again. Each save goes in
+// pieces of a block, checked whole before its first piece is written, and a
+// large entry in as many commits as it fills, so memory stays bounded; its
+// line comes with the last of them.
 bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole) {
   for (size_t i = 0; i < saves.size();) {
-    Group& g = run.groups.pending();
-    std::vector<std::wstring> lines;
-    if (!whole) {
-      lines.push_back(msg::restored_entry(run.archive_name, saves[i].entry));
-    }
-    g.entries.push_back({g.writes.size(), std::move(lines), saves[i].entry});
     const uint32_t entry = saves[i].entry;
+    const auto part = [&run, entry]() -> Group& {
+      Group& g = run.groups.pending();
+      g.entries.push_back({g.writes.size(), {}, entry});
+      return g;
+    };
+    Group* g = &part();
     for (; i < saves.size() && saves[i].entry == entry; ++i) {
-      PendingWrite w{saves[i].position, {}};
-      if (!read_saved(run.originals, saves[i], &w.bytes)) {
+      const SavedBytes& s = saves[i];
+      bool intact = s.size <= kSideFileBlock || saved_intact(run.originals, s);
+      for (uint64_t done = 0; intact && done < s.size;) {
+        if (group_full(*g)) {
+          if (!run.groups.start()) return false;
+          g = &part();
+        }
+        PendingWrite w{s.position + done, {}};
+        const size_t piece = size_t(std::min<uint64_t>(s.size - done, kSideFileBlock));
+        intact = read_saved(run.originals, s, done, piece, &w.bytes);
+        done += piece;
+        g->bytes += w.bytes.size();
+        g->writes.push_back(std::move(w));
+      }
+      if (!intact) {
+        // Read back whole when the run began: the file changed under the lock.
         return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path));
       }
-      g.bytes += w.bytes.size();
-      g.writes.push_back(std::move(w));
     }
-    if (group_full(g) && !run.groups.start()) return false;
+    if (!whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
+    if (group_full(*g) && !run.groups.start()) return false;
   }
   return run.groups.commit_all();
 }
@@ -61,12 +78,16 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   if (!open_archive_to_write(run.archive_name, &locked)) return false;
   run.archive = std::move(locked.file);
   const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
-  switch (load_originals(run.archive_name, true, &run.originals)) {
+  const std::wstring originals = originals_path(run.archive_name);
+  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
     case OriginalsLoad::none:
       say(nothing);
       return true;
     case OriginalsLoad::unreadable:
-      return fail(msg::originals_unreadable(originals_path(run.archive_name)));
+      return fail(msg::originals_unreadable(originals));
+    case OriginalsLoad::damaged:
+      return fail(msg::originals_damaged_nothing_restored(originals, run.archive_name,
+                                                          run.originals.damaged_at));
     case OriginalsLoad::ok:
       break;
   }
@@ -74,8 +95,15 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   if (!read_header_reporting(run.archive, &header)) return false;
   if (!locked.writable) return fail(msg::kArchiveNotWritable);
   if (!originals_match(run.originals, run.archive, true)) {
-    return fail(msg::archive_replaced_cannot_restore(run.archive_name));
+    if (!archive_is_original(run.originals, run.archive)) {
+      return fail(msg::archive_replaced_cannot_restore(run.archive_name));
+    }
+    // Copied back or repaired: the file holds nothing the archive lacks.
+    if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
+    say(nothing);
+    return true;
   }
+  if (!originals_open_to_write(run.originals)) return fail(msg::kOriginalsWriteFailed);
 
   std::vector<SavedBytes> saves = run.originals.saves;
   if (!whole) {
@@ -105,10 +133,15 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
     if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk()) {
       return fail(msg::kArchiveWriteFailed);
     }
+  }
+  // The saves leave the file only once the archive reads back as they say.
+  if (!restore_verified(run.originals, run.archive, saves, whole)) {
+    return fail(msg::kArchiveWriteFailed);
+  }
+  if (whole) {
     // Should the removal not reach the disk, the file found again describes
     // the original archive, and a restore from it changes nothing.
-    run.originals.file.close();
-    if (!platform::remove_file(run.originals.path)) return fail(msg::kOriginalsWriteFailed);
+    if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
     say(msg::restored_archive(run.archive_name));
     return true;
   }

@@ -35,8 +35,9 @@
 # The floors run inside the same repetitions as the tool, so that whatever
 # else loads the machine weighs on both alike.
 # --tool measures another linkdata binary (an older build, say) against the
-# same data; --against BINARY times one more build in the level runs, in the
-# same repetitions (labels `against_...`), for a before/after comparison.
+# same data; --against BINARY times one more build in the level and import
+# runs, in the same repetitions (labels `against_...`), for a before/after
+# comparison.
 # --only runs just the export, the import or the level part. --big also
 # exports a 4 GiB archive once, for its peak memory.
 # Not part of ./test.sh; everything it writes stays in bench/out.
@@ -272,18 +273,21 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
     for set in grow fit; do
       cd "$OUT/import-$set"
       bytes=$GROW_BYTES; [ "$set" = grow ] || bytes=$FIT_BYTES
-      for cpus in "$ONE" "$ALL"; do
-        n=1; [ "$cpus" = "$ONE" ] || n=all
-        rm -f LINKDATA_EU_OS_EUNA.A-original*
-        cp "$ARCH" .
-        measure "import_${set}_${n}" "$bytes" "$cpus" "$TOOL" i a
-        check_import "$set"
-        [ "$set" = fit ] || continue
-        measure "import_fit_again_${n}" "$bytes" "$cpus" "$TOOL" i a
-        check_import fit
-        [ "$RESTORES" = 1 ] || continue
-        measure "restore_fit_${n}" "$bytes" "$cpus" "$TOOL" r a
-        cmp -s "$ARCH" LINKDATA_EU_OS_EUNA.A || echo "!! restore did not give the archive back" >&2
+      for tool in "$TOOL" ${AGAINST:+"$AGAINST"}; do
+        prefix=""; [ "$tool" = "$TOOL" ] || prefix=against_
+        for cpus in "$ONE" "$ALL"; do
+          n=1; [ "$cpus" = "$ONE" ] || n=all
+          rm -f LINKDATA_EU_OS_EUNA.A-original*
+          cp "$ARCH" .
+          measure "${prefix}import_${set}_${n}" "$bytes" "$cpus" "$tool" i a
+          check_import "$set"
+          [ "$set" = fit ] || continue
+          measure "${prefix}import_fit_again_${n}" "$bytes" "$cpus" "$tool" i a
+          check_import fit
+          [ "$RESTORES" = 1 ] || continue
+          measure "${prefix}restore_fit_${n}" "$bytes" "$cpus" "$tool" r a
+          cmp -s "$ARCH" LINKDATA_EU_OS_EUNA.A || echo "!! restore did not give the archive back" >&2
+        done
       done
       if [ "$set" = grow ]; then
         rm -f LINKDATA_EU_OS_EUNA.A-original*
@@ -294,6 +298,33 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
     done
   done
   rm -f "$OUT"/import-*/LINKDATA_EU_OS_EUNA.A*
+  # One plain entry of 300 MiB imported in place over itself, its original
+  # bytes saved as the import goes, then restored: the peak memory against
+  # the entry's size.
+  BIG_ENTRY=$OUT/import-entry-300mib
+  rm -rf "$BIG_ENTRY" && mkdir -p "$BIG_ENTRY/Import/A"
+  python3 - "$BIG_ENTRY" <<'PY'
+import struct, sys
+size, folder = 300 << 20, sys.argv[1]
+with open(folder + "/Import/A/0.data", "wb") as f:
+    block = bytes(range(256)) * 4096
+    for _ in range(size // len(block)):
+        f.write(block)
+with open(folder + "/LINKDATA_EU_OS_EUNA.A", "wb") as f:
+    f.write(struct.pack("<IIII", 0x11E54, 1, 2048, 0) + struct.pack("<QII", 1, size, 0))
+    f.truncate(2048 + size)
+PY
+  cd "$BIG_ENTRY"
+  for ((r = 0; r < RUNS; r++)); do
+    for tool in "$TOOL" ${AGAINST:+"$AGAINST"}; do
+      prefix=""; [ "$tool" = "$TOOL" ] || prefix=against_
+      rm -f LINKDATA_EU_OS_EUNA.A-original*
+      measure "${prefix}import_300mib_in_place_all" $((300 << 20)) "$ALL" "$tool" i a
+      grep -q " 中导入未压缩文件 " "$OUT/last.log" || echo "!! the 300 MiB entry was not imported in place" >&2
+      measure "${prefix}restore_300mib_all" $((300 << 20)) "$ALL" "$tool" r a
+    done
+  done
+  rm -rf "$BIG_ENTRY"
 fi
 cd "$OUT"
 
@@ -389,4 +420,9 @@ if "import_grow_all" in med:
           g("import_fit_all"), "<= 1.0")
     print("%-52s %6.2f s" % ("fdatasync cost in the growing import (all CPUs)",
                              g("import_grow_all") - g("import_grow_nosync_all")))
+for who in ("", "against_"):
+    label = who + "import_300mib_in_place_all"
+    if label in rows:
+        print("%-52s %6.2f  (target <= 1.2)" % ("in-place import of 300 MiB%s: peak / entry size"
+              % (" (against)" if who else ""), max(x[1] for x in rows[label]) / 1024 / 300))
 EOF

@@ -3,9 +3,9 @@
 //
 //   fuzz_make_seeds ARCHIVE OUT_DIR
 //
-// writes
-// OUT_DIR/{decode,container,examine,export,import,dds_reader,inflate_diff,png_import}/seed-N. Seeds
-// stay small (the fuzzers run best on inputs of a few KiB), so large entries are left out.
+// writes OUT_DIR/<target>/seed-N for every fuzz target named in main(). Seeds
+// stay small (the fuzzers run best on inputs of a few KiB), so large entries
+// are left out.
 #include <zlib.h>
 
 #include <cstdint>
@@ -174,6 +174,20 @@ Bytes import_input(uint8_t entry, const Bytes& archive, const Bytes& loose) {
   return out;
 }
 
+// The import's input with the loose file's length, then damage to the file
+// of originals.
+Bytes originals_input(uint8_t entry, const Bytes& archive, const Bytes& loose,
+                      const Bytes& damage) {
+  Bytes out(9, 0);
+  out[0] = entry;
+  store_u32le(out.data() + 1, uint32_t(archive.size()));
+  store_u32le(out.data() + 5, uint32_t(loose.size()));
+  out.insert(out.end(), archive.begin(), archive.end());
+  out.insert(out.end(), loose.begin(), loose.end());
+  out.insert(out.end(), damage.begin(), damage.end());
+  return out;
+}
+
 // A zlib stream of src at the given level, with the preset dictionary when
 // one is given; raw deflate data for window_bits -15.
 Bytes deflate_bytes(const Bytes& src, int level, int window_bits = 15, const Bytes& dictionary = {},
@@ -307,7 +321,7 @@ int main(int argc, char** argv) {
 
   const fs::path out = argv[2];
   for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader",
-                             "inflate_diff", "png_import"}) {
+                             "inflate_diff", "png_import", "originals"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -337,6 +351,10 @@ int main(int argc, char** argv) {
     Bytes longer = e.content;
     longer.insert(longer.end(), 3000, uint8_t('x'));
     write_seed(out / "import", import_input(0, single, longer));
+    // Sound, a byte flipped in the header, in a record, and cut short.
+    for (const Bytes& damage : {Bytes{}, Bytes{9, 0, 1}, Bytes{70, 0, 0x80}, Bytes{200}}) {
+      write_seed(out / "originals", originals_input(0, single, longer, damage));
+    }
   }
   const Bytes several = archive_of(small);
   write_seed(out / "export", several);

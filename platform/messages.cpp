@@ -106,6 +106,12 @@ std::wstring originals_unreadable(const std::wstring& originals) {
   return L"原始数据文件 " + originals + L" 无法读取！\n";
 }
 
+std::wstring originals_damaged(const std::wstring& originals, const std::wstring& archive,
+                               uint64_t offset) {
+  return L"原始数据文件 " + originals + L" 从第 " + std::to_wstring(offset) +
+         L" 字节起已损坏，无法读回，" + archive + L" 未做任何修改！\n";
+}
+
 std::wstring restored_archive(const std::wstring& archive) {
   return L"已将 " + archive + L" 还原到首次导入前的状态！\n";
 }
@@ -126,6 +132,12 @@ std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, do
   return L"共写出 " + std::to_wstring(files) + L" 个文件、" + std::to_wstring(textures) +
          L" 个贴图文件，跳过 " + std::to_wstring(skipped) + L" 个格式不支持的贴图，用时 " + time +
          L" 秒\n";
+}
+
+std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
+                                                const std::wstring& archive, uint64_t offset) {
+  return L"原始数据文件 " + originals + L" 从第 " + std::to_wstring(offset) +
+         L" 字节起已损坏，无法读回，" + archive + L" 的所有条目都没有还原！\n";
 }
 
 std::vector<std::wstring> examples() {
@@ -204,10 +216,12 @@ std::vector<std::wstring> examples() {
       kArchiveWriteFailed,
       originals_unreadable(originals),
       kOriginalsWriteFailed,
+      originals_damaged(originals, a, 96),
       restored_archive(a),
       restored_entry(a, 7),
       nothing_to_restore(a),
       archive_replaced_cannot_restore(a),
+      originals_damaged_nothing_restored(originals, a, 96),
       run_summary(12, 30, 2, 1.5)};
   for (std::wstring& text : all) {
     if (!text.empty() && text.back() == L'\n') text.pop_back();

@@ -100,12 +100,18 @@ inline constexpr const wchar_t* kArchiveNotWritable = L"打开 LINKDATA 文件�
 inline constexpr const wchar_t* kArchiveWriteFailed = L"写入 LINKDATA 文件失败！\n";
 std::wstring originals_unreadable(const std::wstring& originals);
 inline constexpr const wchar_t* kOriginalsWriteFailed = L"写入原始数据文件失败！\n";
+// A file of originals with a byte that does not read back, from where it
+// fails: from import and the listing, which then change nothing.
+std::wstring originals_damaged(const std::wstring& originals, const std::wstring& archive,
+                               uint64_t offset);
 
 // Restore.
 std::wstring restored_archive(const std::wstring& archive);
 std::wstring restored_entry(const std::wstring& archive, uint64_t entry);
 std::wstring nothing_to_restore(const std::wstring& archive);
 std::wstring archive_replaced_cannot_restore(const std::wstring& archive);
+std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
+                                                const std::wstring& archive, uint64_t offset);
 
 // Export and import on a console: the closing summary line.
 std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds);

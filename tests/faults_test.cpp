@@ -510,6 +510,35 @@ TEST(Faults, ReadOnlyArchiveIsNotOpenedForWriting) {
   EXPECT_EQ(read_file(s / kArchive), archive);
 }
 
+// Restore where the file of originals, or the archive too, may be read but
+// not written (a read-only medium): the words say so, and nothing changes.
+TEST(Faults, RestoreWithReadOnlyFiles) {
+  struct Case {
+    const char* name;
+    mode_t archive_mode;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"file of originals read-only", 0666, "写入原始数据文件失败！\n"},
+      {"both read-only", 0444, "打开 LINKDATA 文件失败！\n"},
+  };
+  for (const Case& c : cases) {
+    OpenScratch s;
+    put_file(s / kArchive, build_archive({plain_entry(text_bytes("old"))}), 0666);
+    put_dir(s / "Import/A", 0777);
+    put_file(s / "Import/A/0.data", text_bytes("new"), 0644);
+    ASSERT_EQ(run_tool(s.dir.path, {"i", "a"}).status, 0) << c.name;
+    const Bytes modded = read_file(s / kArchive), originals = read_file(s / kOriginals);
+    chmod((s / kOriginals).c_str(), 0444);
+    chmod((s / kArchive).c_str(), c.archive_mode);
+    const RunResult r = run_as_nobody(s.dir.path, {"r", "a"});
+    EXPECT_EQ(r.out, c.said) << c.name;
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(read_file(s / kArchive), modded) << c.name;
+    EXPECT_EQ(read_file(s / kOriginals), originals) << c.name;
+  }
+}
+
 TEST(Faults, ExportFolderWithoutWritePermission) {
   OpenScratch s;
   put_file(s / kArchive, build_archive({plain_entry(text_bytes("x"))}), 0644);

@@ -232,6 +232,34 @@ TEST(MemoryBounds, LooseFileLargerThanMemory) {
             Bytes(archive.begin() + 16 + 16, archive.begin() + 48));
 }
 
+// An index of 2^26 records, a gibibyte of a sparse file, under a file of
+// originals: import, the listing and restore read its checksums in blocks.
+TEST(MemoryBounds, FileOfOriginalsOverAnIndexOfAGibibyte) {
+  ScratchDir dir;
+  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  store_u32le(archive.data() + 4, 1u << 26);
+  write_file(dir / kArchive, archive);
+  const uint64_t length = 16 + (uint64_t(16) << 26) + 2048;
+  fs::resize_file(dir / kArchive, length);
+  fs::create_directories(dir / "Import/A");
+  write_file(dir / "Import/A/0.data", text_bytes("new"));  // its slot lies in the index: appended
+  RunResult r = run_limited(dir.path, {"i", "a"});
+  EXPECT_EQ(r.out, "向 LINKDATA_EU_OS_EUNA.A 中添加未压缩文件 0.data 成功！\n");
+  EXPECT_EQ(r.status, 0);
+  r = run_limited(dir.path, {"l", "a", "0", "0"});
+  EXPECT_NE(r.out.find("\n0\t"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 3), "\t1\n");
+  EXPECT_EQ(r.status, 0);
+  r = run_limited(dir.path, {"r", "a"});
+  EXPECT_EQ(r.out, "已将 LINKDATA_EU_OS_EUNA.A 还原到首次导入前的状态！\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(fs::file_size(dir / kArchive), length);
+  const std::vector<uint64_t> some = {4, 7, 16, 20, 24, 31, 2048, 2050};
+  Bytes want;
+  for (uint64_t at : some) want.push_back(archive[at]);
+  EXPECT_EQ(byte_at_positions(dir / kArchive, some), want);
+}
+
 }  // namespace
 }  // namespace linkdata::test
 

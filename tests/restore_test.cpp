@@ -1,5 +1,8 @@
 // Restore through the built tool: the file of originals that import keeps,
-// put back by range and whole, and refused over an archive that changed.
+// put back by range and whole, and refused over an archive that changed or
+// from a file of originals that is damaged.
+#include "archive/restore.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/import.h"
+#include "platform/file_change_hook.h"
+#include "platform/working_paths.h"
 #include "test_support.h"
 
 namespace linkdata::test {
@@ -117,51 +123,201 @@ TEST(Restore, RangeClampedAsExportClampsIt) {
   EXPECT_TRUE(w.archive() == w.original);
 }
 
-// An archive replaced since the last import, by another one or by the
-// original itself: restore refuses and changes nothing; the next import sets
-// the old file of originals aside and starts a new one.
+// An archive changed since the last import, as restore and the next import
+// find it: another archive, a game update that keeps the index and changes a
+// changed entry's payload, or the original copied back.
 TEST(Restore, ArchiveChangedByAnotherProgram) {
+  enum class Change { another_archive, same_index_update, original_copied_back };
+  const std::string kSetAside =
+      "LINKDATA_EU_OS_EUNA.A 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 "
+      "LINKDATA_EU_OS_EUNA.A-original.1，从现在的状态重新保存原始数据！\n";
   struct Case {
     const char* name;
-    bool by_original;
+    Change change;
+    std::string restore_said;
+    int restore_status;
+    bool set_aside;  // by the next import
   };
-  for (const Case c : {Case{"another archive", false}, Case{"the original", true}}) {
-    Workspace w;
-    ASSERT_EQ(w.import(1, 2, 400, false).status, 0);
-    const Bytes saved = read_file(w.dir / kOriginals);
-    const Bytes replacement = c.by_original
-                                  ? w.original
-                                  : build_archive({plain_entry(pattern_bytes(7000, 9)),
-                                                   compressed_entry(pattern_bytes(6000, 8)),
-                                                   plain_entry(pattern_bytes(100, 7))});
-    write_file(w.dir / kArchive, replacement);
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{"r", "a"}, {"r", "a", "0", "5"}}) {
-      RunResult r = w.tool(args);
-      EXPECT_EQ(r.out, kChanged) << c.name;
-      EXPECT_EQ(r.status, 1) << c.name;
+  const Case cases[] = {
+      {"another archive", Change::another_archive, kChanged, 1, true},
+      {"same index, payload updated", Change::same_index_update, kChanged, 1, true},
+      {"the original copied back", Change::original_copied_back, kNothing, 0, false},
+  };
+  for (const Case& c : cases) {
+    for (const bool restore_first : {true, false}) {
+      const std::string name = std::string(c.name) + (restore_first ? ", restore" : ", import");
+      Workspace w;
+      ASSERT_EQ(w.import(1, 2, 400, false).status, 0);
+      const Bytes saved = read_file(w.dir / kOriginals);
+      Bytes replacement = w.archive();
+      if (c.change == Change::another_archive) {
+        replacement = build_archive({plain_entry(pattern_bytes(7000, 9)),
+                                     compressed_entry(pattern_bytes(6000, 8)),
+                                     plain_entry(pattern_bytes(100, 7))});
+      } else if (c.change == Change::same_index_update) {
+        replacement[record_of(replacement, 2).payload_offset * 2048 + 10] ^= 0x20;
+      } else {
+        replacement = w.original;
+      }
+      write_file(w.dir / kArchive, replacement);
+      if (restore_first) {
+        for (const auto& args :
+             std::vector<std::vector<std::string>>{{"r", "a", "0", "5"}, {"r", "a"}}) {
+          RunResult r = w.tool(args);
+          EXPECT_EQ(r.out, c.restore_said) << name;
+          EXPECT_EQ(r.status, c.restore_status) << name;
+        }
+        EXPECT_TRUE(w.archive() == replacement) << name;
+        // Kept where it may still be the way back; gone where the archive
+        // already is what it would give.
+        EXPECT_EQ(file_exists(w.dir / kOriginals), c.restore_status != 0) << name;
+        if (file_exists(w.dir / kOriginals)) {
+          EXPECT_TRUE(read_file(w.dir / kOriginals) == saved) << name;
+        }
+      }
+      RunResult r = w.import(1, 2, 500, false);
+      EXPECT_EQ(r.status, 0) << name;
+      const std::string first_line = r.out.substr(0, r.out.find('\n') + 1);
+      EXPECT_EQ(first_line == kSetAside, c.set_aside) << name << r.out;
+      if (c.set_aside) {
+        EXPECT_TRUE(read_file(w.dir / (kOriginals + ".1")) == saved) << name;
+      }
+      EXPECT_FALSE(file_exists(w.dir / (kOriginals + ".new"))) << name;
+      EXPECT_EQ(w.tool({"r", "a"}).out, kWhole) << name;
+      EXPECT_TRUE(w.archive() == replacement) << name;
     }
-    EXPECT_TRUE(w.archive() == replacement) << c.name;
-    EXPECT_TRUE(read_file(w.dir / kOriginals) == saved) << c.name;
-
-    RunResult r = w.import(1, 2, 500, false);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
-              "LINKDATA_EU_OS_EUNA.A 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 "
-              "LINKDATA_EU_OS_EUNA.A-original.1，从现在的状态重新保存原始数据！\n")
-        << c.name;
-    EXPECT_TRUE(read_file(w.dir / (kOriginals + ".1")) == saved) << c.name;
-    EXPECT_EQ(w.tool({"r", "a"}).out, kWhole) << c.name;
-    EXPECT_TRUE(w.archive() == replacement) << c.name;
   }
 }
 
+// Restore or import of archive A run in this process, with what it said.
+bool run_in_process(char op, std::string* said) {
+  g_import_directory_path = join_path(L"Import", L"A");
+  bool ok = false;
+  *said = capture_stdout([&] {
+    ok = op == 'r' ? run_restore(L"LINKDATA_EU_OS_EUNA.A", true, 0, 0)
+                   : run_import(kArchivePrefix, L"A");
+  });
+  return ok;
+}
+
+// Every byte of a file of originals is checked: after two imports, a flipped
+// byte anywhere, or the file cut short at any length, stops restore and
+// import before they write: the archive and the file stay as they are. In
+// this process, for speed: thousands of runs.
+TEST(Restore, DamagedFileOfOriginalsIsNeverAppliedNorCut) {
+  InScratchDir here;
+  std::vector<EntrySpec> entries;
+  for (uint32_t n = 0; n < 4; ++n) {
+    const Bytes content = pattern_bytes(400 + 100 * n, n);
+    entries.push_back(n % 2 ? compressed_entry(content) : plain_entry(content));
+  }
+  const Bytes original = build_archive(entries);
+  write_file(kArchive, original);
+  make_dir("Import");
+  make_dir("Import/A");
+  std::string said;
+  write_file("Import/A/1.data", pattern_bytes(300, 11));   // fits its slot
+  write_file("Import/A/2.data", pattern_bytes(9000, 12));  // grows: appended
+  ASSERT_TRUE(run_in_process('i', &said)) << said;
+  std::remove("Import/A/2.data");
+  write_file("Import/A/1.data", pattern_bytes(350, 13));
+  write_file("Import/A/3.data", pattern_bytes(200, 14));
+  ASSERT_TRUE(run_in_process('i', &said)) << said;
+  const Bytes modded = read_file(kArchive), sound = read_file(kOriginals);
+
+  std::vector<Bytes> damaged;
+  for (size_t at = 0; at < sound.size(); ++at) {
+    damaged.push_back(sound);
+    damaged.back()[at] ^= 0xFF;
+  }
+  for (size_t length = 0; length < sound.size(); length += 3) {
+    damaged.emplace_back(sound.begin(), sound.begin() + long(length));
+  }
+  const std::string start = "原始数据文件 " + kOriginals + " 从第 ";
+  for (size_t k = 0; k < damaged.size(); ++k) {
+    write_file(kOriginals, damaged[k]);
+    for (const char op : {'r', 'i'}) {
+      const std::string end = op == 'r' ? "的所有条目都没有还原！\n" : "未做任何修改！\n";
+      EXPECT_FALSE(run_in_process(op, &said)) << op << " " << k;
+      EXPECT_EQ(said.substr(0, start.size()), start) << op << " " << k << said;
+      EXPECT_EQ(said.substr(said.size() - std::min(said.size(), end.size())), end) << k;
+      ASSERT_TRUE(read_file(kArchive) == modded) << op << " " << k;
+      ASSERT_TRUE(read_file(kOriginals) == damaged[k]) << op << " " << k;
+      EXPECT_FALSE(file_exists(kOriginals + ".1")) << op << " " << k;
+    }
+  }
+  write_file(kOriginals, sound);
+  EXPECT_TRUE(run_in_process('r', &said)) << said;
+  EXPECT_TRUE(read_file(kArchive) == original);
+}
+
+// A run that crashed before its fingerprint left every record it had forced
+// to disk, and the archive written after them. Those records are counted:
+// damage to the last of them, or the file cut before its end, even between
+// two records, is never taken for the crash's torn tail.
+TEST(Restore, RecordsOfACrashedRunAreNeverTakenForItsTornTail) {
+  struct Crash {};
+  struct Case {
+    const char* name;
+    void (*spoil)(Bytes* file);  // null: left as the crash left it
+  };
+  const Case cases[] = {
+      {"as the crash left it", nullptr},
+      {"last byte flipped", [](Bytes* f) { f->back() ^= 1; }},
+      // The last record: a 32-byte head and the 1000 saved bytes.
+      {"last record's head flipped", [](Bytes* f) { (*f)[f->size() - 1032 + 8] ^= 1; }},
+      {"cut by a byte", [](Bytes* f) { f->pop_back(); }},
+      {"cut inside the last record's head", [](Bytes* f) { f->resize(f->size() - 1020); }},
+      {"cut before the last record", [](Bytes* f) { f->resize(f->size() - 1032); }},
+  };
+  for (const Case& c : cases) {
+    InScratchDir here;
+    const Bytes original = build_archive({plain_entry(pattern_bytes(1000, 1))});
+    write_file(kArchive, original);
+    make_dir("Import");
+    make_dir("Import/A");
+    write_file("Import/A/0.data", pattern_bytes(1000, 2));  // in place: 1000 bytes saved last
+    bool crashed = false;
+    platform::set_file_change_hook([](const platform::FileChange& f) {
+      const uint8_t* head = static_cast<const uint8_t*>(f.data);
+      // The fingerprint's head: the crash comes before it is written.
+      if (f.kind == platform::FileChangeKind::write && f.size == 32 && head[0] == 3 &&
+          f.path.size() > 9 && f.path.compare(f.path.size() - 9, 9, L"-original") == 0) {
+        throw Crash{};
+      }
+      return true;
+    });
+    g_import_directory_path = join_path(L"Import", L"A");
+    capture_stdout([&] {
+      try {
+        run_import(kArchivePrefix, L"A");
+      } catch (const Crash&) {
+        crashed = true;
+      }
+    });
+    platform::set_file_change_hook({});
+    ASSERT_TRUE(crashed) << c.name;
+    Bytes file = read_file(kOriginals);
+    const Bytes modded = read_file(kArchive);
+    ASSERT_NE(modded, original) << c.name;
+    if (c.spoil) c.spoil(&file);
+    write_file(kOriginals, file);
+    std::string said;
+    const bool restored = run_in_process('r', &said);
+    EXPECT_EQ(restored, c.spoil == nullptr) << c.name << said;
+    EXPECT_EQ(read_file(kArchive), restored ? original : modded) << c.name;
+    EXPECT_EQ(file_exists(kOriginals), !restored) << c.name;
+  }
+}
+
+// The file of originals cannot be opened at all.
 TEST(Restore, UnreadableFileOfOriginals) {
   Workspace w;
   ASSERT_EQ(w.import(0, 1, 600, false).status, 0);
-  Bytes spoilt = read_file(w.dir / kOriginals);
-  spoilt[9] ^= 1;  // in the header
-  write_file(w.dir / kOriginals, spoilt);
   const Bytes modded = w.archive();
+  std::remove((w.dir / kOriginals).c_str());
+  const UnopenableName unopenable(w.dir / kOriginals);
+  ASSERT_TRUE(unopenable.ok());
   const std::string said = "原始数据文件 LINKDATA_EU_OS_EUNA.A-original 无法读取！\n";
   for (const auto& args : std::vector<std::vector<std::string>>{{"r", "a"}, {"i", "a"}}) {
     RunResult r = w.tool(args);
@@ -169,6 +325,23 @@ TEST(Restore, UnreadableFileOfOriginals) {
     EXPECT_EQ(r.status, 1) << args[0];
   }
   EXPECT_TRUE(w.archive() == modded);
+}
+
+// A run that writes nothing leaves no side file behind.
+TEST(Restore, RunThatWritesNothingCreatesNoFileOfOriginals) {
+  Workspace w;
+  write_file(w.dir / "Import/A/x7.data", pattern_bytes(100, 1));  // skipped by the name rule
+  RunResult r = w.tool({"i", "a"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  write_file(w.dir / "Import/A/9.data", pattern_bytes(100, 1));  // past the last entry
+  r = w.tool({"i", "a"});
+  EXPECT_EQ(r.out, "9.data 文件编号超出范围！\n");
+  for (const std::string& side : {kOriginals, kOriginals + ".new", kJournal}) {
+    EXPECT_FALSE(file_exists(w.dir / side)) << side;
+  }
+  EXPECT_EQ(w.tool({"r", "a"}).out, kNothing);
+  EXPECT_TRUE(w.archive() == w.original);
 }
 
 // The listing's changed column: entries written since the originals began
@@ -194,7 +367,8 @@ TEST(Restore, ListingShowsChangedEntries) {
   write_file(w.dir / kOriginals, text_bytes("not a file of originals, but long enough to be read"));
   const RunResult r = w.tool({"l", "a"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "原始数据文件 " + kOriginals + " 无法读取！\n");
+  EXPECT_EQ(r.out, "原始数据文件 " + kOriginals + " 从第 0 字节起已损坏，无法读回，" + kArchive +
+                       " 未做任何修改！\n");
 }
 
 }  // namespace
