@@ -24,6 +24,13 @@ inline constexpr const wchar_t* kArchiveFormatWrong = L"LINKDATA 文件格式错
 std::wstring archive_busy(const std::wstring& archive);
 std::wstring journal_rolled_back(const std::wstring& archive);
 std::wstring journal_rollback_failed(const std::wstring& archive);
+std::wstring journal_restore_rolled_back(const std::wstring& archive);
+std::wstring journal_restore_rollback_failed(const std::wstring& archive);
+std::wstring journal_of_other_archive(const std::wstring& journal, const std::wstring& archive);
+std::wstring journal_unchecked(const std::wstring& journal, const std::wstring& archive);
+std::wstring lock_failed(const std::wstring& archive);
+std::wstring no_locks(const std::wstring& archive);
+inline constexpr const wchar_t* kOutOfMemory = L"内存不足，运行已停止！\n";
 
 // Export. The length message stands before the decode failure on its line.
 std::wstring exported(const std::wstring& archive, const std::wstring& file);
@@ -33,6 +40,7 @@ inline constexpr const wchar_t* kFileCreateFailed = L"创建文件失败！\n";
 inline constexpr const wchar_t* kFileWriteFailed = L"写入文件失败！\n";
 inline constexpr const wchar_t* kTextureFileCreateFailed = L"创建贴图文件失败！\n";
 inline constexpr const wchar_t* kExportInterrupted = L"导出被中断！\n";
+std::wstring texture_write_failed(const std::wstring& path);
 
 // The listing: column titles, the console's summary line, and what an entry holds.
 inline constexpr const wchar_t* kNumberTitle = L"编号";

@@ -4,6 +4,7 @@
 #include "archive/journal.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -18,8 +19,10 @@
 
 #include "archive/export.h"
 #include "archive/import.h"
+#include "archive/listing.h"
 #include "archive/restore.h"
 #include "platform/file_change_hook.h"
+#include "platform/little_endian.h"
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
@@ -346,7 +349,7 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
     }
     const uint64_t total = counter.changes();
     ASSERT_GT(total, 10u) << op.name;
-    uint64_t torn = 0;
+    uint64_t torn = 0, undone = 0;
     for (uint64_t k = 1; k <= total; ++k) {
       modded();
       ForgetfulDisk disk(k, uint32_t(k));
@@ -368,6 +371,9 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
       torn += disk.fates[size_t(Fate::torn)];
       std::string said;
       EXPECT_TRUE(restore_a(&said, op.first, op.last)) << op.name << " " << k << said;
+      // The rollback line names the restore that was cut short.
+      EXPECT_EQ(said.find("上次导入未完成"), std::string::npos) << op.name << " " << k << said;
+      undone += said.find("检测到上次还原未完成，已撤销") == 0;
       if (op.first >= 0) {
         const std::vector<int> after = states(edits);
         for (size_t n = 0; n < edits.size(); ++n) {
@@ -379,7 +385,9 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
       EXPECT_TRUE(read_file(kArchive) == archive) << op.name << ", crash at change " << k;
       EXPECT_FALSE(fs::exists(kOriginals)) << op.name << " " << k;
     }
-    std::cout << op.name << " restore: " << total << " crash points, " << torn << " writes torn\n";
+    std::cout << op.name << " restore: " << total << " crash points, " << torn << " writes torn, "
+              << undone << " rolled back\n";
+    EXPECT_GT(undone, 0u) << op.name;
   }
 }
 
@@ -419,45 +427,127 @@ TEST(Journal, InPlaceEntriesShareCommits) {
   EXPECT_FALSE(fs::exists(kJournal));
 }
 
-// A journal left behind, as export and import find it.
+// A journal of the earlier layout, which names its archive by length alone:
+// the old bytes of one region.
+Bytes unchecked_journal(uint64_t archive_length, uint64_t position, const Bytes& old_bytes) {
+  Bytes body(16);
+  store_u64le(body.data(), position);
+  store_u64le(body.data() + 8, old_bytes.size());
+  body.insert(body.end(), old_bytes.begin(), old_bytes.end());
+  Bytes journal = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
+  journal.resize(32);
+  store_u64le(journal.data() + 8, archive_length);
+  store_u64le(journal.data() + 16, body.size());
+  store_u32le(journal.data() + 24, uint32_t(crc32(0, body.data(), uInt(body.size()))));
+  store_u32le(journal.data() + 28, uint32_t(crc32(0, journal.data(), 28)));
+  journal.insert(journal.end(), body.begin(), body.end());
+  return journal;
+}
+
+// A journal left behind, as the runs that read or write the archive find it:
+// played back into the archive it was written for, never into another one
+// in its place.
 TEST(Journal, RecoveryOfWholeAndTornJournals) {
   struct Case {
     const char* name;
-    bool by_import;
-    void (*spoil)(Bytes* journal);  // null: left whole
-    bool fail_archive_write;
+    char mode;                        // the run that finds it: e, i, l
+    void (*spoil)(Bytes* journal);    // null: left whole
+    void (*replace)(Bytes* archive);  // null: the archive the commit was cut short in
+    bool fail_archive_write, by_restore, unchecked;
     const char* said;  // before the operation's own lines
     bool ok, restored, journal_stays;
   };
   const char* kRestored = "检测到上次导入未完成，已将 LINKDATA_EU_OS_EUNA.A 恢复到导入前的状态。\n";
+  const char* kRestoreUndone =
+      "检测到上次还原未完成，已撤销它对 LINKDATA_EU_OS_EUNA.A 写了一半的修改，请再运行一次还原。\n";
   const char* kCannot = "检测到上次导入未完成，但无法恢复 LINKDATA_EU_OS_EUNA.A！\n";
+  const char* kOther =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 不属于现在的 LINKDATA_EU_OS_EUNA.A"
+      "（存档在上次运行中断后被换过），没有做任何修改！\n";
+  const char* kUnchecked =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 由旧版本写入，无法确认它属于现在的 "
+      "LINKDATA_EU_OS_EUNA.A，没有做任何修改！\n";
+  using A = Bytes*;
+  const auto payload_changed = [](A a) { (*a)[2048 + 4500] ^= 1; };  // inside the region
+  const auto piece_mixed = [](A a) { (*a)[4096 + 700] = 0xEE; };     // a sector half new
+  const auto payload_elsewhere = [](A a) { (*a)[8192] ^= 1; };       // another entry's bytes
+  const auto index_changed = [](A a) { (*a)[36] ^= 1; };             // another record
+  const auto longer = [](A a) { a->push_back(0); };
+  const auto old_bytes_back = [](A a) { std::fill(a->begin() + 2048, a->begin() + 2560, 0x11); };
   const Case cases[] = {
-      {"whole, export", false, nullptr, false, kRestored, true, true, false},
-      {"whole, import", true, nullptr, false, kRestored, true, true, false},
-      {"body byte flipped", false, [](Bytes* j) { j->back() ^= 1; }, false, "", true, false, false},
-      {"cleared", false, [](Bytes* j) { std::fill(j->begin(), j->begin() + 32, 0); }, false, "",
-       true, false, false},
-      {"cut short", false, [](Bytes* j) { j->resize(j->size() - 100); }, false, "", true, false,
+      {"whole, export", 'e', nullptr, nullptr, false, false, false, kRestored, true, true, false},
+      {"whole, import", 'i', nullptr, nullptr, false, false, false, kRestored, true, true, false},
+      {"whole, listing", 'l', nullptr, nullptr, false, false, false, kRestored, true, true, false},
+      {"left by a restore", 'e', nullptr, nullptr, false, true, false, kRestoreUndone, true, true,
        false},
-      {"header only", false, [](Bytes* j) { j->resize(32); }, false, "", true, false, false},
-      {"empty", true, [](Bytes* j) { j->clear(); }, false, "", true, false, false},
-      {"archive not writable", false, nullptr, true, kCannot, false, false, true},
+      {"body byte flipped", 'e', [](Bytes* j) { j->back() ^= 1; }, nullptr, false, false, false, "",
+       true, false, false},
+      {"cleared", 'e', [](Bytes* j) { std::fill(j->begin(), j->begin() + 40, 0); }, nullptr, false,
+       false, false, "", true, false, false},
+      {"cut short", 'e', [](Bytes* j) { j->resize(j->size() - 100); }, nullptr, false, false, false,
+       "", true, false, false},
+      {"header only", 'e', [](Bytes* j) { j->resize(40); }, nullptr, false, false, false, "", true,
+       false, false},
+      {"empty", 'i', [](Bytes* j) { j->clear(); }, nullptr, false, false, false, "", true, false,
+       false},
+      {"archive not writable", 'e', nullptr, nullptr, true, false, false, kCannot, false, false,
+       true},
+      // Another archive of the same length in its place.
+      {"payload in a region, export", 'e', nullptr, payload_changed, false, false, false, kOther,
+       false, false, true},
+      {"payload in a region, import", 'i', nullptr, payload_changed, false, false, false, kOther,
+       false, false, true},
+      {"payload in a region, listing", 'l', nullptr, payload_changed, false, false, false, kOther,
+       false, false, true},
+      {"a sector neither old nor new", 'e', nullptr, piece_mixed, false, false, false, kOther,
+       false, false, true},
+      {"index, export", 'e', nullptr, index_changed, false, false, false, kOther, false, false,
+       true},
+      {"index, import", 'i', nullptr, index_changed, false, false, false, kOther, false, false,
+       true},
+      {"index, listing", 'l', nullptr, index_changed, false, false, false, kOther, false, false,
+       true},
+      {"longer", 'e', nullptr, longer, false, false, false, kOther, false, false, true},
+      // Bytes outside every region are not the journal's to judge.
+      {"payload elsewhere", 'e', nullptr, payload_elsewhere, false, false, false, kRestored, true,
+       true, false},
+      // The earlier layout: removed when the archive holds what it saved.
+      {"earlier layout, written", 'e', nullptr, nullptr, false, false, true, kUnchecked, false,
+       false, true},
+      {"earlier layout, nothing written", 'i', nullptr, old_bytes_back, false, false, true, "",
+       true, false, false},
   };
   for (const Case& c : cases) {
     InScratchDir here;
-    const Bytes old_content = pattern_bytes(6000, 1);
-    write_file(kArchive,
-               build_archive({plain_entry(old_content), plain_entry(pattern_bytes(10, 2))}));
-    const Bytes before = read_file(kArchive);
-    {
+    const Bytes before =
+        build_archive({plain_entry(Bytes(6000, 0x11)), plain_entry(pattern_bytes(10, 2)),
+                       plain_entry(pattern_bytes(3000, 3))});
+    ASSERT_GT(before.size(), 8192u);
+    // The commit: the first record and the first slot.
+    Bytes record(before.begin() + 16, before.begin() + 32);
+    record[4] ^= 0x40;
+    const Bytes slot(5000, 0xEE);
+    write_file(kArchive, before);
+    if (c.unchecked) {
+      write_file(kJournal, unchecked_journal(before.size(), 2048,
+                                             Bytes(before.begin() + 2048, before.begin() + 2560)));
+    } else {
       platform::File archive = platform::File::open_read_write_existing(L"LINKDATA_EU_OS_EUNA.A");
       Journal journal{L"LINKDATA_EU_OS_EUNA.A-journal", {}, false};
-      ASSERT_TRUE(journal_save(journal, archive, before.size(), {{16, 16}, {2048, 5000}}));
+      if (c.by_restore) journal.operation = JournalOperation::restore;
+      ASSERT_TRUE(journal_save(journal, archive, before.size(),
+                               {{16, 16, record.data()}, {2048, slot.size(), slot.data()}}));
     }
-    Bytes spoilt = before;  // as a crash in the middle of the commit left it
-    std::fill(spoilt.begin() + 2048, spoilt.begin() + 4000, 0xEE);
-    spoilt[20] ^= 0x40;
+    // As a crash in the middle of the commit left it: the record new, the
+    // slot torn after its fourth sector.
+    Bytes spoilt = before;
+    std::copy(record.begin(), record.end(), spoilt.begin() + 16);
+    std::fill(spoilt.begin() + 2048, spoilt.begin() + 4096, 0xEE);
+    if (c.replace) c.replace(&spoilt);
     write_file(kArchive, spoilt);
+    Bytes rolled_back = spoilt;  // the saved bytes put back
+    std::copy(before.begin() + 16, before.begin() + 32, rolled_back.begin() + 16);
+    std::copy(before.begin() + 2048, before.begin() + 7048, rolled_back.begin() + 2048);
     if (c.spoil) {
       Bytes journal = read_file(kJournal);
       c.spoil(&journal);
@@ -470,15 +560,21 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
       const HookInstalled hook([&](const FileChange& f) {
         return !(c.fail_archive_write && f.kind == FileChangeKind::write);
       });
-      ok = c.by_import ? import_a(&said) : export_a(1, &said);
+      if (c.mode == 'i') {
+        ok = import_a(&said);
+      } else if (c.mode == 'l') {
+        said = capture_stdout([&] { ok = run_list(0, 0, false, L"LINKDATA_EU_OS_EUNA.A"); });
+      } else {
+        ok = export_a(0, &said);
+      }
     }
     EXPECT_EQ(said.substr(0, std::string(c.said).size()), c.said) << c.name << ": " << said;
     if (!c.ok) {
       EXPECT_EQ(said, c.said) << c.name;
     }
     // The import folder is empty: import goes on as far as its own message.
-    EXPECT_EQ(ok, c.ok && !c.by_import) << c.name;
-    EXPECT_EQ(read_file(kArchive), c.restored ? before : spoilt) << c.name;
+    EXPECT_EQ(ok, c.ok && c.mode != 'i') << c.name;
+    EXPECT_EQ(read_file(kArchive), c.restored ? rolled_back : spoilt) << c.name;
     EXPECT_EQ(fs::exists(kJournal), c.journal_stays) << c.name;
   }
 }
