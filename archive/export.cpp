@@ -32,6 +32,7 @@ struct ExportRun {
   std::wstring archive_name;
   std::wstring export_dir;
   bool with_textures = false;
+  bool texture_failed = false;  // the run goes on, and ends with a failure
 };
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
@@ -95,7 +96,9 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   const ByteBuffer& content = decoded.content;
   if (run.with_textures) {
     for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
-      extract_textures(content.data() + span.offset, span.size, n, span.sub_index);
+      if (!extract_textures(content.data() + span.offset, span.size, n, span.sub_index)) {
+        run.texture_failed = true;
+      }
     }
   }
   const std::wstring file_name = exported_file_name(run, n);
@@ -340,7 +343,8 @@ bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstr
     if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
     return finish_exported(run, e);
   });
-  return finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
+  return finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted)) &&
+         !run.texture_failed;
 }
 
 }  // namespace linkdata

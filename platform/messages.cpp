@@ -139,7 +139,6 @@ std::vector<std::wstring> examples() {
                                    decode_failed(7),
                                    kFileCreateFailed,
                                    kFileWriteFailed,
-                                   kTextureFileCreateFailed,
                                    kExportInterrupted,
                                    texture_write_failed(L"Extracted\\A\\Textures\\7\\0_2.dds"),
                                    kNumberTitle,

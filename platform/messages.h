@@ -38,7 +38,6 @@ inline constexpr const wchar_t* kDecodedLengthWrong = L"解压后的数据长度
 std::wstring decode_failed(uint64_t entry);
 inline constexpr const wchar_t* kFileCreateFailed = L"创建文件失败！\n";
 inline constexpr const wchar_t* kFileWriteFailed = L"写入文件失败！\n";
-inline constexpr const wchar_t* kTextureFileCreateFailed = L"创建贴图文件失败！\n";
 inline constexpr const wchar_t* kExportInterrupted = L"导出被中断！\n";
 std::wstring texture_write_failed(const std::wstring& path);
 

@@ -750,6 +750,7 @@ TEST(Journal, CtrlCWhileAnExportedFileIsRewritten) {
 // A DDS file whose close fails gets the texture message; export goes on.
 TEST(Journal, FailedCloseOfADdsFile) {
   InScratchDir here;
+  bool ok = true;
   ASSERT_EQ(std::system((std::string(LINKDATA_SAMPLE_BINARY) + " . A").c_str()), 0);
   std::string said;
   {
@@ -757,10 +758,12 @@ TEST(Journal, FailedCloseOfADdsFile) {
       return !(f.kind == FileChangeKind::close &&
                to_utf8(f.path).find("7/0_0.dds") != std::string::npos);
     });
-    said = capture_stdout([] { run_export(7, 8, true, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
+    said = capture_stdout([&] { ok = run_export(7, 8, true, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
   }
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(fs::exists("Extracted/A/Textures/7/0_0.dds"));
   EXPECT_EQ(said,
-            "创建贴图文件失败！\n"
+            "Extracted/A/Textures/7/0_0.dds 创建贴图文件失败！\n"
             "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/7.data 成功！\n"
             "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/8.data 成功！\n");
 }

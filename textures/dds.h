@@ -36,11 +36,14 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 bool exported_as_dds(const TextureDescription& t);
 
 // Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
-void write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
+// False, after a message that names the file, when it cannot be created or
+// written; what was written of it is removed.
+bool write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
                        uint32_t entry_number, uint32_t sub_index);
 
-// Writes every supported, in-bounds texture of a container.
-void extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
+// Writes every supported, in-bounds texture of a container; false when any
+// of them could not be written.
+bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
                       uint32_t sub_index);
 
 }  // namespace linkdata
