@@ -297,7 +297,8 @@ bool open_archive_to_read(const std::wstring& archive_name,
   // Taken before the folders are made: a run refused here leaves no trace.
   LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
   if (locked.status == ArchiveOpenStatus::in_use ||
-      locked.status == ArchiveOpenStatus::not_recovered) {
+      locked.status == ArchiveOpenStatus::not_recovered ||
+      locked.status == ArchiveOpenStatus::lock_failed) {
     return false;
   }
   if (before_open) before_open();

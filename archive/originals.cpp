@@ -396,7 +396,8 @@ bool changed_entries(const std::wstring& archive_name, uint32_t entry_count,
       record_only.erase(s.entry);
     }
   }
-  platform::File archive = platform::File::open_read(archive_name);
+  platform::File archive =
+      platform::File::open_lockable(archive_name, false);  // shares the run's own handle
   std::vector<uint8_t> saved;
   for (const SavedBytes& s : o.saves) {
     if (record_only.count(s.entry) == 0 || s.position != record_position(s.entry)) continue;
