@@ -247,7 +247,13 @@ void fill_window(Pipeline& p) {
 
 bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
   Slot& slot = *p.window.front();
-  p.pool.wait(slot.group);
+  try {
+    p.pool.wait(slot.group);
+  } catch (const std::bad_alloc&) {
+    // A piece that could not be decoded: the entry fails as out of memory.
+    slot.split = SplitDecode();
+    slot.entry.decoded = DecodeResult{DecodeStatus::out_of_memory, {}};
+  }
   if (!slot.split.pieces.empty()) {
     try {
       slot.entry.decoded = finish_split_decode(slot.split);

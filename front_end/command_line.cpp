@@ -1,5 +1,7 @@
 #include "front_end/command_line.h"
 
+#include <new>
+
 #include "archive/export.h"
 #include "archive/import.h"
 #include "archive/listing.h"
@@ -102,10 +104,19 @@ int run_restore_branch(const std::vector<std::wstring>& args) {
 int run_command_line(const std::vector<std::wstring>& args) {
   if (args.size() < 2) return print_usage();
   const std::wstring mode = ascii_upper(args[0]);
-  if (mode == L"E") return run_export_branch(args);
-  if (mode == L"I") return run_import_branch(args);
-  if (mode == L"L") return run_list_branch(args);
-  if (mode == L"R") return run_restore_branch(args);
+  // Memory that runs out where no step of the run has a message of its own
+  // (on a worker or writer thread, whose failure comes back here) ends the
+  // run with a message, never with the process aborted. Whatever the run had
+  // written is as a crash leaves it: the journal rolls it back next time.
+  try {
+    if (mode == L"E") return run_export_branch(args);
+    if (mode == L"I") return run_import_branch(args);
+    if (mode == L"L") return run_list_branch(args);
+    if (mode == L"R") return run_restore_branch(args);
+  } catch (const std::bad_alloc&) {
+    say(msg::kOutOfMemory);
+    return kExitFailure;
+  }
   return print_usage();
 }
 

@@ -12,15 +12,18 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/export.h"
 #include "archive/import.h"
 #include "archive/listing.h"
 #include "archive/restore.h"
+#include "front_end/command_line.h"
 #include "platform/file_change_hook.h"
 #include "platform/little_endian.h"
 #include "platform/text_encoding.h"
@@ -577,6 +580,36 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
     EXPECT_EQ(read_file(kArchive), c.restored ? rolled_back : spoilt) << c.name;
     EXPECT_EQ(fs::exists(kJournal), c.journal_stays) << c.name;
   }
+}
+
+// Memory that runs out on the thread that writes the commits ends the run
+// with its message and status 1, never an abort; the next run rolls the
+// commit back and the import then finishes.
+TEST(Journal, OutOfMemoryOnTheWriterThread) {
+  InScratchDir here;
+  const std::vector<Edit> edits = mixed_edits();
+  lay_out(edits, archive_of(edits));
+  const std::thread::id main_thread = std::this_thread::get_id();
+  int status = 0;
+  std::string said;
+  {
+    const HookInstalled hook([&](const FileChange& c) {
+      if (c.kind == FileChangeKind::write && to_utf8(c.path) == kArchive &&
+          std::this_thread::get_id() != main_thread) {
+        throw std::bad_alloc();
+      }
+      return true;
+    });
+    said = capture_stdout([&] { status = run_command_line({L"i", L"a"}); });
+  }
+  EXPECT_EQ(status, 1);
+  const std::string message = "内存不足，运行已停止！\n";
+  ASSERT_GE(said.size(), message.size());
+  EXPECT_EQ(said.substr(said.size() - message.size()), message) << said;
+  std::string again;
+  EXPECT_TRUE(import_a(&again)) << again;
+  EXPECT_EQ(again.find("检测到上次导入未完成，已将"), 0u) << again;
+  EXPECT_EQ(states(edits), std::vector<int>(edits.size(), 1));
 }
 
 // A write, flush, removal or close that fails, each where it bites.
