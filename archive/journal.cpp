@@ -104,13 +104,29 @@ bool region_journal_size(uint64_t position, uint64_t size, bool paired, uint64_t
   return total <= limit;
 }
 
-// The bytes of the archive's header and index, [0, end of the index) within
-// its length, read from the archive with `saved` put over them: the journal's
-// old bytes, so that the sum is the index as it was before the commit. The
-// header is read first, the same way, for the entry count.
+// Reads n bytes of the archive at pos with the journal's saved old bytes put
+// over them: the archive as it was before the commit, where the regions lie.
 bool read_old(platform::File& archive, platform::File* journal,
-              const std::vector<SavedRegion>& saved, uint64_t pos, uint8_t* buf, size_t n);
+              const std::vector<SavedRegion>& saved, uint64_t pos, uint8_t* buf, size_t n) {
+  if (!read_exactly(archive, pos, buf, n)) return false;
+  // Last region first, as put_back writes them, so the oldest bytes win.
+  for (size_t i = saved.size(); i-- > 0;) {
+    const bool ok = for_each_stretch(saved[i], [&](const Stretch& s) {
+      const uint64_t from = std::max(pos, s.position);
+      const uint64_t to = std::min(pos + n, s.position + s.size);
+      if (from >= to) return true;
+      return read_exactly(*journal, s.bytes_at + (from - s.position), buf + (from - pos),
+                          size_t(to - from));
+    });
+    if (!ok) return false;
+  }
+  return true;
+}
 
+// A crc32 of the archive's header and index, [0, end of the index) within
+// its length, as they were before the commit when `saved` is the journal's
+// regions (as they are now when it is empty). The entry count comes from the
+// header read the same way.
 bool index_checksum(platform::File& archive, uint64_t length, platform::File* journal,
                     const std::vector<SavedRegion>& saved, uint32_t* out) {
   uint8_t header[kArchiveHeaderSize] = {};
@@ -127,23 +143,6 @@ bool index_checksum(platform::File& archive, uint64_t length, platform::File* jo
     at += n;
   }
   *out = crc;
-  return true;
-}
-
-bool read_old(platform::File& archive, platform::File* journal,
-              const std::vector<SavedRegion>& saved, uint64_t pos, uint8_t* buf, size_t n) {
-  if (!read_exactly(archive, pos, buf, n)) return false;
-  // Last region first, as put_back writes them, so the oldest bytes win.
-  for (size_t i = saved.size(); i-- > 0;) {
-    const bool ok = for_each_stretch(saved[i], [&](const Stretch& s) {
-      const uint64_t from = std::max(pos, s.position);
-      const uint64_t to = std::min(pos + n, s.position + s.size);
-      if (from >= to) return true;
-      return read_exactly(*journal, s.bytes_at + (from - s.position), buf + (from - pos),
-                          size_t(to - from));
-    });
-    if (!ok) return false;
-  }
   return true;
 }
 
