@@ -433,12 +433,13 @@ TEST(Journal, InPlaceEntriesShareCommits) {
 // A journal of the earlier layout, which names its archive by length alone:
 // the old bytes of one region.
 Bytes unchecked_journal(uint64_t archive_length, uint64_t position, const Bytes& old_bytes) {
-  Bytes body(16);
+  Bytes body(16 + old_bytes.size());
   store_u64le(body.data(), position);
   store_u64le(body.data() + 8, old_bytes.size());
-  body.insert(body.end(), old_bytes.begin(), old_bytes.end());
-  Bytes journal = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
-  journal.resize(32);
+  std::copy(old_bytes.begin(), old_bytes.end(), body.begin() + 16);
+  Bytes journal(32);
+  const char magic[] = "LDJRNL01";
+  std::copy(magic, magic + 8, journal.begin());
   store_u64le(journal.data() + 8, archive_length);
   store_u64le(journal.data() + 16, body.size());
   store_u32le(journal.data() + 24, uint32_t(crc32(0, body.data(), uInt(body.size()))));

@@ -242,7 +242,9 @@ TEST(ArchiveLock, LockThatFailsStopsTheRunAndNoLocksAtAllIsSaid) {
         EXPECT_EQ(said.substr(0, kNoLocksSaid.size()), kNoLocksSaid) << name;
         EXPECT_EQ(said.find(kNoLocksSaid, 1), std::string::npos) << name << said;
         EXPECT_TRUE(ok) << name << said;
-        if (mode == 'i') EXPECT_NE(read_file(kArchive), archive) << name;
+        if (mode == 'i') {
+          EXPECT_NE(read_file(kArchive), archive) << name;
+        }
       } else {
         EXPECT_EQ(said, kLockFailed) << name;
         EXPECT_FALSE(ok) << name;
