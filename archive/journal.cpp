@@ -217,6 +217,20 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
   return crc == body_crc;
 }
 
+// The archive length and index checksum of a journal of today's layout whose
+// header is whole, though its body may not be: a commit was begun.
+bool commit_header(platform::File& journal, uint64_t* archive_length, uint32_t* index_crc) {
+  uint8_t header[kJournalHeaderSize];
+  if (!read_exactly(journal, 0, header, sizeof header) ||
+      std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0 ||
+      load_u32le(header + 36) != crc_of(0, header, 36)) {
+    return false;
+  }
+  *archive_length = load_u64le(header + 8);
+  *index_crc = load_u32le(header + 24);
+  return true;
+}
+
 // Whether the archive's bytes in every region are, piece by piece, the ones
 // the journal saved or the ones its commit writes: then the archive is the
 // commit's own, cut short at some write.
@@ -380,7 +394,13 @@ LeftJournal left_journal(const std::wstring& archive_name) {
   platform::File journal = platform::File::open_read(path);
   if (!journal.is_open()) return LeftJournal::commit_to_undo;
   ReadJournal read;
-  return read_journal(journal, &read) ? LeftJournal::commit_to_undo : LeftJournal::nothing_to_undo;
+  uint64_t length = 0;
+  uint32_t crc = 0;
+  // One whose header alone is whole is judged against the archive, which
+  // takes the lock held alone.
+  return read_journal(journal, &read) || commit_header(journal, &length, &crc)
+             ? LeftJournal::commit_to_undo
+             : LeftJournal::nothing_to_undo;
 }
 
 bool recover_archive(const std::wstring& archive_name, platform::File& archive) {
@@ -393,6 +413,23 @@ bool recover_archive(const std::wstring& archive_name, platform::File& archive) 
   }
   ReadJournal read;
   if (!read_journal(journal, &read)) {
+    // Cut short while it was written, the archive untouched since (it is
+    // written only once its journal is on disk): nothing to undo. With its
+    // header whole, that is so only while the archive's length and index are
+    // still the ones it saw; otherwise the commit had begun and the journal
+    // was damaged since, and it stays.
+    uint64_t length = 0, now = 0;
+    uint32_t crc = 0, now_crc = 0;
+    if (commit_header(journal, &length, &crc)) {
+      if (!archive.size(&now) || !index_checksum(archive, now, nullptr, {}, &now_crc)) {
+        say(msg::journal_rollback_failed(archive_name));
+        return false;
+      }
+      if (now != length || now_crc != crc) {
+        say(msg::journal_damaged(path, archive_name));
+        return false;
+      }
+    }
     journal.close();
     platform::remove_file(path);
     return true;

@@ -28,6 +28,10 @@ std::wstring journal_unchecked(const std::wstring& journal, const std::wstring& 
   return L"恢复日志 " + journal + L" 由旧版本写入，无法确认它属于现在的 " + archive +
          L"，没有做任何修改！\n";
 }
+std::wstring journal_damaged(const std::wstring& journal, const std::wstring& archive) {
+  return L"恢复日志 " + journal + L" 已损坏，而 " + archive +
+         L" 已被中断的那次运行改动过，无法恢复，没有做任何修改！\n";
+}
 std::wstring lock_failed(const std::wstring& archive) {
   return L"无法锁定 " + archive + L"，为免两个 linkdata 同时写入，没有做任何修改！\n";
 }
@@ -131,6 +135,7 @@ std::vector<std::wstring> examples() {
                                    journal_restore_rollback_failed(a),
                                    journal_of_other_archive(a + L"-journal", a),
                                    journal_unchecked(a + L"-journal", a),
+                                   journal_damaged(a + L"-journal", a),
                                    lock_failed(a),
                                    no_locks(a),
                                    kOutOfMemory,

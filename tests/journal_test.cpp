@@ -471,7 +471,17 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
   const char* kUnchecked =
       "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 由旧版本写入，无法确认它属于现在的 "
       "LINKDATA_EU_OS_EUNA.A，没有做任何修改！\n";
+  const char* kDamaged =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 已损坏，而 LINKDATA_EU_OS_EUNA.A "
+      "已被中断的那次运行改动过，无法恢复，没有做任何修改！\n";
   using A = Bytes*;
+  const auto flip_last = [](A j) { j->back() ^= 1; };
+  const auto cut_100 = [](A j) { j->resize(j->size() - 100); };
+  // The crash's writes undone: the archive as the commit found it.
+  const auto untouched = [](A a) {
+    (*a)[20] ^= 0x40;
+    std::fill(a->begin() + 2048, a->begin() + 4096, 0x11);
+  };
   const auto payload_changed = [](A a) { (*a)[2048 + 4500] ^= 1; };  // inside the region
   const auto piece_mixed = [](A a) { (*a)[4096 + 700] = 0xEE; };     // a sector half new
   const auto payload_elsewhere = [](A a) { (*a)[8192] ^= 1; };       // another entry's bytes
@@ -484,14 +494,19 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
       {"whole, listing", 'l', nullptr, nullptr, false, false, false, kRestored, true, true, false},
       {"left by a restore", 'e', nullptr, nullptr, false, true, false, kRestoreUndone, true, true,
        false},
-      {"body byte flipped", 'e', [](Bytes* j) { j->back() ^= 1; }, nullptr, false, false, false, "",
+      // Damaged after the commit had begun: the archive is not as it saw it.
+      {"body byte flipped", 'e', flip_last, nullptr, false, false, false, kDamaged, false, false,
+       true},
+      {"cut short", 'e', cut_100, nullptr, false, false, false, kDamaged, false, false, true},
+      {"header only", 'l', [](Bytes* j) { j->resize(40); }, nullptr, false, false, false, kDamaged,
+       false, false, true},
+      // Cut short while it was written, before any archive write: nothing to undo.
+      {"body byte flipped, archive untouched", 'i', flip_last, untouched, false, false, false, "",
        true, false, false},
+      {"cut short, archive untouched", 'e', cut_100, untouched, false, false, false, "", true,
+       false, false},
       {"cleared", 'e', [](Bytes* j) { std::fill(j->begin(), j->begin() + 40, 0); }, nullptr, false,
        false, false, "", true, false, false},
-      {"cut short", 'e', [](Bytes* j) { j->resize(j->size() - 100); }, nullptr, false, false, false,
-       "", true, false, false},
-      {"header only", 'e', [](Bytes* j) { j->resize(40); }, nullptr, false, false, false, "", true,
-       false, false},
       {"empty", 'i', [](Bytes* j) { j->clear(); }, nullptr, false, false, false, "", true, false,
        false},
       {"archive not writable", 'e', nullptr, nullptr, true, false, false, kCannot, false, false,
