@@ -37,6 +37,7 @@ struct ExportRun {
   TextureOutput textures;
   RunTally tally;
   std::unique_ptr<PictureQueue> pictures;  // with the p flag
+  bool texture_failed = false;             // the run goes on, and ends with a failure
 };
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
@@ -105,7 +106,11 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
       if (!known) ++run.tally.textures_skipped;
     }
     if (run.textures.dds) {
-      run.tally.textures_written += extract_textures(container, span.size, n, span.sub_index);
+      size_t written = 0;
+      if (!extract_textures(container, span.size, n, span.sub_index, &written)) {
+        run.texture_failed = true;
+      }
+      run.tally.textures_written += written;
     }
     if (run.pictures) queue_pictures(*run.pictures, container, span.size, n, span.sub_index);
   }
@@ -264,7 +269,13 @@ void fill_window(Pipeline& p) {
 
 bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
   Slot& slot = *p.window.front();
-  p.pool.wait(slot.group);
+  try {
+    p.pool.wait(slot.group);
+  } catch (const std::bad_alloc&) {
+    // A piece that could not be decoded: the entry fails as out of memory.
+    slot.split = SplitDecode();
+    slot.entry.decoded = DecodeResult{DecodeStatus::out_of_memory, {}};
+  }
   if (!slot.split.pieces.empty()) {
     try {
       slot.entry.decoded = finish_split_decode(slot.split);
@@ -314,7 +325,8 @@ bool open_archive_to_read(const std::wstring& archive_name,
   // Taken before the folders are made: a run refused here leaves no trace.
   LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
   if (locked.status == ArchiveOpenStatus::in_use ||
-      locked.status == ArchiveOpenStatus::not_recovered) {
+      locked.status == ArchiveOpenStatus::not_recovered ||
+      locked.status == ArchiveOpenStatus::lock_failed) {
     return false;
   }
   if (before_open) before_open();
@@ -382,7 +394,7 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   if (run.pictures && !finish_picture_output(run, letter)) finished = false;
   finished = finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
   report_run_on_console(run.tally);
-  return finished;
+  return finished && !run.texture_failed;
 }
 
 }  // namespace linkdata

@@ -10,8 +10,8 @@
 namespace linkdata {
 namespace {
 
-void take_lines(const Group& g, size_t entries, std::vector<std::wstring>* lines) {
-  for (size_t i = 0; i < entries; ++i) {
+void take_lines(const Group& g, size_t first, size_t end, std::vector<std::wstring>* lines) {
+  for (size_t i = first; i < end; ++i) {
     lines->insert(lines->end(), g.entries[i].lines.begin(), g.entries[i].lines.end());
   }
 }
@@ -20,41 +20,49 @@ bool overlap(const JournalRegion& a, const JournalRegion& b) {
   return a.position < b.position + b.size && b.position < a.position + a.size;
 }
 
-// The first entry from which a group whose write failed at `failed_entry`
-// can be undone. Undoing puts back the old bytes of every region from that
-// entry's first write on, so none of them may share bytes with a region of an
-// entry before it, whose line is shown: two loose names for one entry
-// (03.data, 3.data) write the same record and slot, and records may share a
-// slot.
-size_t first_entry_to_undo(const Group& g, const std::vector<JournalRegion>& regions,
-                           size_t failed_entry) {
-  for (size_t from = failed_entry; from > 0; --from) {
-    const size_t cut = g.entries[from].first_write;
-    bool shared = false;
-    for (size_t i = cut; i < regions.size() && !shared; ++i) {
-      for (size_t j = 0; j < cut && !shared; ++j) shared = overlap(regions[i], regions[j]);
-    }
-    if (!shared) return from;
-  }
-  return 0;
+size_t end_of_entry(const Group& g, size_t e) {
+  return e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
 }
 
-GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g,
-                             const BeforeGroup& before) {
-  GroupOutcome out;
-  if (before) out.failure = before(archive, g);
-  if (!out.failure.empty()) return out;
+// The entries from `first` on that one commit takes: up to the first whose
+// writes share a byte with those of an entry before it in the commit. A
+// journal piece is then either old or new after a crash, never the bytes of
+// an earlier write of the same commit, so the journal can tell its own
+// archive from another.
+size_t commit_end(const Group& g, size_t first) {
+  std::vector<JournalRegion> taken;
+  for (size_t e = first; e < g.entries.size(); ++e) {
+    const size_t begin = g.entries[e].first_write, end = end_of_entry(g, e);
+    for (size_t i = begin; i < end; ++i) {
+      const JournalRegion r{g.writes[i].position, g.writes[i].bytes.size()};
+      for (const JournalRegion& t : taken) {
+        if (e > first && overlap(r, t)) return e;
+      }
+    }
+    for (size_t i = begin; i < end; ++i)
+      taken.push_back({g.writes[i].position, g.writes[i].bytes.size()});
+  }
+  return g.entries.size();
+}
+
+// One commit of entries [first, end): journal saved, writes, flush, journal
+// cleared. False after the failure is in `out`.
+bool write_commit(platform::File& archive, Journal& journal, Group& g, size_t first, size_t end,
+                  GroupOutcome& out) {
+  const size_t first_write = g.entries[first].first_write;
+  const size_t end_write = end < g.entries.size() ? g.entries[end].first_write : g.writes.size();
   std::vector<JournalRegion> regions;
-  for (const PendingWrite& w : g.writes) regions.push_back({w.position, w.bytes.size()});
+  for (size_t i = first_write; i < end_write; ++i) {
+    regions.push_back({g.writes[i].position, g.writes[i].bytes.size(), g.writes[i].bytes.data()});
+  }
   uint64_t length = 0;
   if (!archive.size(&length) || !journal_save(journal, archive, length, regions)) {
     out.failure = msg::kJournalWriteFailed;
-    return out;
+    return false;
   }
-  size_t failed_entry = g.entries.size();
-  for (size_t e = 0; e < g.entries.size() && failed_entry == g.entries.size(); ++e) {
-    const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
-    for (size_t i = g.entries[e].first_write; i < end; ++i) {
+  size_t failed_entry = end;
+  for (size_t e = first; e < end && failed_entry == end; ++e) {
+    for (size_t i = g.entries[e].first_write; i < end_of_entry(g, e); ++i) {
       if (!archive.write_at(g.writes[i].position, g.writes[i].bytes.data(),
                             g.writes[i].bytes.size())) {
         failed_entry = e;
@@ -64,25 +72,46 @@ GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g
   }
   // The new bytes are in the file now; the flush, most of a commit's time,
   // needs no copy of them, and the next group is gathered meanwhile.
-  for (PendingWrite& w : g.writes) std::vector<uint8_t>().swap(w.bytes);
-  // Without a flush nothing is known to be on disk: the whole group goes back.
-  if (failed_entry == g.entries.size() && !archive.flush_to_disk()) failed_entry = 0;
-  if (failed_entry < g.entries.size()) {
-    // When even that fails the journal stays, and the next run rolls the
-    // whole group back: then no line of it may be shown.
-    const size_t undone = first_entry_to_undo(g, regions, failed_entry);
-    if (journal_roll_back_tail(journal, archive, g.entries[undone].first_write)) {
-      take_lines(g, undone, &out.lines);
+  for (size_t i = first_write; i < end_write; ++i) std::vector<uint8_t>().swap(g.writes[i].bytes);
+  // Without a flush nothing is known to be on disk: the whole commit goes back.
+  if (failed_entry == end && !archive.flush_to_disk()) failed_entry = first;
+  if (failed_entry < end) {
+    // The failed entry and those after it get their old bytes back; no
+    // earlier entry of the commit shares a byte with them. When even that
+    // fails the journal stays, and the next run rolls the whole commit back:
+    // then no line of it may be shown.
+    if (journal_roll_back_tail(journal, archive,
+                               g.entries[failed_entry].first_write - first_write)) {
+      take_lines(g, first, failed_entry, &out.lines);
     }
+    out.failure = msg::kArchiveWriteFailed;
+    return false;
+  }
+  // A journal left whole would undo the commit on the next run.
+  if (!journal_clear(journal)) {
+    out.failure = msg::kJournalWriteFailed;
+    return false;
+  }
+  take_lines(g, first, end, &out.lines);
+  return true;
+}
+
+GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g,
+                             const BeforeGroup& before) {
+  GroupOutcome out;
+  if (before) out.failure = before(archive, g);
+  if (!out.failure.empty()) return out;
+  // The journal ties itself to the index as it is on disk: appended entries'
+  // records, written but not yet forced there, go first.
+  if (g.unflushed && !archive.flush_to_disk()) {
     out.failure = msg::kArchiveWriteFailed;
     return out;
   }
-  // A journal left whole would undo the group on the next run.
-  if (!journal_clear(journal)) {
-    out.failure = msg::kJournalWriteFailed;
-    return out;
+  for (size_t first = 0; first < g.entries.size();) {
+    const size_t end = commit_end(g, first);
+    if (!write_commit(archive, journal, g, first, end, out)) return out;
+    first = end;
   }
-  take_lines(g, g.entries.size(), &out.lines);
   return out;
 }
 
@@ -102,7 +131,7 @@ GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
   if (g.unflushed && !archive.flush_to_disk()) {
     out.failure = msg::kArchiveWriteFailed;
   } else {
-    take_lines(g, g.entries.size(), &out.lines);
+    take_lines(g, 0, g.entries.size(), &out.lines);
   }
   return out;
 }

@@ -52,12 +52,12 @@ struct GroupOutcome {
   std::wstring failure;
 };
 
-// Journal saved, archive writes, one flush, journal cleared. A failure leaves
-// every entry old or new: those before a failed write keep their new bytes
-// and lines; the failed one and those after it get their old bytes back.
-// When an entry before it shares bytes with those (two loose names for one
-// entry), the group goes back from that entry on, and its line is not shown.
-// The writes' bytes are released once they are in the file.
+// Journal saved, archive writes, one flush, journal cleared. An entry that
+// shares bytes with an earlier one of the group (two loose names for one
+// entry) starts a commit of its own, so that no commit writes a byte twice.
+// A failure leaves every entry old or new: those before a failed write keep
+// their new bytes and lines; the failed one and those after it get their old
+// bytes back. The writes' bytes are released once they are in the file.
 GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
                          const BeforeGroup& before = {});
 

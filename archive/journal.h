@@ -5,12 +5,27 @@
 // been cut short: its saved bytes go back, and the archive is as it was
 // before that commit.
 //
-// Layout, all little-endian: a 32-byte header
-//   "LDJRNL01"  archive length at the commit's start (u64)
-//   body length (u64)  crc32 of the body (u32)  crc32 of the 28 bytes before (u32)
-// then the body, one region after another: position (u64), size (u64), the
-// region's old bytes. Bytes past the body are left from earlier commits. A
-// cleared journal's header is all zeros.
+// A journal is played back only into the archive it was written for: it
+// holds the archive's length, a checksum of its header and index as they
+// were before the commit, and for every 512-byte piece of each region (a
+// disk sector, which a torn write leaves whole, old or new) the checksums of
+// its old bytes and of the bytes the commit writes there. An archive whose
+// regions hold anything else, or whose index (with the saved bytes put back)
+// or length differ, is another one: the journal is left alone.
+//
+// Layout, all little-endian: a 40-byte header
+//   "LDJRNL02"  archive length at the commit's start (u64)  body length (u64)
+//   crc32 of header and index (u32)  operation (u32: 1 import, 2 restore)
+//   crc32 of the body (u32)  crc32 of the 36 bytes before (u32)
+// then the body, one region after another: position (u64), size (u64), then
+// the region in stretches that end at 1 MiB boundaries of the archive: per
+// stretch, a pair of crc32s (old, new) for each of its sector pieces, then
+// its old bytes. Bytes past the body are left from earlier commits. A
+// cleared journal's header is all zeros. Journals of the earlier layout
+// ("LDJRNL01", a 32-byte header without the index checksum and operation,
+// regions without the pairs) are still read: they cannot be tied to their
+// archive, so one is only removed when its archive already holds every byte
+// it saved, and refused otherwise.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +42,11 @@ std::wstring journal_path(const std::wstring& archive_name);
 struct JournalRegion {
   uint64_t position = 0;
   uint64_t size = 0;
+  const uint8_t* bytes = nullptr;  // what the commit writes there
 };
+
+// The run that wrote a journal, for the line that tells what was undone.
+enum class JournalOperation : uint32_t { import = 1, restore = 2 };
 
 // The journal of one import run: created at its first commit, then rewritten
 // in place for each commit and cleared after it, and removed when the run
@@ -38,10 +57,13 @@ struct Journal {
   std::wstring path;
   platform::File file;
   bool named_on_disk = false;  // its name has been forced to disk
+  JournalOperation operation = JournalOperation::import;
 };
 
-// Saves what `regions` hold in the archive now, with its current length, and
-// forces the journal (and its name, the first time) to disk.
+// Saves what `regions` hold in the archive now, with its current length and
+// the checksums that tie the journal to it, and forces the journal (and its
+// name, the first time) to disk. The regions may not share a byte: each
+// piece of the archive is then either old or new after a crash.
 bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_length,
                   const std::vector<JournalRegion>& regions);
 
@@ -69,9 +91,9 @@ LeftJournal left_journal(const std::wstring& archive_name);
 // `archive` the locked handle, opened for writing: rolls back a commit left
 // by an earlier run, with a message, or removes a journal that holds no whole
 // commit (a cleared one, or one cut short: the archive is written only once
-// its journal is on disk). False, after its message, when a
-// rollback is needed but cannot be done; the journal then stays for a later
-// run.
+// its journal is on disk). False, after its message, when a rollback is
+// needed but cannot be done, or when the journal is not this archive's; the
+// journal and the archive then stay as they are.
 bool recover_archive(const std::wstring& archive_name, platform::File& archive);
 
 }  // namespace linkdata

@@ -13,6 +13,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using platform::LockKind;
+using platform::LockOutcome;
 
 // Long enough for an export or import that is just ending; short enough that
 // a user who started a second run sees at once why it does nothing.
@@ -28,6 +29,18 @@ Attempt finish(LockedArchive* out, platform::File file, bool writable, ArchiveOp
   return Attempt::done;
 }
 
+// A lock that failed for a reason other than another holder stops the run:
+// two runs might then write at once. A file system without locks is run on
+// without them, said once.
+Attempt lock_failed(const std::wstring& archive_name, LockedArchive* out) {
+  say(msg::lock_failed(archive_name));
+  return finish(out, platform::File(), false, ArchiveOpenStatus::lock_failed);
+}
+
+void note_no_locks(const std::wstring& archive_name, LockOutcome got) {
+  if (got == LockOutcome::no_locks) say(msg::no_locks(archive_name));
+}
+
 // One try at the lock. A reader opens the archive for writing only when a
 // journal may need rolling back: on Windows a handle that writes keeps the
 // game (which shares no writing) from opening the archive.
@@ -40,18 +53,24 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   if (!writable) file = platform::File::open_lockable(archive_name, false);
   if (!file.is_open()) return finish(out, std::move(file), false, ArchiveOpenStatus::cannot_open);
 
-  if (writable && file.try_lock(LockKind::exclusive)) {
+  const LockOutcome exclusive = writable ? file.lock(LockKind::exclusive) : LockOutcome::busy;
+  if (exclusive == LockOutcome::failed) return lock_failed(archive_name, out);
+  if (exclusive == LockOutcome::taken || exclusive == LockOutcome::no_locks) {
+    note_no_locks(archive_name, exclusive);
     if (!recover_archive(archive_name, file)) {
       return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
     }
     // Other readers may share the archive from here on. A downgrade that
     // fails keeps the exclusive lock, which only makes them wait.
-    if (use == ArchiveUse::read) (void)file.try_lock(LockKind::shared);
+    if (use == ArchiveUse::read) (void)file.lock(LockKind::shared);
     return finish(out, std::move(file), use == ArchiveUse::write, ArchiveOpenStatus::opened);
   }
   // A writer that could open the archive for writing waits for it alone.
   if (writable && use == ArchiveUse::write) return Attempt::again;
-  if (!file.try_lock(LockKind::shared)) return Attempt::again;
+  const LockOutcome shared = file.lock(LockKind::shared);
+  if (shared == LockOutcome::failed) return lock_failed(archive_name, out);
+  if (shared == LockOutcome::busy) return Attempt::again;
+  note_no_locks(archive_name, shared);
   // Shared: no run is writing, so a journal here is one a run left behind,
   // and it stays, since others may be reading the archive.
   switch (left_journal(archive_name)) {
@@ -100,6 +119,7 @@ bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out)
       return false;
     case ArchiveOpenStatus::in_use:
     case ArchiveOpenStatus::not_recovered:
+    case ArchiveOpenStatus::lock_failed:
       return false;
   }
   return false;

@@ -20,6 +20,7 @@ enum class ArchiveOpenStatus {
   cannot_open,    // the archive cannot be opened at all; nothing was printed
   in_use,         // another run holds the lock; its message was printed
   not_recovered,  // a crash's commit could not be undone; its message was printed
+  lock_failed,    // the lock failed, not for another holder; its message was printed
 };
 
 struct LockedArchive {

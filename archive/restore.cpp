@@ -125,6 +125,7 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
                    [](const SavedBytes& a, const SavedBytes& b) { return a.entry < b.entry; });
   if (!originals_begin_run(run.originals, run.archive, {})) return fail(msg::kOriginalsWriteFailed);
   run.journal.path = journal_path(run.archive_name);
+  run.journal.operation = JournalOperation::restore;
   if (!put_back(run, saves, whole)) return false;
   journal_remove(run.journal);
 

@@ -55,9 +55,15 @@ void WorkerPool::run_one(std::unique_lock<std::mutex>& lock) {
   Queued q = std::move(queue_.front());
   queue_.pop_front();
   lock.unlock();
-  q.task();
+  std::exception_ptr failure;
+  try {
+    q.task();
+  } catch (...) {
+    failure = std::current_exception();
+  }
   q.task = nullptr;  // release what the task holds before reporting it done
   lock.lock();
+  if (failure && !q.group->failure) q.group->failure = failure;
   --q.group->pending;
   task_done_.notify_all();
 }
@@ -70,6 +76,11 @@ void WorkerPool::wait(TaskGroup& group) {
     } else {
       task_done_.wait(lock);
     }
+  }
+  if (group.failure) {
+    const std::exception_ptr failure = group.failure;
+    group.failure = nullptr;
+    std::rethrow_exception(failure);
   }
 }
 

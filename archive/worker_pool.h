@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -17,7 +18,8 @@ namespace linkdata {
 // Tasks submitted under one group; the pool counts the ones not yet finished.
 // Must stay in place (not move) while any of its tasks is queued or running.
 struct TaskGroup {
-  size_t pending = 0;  // guarded by the pool's mutex
+  size_t pending = 0;          // guarded by the pool's mutex
+  std::exception_ptr failure;  // the first exception a task let out, likewise
 };
 
 class WorkerPool {
@@ -34,7 +36,9 @@ class WorkerPool {
   // submitted task has split off and that others wait for.
   void submit_first(TaskGroup& group, std::function<void()> task);
   // Returns once every task of the group has run, running queued tasks (of
-  // any group, in queue order) on the calling thread meanwhile.
+  // any group, in queue order) on the calling thread meanwhile. An exception
+  // that a task of the group let out (std::bad_alloc, on a helper thread,
+  // where it would end the process) is thrown here, once all of them ran.
   void wait(TaskGroup& group);
   // The helper threads that could be started; the waiting thread helps besides.
   size_t helper_count() const { return helpers_.size(); }

@@ -1,5 +1,7 @@
 #include "front_end/command_line.h"
 
+#include <new>
+
 #include "archive/export.h"
 #include "archive/import.h"
 #include "archive/listing.h"
@@ -165,8 +167,17 @@ int run_mode(const Mode& mode, const std::vector<std::wstring>& args) {
 int run_command_line(const std::vector<std::wstring>& args) {
   if (args.size() < 2) return print_usage();
   const std::wstring word = ascii_upper(args[0]);
-  for (const Mode& mode : kModes) {
-    if (word.size() == 1 && word[0] == mode.letter) return run_mode(mode, args);
+  // Memory that runs out where no step of the run has a message of its own
+  // (on a worker or writer thread, whose failure comes back here) ends the
+  // run with a message, never with the process aborted. Whatever the run had
+  // written is as a crash leaves it: the journal rolls it back next time.
+  try {
+    for (const Mode& mode : kModes) {
+      if (word.size() == 1 && word[0] == mode.letter) return run_mode(mode, args);
+    }
+  } catch (const std::bad_alloc&) {
+    say(msg::kOutOfMemory);
+    return kExitFailure;
   }
   return print_usage();
 }

@@ -16,9 +16,36 @@ std::wstring journal_rolled_back(const std::wstring& archive) {
 std::wstring journal_rollback_failed(const std::wstring& archive) {
   return L"检测到上次导入未完成，但无法恢复 " + archive + L"！\n";
 }
+std::wstring journal_restore_rolled_back(const std::wstring& archive) {
+  return L"检测到上次还原未完成，已撤销它对 " + archive + L" 写了一半的修改，请再运行一次还原。\n";
+}
+std::wstring journal_restore_rollback_failed(const std::wstring& archive) {
+  return L"检测到上次还原未完成，但无法恢复 " + archive + L"！\n";
+}
+std::wstring journal_of_other_archive(const std::wstring& journal, const std::wstring& archive) {
+  return L"恢复日志 " + journal + L" 不属于现在的 " + archive +
+         L"（存档在上次运行中断后被换过），没有做任何修改！\n";
+}
+std::wstring journal_unchecked(const std::wstring& journal, const std::wstring& archive) {
+  return L"恢复日志 " + journal + L" 由旧版本写入，无法确认它属于现在的 " + archive +
+         L"，没有做任何修改！\n";
+}
+std::wstring journal_damaged(const std::wstring& journal, const std::wstring& archive) {
+  return L"恢复日志 " + journal + L" 已损坏，而 " + archive +
+         L" 已被中断的那次运行改动过，无法恢复，没有做任何修改！\n";
+}
+std::wstring lock_failed(const std::wstring& archive) {
+  return L"无法锁定 " + archive + L"，为免两个 linkdata 同时写入，没有做任何修改！\n";
+}
+std::wstring no_locks(const std::wstring& archive) {
+  return archive + L" 所在的文件系统不支持文件锁，请勿同时运行两个 linkdata。\n";
+}
 
 std::wstring exported(const std::wstring& archive, const std::wstring& file) {
   return L"从 " + archive + L" 中导出文件 " + file + L" 成功！\n";
+}
+std::wstring texture_write_failed(const std::wstring& path) {
+  return path + L" 创建贴图文件失败！\n";
 }
 std::wstring decode_failed(uint64_t entry) {
   return L"解压文件 " + std::to_wstring(entry) + L".data 出错！\n";
@@ -158,12 +185,20 @@ std::vector<std::wstring> examples() {
       archive_busy(a),
       journal_rolled_back(a),
       journal_rollback_failed(a),
+      journal_restore_rolled_back(a),
+      journal_restore_rollback_failed(a),
+      journal_of_other_archive(a + L"-journal", a),
+      journal_unchecked(a + L"-journal", a),
+      journal_damaged(a + L"-journal", a),
+      lock_failed(a),
+      no_locks(a),
+      kOutOfMemory,
       exported(a, L"Extracted\\A\\7.data"),
       kDecodedLengthWrong,
       decode_failed(7),
       kFileCreateFailed,
       kFileWriteFailed,
-      kTextureFileCreateFailed,
+      texture_write_failed(L"Extracted\\A\\Textures\\7\\0_2.dds"),
       kExportInterrupted,
       picture_write_failed(L"Extracted\\A\\Textures\\7\\0_2.png"),
       picture_too_large(L"Extracted\\A\\Textures\\7\\0_2.png", 16384, 16384),

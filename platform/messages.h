@@ -24,6 +24,14 @@ inline constexpr const wchar_t* kArchiveFormatWrong = L"LINKDATA 文件格式错
 std::wstring archive_busy(const std::wstring& archive);
 std::wstring journal_rolled_back(const std::wstring& archive);
 std::wstring journal_rollback_failed(const std::wstring& archive);
+std::wstring journal_restore_rolled_back(const std::wstring& archive);
+std::wstring journal_restore_rollback_failed(const std::wstring& archive);
+std::wstring journal_of_other_archive(const std::wstring& journal, const std::wstring& archive);
+std::wstring journal_unchecked(const std::wstring& journal, const std::wstring& archive);
+std::wstring journal_damaged(const std::wstring& journal, const std::wstring& archive);
+std::wstring lock_failed(const std::wstring& archive);
+std::wstring no_locks(const std::wstring& archive);
+inline constexpr const wchar_t* kOutOfMemory = L"内存不足，运行已停止！\n";
 
 // Export. The length message stands before the decode failure on its line.
 std::wstring exported(const std::wstring& archive, const std::wstring& file);
@@ -31,8 +39,8 @@ inline constexpr const wchar_t* kDecodedLengthWrong = L"解压后的数据长度
 std::wstring decode_failed(uint64_t entry);
 inline constexpr const wchar_t* kFileCreateFailed = L"创建文件失败！\n";
 inline constexpr const wchar_t* kFileWriteFailed = L"写入文件失败！\n";
-inline constexpr const wchar_t* kTextureFileCreateFailed = L"创建贴图文件失败！\n";
 inline constexpr const wchar_t* kExportInterrupted = L"导出被中断！\n";
+std::wstring texture_write_failed(const std::wstring& path);
 // PNG pictures of textures (the p flag) and their gallery page.
 std::wstring picture_write_failed(const std::wstring& path);
 std::wstring picture_too_large(const std::wstring& path, uint32_t width, uint32_t height);

@@ -20,6 +20,14 @@ constexpr wchar_t path_separator = L'/';
 // The kinds of lock that File::try_lock takes.
 enum class LockKind { shared, exclusive };
 
+// What asking for a lock came to.
+enum class LockOutcome {
+  taken,
+  busy,      // another handle holds a lock that excludes it
+  no_locks,  // the file system says it keeps no locks at all
+  failed,    // anything else: whether others are kept out is unknown
+};
+
 // An open file. Moves, never copies; closes on destruction.
 class File {
  public:
@@ -71,7 +79,12 @@ class File {
   // handles' locks. On a file system that has no locks every call succeeds.
   // Windows only: a call may fail while another handle is changing its own
   // lock at that very moment, so callers that wait simply try again.
-  bool try_lock(LockKind kind);
+  LockOutcome lock(LockKind kind);
+  // The same, true when the lock is held or the file system has none.
+  bool try_lock(LockKind kind) {
+    const LockOutcome got = lock(kind);
+    return got == LockOutcome::taken || got == LockOutcome::no_locks;
+  }
 
  private:
   File(const std::wstring& path, bool writes) : path_(path), writes_(writes) {}
@@ -139,5 +152,9 @@ bool interrupt_requested();
 
 // Number of CPUs this process may run on (at least 1).
 unsigned cpu_count();
+
+// For tests: lock calls fail with this error code of the system (errno,
+// or GetLastError on Windows) instead of asking it; 0 asks it again.
+void fail_locks_for_tests(int error);
 
 }  // namespace linkdata::platform

@@ -162,22 +162,45 @@ bool File::flush_to_disk() {
   return ::fdatasync(fd_) == 0;
 }
 
+namespace {
+std::atomic<int> g_lock_error_for_tests{0};
+}  // namespace
+
+void fail_locks_for_tests(int error) { g_lock_error_for_tests = error; }
+
 // Open-file-description locks: owned by this open of the file, not by the
 // process, so two handles of one process exclude each other as two processes
 // do, and a conversion between shared and exclusive is atomic.
-bool File::try_lock(LockKind kind) {
-  if (kind == LockKind::exclusive && !writes_) return false;
+LockOutcome File::lock(LockKind kind) {
+  if (kind == LockKind::exclusive && !writes_) return LockOutcome::busy;
   struct flock lock {};
   lock.l_type = kind == LockKind::shared ? F_RDLCK : F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;  // the whole file, however long it grows
   for (;;) {
-    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return true;
-    if (errno == EINTR) continue;
-    // Held by another handle; anything else means that this file system (or
-    // kernel) keeps no such locks, and refusing every run would help no one.
-    return errno != EAGAIN && errno != EACCES && errno != EBADF;
+    int error = g_lock_error_for_tests.load();
+    if (error == 0) {
+      if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return LockOutcome::taken;
+      error = errno;
+    }
+    switch (error) {
+      case EINTR:
+        continue;
+      case EAGAIN:
+      case EACCES:
+        return LockOutcome::busy;
+      // A kernel without open-file-description locks does not know the
+      // command; a file system without locks refuses the operation.
+      case EINVAL:
+      case EOPNOTSUPP:
+      case ENOSYS:
+        return LockOutcome::no_locks;
+      // ENOLCK above all: the lock table is full, or a network file system's
+      // lock service did not answer, and another machine may hold a lock.
+      default:
+        return LockOutcome::failed;
+    }
   }
 }
 

@@ -64,15 +64,29 @@ constexpr uint64_t kLockByte = kGateByte + 1;
 // that another handle holds.
 constexpr int kGateTries = 20;
 
-// True when taken; *busy tells a lock held by another handle from a file
-// system that keeps no locks.
-bool lock_byte(HANDLE h, uint64_t at, bool exclusive, bool* busy = nullptr) {
+LONG g_lock_error_for_tests = 0;
+
+// A lock held by another handle, a file system that keeps no locks (a
+// driver or network redirector that has no byte-range locks refuses the
+// call as such), or anything else.
+LockOutcome lock_byte(HANDLE h, uint64_t at, bool exclusive) {
   OVERLAPPED o = at_position(at);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-  if (::LockFileEx(h, flags, 0, 1, 0, &o)) return true;
-  const DWORD error = ::GetLastError();
-  if (busy) *busy = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING;
-  return false;
+  DWORD error = DWORD(::InterlockedCompareExchange(&g_lock_error_for_tests, 0, 0));
+  if (error == 0) {
+    if (::LockFileEx(h, flags, 0, 1, 0, &o)) return LockOutcome::taken;
+    error = ::GetLastError();
+  }
+  switch (error) {
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_IO_PENDING:
+      return LockOutcome::busy;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+      return LockOutcome::no_locks;
+    default:
+      return LockOutcome::failed;
+  }
 }
 
 void unlock_byte(HANDLE h, uint64_t at) {
@@ -227,26 +241,28 @@ bool File::flush_to_disk() {
   return ::FlushFileBuffers(as_handle(handle_)) != 0;
 }
 
-bool File::try_lock(LockKind kind) {
-  if (kind == LockKind::exclusive && !writes_) return false;
+LockOutcome File::lock(LockKind kind) {
+  if (kind == LockKind::exclusive && !writes_) return LockOutcome::busy;
   const int wanted = kind == LockKind::shared ? 1 : 2;
-  if (lock_held_ == wanted) return true;
+  if (lock_held_ == wanted) return LockOutcome::taken;
   const HANDLE h = as_handle(handle_);
-  bool busy = false;
-  for (int tries = 0; !lock_byte(h, kGateByte, true, &busy); ++tries) {
-    if (!busy) return true;  // no locks on this file system
-    if (tries + 1 == kGateTries) return false;
+  for (int tries = 0;; ++tries) {
+    const LockOutcome gate = lock_byte(h, kGateByte, true);
+    if (gate == LockOutcome::taken) break;
+    if (gate != LockOutcome::busy || tries + 1 == kGateTries) return gate;
     ::Sleep(1);
   }
   if (lock_held_ != 0) unlock_byte(h, kLockByte);
-  const bool taken = lock_byte(h, kLockByte, kind == LockKind::exclusive);
-  if (taken) {
+  LockOutcome got = lock_byte(h, kLockByte, kind == LockKind::exclusive);
+  // The gate took a lock, so this file system has them.
+  if (got == LockOutcome::no_locks) got = LockOutcome::failed;
+  if (got == LockOutcome::taken) {
     lock_held_ = wanted;
-  } else if (lock_held_ != 0 && !lock_byte(h, kLockByte, lock_held_ == 2)) {
+  } else if (lock_held_ != 0 && lock_byte(h, kLockByte, lock_held_ == 2) != LockOutcome::taken) {
     lock_held_ = 0;  // cannot happen while the gate keeps others out
   }
   unlock_byte(h, kGateByte);
-  return taken;
+  return got;
 }
 
 bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
@@ -362,6 +378,8 @@ void restore_interrupts() {
 }
 
 bool interrupt_requested() { return ::InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+void fail_locks_for_tests(int error) { ::InterlockedExchange(&g_lock_error_for_tests, error); }
 
 unsigned cpu_count() {
   DWORD_PTR process_mask = 0, system_mask = 0;

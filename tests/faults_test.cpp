@@ -173,22 +173,60 @@ TEST(Faults, ExportedFileOnAFullDiskEndsTheExport) {
 
 // A DDS file that cannot be written is reported; the other textures, the
 // entry's own file and the entries after it are still exported.
-TEST(Faults, DdsFileOnAFullDiskIsReportedAndExportGoesOn) {
-  ScratchDir dir;
-  const std::string sample = std::string(LINKDATA_SAMPLE_BINARY) + " " + dir.path + " A";
-  ASSERT_EQ(std::system(sample.c_str()), 0);
-  fs::create_directories(dir / "Extracted/A/Textures/7");
-  fs::create_symlink("/dev/full", dir / "Extracted/A/Textures/7/0_0.dds");
-  const RunResult r = run_tool(dir.path, {"e", "a", "7", "8", "y"});
-  EXPECT_EQ(r.out, "创建贴图文件失败！\n" + exported("7") + exported("8"));
-  EXPECT_TRUE(file_exists(dir / "Extracted/A/Textures/7/0_2.dds"));
-  EXPECT_TRUE(file_exists(dir / "Extracted/A/Textures/8/1_0.dds"));
-  EXPECT_FALSE(read_file(dir / "Extracted/A/8.data").empty());
+std::string texture_failed(const std::string& name) {
+  return "Extracted/A/Textures/" + name + " 创建贴图文件失败！\n";
 }
 
-// Appends under a file-size limit: the first fits, the second cannot. The
-// failure is reported, the partial append is cut off again, and every entry
-// keeps its old or its new bytes; in-place writes never grow the file.
+// A DDS file that cannot be created or written is named, leaves nothing
+// under its name, and makes the run's status 1; the other textures and
+// entries are exported as ever.
+TEST(Faults, DdsFileThatCannotBeWritten) {
+  OpenScratch s;
+  const std::string sample = std::string(LINKDATA_SAMPLE_BINARY) + " " + s.dir.path + " A";
+  ASSERT_EQ(std::system(sample.c_str()), 0);
+  chmod((s / kArchive).c_str(), 0644);
+  for (const char* d : {"Extracted", "Extracted/A", "Extracted/A/Textures", "Import", "Import/A"}) {
+    put_dir(s / d, 0777);
+  }
+  const fs::path textures = fs::path(s / "Extracted/A/Textures/7");
+  {  // a full disk
+    fs::create_directories(textures);
+    fs::create_symlink("/dev/full", textures / "0_0.dds");
+    const RunResult r = run_tool(s.dir.path, {"e", "a", "7", "8", "y"});
+    EXPECT_EQ(r.out, texture_failed("7/0_0.dds") + exported("7") + exported("8"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(textures / "0_0.dds")));
+    EXPECT_TRUE(file_exists(textures / "0_2.dds"));
+    EXPECT_TRUE(file_exists(s / "Extracted/A/Textures/8/1_0.dds"));
+    EXPECT_FALSE(read_file(s / "Extracted/A/8.data").empty());
+  }
+  {  // a file-size limit that cuts one texture (22000 bytes) short
+    fs::remove_all(textures);
+    const RunResult r = run_in(s.dir.path, {"e", "a", "7", "7", "y"}, [] {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit l{20000, 20000};
+      setrlimit(RLIMIT_FSIZE, &l);
+    });
+    EXPECT_EQ(r.out, texture_failed("7/0_2.dds") + "写入文件失败！\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(file_exists(textures / "0_2.dds"));
+    EXPECT_TRUE(file_exists(textures / "0_3.dds"));
+  }
+  {  // a texture folder the user may not write to
+    for (const char* f : {"Extracted/A/7.data", "Extracted/A/8.data", "Extracted/A/Textures/8"}) {
+      fs::remove_all(s / f);  // the root runs' files, which nobody may rewrite
+    }
+    fs::remove_all(textures);
+    put_dir(textures, 0555);
+    const RunResult r = run_as_nobody(s.dir.path, {"e", "a", "7", "8", "y"});
+    EXPECT_EQ(r.out, texture_failed("7/0_0.dds") + texture_failed("7/0_2.dds") +
+                         texture_failed("7/0_3.dds") + texture_failed("7/0_4.dds") + exported("7") +
+                         exported("8"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(fs::is_empty(textures));
+  }
+}
+
 TEST(Faults, ImportHittingTheFileSizeLimit) {
   std::vector<Change> list = growing_entries(4, 40000);
   list.push_back({pattern_bytes(9000, 50), pattern_bytes(8000, 51), false});  // in place
@@ -619,7 +657,8 @@ TEST(Faults, FilesWhereFoldersShouldBe) {
     fs::create_directories(dir / "Extracted/A");
     write_file(dir / "Extracted/A/Textures", text_bytes("in the way"));
     const RunResult r = run_tool(dir.path, {"e", "a", "8", "8", "y"});
-    EXPECT_EQ(r.out, "创建贴图文件失败！\n" + exported("8"));
+    EXPECT_EQ(r.out, texture_failed("8/1_0.dds") + exported("8"));
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(read_file(dir / "Extracted/A/Textures"), text_bytes("in the way"));
   }
 }

@@ -4,6 +4,7 @@
 #include "archive/journal.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -11,15 +12,20 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/export.h"
 #include "archive/import.h"
+#include "archive/listing.h"
 #include "archive/restore.h"
+#include "front_end/command_line.h"
 #include "platform/file_change_hook.h"
+#include "platform/little_endian.h"
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
@@ -346,7 +352,7 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
     }
     const uint64_t total = counter.changes();
     ASSERT_GT(total, 10u) << op.name;
-    uint64_t torn = 0;
+    uint64_t torn = 0, undone = 0;
     for (uint64_t k = 1; k <= total; ++k) {
       modded();
       ForgetfulDisk disk(k, uint32_t(k));
@@ -368,6 +374,9 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
       torn += disk.fates[size_t(Fate::torn)];
       std::string said;
       EXPECT_TRUE(restore_a(&said, op.first, op.last)) << op.name << " " << k << said;
+      // The rollback line names the restore that was cut short.
+      EXPECT_EQ(said.find("上次导入未完成"), std::string::npos) << op.name << " " << k << said;
+      undone += said.find("检测到上次还原未完成，已撤销") == 0;
       if (op.first >= 0) {
         const std::vector<int> after = states(edits);
         for (size_t n = 0; n < edits.size(); ++n) {
@@ -379,7 +388,9 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
       EXPECT_TRUE(read_file(kArchive) == archive) << op.name << ", crash at change " << k;
       EXPECT_FALSE(fs::exists(kOriginals)) << op.name << " " << k;
     }
-    std::cout << op.name << " restore: " << total << " crash points, " << torn << " writes torn\n";
+    std::cout << op.name << " restore: " << total << " crash points, " << torn << " writes torn, "
+              << undone << " rolled back\n";
+    EXPECT_GT(undone, 0u) << op.name;
   }
 }
 
@@ -419,45 +430,143 @@ TEST(Journal, InPlaceEntriesShareCommits) {
   EXPECT_FALSE(fs::exists(kJournal));
 }
 
-// A journal left behind, as export and import find it.
+// A journal of the earlier layout, which names its archive by length alone:
+// the old bytes of one region.
+Bytes unchecked_journal(uint64_t archive_length, uint64_t position, const Bytes& old_bytes) {
+  Bytes body(16 + old_bytes.size());
+  store_u64le(body.data(), position);
+  store_u64le(body.data() + 8, old_bytes.size());
+  std::copy(old_bytes.begin(), old_bytes.end(), body.begin() + 16);
+  Bytes journal(32);
+  const char magic[] = "LDJRNL01";
+  std::copy(magic, magic + 8, journal.begin());
+  store_u64le(journal.data() + 8, archive_length);
+  store_u64le(journal.data() + 16, body.size());
+  store_u32le(journal.data() + 24, uint32_t(crc32(0, body.data(), uInt(body.size()))));
+  store_u32le(journal.data() + 28, uint32_t(crc32(0, journal.data(), 28)));
+  journal.insert(journal.end(), body.begin(), body.end());
+  return journal;
+}
+
+// A journal left behind, as the runs that read or write the archive find it:
+// played back into the archive it was written for, never into another one
+// in its place.
 TEST(Journal, RecoveryOfWholeAndTornJournals) {
   struct Case {
     const char* name;
-    bool by_import;
-    void (*spoil)(Bytes* journal);  // null: left whole
-    bool fail_archive_write;
+    char mode;                        // the run that finds it: e, i, l
+    void (*spoil)(Bytes* journal);    // null: left whole
+    void (*replace)(Bytes* archive);  // null: the archive the commit was cut short in
+    bool fail_archive_write, by_restore, unchecked;
     const char* said;  // before the operation's own lines
     bool ok, restored, journal_stays;
   };
   const char* kRestored = "检测到上次导入未完成，已将 LINKDATA_EU_OS_EUNA.A 恢复到导入前的状态。\n";
+  const char* kRestoreUndone =
+      "检测到上次还原未完成，已撤销它对 LINKDATA_EU_OS_EUNA.A 写了一半的修改，请再运行一次还原。\n";
   const char* kCannot = "检测到上次导入未完成，但无法恢复 LINKDATA_EU_OS_EUNA.A！\n";
+  const char* kOther =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 不属于现在的 LINKDATA_EU_OS_EUNA.A"
+      "（存档在上次运行中断后被换过），没有做任何修改！\n";
+  const char* kUnchecked =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 由旧版本写入，无法确认它属于现在的 "
+      "LINKDATA_EU_OS_EUNA.A，没有做任何修改！\n";
+  const char* kDamaged =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 已损坏，而 LINKDATA_EU_OS_EUNA.A "
+      "已被中断的那次运行改动过，无法恢复，没有做任何修改！\n";
+  using A = Bytes*;
+  const auto flip_last = [](A j) { j->back() ^= 1; };
+  const auto cut_100 = [](A j) { j->resize(j->size() - 100); };
+  // The crash's writes undone: the archive as the commit found it.
+  const auto untouched = [](A a) {
+    (*a)[20] ^= 0x40;
+    std::fill(a->begin() + 2048, a->begin() + 4096, 0x11);
+  };
+  const auto payload_changed = [](A a) { (*a)[2048 + 4500] ^= 1; };  // inside the region
+  const auto piece_mixed = [](A a) { (*a)[4096 + 700] = 0xEE; };     // a sector half new
+  const auto payload_elsewhere = [](A a) { (*a)[8192] ^= 1; };       // another entry's bytes
+  const auto index_changed = [](A a) { (*a)[36] ^= 1; };             // another record
+  const auto longer = [](A a) { a->push_back(0); };
+  const auto old_bytes_back = [](A a) { std::fill(a->begin() + 2048, a->begin() + 2560, 0x11); };
   const Case cases[] = {
-      {"whole, export", false, nullptr, false, kRestored, true, true, false},
-      {"whole, import", true, nullptr, false, kRestored, true, true, false},
-      {"body byte flipped", false, [](Bytes* j) { j->back() ^= 1; }, false, "", true, false, false},
-      {"cleared", false, [](Bytes* j) { std::fill(j->begin(), j->begin() + 32, 0); }, false, "",
-       true, false, false},
-      {"cut short", false, [](Bytes* j) { j->resize(j->size() - 100); }, false, "", true, false,
+      {"whole, export", 'e', nullptr, nullptr, false, false, false, kRestored, true, true, false},
+      {"whole, import", 'i', nullptr, nullptr, false, false, false, kRestored, true, true, false},
+      {"whole, listing", 'l', nullptr, nullptr, false, false, false, kRestored, true, true, false},
+      {"left by a restore", 'e', nullptr, nullptr, false, true, false, kRestoreUndone, true, true,
        false},
-      {"header only", false, [](Bytes* j) { j->resize(32); }, false, "", true, false, false},
-      {"empty", true, [](Bytes* j) { j->clear(); }, false, "", true, false, false},
-      {"archive not writable", false, nullptr, true, kCannot, false, false, true},
+      // Damaged after the commit had begun: the archive is not as it saw it.
+      {"body byte flipped", 'e', flip_last, nullptr, false, false, false, kDamaged, false, false,
+       true},
+      {"cut short", 'e', cut_100, nullptr, false, false, false, kDamaged, false, false, true},
+      {"header only", 'l', [](Bytes* j) { j->resize(40); }, nullptr, false, false, false, kDamaged,
+       false, false, true},
+      // Cut short while it was written, before any archive write: nothing to undo.
+      {"body byte flipped, archive untouched", 'i', flip_last, untouched, false, false, false, "",
+       true, false, false},
+      {"cut short, archive untouched", 'e', cut_100, untouched, false, false, false, "", true,
+       false, false},
+      {"cleared", 'e', [](Bytes* j) { std::fill(j->begin(), j->begin() + 40, 0); }, nullptr, false,
+       false, false, "", true, false, false},
+      {"empty", 'i', [](Bytes* j) { j->clear(); }, nullptr, false, false, false, "", true, false,
+       false},
+      {"archive not writable", 'e', nullptr, nullptr, true, false, false, kCannot, false, false,
+       true},
+      // Another archive of the same length in its place.
+      {"payload in a region, export", 'e', nullptr, payload_changed, false, false, false, kOther,
+       false, false, true},
+      {"payload in a region, import", 'i', nullptr, payload_changed, false, false, false, kOther,
+       false, false, true},
+      {"payload in a region, listing", 'l', nullptr, payload_changed, false, false, false, kOther,
+       false, false, true},
+      {"a sector neither old nor new", 'e', nullptr, piece_mixed, false, false, false, kOther,
+       false, false, true},
+      {"index, export", 'e', nullptr, index_changed, false, false, false, kOther, false, false,
+       true},
+      {"index, import", 'i', nullptr, index_changed, false, false, false, kOther, false, false,
+       true},
+      {"index, listing", 'l', nullptr, index_changed, false, false, false, kOther, false, false,
+       true},
+      {"longer", 'e', nullptr, longer, false, false, false, kOther, false, false, true},
+      // Bytes outside every region are not the journal's to judge.
+      {"payload elsewhere", 'e', nullptr, payload_elsewhere, false, false, false, kRestored, true,
+       true, false},
+      // The earlier layout: removed when the archive holds what it saved.
+      {"earlier layout, written", 'e', nullptr, nullptr, false, false, true, kUnchecked, false,
+       false, true},
+      {"earlier layout, nothing written", 'i', nullptr, old_bytes_back, false, false, true, "",
+       true, false, false},
   };
   for (const Case& c : cases) {
     InScratchDir here;
-    const Bytes old_content = pattern_bytes(6000, 1);
-    write_file(kArchive,
-               build_archive({plain_entry(old_content), plain_entry(pattern_bytes(10, 2))}));
-    const Bytes before = read_file(kArchive);
-    {
+    const Bytes before =
+        build_archive({plain_entry(Bytes(6000, 0x11)), plain_entry(pattern_bytes(10, 2)),
+                       plain_entry(pattern_bytes(3000, 3))});
+    ASSERT_GT(before.size(), 8192u);
+    // The commit: the first record and the first slot.
+    Bytes record(before.begin() + 16, before.begin() + 32);
+    record[4] ^= 0x40;
+    const Bytes slot(5000, 0xEE);
+    write_file(kArchive, before);
+    if (c.unchecked) {
+      write_file(kJournal, unchecked_journal(before.size(), 2048,
+                                             Bytes(before.begin() + 2048, before.begin() + 2560)));
+    } else {
       platform::File archive = platform::File::open_read_write_existing(L"LINKDATA_EU_OS_EUNA.A");
       Journal journal{L"LINKDATA_EU_OS_EUNA.A-journal", {}, false};
-      ASSERT_TRUE(journal_save(journal, archive, before.size(), {{16, 16}, {2048, 5000}}));
+      if (c.by_restore) journal.operation = JournalOperation::restore;
+      ASSERT_TRUE(journal_save(journal, archive, before.size(),
+                               {{16, 16, record.data()}, {2048, slot.size(), slot.data()}}));
     }
-    Bytes spoilt = before;  // as a crash in the middle of the commit left it
-    std::fill(spoilt.begin() + 2048, spoilt.begin() + 4000, 0xEE);
-    spoilt[20] ^= 0x40;
+    // As a crash in the middle of the commit left it: the record new, the
+    // slot torn after its fourth sector.
+    Bytes spoilt = before;
+    std::copy(record.begin(), record.end(), spoilt.begin() + 16);
+    std::fill(spoilt.begin() + 2048, spoilt.begin() + 4096, 0xEE);
+    if (c.replace) c.replace(&spoilt);
     write_file(kArchive, spoilt);
+    Bytes rolled_back = spoilt;  // the saved bytes put back
+    std::copy(before.begin() + 16, before.begin() + 32, rolled_back.begin() + 16);
+    std::copy(before.begin() + 2048, before.begin() + 7048, rolled_back.begin() + 2048);
     if (c.spoil) {
       Bytes journal = read_file(kJournal);
       c.spoil(&journal);
@@ -470,17 +579,53 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
       const HookInstalled hook([&](const FileChange& f) {
         return !(c.fail_archive_write && f.kind == FileChangeKind::write);
       });
-      ok = c.by_import ? import_a(&said) : export_a(1, &said);
+      if (c.mode == 'i') {
+        ok = import_a(&said);
+      } else if (c.mode == 'l') {
+        said = capture_stdout([&] { ok = run_list(0, 0, false, L"LINKDATA_EU_OS_EUNA.A"); });
+      } else {
+        ok = export_a(0, &said);
+      }
     }
     EXPECT_EQ(said.substr(0, std::string(c.said).size()), c.said) << c.name << ": " << said;
     if (!c.ok) {
       EXPECT_EQ(said, c.said) << c.name;
     }
     // The import folder is empty: import goes on as far as its own message.
-    EXPECT_EQ(ok, c.ok && !c.by_import) << c.name;
-    EXPECT_EQ(read_file(kArchive), c.restored ? before : spoilt) << c.name;
+    EXPECT_EQ(ok, c.ok && c.mode != 'i') << c.name;
+    EXPECT_EQ(read_file(kArchive), c.restored ? rolled_back : spoilt) << c.name;
     EXPECT_EQ(fs::exists(kJournal), c.journal_stays) << c.name;
   }
+}
+
+// Memory that runs out on the thread that writes the commits ends the run
+// with its message and status 1, never an abort; the next run rolls the
+// commit back and the import then finishes.
+TEST(Journal, OutOfMemoryOnTheWriterThread) {
+  InScratchDir here;
+  const std::vector<Edit> edits = mixed_edits();
+  lay_out(edits, archive_of(edits));
+  const std::thread::id main_thread = std::this_thread::get_id();
+  int status = 0;
+  std::string said;
+  {
+    const HookInstalled hook([&](const FileChange& c) {
+      if (c.kind == FileChangeKind::write && to_utf8(c.path) == kArchive &&
+          std::this_thread::get_id() != main_thread) {
+        throw std::bad_alloc();
+      }
+      return true;
+    });
+    said = capture_stdout([&] { status = run_command_line({L"i", L"a"}); });
+  }
+  EXPECT_EQ(status, 1);
+  const std::string message = "内存不足，运行已停止！\n";
+  ASSERT_GE(said.size(), message.size());
+  EXPECT_EQ(said.substr(said.size() - message.size()), message) << said;
+  std::string again;
+  EXPECT_TRUE(import_a(&again)) << again;
+  EXPECT_EQ(again.find("检测到上次导入未完成，已将"), 0u) << again;
+  EXPECT_EQ(states(edits), std::vector<int>(edits.size(), 1));
 }
 
 // A write, flush, removal or close that fails, each where it bites.
@@ -558,9 +703,9 @@ TEST(Journal, FailingFileOperations) {
   }
 }
 
-// Two loose names for entry 1 in one commit, and a failed write in the
-// second: undoing it puts back bytes that the first one wrote too, so neither
-// may be reported; entry 0 before them keeps its line and its new bytes.
+// Two loose names for entry 1 in one group, and a failed write in the second:
+// the second starts a commit of its own, so undoing it puts back what the
+// first one wrote, whose line was shown; entry 0 keeps its line and bytes.
 TEST(Journal, FailedWriteNeverUndoesAnEntryWhoseLineWasShown) {
   InScratchDir here;
   std::vector<Edit> edits;
@@ -581,8 +726,10 @@ TEST(Journal, FailedWriteNeverUndoesAnEntryWhoseLineWasShown) {
   }
   EXPECT_EQ(said,
             "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 0.data 成功！\n"
+            "向 LINKDATA_EU_OS_EUNA.A 中导入未压缩文件 01.data 成功！\n"
             "写入 LINKDATA 文件失败！\n");
-  EXPECT_EQ(states(edits), (std::vector<int>{1, 0}));
+  EXPECT_EQ(states(edits)[0], 1);
+  EXPECT_EQ(read_file("Extracted/A/1.data"), pattern_bytes(4500, 20));
   EXPECT_FALSE(fs::exists(kJournal));
 }
 
@@ -654,6 +801,7 @@ TEST(Journal, CtrlCWhileAnExportedFileIsRewritten) {
 // A DDS file whose close fails gets the texture message; export goes on.
 TEST(Journal, FailedCloseOfADdsFile) {
   InScratchDir here;
+  bool ok = true;
   ASSERT_EQ(std::system((std::string(LINKDATA_SAMPLE_BINARY) + " . A").c_str()), 0);
   std::string said;
   {
@@ -661,10 +809,12 @@ TEST(Journal, FailedCloseOfADdsFile) {
       return !(f.kind == FileChangeKind::close &&
                to_utf8(f.path).find("7/0_0.dds") != std::string::npos);
     });
-    said = capture_stdout([] { run_export(7, 8, true, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
+    said = capture_stdout([&] { ok = run_export(7, 8, true, L"LINKDATA_EU_OS_EUNA.A", L"A"); });
   }
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(fs::exists("Extracted/A/Textures/7/0_0.dds"));
   EXPECT_EQ(said,
-            "创建贴图文件失败！\n"
+            "Extracted/A/Textures/7/0_0.dds 创建贴图文件失败！\n"
             "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/7.data 成功！\n"
             "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/8.data 成功！\n");
 }

@@ -3,6 +3,12 @@
 // started again and again beside a large import of the same archive.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -13,6 +19,7 @@
 #include "archive/export.h"
 #include "archive/import.h"
 #include "archive/journal.h"
+#include "archive/listing.h"
 #include "archive/restore.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
@@ -155,13 +162,15 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
     {
       File archive = File::open_read_write_existing(kArchiveW);
       Journal journal{from_utf8(kJournal), {}, false};
-      ASSERT_TRUE(journal_save(journal, archive, fs::file_size(kArchive), {{2048, 5000}}));
+      const Bytes slot(5000, 0xEE);
+      ASSERT_TRUE(journal_save(journal, archive, fs::file_size(kArchive),
+                               {{2048, slot.size(), slot.data()}}));
     }
     Bytes archive = read_file(kArchive);
-    std::fill(archive.begin() + 2048, archive.begin() + 3000, 0xEE);  // as a crash left it
+    std::fill(archive.begin() + 2048, archive.begin() + 3072, 0xEE);  // as a crash left it
     write_file(kArchive, archive);
     Bytes journal = read_file(kJournal);
-    if (c.cleared_journal) std::fill(journal.begin(), journal.begin() + 32, 0);
+    if (c.cleared_journal) std::fill(journal.begin(), journal.begin() + 40, 0);
     write_file(kJournal, journal);
     if (c.mode == 'i') {
       fs::create_directories("Import/A");
@@ -190,6 +199,59 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
     EXPECT_EQ(read_file(kArchive), archive) << c.name;
     EXPECT_EQ(read_file(kJournal), journal) << c.name;
     EXPECT_EQ(read_file(kArchive + "-original"), originals) << c.name;
+  }
+}
+
+// A lock call that fails for another reason than a holder (a network file
+// system's lock service gone) stops every run before it changes or makes
+// anything; a file system that keeps no locks at all is run on without,
+// and the run says so once.
+TEST(ArchiveLock, LockThatFailsStopsTheRunAndNoLocksAtAllIsSaid) {
+#ifdef _WIN32
+  const int kFailed = ERROR_LOCK_FAILED, kNoLocks = ERROR_NOT_SUPPORTED;
+#else
+  const int kFailed = ENOLCK, kNoLocks = EINVAL;
+#endif
+  const std::string kLockFailed =
+      "无法锁定 LINKDATA_EU_OS_EUNA.A，为免两个 linkdata 同时写入，没有做任何修改！\n";
+  const std::string kNoLocksSaid =
+      "LINKDATA_EU_OS_EUNA.A 所在的文件系统不支持文件锁，请勿同时运行两个 linkdata。\n";
+  struct FailLocks {
+    explicit FailLocks(int error) { platform::fail_locks_for_tests(error); }
+    ~FailLocks() { platform::fail_locks_for_tests(0); }
+  };
+  for (const char mode : {'e', 'i', 'l', 'r'}) {
+    for (const bool no_locks : {false, true}) {
+      InScratchDir here;
+      const Bytes content = pattern_bytes(3000, 5);
+      write_file(kArchive, build_archive({plain_entry(content), plain_entry(content)}));
+      const Bytes archive = read_file(kArchive);
+      fs::create_directories("Import/A");
+      write_file("Import/A/0.data", text_bytes("new"));
+      std::string said;
+      bool ok = false;
+      {
+        const FailLocks failing(no_locks ? kNoLocks : kFailed);
+        if (mode == 'e') ok = export_a(&said);
+        if (mode == 'i') ok = import_a(&said);
+        if (mode == 'l') said = capture_stdout([&] { ok = run_list(0, 1, false, kArchiveW); });
+        if (mode == 'r') said = capture_stdout([&] { ok = run_restore(kArchiveW, true, 0, 0); });
+      }
+      const std::string name = std::string(1, mode) + (no_locks ? " without locks" : " failed");
+      if (no_locks) {
+        EXPECT_EQ(said.substr(0, kNoLocksSaid.size()), kNoLocksSaid) << name;
+        EXPECT_EQ(said.find(kNoLocksSaid, 1), std::string::npos) << name << said;
+        EXPECT_TRUE(ok) << name << said;
+        if (mode == 'i') {
+          EXPECT_NE(read_file(kArchive), archive) << name;
+        }
+      } else {
+        EXPECT_EQ(said, kLockFailed) << name;
+        EXPECT_FALSE(ok) << name;
+        EXPECT_FALSE(fs::exists("Extracted")) << name;
+        EXPECT_EQ(read_file(kArchive), archive) << name;
+      }
+    }
   }
 }
 

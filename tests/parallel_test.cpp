@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/codec.h"
@@ -70,6 +71,31 @@ TEST(WorkerPool, DestructionDropsQueuedTasks) {
     pool.submit(group, [&] { ++ran; });
   }
   EXPECT_EQ(ran.load(), 0);
+}
+
+// Memory that runs out in a task on a helper thread (a real allocation that
+// fails) comes to the thread that waits for the task's group, which reports
+// it; the process goes on, and so does the pool.
+TEST(WorkerPool, AllocationFailureOnAHelperComesToTheWaiter) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "a sanitizer's allocator aborts instead of failing an allocation";
+#endif
+  WorkerPool pool(1);
+  ASSERT_EQ(pool.helper_count(), 1u);
+  std::atomic<bool> started{false};
+  TaskGroup group;
+  pool.submit(group, [&] {
+    started = true;
+    std::vector<uint8_t> too_much(size_t(1) << 60);
+    too_much[0] = 1;
+  });
+  while (!started) std::this_thread::yield();  // the helper has it, not the waiter
+  EXPECT_THROW(pool.wait(group), std::bad_alloc);
+  std::atomic<int> ran{0};
+  TaskGroup next;
+  for (int i = 0; i < 10; ++i) pool.submit(next, [&] { ++ran; });
+  pool.wait(next);
+  EXPECT_EQ(ran.load(), 10);
 }
 
 #ifndef _WIN32

@@ -582,18 +582,18 @@ TEST_F(DdsFiles, FileWhereEntryDirectoryShouldBe) {
   fs::create_directories(textures_);
   { std::ofstream(textures_ / "7") << "file"; }
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}});
-  extract_textures(c.data(), c.size(), 7, 0);  // two messages, no crash
+  EXPECT_FALSE(extract_textures(c.data(), c.size(), 7, 0));  // two messages, no crash
   EXPECT_TRUE(fs::is_regular_file(textures_ / "7"));
   EXPECT_EQ(test::read_file((textures_ / "7").u8string()), Bytes({'f', 'i', 'l', 'e'}));
   // The next entry is unaffected.
-  extract_textures(c.data(), c.size(), 8, 0);
+  EXPECT_TRUE(extract_textures(c.data(), c.size(), 8, 0));
   EXPECT_EQ(names_in(textures_ / "8"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
 }
 
 TEST_F(DdsFiles, TextureDirectoryMissingParent) {
   g_texture_directory_path = join_path(join_path(L"Missing", L"A"), L"Textures");
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
-  extract_textures(c.data(), c.size(), 7, 0);  // message, no crash
+  EXPECT_FALSE(extract_textures(c.data(), c.size(), 7, 0));  // message, no crash
   EXPECT_FALSE(fs::exists("Missing"));
 }
 
@@ -606,7 +606,8 @@ TEST_F(DdsFiles, WriteFailureGoesOnWithTheNextTexture) {
   fs::create_directories(dir);
   fs::create_symlink("/dev/full", dir / "0_0.dds");  // every write fails: disk full
   const Bytes c = build_container({Tex{0x10, 8, 0x88, 65536}, Tex{0x10, 6, 0x00, 8}});
-  extract_textures(c.data(), c.size(), 7, 0);
+  EXPECT_FALSE(extract_textures(c.data(), c.size(), 7, 0));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "0_0.dds")));  // nothing left under its name
   EXPECT_EQ(test::read_file((dir / "0_1.dds").u8string()), expected_file(c, read(c)[1]));
 }
 

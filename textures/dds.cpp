@@ -73,10 +73,10 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 
 bool write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
                        uint32_t entry_number, uint32_t sub_index) {
-  if (!exported_as_dds(t) || container == nullptr) return false;
+  if (!exported_as_dds(t) || container == nullptr) return true;
   // Re-checked here so that a caller-built description can never read past the container.
   if (t.data_position > container_size || t.data_size > container_size - t.data_position) {
-    return false;
+    return true;
   }
 
   const std::array<uint8_t, kDdsHeaderSize> header = build_dds_header(t);
@@ -89,35 +89,45 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
   // Rewritten in place, not truncated first: see File::open_to_replace.
   platform::File file = platform::File::open_to_replace(path);
   if (!file.is_open()) {
-    say(msg::kTextureFileCreateFailed);
+    say(msg::texture_write_failed(path));
     return false;
   }
   bool ok = file.write_at(0, header.data(), header.size());
   if (ok && t.data_size != 0) {
     ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
   }
-  const uint64_t length = kDdsHeaderSize + uint64_t(t.data_size);
-  if (!file.extend_to(ok ? length : 0) || !file.close()) ok = false;
-  if (!ok) say(msg::kTextureFileCreateFailed);
+  ok = ok && file.extend_to(kDdsHeaderSize + uint64_t(t.data_size));
+  ok = file.close() && ok;
+  if (!ok) {
+    // No part of a texture stays under its name, where it would pass for whole.
+    platform::remove_file(path);
+    say(msg::texture_write_failed(path));
+  }
   return ok;
 }
 
-size_t extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
-                        uint32_t sub_index) {
+bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
+                      uint32_t sub_index, size_t* written) {
   ensure_directory(g_texture_directory_path);
-  size_t written = 0;
-  if (container == nullptr) return written;
+  if (container == nullptr) return true;
+  bool all_written = true;
   try {
     for (const TextureDescription& t : read_texture_container(container, container_size)) {
       if (!exported_as_dds(t)) continue;
-      if (write_dds_texture(t, container, container_size, entry_number, sub_index)) ++written;
+      if (write_dds_texture(t, container, container_size, entry_number, sub_index)) {
+        if (written != nullptr) ++*written;
+      } else {
+        all_written = false;
+      }
     }
   } catch (const std::bad_alloc&) {
-    // Textures cannot be held: reported like a texture file that cannot be
-    // written, and the entry itself is still exported.
-    say(msg::kTextureFileCreateFailed);
+    // Textures cannot be held: reported by the entry's texture folder, and
+    // the entry itself is still exported.
+    say(msg::texture_write_failed(
+        join_path(g_texture_directory_path, std::to_wstring(entry_number))));
+    return false;
   }
-  return written;
+  return all_written;
 }
 
 }  // namespace linkdata

@@ -35,14 +35,15 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 // (code 1, 6 or 8) whose data lies within its container.
 bool exported_as_dds(const TextureDescription& t);
 
-// Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds;
-// true when it was written.
+// Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
+// False, after a message that names the file, when it cannot be created or
+// written; what was written of it is removed.
 bool write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
                        uint32_t entry_number, uint32_t sub_index);
 
-// Writes every supported, in-bounds texture of a container; gives the
-// number of files written.
-size_t extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
-                        uint32_t sub_index);
+// Writes every supported, in-bounds texture of a container; false when any
+// of them could not be written. Adds the files written to `written`, if given.
+bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
+                      uint32_t sub_index, size_t* written = nullptr);
 
 }  // namespace linkdata
