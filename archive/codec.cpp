@@ -1,6 +1,6 @@
 // The payload codec: the chunked layout
 //   u32 total size | { u32 length L | L bytes }* | u32 0
-// encoded as 32 KiB zlib blocks and decoded chunk by chunk.
+// encoded as 32 KiB blocks, one zlib stream each, and decoded chunk by chunk.
 #include "archive/codec.h"
 
 #include <zlib.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "archive/deflate_block.h"
 #include "archive/inflate_chunk.h"
 #include "archive/worker_pool.h"
 #include "platform/little_endian.h"
@@ -60,46 +61,81 @@ std::vector<uint8_t> assemble_payload(uint32_t source_size,
   return payload;
 }
 
-EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit) {
+namespace {
+
+// One pass over the blocks: encode(i) compresses block i into blocks[i] (and
+// may keep the smaller of that and what blocks[i] held); the pass stops once
+// the payload's size would pass the limit.
+template <typename Encode>
+EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, Encode encode) {
+  // The payload's size so far: its fixed fields plus every block made.
+  std::atomic<uint64_t> made{8};
+  std::atomic<bool> failed{false};
+  std::atomic<bool> too_large{false};
+  const auto encode_one = [&](uint32_t i) {
+    if (failed.load(std::memory_order_relaxed) || too_large.load(std::memory_order_relaxed)) return;
+    const uint64_t length = encode(i);
+    if (length == 0) {
+      failed = true;
+    } else if (made.fetch_add(4 + length) + 4 + length > limit) {
+      too_large = true;
+    }
+  };
+  if (pool.helper_count() == 0 || count == 1) {
+    for (uint32_t i = 0; i < count; ++i) encode_one(i);
+  } else {
+    // Every block is its own zlib stream, so the blocks compress independently
+    // and the payload is the same whichever thread made which block.
+    TaskGroup group;
+    for (uint32_t i = 0; i < count; ++i) pool.submit(group, [&, i] { encode_one(i); });
+    pool.wait(group);
+  }
+  if (failed) return EncodeStatus::failed;
+  return too_large ? EncodeStatus::too_large : EncodeStatus::ok;
+}
+
+EncodeResult compress_on(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool) {
+  const uint32_t count = payload_block_count(size);
+  std::vector<std::vector<uint8_t>> blocks(count);
+  const auto fast = [&](uint32_t i) {
+    const uint32_t n = std::min(kBlockSize, size - i * kBlockSize);
+    return deflate_block_fast(source + uint64_t(i) * kBlockSize, n, &blocks[i]) ? blocks[i].size()
+                                                                                : 0;
+  };
+  EncodeStatus status = encode_blocks(count, limit, pool, fast);
+  if (status == EncodeStatus::too_large && !fast_encoder_is_zlib9()) {
+    // The fast encoder is stronger than zlib's level 9 in total but not on
+    // every block: before the payload is given up, each block takes the
+    // smaller of the two streams (the fast one on a tie), which is never more
+    // than level 9 makes. A block the first pass did not reach is made fast
+    // here, so the payload does not depend on where that pass stopped.
+    status = encode_blocks(count, limit, pool, [&](uint32_t i) -> uint64_t {
+      if (blocks[i].empty() && fast(i) == 0) return 0;
+      std::vector<uint8_t> strong;
+      const uint32_t n = std::min(kBlockSize, size - i * kBlockSize);
+      if (!compress_block(source + uint64_t(i) * kBlockSize, n, &strong)) return 0;
+      if (strong.size() < blocks[i].size()) blocks[i] = std::move(strong);
+      return blocks[i].size();
+    });
+  }
+  EncodeResult result;
+  result.status = status;
+  if (status == EncodeStatus::ok) result.payload = assemble_payload(size, std::move(blocks));
+  return result;
+}
+
+}  // namespace
+
+EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit,
+                                     WorkerPool* pool) {
   EncodeResult result;
   result.status = EncodeStatus::failed;
   if (size == 0) return result;
   const uint32_t count = payload_block_count(size);
   if (count > kChunkLimit) return result;
-
-  std::vector<std::vector<uint8_t>> blocks(count);
-  // The payload's size so far: its fixed fields plus every block made.
-  std::atomic<uint64_t> made{8};
-  std::atomic<bool> failed{false};
-  std::atomic<bool> too_large{false};
-  const auto compress_one = [&](uint32_t i) {
-    if (failed.load(std::memory_order_relaxed) || too_large.load(std::memory_order_relaxed)) return;
-    const uint32_t offset = i * kBlockSize;
-    if (!compress_block(source + offset, std::min(kBlockSize, size - offset), &blocks[i])) {
-      failed = true;
-    } else if (made.fetch_add(4 + blocks[i].size()) + 4 + blocks[i].size() > limit) {
-      too_large = true;
-    }
-  };
-  const unsigned helpers = std::min(helper_threads(), count - 1);
-  if (helpers == 0) {
-    for (uint32_t i = 0; i < count; ++i) compress_one(i);
-  } else {
-    // Every block is its own zlib stream, so the blocks compress independently
-    // and the payload is the same whichever thread made which block.
-    WorkerPool pool(helpers);
-    TaskGroup group;
-    for (uint32_t i = 0; i < count; ++i) pool.submit(group, [&, i] { compress_one(i); });
-    pool.wait(group);
-  }
-  if (failed) return result;
-  if (too_large) {
-    result.status = EncodeStatus::too_large;
-    return result;
-  }
-  result.status = EncodeStatus::ok;
-  result.payload = assemble_payload(size, std::move(blocks));
-  return result;
+  if (pool != nullptr) return compress_on(source, size, limit, *pool);
+  WorkerPool own(std::min(helper_threads(), count - 1));
+  return compress_on(source, size, limit, own);
 }
 
 std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {

@@ -89,6 +89,9 @@ struct ImportRun {
   // The crc32 of the payloads written, for the fingerprint at the end: it
   // need not read them back.
   std::map<uint32_t, uint32_t> payload_crcs;
+  // Compresses the blocks of every entry of the run: its threads, and the
+  // compressor each keeps, serve all entries.
+  WorkerPool encoders{helper_threads()};
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
 
@@ -266,7 +269,7 @@ Loaded load_content(ImportRun& run, const Candidate& c, uint64_t size_limit) {
 
 // Where the content goes: compressed into its slot, plain into it, or
 // appended plain.
-Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
+Prepared plan_write(ImportRun& run, const Candidate& c, Content content) {
   const uint64_t position = byte_position(c.record, kWriteUnit);
   const uint64_t slot = slot_size(c.record.stored_size);
   EntryWrite w;
@@ -274,7 +277,8 @@ Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
   if (c.record.unpacked_size != 0) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
-    EncodeResult encoded = compress_payload_within(content.bytes.data(), content.size, slot);
+    EncodeResult encoded =
+        compress_payload_within(content.bytes.data(), content.size, slot, &run.encoders);
     if (encoded.status == EncodeStatus::failed) return Failure{msg::compress_failed(shown_name(c))};
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
       w.way = Way::compressed_in_place;
