@@ -8,10 +8,11 @@ entry order from entry FIRST on (default 13: the sample archive's first 13
 entries are hand-made edge cases, skipped here). FIT_DIR gets each entry's own
 content back, edited (one byte in its middle changed), which compresses to
 about its old payload and is written in place. GROW_DIR gets each entry's
-content followed by the next compressed entry's, which compresses to about
-twice its slot and is appended.
+content followed by the next compressed entry's and 4 KiB of noise, which
+compresses to about twice its slot (and always more than it) and is appended.
 """
 import os
+import random
 import struct
 import sys
 
@@ -55,7 +56,9 @@ def main():
                 f.write(edited)
             fitted += len(own)
         if grown < budget:
-            both = own + content(entries[i + 1])
+            # 4 KiB of noise more than the two: no slot's rounding to 2048
+            # takes it in, however small and compressible the two are.
+            both = own + content(entries[i + 1]) + random.Random(n).randbytes(4096)
             with open(os.path.join(grow_dir, "%d.data" % n), "wb") as f:
                 f.write(both)
             grown += len(both)

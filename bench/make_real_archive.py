@@ -4,11 +4,12 @@
     make_real_archive.py ARCHIVE EXTRACT_DIR MIB TEXTURE_DIR
 
 The entries are, in turns, this machine's shared libraries
-(/usr/lib/x86_64-linux-gnu/*.so*), text (/usr/share/doc, /usr/include) and
+(/usr/lib/x86_64-linux-gnu/*.so*), text (/usr/share/doc, /usr/include; its
+small files joined into entries of about 1 MiB, as packages) and
 DXT textures (the DDS files in TEXTURE_DIR, which the benchmark's export of
 the sample archive writes), a third of the bytes each, each file's first
-4 MiB, until the contents add up to about MIB MiB. Every entry is compressed: 32 KiB blocks, each one zlib
-stream made at level 9 (Python's zlib.compress makes what compress2 makes),
+4 MiB, until the contents add up to about MIB MiB. Every entry is
+compressed: 32 KiB blocks, each one zlib stream made at level 9 (Python's zlib.compress makes what compress2 makes),
 laid out as the tool's payload. EXTRACT_DIR gets each entry's content as
 <n>.data, as an export would write it. The same machine always gives the
 same archive.
@@ -22,6 +23,7 @@ import zlib
 UNIT = 2048
 BLOCK = 32768
 FILE_CAP = 4 << 20
+PACKAGE = 1 << 20
 PACKED = (".gz", ".xz", ".bz2", ".zst", ".zip", ".png", ".jpg")
 
 
@@ -59,7 +61,8 @@ def main():
              list(usable(files_under(texture_dir)))]
     # Every k-th file of each kind first, so that the set spans the kind; the
     # next file always comes from the kind with the fewest bytes so far.
-    picks = [[iter(k[::max(1, len(k) // 400)] + k), 0] for k in kinds if k]
+    picks = [[iter(k[::max(1, len(k) // 400)] + k), 0, bytearray() if i == 1 else None]
+             for i, k in enumerate(kinds) if k]
     contents, total = [], 0
     while total < budget and picks:
         pick = min(picks, key=lambda p: p[1])
@@ -69,6 +72,12 @@ def main():
             continue
         with open(path, "rb") as f:
             data = f.read(FILE_CAP)
+        if pick[2] is not None:
+            # Text files are small: they go in packages of about 1 MiB.
+            pick[2] += data
+            if len(pick[2]) < PACKAGE:
+                continue
+            data, pick[2] = bytes(pick[2]), bytearray()
         contents.append(data)
         pick[1] += len(data)
         total += len(data)

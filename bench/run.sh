@@ -277,11 +277,15 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
   for set in grow fit; do rm -rf "$OUT/import-$set" && mkdir -p "$OUT/import-$set/Import/A"; done
   read -r GROW_BYTES FIT_BYTES < <(python3 "$ROOT/bench/make_import.py" "$IMP_ARCH" "$IMP_CONTENT" \
     "$OUT/import-grow/Import/A" "$OUT/import-fit/Import/A" "$IMPORT_MIB" "$IMP_FIRST")
-  check_import() {  # check_import SET: every file went the way the set is meant for
-    local want=" 中添加未压缩文件 " other=" 中导入压缩文件 "
-    [ "$1" = grow ] || { want=" 中导入压缩文件 "; other=" 中添加未压缩文件 "; }
-    if grep -q "$other" "$OUT/last.log" || ! grep -q "$want" "$OUT/last.log"; then
-      echo "!! import-$1 did not go the expected way" >&2
+  # check_import SET: every growing file was appended; of the fitting set,
+  # a few whose edit grew them past their slot's rounding may be.
+  check_import() {
+    local appended
+    appended=$(grep -c " 中添加未压缩文件 " "$OUT/last.log" || true)
+    if [ "$1" = grow ]; then
+      ! grep -q " 中导入压缩文件 " "$OUT/last.log" || echo "!! import-grow wrote files in place" >&2
+    elif [ "$appended" -gt 0 ]; then
+      echo "   import-fit: $appended of $(wc -l < "$OUT/last.log") files appended" >&2
     fi
   }
   # Whether the tool keeps originals and restores them.
