@@ -63,16 +63,29 @@ std::vector<uint8_t> assemble_payload(uint32_t source_size,
 
 namespace {
 
-// One pass over the blocks: encode(i) compresses block i into blocks[i] (and
-// may keep the smaller of that and what blocks[i] held); the pass stops once
-// the payload's size would pass the limit.
+// Runs task(i) for every i of [first, first + n), on the pool's threads and
+// the calling one. Every block is its own zlib stream, so the blocks compress
+// independently and the payload is the same whichever thread made which.
+template <typename Task>
+void for_blocks(WorkerPool& pool, uint32_t first, uint32_t n, const Task& task) {
+  if (pool.helper_count() == 0 || n == 1) {
+    for (uint32_t i = first; i < first + n; ++i) task(i);
+    return;
+  }
+  TaskGroup group;
+  for (uint32_t i = first; i < first + n; ++i) pool.submit(group, [&task, i] { task(i); });
+  pool.wait(group);
+}
+
+// The fast pass: every block with the build's encoder, stopping once the
+// payload's size would pass the limit.
 template <typename Encode>
-EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, Encode encode) {
+EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, const Encode& encode) {
   // The payload's size so far: its fixed fields plus every block made.
   std::atomic<uint64_t> made{8};
   std::atomic<bool> failed{false};
   std::atomic<bool> too_large{false};
-  const auto encode_one = [&](uint32_t i) {
+  for_blocks(pool, 0, count, [&](uint32_t i) {
     if (failed.load(std::memory_order_relaxed) || too_large.load(std::memory_order_relaxed)) return;
     const uint64_t length = encode(i);
     if (length == 0) {
@@ -80,43 +93,67 @@ EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, Enc
     } else if (made.fetch_add(4 + length) + 4 + length > limit) {
       too_large = true;
     }
-  };
-  if (pool.helper_count() == 0 || count == 1) {
-    for (uint32_t i = 0; i < count; ++i) encode_one(i);
-  } else {
-    // Every block is its own zlib stream, so the blocks compress independently
-    // and the payload is the same whichever thread made which block.
-    TaskGroup group;
-    for (uint32_t i = 0; i < count; ++i) pool.submit(group, [&, i] { encode_one(i); });
-    pool.wait(group);
-  }
+  });
   if (failed) return EncodeStatus::failed;
   return too_large ? EncodeStatus::too_large : EncodeStatus::ok;
+}
+
+// The fast encoder is stronger than zlib's level 9 in total but not on every
+// block. Before a payload is given up, its blocks are compressed with zlib at
+// level 9 as well, in order, each keeping the smaller stream (the fast one on
+// a tie), until the payload fits (ok) or the blocks done add up to more than
+// the limit alone (too_large). The outcome is the first k blocks at their
+// smaller stream and the rest fast, for the least k that fits: it fits
+// whenever level 9's payload would, and does not depend on the threads.
+EncodeStatus shrink_to_fit(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool,
+                           std::vector<std::vector<uint8_t>>& blocks) {
+  const uint32_t count = uint32_t(blocks.size());
+  const auto block_at = [&](uint32_t i) { return source + uint64_t(i) * kBlockSize; };
+  const auto block_size = [&](uint32_t i) { return std::min(kBlockSize, size - i * kBlockSize); };
+  // The blocks that the fast pass did not reach, so that the whole payload's
+  // size is known.
+  std::atomic<bool> failed{false};
+  for_blocks(pool, 0, count, [&](uint32_t i) {
+    if (blocks[i].empty() && !deflate_block_fast(block_at(i), block_size(i), &blocks[i])) {
+      failed = true;
+    }
+  });
+  if (failed) return EncodeStatus::failed;
+  uint64_t whole = 8;  // the payload as it stands
+  for (const std::vector<uint8_t>& b : blocks) whole += 4 + b.size();
+  uint64_t done = 8;  // the fixed fields and the blocks at their smaller stream
+  const uint32_t batch = uint32_t(pool.helper_count() + 1) * 2;
+  std::vector<std::vector<uint8_t>> strong(batch);
+  for (uint32_t first = 0; first < count; first += batch) {
+    const uint32_t n = std::min(batch, count - first);
+    for_blocks(pool, first, n, [&](uint32_t i) {
+      if (!compress_block(block_at(i), block_size(i), &strong[i - first])) failed = true;
+    });
+    if (failed) return EncodeStatus::failed;
+    for (uint32_t i = first; i < first + n; ++i) {
+      std::vector<uint8_t>& z = strong[i - first];
+      if (z.size() < blocks[i].size()) {
+        whole -= blocks[i].size() - z.size();
+        blocks[i].swap(z);
+      }
+      done += 4 + blocks[i].size();
+      if (whole <= limit) return EncodeStatus::ok;
+      if (done > limit) return EncodeStatus::too_large;
+    }
+  }
+  return EncodeStatus::too_large;
 }
 
 EncodeResult compress_on(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool) {
   const uint32_t count = payload_block_count(size);
   std::vector<std::vector<uint8_t>> blocks(count);
-  const auto fast = [&](uint32_t i) {
+  EncodeStatus status = encode_blocks(count, limit, pool, [&](uint32_t i) -> uint64_t {
     const uint32_t n = std::min(kBlockSize, size - i * kBlockSize);
     return deflate_block_fast(source + uint64_t(i) * kBlockSize, n, &blocks[i]) ? blocks[i].size()
                                                                                 : 0;
-  };
-  EncodeStatus status = encode_blocks(count, limit, pool, fast);
+  });
   if (status == EncodeStatus::too_large && !fast_encoder_is_zlib9()) {
-    // The fast encoder is stronger than zlib's level 9 in total but not on
-    // every block: before the payload is given up, each block takes the
-    // smaller of the two streams (the fast one on a tie), which is never more
-    // than level 9 makes. A block the first pass did not reach is made fast
-    // here, so the payload does not depend on where that pass stopped.
-    status = encode_blocks(count, limit, pool, [&](uint32_t i) -> uint64_t {
-      if (blocks[i].empty() && fast(i) == 0) return 0;
-      std::vector<uint8_t> strong;
-      const uint32_t n = std::min(kBlockSize, size - i * kBlockSize);
-      if (!compress_block(source + uint64_t(i) * kBlockSize, n, &strong)) return 0;
-      if (strong.size() < blocks[i].size()) blocks[i] = std::move(strong);
-      return blocks[i].size();
-    });
+    status = shrink_to_fit(source, size, limit, pool, blocks);
   }
   EncodeResult result;
   result.status = status;

@@ -53,13 +53,12 @@ class WorkerPool;
 
 // compress_payload for a payload that is only of use within `limit` bytes.
 // Compression stops as soon as the blocks made so far add up to more. Before
-// it gives up (too_large), every block is compressed once more with zlib at
-// level 9 and the smaller stream of the two is kept, so a payload that
-// compress2 at level 9 would have fitted within the limit always fits. Which
-// blocks are made before it stops depends on the threads; the outcome does
-// not, since the payload's size does not. failed as compress_payload. The
-// blocks are compressed on `pool` (nullptr: a pool of helper_threads() for
-// this call).
+// it gives up (too_large), the blocks are compressed with zlib at level 9 as
+// well, in order, each keeping the smaller stream, until the payload fits:
+// so a payload that compress2 at level 9 would have fitted within the limit
+// always fits. Which blocks are made before it stops depends on the threads;
+// the outcome does not. failed as compress_payload. The blocks are
+// compressed on `pool` (nullptr: a pool of helper_threads() for this call).
 EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit,
                                      WorkerPool* pool = nullptr);
 
