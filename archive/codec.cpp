@@ -100,45 +100,71 @@ EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, con
 
 // The fast encoder is stronger than zlib's level 9 in total but not on every
 // block. Before a payload is given up, its blocks are compressed with zlib at
-// level 9 as well, in order, each keeping the smaller stream (the fast one on
-// a tie), until the payload fits (ok) or the blocks done add up to more than
-// the limit alone (too_large). The outcome is the first k blocks at their
-// smaller stream and the rest fast, for the least k that fits: it fits
-// whenever level 9's payload would, and does not depend on the threads.
+// level 9 as well, in order, until the payload fits with the first k blocks
+// at their smaller stream (the fast one on a tie) and the rest fast (ok, for
+// the least such k), or until the first blocks at their smaller stream alone
+// add up to more than the limit (too_large). It fits whenever level 9's
+// payload would, and the outcome does not depend on the threads.
 EncodeStatus shrink_to_fit(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool,
                            std::vector<std::vector<uint8_t>>& blocks) {
   const uint32_t count = uint32_t(blocks.size());
   const auto block_at = [&](uint32_t i) { return source + uint64_t(i) * kBlockSize; };
   const auto block_size = [&](uint32_t i) { return std::min(kBlockSize, size - i * kBlockSize); };
-  // The blocks that the fast pass did not reach, so that the whole payload's
-  // size is known.
   std::atomic<bool> failed{false};
-  for_blocks(pool, 0, count, [&](uint32_t i) {
+  const auto make_fast = [&](uint32_t i) {
     if (blocks[i].empty() && !deflate_block_fast(block_at(i), block_size(i), &blocks[i])) {
       failed = true;
     }
-  });
-  if (failed) return EncodeStatus::failed;
-  uint64_t whole = 8;  // the payload as it stands
-  for (const std::vector<uint8_t>& b : blocks) whole += 4 + b.size();
-  uint64_t done = 8;  // the fixed fields and the blocks at their smaller stream
+  };
+  // Whether the payload fits can be told only once every block's fast stream
+  // is known. The fast pass stops about where the limit falls: a payload
+  // just over it lacks a few blocks, made here first so that it can fit
+  // early; one far over it (a file that grew) lacks many, which the blocks
+  // done alone soon tell too large.
+  uint32_t missing = 0;
+  for (const std::vector<uint8_t>& b : blocks) missing += b.empty() ? 1 : 0;
+  if (missing * 4 <= count) {
+    for_blocks(pool, 0, count, make_fast);
+    missing = 0;
+  }
+  std::vector<std::vector<uint8_t>> strong(count);  // zlib level 9's, made in order
+  uint64_t done = 8;   // the fixed fields and the blocks made, at their smaller stream
+  uint64_t whole = 0;  // the payload with every block fast, once known
+  uint64_t saved = 0;  // what the first k blocks save at their smaller stream
+  uint32_t k = 0;      // the least k not yet ruled out
   const uint32_t batch = uint32_t(pool.helper_count() + 1) * 2;
-  std::vector<std::vector<uint8_t>> strong(batch);
   for (uint32_t first = 0; first < count; first += batch) {
     const uint32_t n = std::min(batch, count - first);
     for_blocks(pool, first, n, [&](uint32_t i) {
-      if (!compress_block(block_at(i), block_size(i), &strong[i - first])) failed = true;
+      if (blocks[i].empty()) make_fast(i);
+      if (!compress_block(block_at(i), block_size(i), &strong[i])) failed = true;
     });
     if (failed) return EncodeStatus::failed;
+    // The payload with the first k blocks at their smaller stream is never
+    // smaller than those blocks alone.
     for (uint32_t i = first; i < first + n; ++i) {
-      std::vector<uint8_t>& z = strong[i - first];
-      if (z.size() < blocks[i].size()) {
-        whole -= blocks[i].size() - z.size();
-        blocks[i].swap(z);
-      }
-      done += 4 + blocks[i].size();
-      if (whole <= limit) return EncodeStatus::ok;
+      done += 4 + std::min(blocks[i].size(), strong[i].size());
       if (done > limit) return EncodeStatus::too_large;
+    }
+    if (missing != 0) {
+      missing = 0;
+      for (const std::vector<uint8_t>& b : blocks) missing += b.empty() ? 1 : 0;
+      if (missing != 0) continue;
+    }
+    if (whole == 0) {
+      whole = 8;
+      for (const std::vector<uint8_t>& b : blocks) whole += 4 + b.size();
+    }
+    // The payload's size falls as k grows: the least k that fits is the first.
+    for (;; ++k) {
+      if (whole - saved <= limit) {
+        for (uint32_t i = 0; i < k; ++i) {
+          if (strong[i].size() < blocks[i].size()) blocks[i].swap(strong[i]);
+        }
+        return EncodeStatus::ok;
+      }
+      if (k == first + n) break;
+      saved += blocks[k].size() - std::min(blocks[k].size(), strong[k].size());
     }
   }
   return EncodeStatus::too_large;
