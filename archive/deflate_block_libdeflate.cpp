@@ -1,4 +1,4 @@
-// The block encoder with libdeflate: at kFastLevel it is about five times as
+// The block encoder with libdeflate: at kFastLevel it is about 3.5 times as
 // fast as zlib at level 9 and makes no more bytes in total on the data a
 // player imports (bench/compress_levels.cpp measures both; the README's
 // Benchmark section gives the figures).

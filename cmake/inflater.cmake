@@ -1,6 +1,6 @@
 # Chooses the inflater of zlib chunks, and import's block encoder with it:
 # libdeflate where it is to be had (about twice as fast as zlib's inflate on
-# whole buffers, and about five times as fast as zlib's level 9 at no more
+# whole buffers, and about 3.5 times as fast as zlib's level 9 at no more
 # bytes in total), zlib otherwise, as in the
 # MinGW cross build, for which Debian has no libdeflate. Both give the bytes
 # and failures of zlib's `uncompress`, but for a few hand-made constructs that
