@@ -1,6 +1,6 @@
 // The payload codec: the chunked layout
 //   u32 total size | { u32 length L | L bytes }* | u32 0
-// encoded as 32 KiB zlib blocks and decoded chunk by chunk.
+// encoded as 32 KiB blocks, one zlib stream each, and decoded chunk by chunk.
 #include "archive/codec.h"
 
 #include <zlib.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "archive/deflate_block.h"
 #include "archive/inflate_chunk.h"
 #include "archive/worker_pool.h"
 #include "platform/little_endian.h"
@@ -60,46 +61,144 @@ std::vector<uint8_t> assemble_payload(uint32_t source_size,
   return payload;
 }
 
-EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit) {
+namespace {
+
+// Runs task(i) for every i of [first, first + n), on the pool's threads and
+// the calling one. Every block is its own zlib stream, so the blocks compress
+// independently and the payload is the same whichever thread made which.
+template <typename Task>
+void for_blocks(WorkerPool& pool, uint32_t first, uint32_t n, const Task& task) {
+  if (pool.helper_count() == 0 || n == 1) {
+    for (uint32_t i = first; i < first + n; ++i) task(i);
+    return;
+  }
+  TaskGroup group;
+  for (uint32_t i = first; i < first + n; ++i) pool.submit(group, [&task, i] { task(i); });
+  pool.wait(group);
+}
+
+// The fast pass: every block with the build's encoder, stopping once the
+// payload's size would pass the limit.
+template <typename Encode>
+EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, const Encode& encode) {
+  // The payload's size so far: its fixed fields plus every block made.
+  std::atomic<uint64_t> made{8};
+  std::atomic<bool> failed{false};
+  std::atomic<bool> too_large{false};
+  for_blocks(pool, 0, count, [&](uint32_t i) {
+    if (failed.load(std::memory_order_relaxed) || too_large.load(std::memory_order_relaxed)) return;
+    const uint64_t length = encode(i);
+    if (length == 0) {
+      failed = true;
+    } else if (made.fetch_add(4 + length) + 4 + length > limit) {
+      too_large = true;
+    }
+  });
+  if (failed) return EncodeStatus::failed;
+  return too_large ? EncodeStatus::too_large : EncodeStatus::ok;
+}
+
+// The fast encoder is stronger than zlib's level 9 in total but not on every
+// block. Before a payload is given up, its blocks are compressed with zlib at
+// level 9 as well, in order, until the payload fits with the first k blocks
+// at their smaller stream (the fast one on a tie) and the rest fast (ok, for
+// the least such k), or until the first blocks at their smaller stream alone
+// add up to more than the limit (too_large). It fits whenever level 9's
+// payload would, and the outcome does not depend on the threads.
+EncodeStatus shrink_to_fit(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool,
+                           std::vector<std::vector<uint8_t>>& blocks) {
+  const uint32_t count = uint32_t(blocks.size());
+  const auto block_at = [&](uint32_t i) { return source + uint64_t(i) * kBlockSize; };
+  const auto block_size = [&](uint32_t i) { return std::min(kBlockSize, size - i * kBlockSize); };
+  std::atomic<bool> failed{false};
+  const auto make_fast = [&](uint32_t i) {
+    if (blocks[i].empty() && !deflate_block_fast(block_at(i), block_size(i), &blocks[i])) {
+      failed = true;
+    }
+  };
+  // Whether the payload fits can be told only once every block's fast stream
+  // is known. The fast pass stops about where the limit falls: a payload
+  // just over it lacks a few blocks, made here first so that it can fit
+  // early; one far over it (a file that grew) lacks many, which the blocks
+  // done alone soon tell too large.
+  uint32_t missing = 0;
+  for (const std::vector<uint8_t>& b : blocks) missing += b.empty() ? 1 : 0;
+  if (missing * 4 <= count) {
+    for_blocks(pool, 0, count, make_fast);
+    missing = 0;
+  }
+  std::vector<std::vector<uint8_t>> strong(count);  // zlib level 9's, made in order
+  uint64_t done = 8;   // the fixed fields and the blocks made, at their smaller stream
+  uint64_t whole = 0;  // the payload with every block fast, once known
+  uint64_t saved = 0;  // what the first k blocks save at their smaller stream
+  uint32_t k = 0;      // the least k not yet ruled out
+  const uint32_t batch = uint32_t(pool.helper_count() + 1) * 2;
+  for (uint32_t first = 0; first < count; first += batch) {
+    const uint32_t n = std::min(batch, count - first);
+    for_blocks(pool, first, n, [&](uint32_t i) {
+      if (blocks[i].empty()) make_fast(i);
+      if (!compress_block(block_at(i), block_size(i), &strong[i])) failed = true;
+    });
+    if (failed) return EncodeStatus::failed;
+    // The payload with the first k blocks at their smaller stream is never
+    // smaller than those blocks alone.
+    for (uint32_t i = first; i < first + n; ++i) {
+      done += 4 + std::min(blocks[i].size(), strong[i].size());
+      if (done > limit) return EncodeStatus::too_large;
+    }
+    if (missing != 0) {
+      missing = 0;
+      for (const std::vector<uint8_t>& b : blocks) missing += b.empty() ? 1 : 0;
+      if (missing != 0) continue;
+    }
+    if (whole == 0) {
+      whole = 8;
+      for (const std::vector<uint8_t>& b : blocks) whole += 4 + b.size();
+    }
+    // The payload's size falls as k grows: the least k that fits is the first.
+    for (;; ++k) {
+      if (whole - saved <= limit) {
+        for (uint32_t i = 0; i < k; ++i) {
+          if (strong[i].size() < blocks[i].size()) blocks[i].swap(strong[i]);
+        }
+        return EncodeStatus::ok;
+      }
+      if (k == first + n) break;
+      saved += blocks[k].size() - std::min(blocks[k].size(), strong[k].size());
+    }
+  }
+  return EncodeStatus::too_large;
+}
+
+EncodeResult compress_on(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool) {
+  const uint32_t count = payload_block_count(size);
+  std::vector<std::vector<uint8_t>> blocks(count);
+  EncodeStatus status = encode_blocks(count, limit, pool, [&](uint32_t i) -> uint64_t {
+    const uint32_t n = std::min(kBlockSize, size - i * kBlockSize);
+    return deflate_block_fast(source + uint64_t(i) * kBlockSize, n, &blocks[i]) ? blocks[i].size()
+                                                                                : 0;
+  });
+  if (status == EncodeStatus::too_large && !fast_encoder_is_zlib9()) {
+    status = shrink_to_fit(source, size, limit, pool, blocks);
+  }
+  EncodeResult result;
+  result.status = status;
+  if (status == EncodeStatus::ok) result.payload = assemble_payload(size, std::move(blocks));
+  return result;
+}
+
+}  // namespace
+
+EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit,
+                                     WorkerPool* pool) {
   EncodeResult result;
   result.status = EncodeStatus::failed;
   if (size == 0) return result;
   const uint32_t count = payload_block_count(size);
   if (count > kChunkLimit) return result;
-
-  std::vector<std::vector<uint8_t>> blocks(count);
-  // The payload's size so far: its fixed fields plus every block made.
-  std::atomic<uint64_t> made{8};
-  std::atomic<bool> failed{false};
-  std::atomic<bool> too_large{false};
-  const auto compress_one = [&](uint32_t i) {
-    if (failed.load(std::memory_order_relaxed) || too_large.load(std::memory_order_relaxed)) return;
-    const uint32_t offset = i * kBlockSize;
-    if (!compress_block(source + offset, std::min(kBlockSize, size - offset), &blocks[i])) {
-      failed = true;
-    } else if (made.fetch_add(4 + blocks[i].size()) + 4 + blocks[i].size() > limit) {
-      too_large = true;
-    }
-  };
-  const unsigned helpers = std::min(helper_threads(), count - 1);
-  if (helpers == 0) {
-    for (uint32_t i = 0; i < count; ++i) compress_one(i);
-  } else {
-    // Every block is its own zlib stream, so the blocks compress independently
-    // and the payload is the same whichever thread made which block.
-    WorkerPool pool(helpers);
-    TaskGroup group;
-    for (uint32_t i = 0; i < count; ++i) pool.submit(group, [&, i] { compress_one(i); });
-    pool.wait(group);
-  }
-  if (failed) return result;
-  if (too_large) {
-    result.status = EncodeStatus::too_large;
-    return result;
-  }
-  result.status = EncodeStatus::ok;
-  result.payload = assemble_payload(size, std::move(blocks));
-  return result;
+  if (pool != nullptr) return compress_on(source, size, limit, *pool);
+  WorkerPool own(std::min(helper_threads(), count - 1));
+  return compress_on(source, size, limit, own);
 }
 
 std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {

@@ -27,7 +27,8 @@ uint32_t payload_block_count(uint32_t size);
 // compress2 at level 9 into a destination of compressBound(n) bytes; out ends
 // up holding exactly the produced bytes. Independent of every other block, so
 // blocks may be compressed on several threads. False (out emptied) on a zlib
-// error.
+// error. The yardstick of the encoder's sizes: what import wrote before it
+// had a faster encoder, and what it never writes more than where that counts.
 bool compress_block(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out);
 
 // Lays out the payload: total size | { length L | L bytes }* | 0, from the
@@ -36,8 +37,9 @@ bool compress_block(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out);
 std::vector<uint8_t> assemble_payload(uint32_t source_size,
                                       std::vector<std::vector<uint8_t>> blocks);
 
-// Encodes size bytes as 32 KiB blocks, each one zlib stream at level 9.
-// Fails (no value) on an empty source, more than 10000 blocks, or a zlib error.
+// Encodes size bytes as 32 KiB blocks, each one zlib stream made by the
+// build's block encoder (deflate_block_fast). Fails (no value) on an empty
+// source, more than 10000 blocks, or an encoder error.
 std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
 
 enum class EncodeStatus { ok, failed, too_large };
@@ -47,11 +49,18 @@ struct EncodeResult {
   std::vector<uint8_t> payload;  // set only with ok
 };
 
-// compress_payload for a payload that is only of use within `limit` bytes:
-// compression stops as soon as the blocks made so far add up to more
-// (too_large). Which blocks those are depends on the threads; the outcome
-// does not, since the payload's size does not. failed as compress_payload.
-EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit);
+class WorkerPool;
+
+// compress_payload for a payload that is only of use within `limit` bytes.
+// Compression stops as soon as the blocks made so far add up to more. Before
+// it gives up (too_large), the blocks are compressed with zlib at level 9 as
+// well, in order, each keeping the smaller stream, until the payload fits:
+// so a payload that compress2 at level 9 would have fitted within the limit
+// always fits. Which blocks are made before it stops depends on the threads;
+// the outcome does not. failed as compress_payload. The blocks are
+// compressed on `pool` (nullptr: a pool of helper_threads() for this call).
+EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit,
+                                     WorkerPool* pool = nullptr);
 
 // out_of_memory: the content is more than this process can hold.
 enum class DecodeStatus { ok, zlib_error, length_mismatch, out_of_memory };

@@ -91,6 +91,9 @@ struct ImportRun {
   // The crc32 of the payloads written, for the fingerprint at the end: it
   // need not read them back.
   std::map<uint32_t, uint32_t> payload_crcs;
+  // Compresses the blocks of every entry of the run: its threads, and the
+  // compressor each keeps, serve all entries.
+  WorkerPool encoders{helper_threads()};
   RunTally tally;                           // for the summary line on a console
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
@@ -290,7 +293,7 @@ Loaded load_content(ImportRun& run, const Candidate& c, uint64_t size_limit) {
 
 // Where the content goes: compressed into its slot, plain into it, or
 // appended plain.
-Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
+Prepared plan_write(ImportRun& run, const Candidate& c, Content content) {
   const uint64_t position = byte_position(c.record, kWriteUnit);
   const uint64_t slot = slot_size(c.record.stored_size);
   EntryWrite w;
@@ -298,7 +301,8 @@ Prepared plan_write(const ImportRun& run, const Candidate& c, Content content) {
   if (c.record.unpacked_size != 0) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
-    EncodeResult encoded = compress_payload_within(content.bytes.data(), content.size, slot);
+    EncodeResult encoded =
+        compress_payload_within(content.bytes.data(), content.size, slot, &run.encoders);
     if (encoded.status == EncodeStatus::failed) return Failure{msg::compress_failed(shown_name(c))};
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
       w.way = Way::compressed_in_place;
@@ -390,11 +394,12 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
 }
 
 // Prepares the next file on a thread of its own while the current one is
-// written, where there is more than one CPU to run on. Messages and writes
-// stay in listing order, so a run's output is that of a one-file-at-a-time
-// run. Larger files wait for their turn: that bounds both the memory of two
-// files held at once and how long an interrupted run waits for a look-ahead
-// whose result it drops.
+// prepared and written, where there is more than one CPU to run on: a file of
+// a block or two keeps one thread busy compressing, and an append waits for
+// the disk. Messages and writes stay in listing order, so a run's output is
+// that of a one-file-at-a-time run. Larger files wait for their turn: that
+// bounds both the memory of two files held at once and how long an
+// interrupted run waits for a look-ahead whose result it drops.
 class Prefetch {
  public:
   static constexpr uint64_t kSizeLimit = uint64_t(32) << 20;
@@ -406,19 +411,24 @@ class Prefetch {
     try {
       pending_ =
           std::async(std::launch::async, [&run, &c] { return look_ahead(run, c, kSizeLimit); });
+      for_ = &c;
     } catch (const std::system_error&) {
       pending_ = {};  // no thread to be had: prepared when its turn comes
     }
   }
 
+  // Whether the look-ahead in flight, if any, is this candidate's.
+  bool has(const Candidate& c) const { return pending_.valid() && for_ == &c; }
+
   Prepared take(ImportRun& run, const Candidate& c) {
-    if (!pending_.valid()) return prepare(run, c);
+    if (!has(c)) return prepare(run, c);
     std::optional<Prepared> ahead = pending_.get();
     return ahead ? std::move(*ahead) : prepare(run, c);
   }
 
  private:
   std::future<std::optional<Prepared>> pending_;
+  const Candidate* for_ = nullptr;
 };
 
 bool import_files(ImportRun& run) {
@@ -494,14 +504,13 @@ bool import_files(ImportRun& run) {
     if (platform::interrupt_requested()) return fail_after_group(run, msg::kImportInterrupted);
     // Content read from the archive must see every write before it.
     if (candidates[i].from_archive && !run.groups.commit_writes()) return false;
-    Prepared prepared = prefetch.take(run, candidates[i]);
-    // Only an append (its data forced to disk) takes long enough to hide the
-    // next file's preparation; in-place entries are written on a thread of
-    // their own, group by group.
-    const EntryWrite* w = std::get_if<EntryWrite>(&prepared);
-    if (i + 1 < candidates.size() && w != nullptr && w->way == Way::plain_append) {
+    // Files are prepared two at a time: this one here, the next one beside
+    // it; that one is then taken as it is, and the one after it goes beside
+    // the next.
+    if (!prefetch.has(candidates[i]) && i + 1 < candidates.size()) {
       prefetch.start(run, candidates[i + 1]);
     }
+    Prepared prepared = prefetch.take(run, candidates[i]);
     if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
   if (!run.groups.commit_all()) return false;

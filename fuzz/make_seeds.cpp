@@ -321,7 +321,7 @@ int main(int argc, char** argv) {
 
   const fs::path out = argv[2];
   for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader",
-                             "inflate_diff", "png_import", "originals"}) {
+                             "inflate_diff", "png_import", "originals", "deflate_diff"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -331,6 +331,14 @@ int main(int argc, char** argv) {
     if (e.stored.size() <= kMaxSeed / 4) small.push_back(&e);
     if (e.unpacked_size != 0) write_seed(out / "decode", e.stored);
     write_seed(out / "examine", e.content);
+    // The encoder's: a limit of half the payload's share, then the content.
+    if (!e.content.empty()) {
+      Bytes deflate_seed(1, 128);
+      deflate_seed.insert(
+          deflate_seed.end(), e.content.begin(),
+          e.content.begin() + std::ptrdiff_t(std::min(e.content.size(), kMaxSeed - 1)));
+      write_seed(out / "deflate_diff", deflate_seed);
+    }
     for (const ContainerSpan& span : find_texture_containers(e.content.data(), e.content.size())) {
       // The container target adds the magic itself.
       write_seed(out / "container",

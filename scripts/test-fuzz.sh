@@ -15,10 +15,11 @@ build_tool "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DLINKDATA_FUZZ=ON -DLINKDATA_
 # Largest input per target: the decoder re-encodes every input at level 9, so
 # it gets smaller ones; the others take archives, containers and chunks of a few
 # pages.
-declare -A max_len=([decode]=16384 [container]=65536 [examine]=65536 [export]=65536 [import]=65536 [dds_reader]=65536 [inflate_diff]=65536 [png_import]=16384 [originals]=65536)
+declare -A max_len=([decode]=16384 [container]=65536 [examine]=65536 [export]=65536 [import]=65536 [dds_reader]=65536 [inflate_diff]=65536 [png_import]=16384 [originals]=65536
+  [deflate_diff]=65536)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=0
-for target in decode container examine export import dds_reader inflate_diff png_import originals; do
+for target in decode container examine export import dds_reader inflate_diff png_import originals deflate_diff; do
   corpus="$dir/fuzz/corpus/$target"
   artifacts="$dir/fuzz/artifacts"
   log="$dir/fuzz/$target.log"

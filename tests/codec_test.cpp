@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/deflate_block.h"
 #include "archive/inflate_chunk.h"
+#include "archive/worker_pool.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
 
@@ -90,18 +92,50 @@ std::vector<ChunkRef> list_chunks(const Bytes& payload) {
   return chunks;
 }
 
-// The reference encoder, written out independently of the library.
-Bytes reference_encode(const Bytes& src) {
+// A payload laid out here, independently of the library, from blocks that
+// `encode` makes of the source's 32 KiB blocks.
+template <typename Encode>
+Bytes payload_of_blocks(const Bytes& src, Encode encode) {
   std::vector<Bytes> chunks;
   for (size_t off = 0; off < src.size(); off += kBlockSize) {
-    size_t n = std::min<size_t>(kBlockSize, src.size() - off);
-    uLongf len = compressBound(n);
-    Bytes c(len);
-    EXPECT_EQ(compress2(c.data(), &len, src.data() + off, n, 9), Z_OK);
-    c.resize(len);
-    chunks.push_back(std::move(c));
+    const uint32_t n = uint32_t(std::min<size_t>(kBlockSize, src.size() - off));
+    chunks.push_back(encode(src.data() + off, n));
   }
   return build_payload(uint32_t(src.size()), chunks);
+}
+
+Bytes fast_block(const uint8_t* src, uint32_t n) {
+  Bytes out;
+  EXPECT_TRUE(deflate_block_fast(src, n, &out));
+  return out;
+}
+
+Bytes zlib9_block(const uint8_t* src, uint32_t n) {
+  Bytes out;
+  EXPECT_TRUE(compress_block(src, n, &out));
+  return out;
+}
+
+// Each block the smaller of the build's encoder's and zlib level 9's stream,
+// the build's on a tie.
+Bytes smaller_block(const uint8_t* src, uint32_t n) {
+  Bytes fast = fast_block(src, n), zlib9 = zlib9_block(src, n);
+  return zlib9.size() < fast.size() ? zlib9 : fast;
+}
+
+// What the encoder falls back to for a limit that its fast payload passes:
+// the first k blocks at their smaller stream and the rest fast, for the least
+// k that fits; nothing when none does.
+std::optional<Bytes> shrunk_payload(const Bytes& src, uint64_t limit) {
+  const uint32_t count = payload_block_count(uint32_t(src.size()));
+  for (uint32_t k = 0; k <= count; ++k) {
+    uint32_t i = 0;
+    const Bytes p = payload_of_blocks(src, [&](const uint8_t* block, uint32_t n) {
+      return i++ < k ? smaller_block(block, n) : fast_block(block, n);
+    });
+    if (p.size() <= limit) return p;
+  }
+  return std::nullopt;
 }
 
 DecodeResult decode(const Bytes& p) {
@@ -131,8 +165,8 @@ TEST(CodecRoundTrip, SizesRandomAndCompressible) {
       ASSERT_TRUE(payload.has_value()) << n;
       EXPECT_EQ(load_u32le(payload->data()), n);
       EXPECT_EQ(list_chunks(*payload).size(), payload_block_count(uint32_t(n)));
-      EXPECT_TRUE(*payload == reference_encode(src))
-          << "byte-identical to the reference encoder, n=" << n;
+      EXPECT_TRUE(*payload == payload_of_blocks(src, fast_block))
+          << "the build's encoder, block by block, n=" << n;
       expect_ok(decode(*payload), src);
       auto back = decompress_payload(payload->data(), uint32_t(payload->size()));
       ASSERT_TRUE(back.has_value());
@@ -210,21 +244,33 @@ TEST(CodecEncode, BlockHelpers) {
   EXPECT_TRUE(payload == build_payload(1000, {block}));
 }
 
-// A limit below the payload's size stops the encoder with too_large; at or
-// above it the payload is the one compress_payload makes. Failures stay
-// failures whatever the limit.
+// A limit at or above the payload's size gives the payload compress_payload
+// makes; below it, blocks at their smaller stream (the build's encoder's or
+// zlib level 9's) where that fits, and too_large where even every block's
+// smaller stream does not. Failures stay failures whatever the limit.
 TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
-  for (const Bytes& src :
-       {compressible_bytes(200000), random_bytes(100000, 5), compressible_bytes(7)}) {
+  for (const Bytes& src : {compressible_bytes(200000), half_compressible_bytes(300000),
+                           random_bytes(100000, 5), compressible_bytes(7)}) {
     const auto full = compress_payload(src.data(), uint32_t(src.size()));
     ASSERT_TRUE(full.has_value());
+    const Bytes smallest = payload_of_blocks(src, smaller_block);
+    ASSERT_LE(smallest.size(), full->size());
+    ASSERT_LE(smallest.size(), payload_of_blocks(src, zlib9_block).size());
     for (uint64_t limit :
          {uint64_t(full->size()), uint64_t(full->size()) + 1, uint64_t(UINT64_MAX)}) {
       const EncodeResult within = compress_payload_within(src.data(), uint32_t(src.size()), limit);
       EXPECT_EQ(within.status, EncodeStatus::ok) << limit;
       EXPECT_TRUE(within.payload == *full) << limit;
     }
-    for (uint64_t limit : {uint64_t(0), uint64_t(8), uint64_t(full->size()) - 1}) {
+    if (smallest.size() < full->size()) {
+      for (uint64_t limit : {uint64_t(smallest.size()), uint64_t(full->size()) - 1}) {
+        const EncodeResult within =
+            compress_payload_within(src.data(), uint32_t(src.size()), limit);
+        EXPECT_EQ(within.status, EncodeStatus::ok) << limit;
+        EXPECT_TRUE(within.payload == shrunk_payload(src, limit)) << limit;
+      }
+    }
+    for (uint64_t limit : {uint64_t(0), uint64_t(8), uint64_t(smallest.size()) - 1}) {
       const EncodeResult within = compress_payload_within(src.data(), uint32_t(src.size()), limit);
       EXPECT_EQ(within.status, EncodeStatus::too_large) << limit;
       EXPECT_TRUE(within.payload.empty());
@@ -233,6 +279,62 @@ TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
   uint8_t byte = 1;
   EXPECT_EQ(compress_payload_within(&byte, 0, UINT64_MAX).status, EncodeStatus::failed);
   EXPECT_EQ(compress_payload_within(&byte, 0, 0).status, EncodeStatus::failed);
+}
+
+// Where the build's encoder packs less tightly than zlib level 9, a limit
+// that level 9's payload meets is met all the same: no entry that level 9
+// would have fitted into its slot is given up. On the caller's pool too.
+TEST(CodecEncode, FitsWhereZlibLevel9Fits) {
+  const Bytes src = test::word_salad_bytes(10 * 32768 + 1000, 1);
+  const Bytes zlib9 = payload_of_blocks(src, zlib9_block);
+  const auto fast = compress_payload(src.data(), uint32_t(src.size()));
+  ASSERT_TRUE(fast.has_value());
+  if (!fast_encoder_is_zlib9()) {
+    ASSERT_GT(fast->size(), zlib9.size()) << "the case at stake";
+  }
+  WorkerPool pool(2);
+  for (WorkerPool* on : {static_cast<WorkerPool*>(nullptr), &pool}) {
+    const EncodeResult within =
+        compress_payload_within(src.data(), uint32_t(src.size()), zlib9.size(), on);
+    ASSERT_EQ(within.status, EncodeStatus::ok);
+    EXPECT_TRUE(within.payload == shrunk_payload(src, zlib9.size()));
+    EXPECT_LE(within.payload.size(), zlib9.size());
+    expect_ok(decode(within.payload), src);
+  }
+}
+
+// Every stream the encoder may write, the build's encoder's and zlib level
+// 9's, begins with 0x78 and inflates with zlib's uncompress to exactly its
+// block, whatever the block holds.
+TEST(CodecEncode, EveryEncodersStreamsInflateWithZlib) {
+  Bytes zero_tail = test::word_salad_bytes(32768, 2);
+  std::fill(zero_tail.begin() + 1000, zero_tail.end(), 0);
+  const struct {
+    const char* name;
+    Bytes block;
+  } cases[] = {
+      {"incompressible", random_bytes(32768, 21)},
+      {"short incompressible tail", random_bytes(100, 22)},
+      {"1 byte", Bytes{0x78}},
+      {"1 zero byte", Bytes{0}},
+      {"zeros", Bytes(32768, 0)},
+      {"text with an empty (zero) tail", zero_tail},
+      {"words", test::word_salad_bytes(32768, 3)},
+      {"half compressible", half_compressible_bytes(32768)},
+  };
+  for (const auto encode : {fast_block, zlib9_block}) {
+    for (const auto& c : cases) {
+      const Bytes stream = encode(c.block.data(), uint32_t(c.block.size()));
+      ASSERT_FALSE(stream.empty()) << c.name;
+      EXPECT_EQ(stream[0], kZlibMarker) << c.name;
+      Bytes out(kChunkOutputLimit);
+      uLongf length = out.size();
+      ASSERT_EQ(uncompress(out.data(), &length, stream.data(), uLong(stream.size())), Z_OK)
+          << c.name;
+      out.resize(length);
+      EXPECT_TRUE(out == c.block) << c.name;
+    }
+  }
 }
 
 // 10000 chunks is the most; 10001 fails. One zero buffer of 327,680,001 bytes.
@@ -477,7 +579,7 @@ TEST(CodecDecode, AvailableMatchesZeroPadding) {
 // allocated for the content.
 TEST(CodecDecode, IntoGivenStorage) {
   const Bytes src = half_compressible_bytes(3 * 32768 + 5);
-  const Bytes payload = reference_encode(src);
+  const Bytes payload = payload_of_blocks(src, zlib9_block);
   ByteBuffer storage(src.size() + 100, 0xAA);
   const uint8_t* memory = storage.data();
   const DecodeResult r =

@@ -6,6 +6,7 @@
 #endif
 
 #include "archive/codec.h"
+#include "archive/deflate_block.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
 
@@ -104,6 +105,43 @@ TEST(Import, CompressedInPlaceWritesPayloadAndSizes) {
   const size_t tail = before.stored_size - payload->size();
   EXPECT_EQ(slice(after, pos + payload->size(), tail),
             slice(w.original, pos + payload->size(), tail));
+  EXPECT_EQ(after.size(), w.original.size());
+}
+
+// An entry stored as zlib level 9 wrote it, imported again unchanged, goes
+// back into its slot even where the faster encoder's payload would not fit
+// there: the encoder falls back to level 9's smaller streams first.
+TEST(Import, EntryThatFitsAtZlibLevel9IsNeverAppended) {
+  const Bytes content = word_salad_bytes(10 * 32768 + 1000, 1);
+  Bytes zlib9(4, 0);
+  store_u32le(zlib9.data(), uint32_t(content.size()));
+  for (size_t pos = 0; pos < content.size(); pos += 32768) {
+    Bytes block;
+    const uint32_t n = uint32_t(std::min<size_t>(32768, content.size() - pos));
+    ASSERT_TRUE(compress_block(content.data() + pos, n, &block));
+    zlib9.resize(zlib9.size() + 4);
+    store_u32le(zlib9.data() + zlib9.size() - 4, uint32_t(block.size()));
+    zlib9.insert(zlib9.end(), block.begin(), block.end());
+  }
+  zlib9.resize(zlib9.size() + 4, 0);
+  const uint64_t slot = (zlib9.size() + 2047) / 2048 * 2048;
+  const auto fast = compress_payload(content.data(), uint32_t(content.size()));
+  ASSERT_TRUE(fast);
+  if (!fast_encoder_is_zlib9()) {
+    ASSERT_GT(fast->size(), slot) << "the case at stake";
+  }
+  Workspace w({EntrySpec{zlib9, uint32_t(content.size())}});
+  w.put("0.data", content);
+  RunResult r = w.import();
+  EXPECT_EQ(r.out, packed("0.data"));
+  const Bytes after = w.archive();
+  const Record rec = record_of(after, 0);
+  EXPECT_EQ(rec.payload_offset, record_of(w.original, 0).payload_offset);
+  EXPECT_LE(rec.stored_size, slot);
+  EXPECT_EQ(rec.unpacked_size, content.size());
+  const auto back = decompress_payload(after.data() + rec.payload_offset * 2048, rec.stored_size);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(std::equal(back->begin(), back->end(), content.begin(), content.end()));
   EXPECT_EQ(after.size(), w.original.size());
 }
 

@@ -333,7 +333,7 @@ bool announced(const std::string& out, size_t n) {
 // message alone, ended with status 1 and changed nothing: no journal rolled
 // back under the import, and no export folder while the import ran.
 TEST(ArchiveLock, SecondRunsBesideALargeImport) {
-  constexpr uint32_t kEntries = 160;
+  constexpr uint32_t kEntries = 480;
   constexpr int kThreads = 3;
   constexpr int kMaxRunsPerThread = 100;
   ScratchDir dir;

@@ -148,6 +148,21 @@ Bytes package(const std::vector<Bytes>& subs) {
   return p;
 }
 
+Bytes word_salad_bytes(size_t n, uint32_t seed) {
+  static const char* const kWords[] = {"alpha ", "beta ",  "gamma ", "delta ", "epsilon ", "zeta ",
+                                       "eta ",   "theta ", "iota ",  "kappa ", "lambda ",  "mu "};
+  Bytes out;
+  out.reserve(n);
+  uint32_t x = seed * 2654435761u + 1;
+  while (out.size() < n) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    for (const char* c = kWords[x % 12]; *c != 0 && out.size() < n; ++c) out.push_back(uint8_t(*c));
+  }
+  return out;
+}
+
 Bytes pattern_bytes(size_t n, uint32_t seed) {
   Bytes out(n);
   uint32_t x = seed * 2654435761u + 1;

@@ -111,6 +111,9 @@ Bytes package(const std::vector<Bytes>& subs);
 
 // Deterministic filler: random-looking bytes with some repetition.
 Bytes pattern_bytes(size_t n, uint32_t seed);
+// Text of a dozen words in random order, which libdeflate's faster levels pack
+// less tightly than zlib level 9 does.
+Bytes word_salad_bytes(size_t n, uint32_t seed);
 
 // Runs fn with the process's standard output sent to a file; returns its bytes.
 std::string capture_stdout(const std::function<void()>& fn);
