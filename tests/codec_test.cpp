@@ -1,6 +1,6 @@
 // Tests of the payload codec: compress_payload, decode_payload and
 // decompress_payload, and of the chunk inflater under them.
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/inflate_chunk.h"
+#include "archive/format/inflate_chunk.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
 

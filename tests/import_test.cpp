@@ -5,7 +5,7 @@
 #include <unistd.h>
 #endif
 
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
 

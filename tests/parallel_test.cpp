@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/worker_pool.h"
+#include "archive/format/codec.h"
 #include "platform/little_endian.h"
+#include "platform/worker_pool.h"
 #include "test_support.h"
 
 namespace linkdata::test {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/entry_description.h"
+#include "archive/modes/entry_description.h"
 
 namespace linkdata {
 

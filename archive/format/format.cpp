@@ -1,4 +1,4 @@
-#include "archive/format.h"
+#include "archive/format/format.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
-#include "archive/entry_description.h"
+#include "archive/modes/entry_description.h"
 
 #include <algorithm>
 
-#include "archive/package.h"
+#include "archive/format/package.h"
 #include "platform/messages.h"
 #include "textures/container.h"
 

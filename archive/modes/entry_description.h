@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 
 namespace linkdata {
 

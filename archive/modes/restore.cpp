@@ -1,16 +1,16 @@
-#include "archive/restore.h"
+#include "archive/modes/restore.h"
 
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "archive/export.h"
-#include "archive/format.h"
-#include "archive/group_commit.h"
-#include "archive/journal.h"
-#include "archive/locked_archive.h"
-#include "archive/originals.h"
-#include "archive/side_files.h"
+#include "archive/format/format.h"
+#include "archive/modes/export.h"
+#include "archive/safety/group_commit.h"
+#include "archive/safety/journal.h"
+#include "archive/safety/locked_archive.h"
+#include "archive/safety/originals.h"
+#include "archive/safety/side_files.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"

@@ -1,4 +1,4 @@
-#include "archive/import.h"
+#include "archive/modes/import.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,20 +13,20 @@
 #include <variant>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/entry_content.h"
-#include "archive/format.h"
-#include "archive/group_commit.h"
-#include "archive/import_names.h"
-#include "archive/journal.h"
-#include "archive/locked_archive.h"
-#include "archive/originals.h"
-#include "archive/texture_patch.h"
-#include "archive/worker_pool.h"
+#include "archive/format/codec.h"
+#include "archive/format/entry_content.h"
+#include "archive/format/format.h"
+#include "archive/modes/import_names.h"
+#include "archive/modes/texture_patch.h"
+#include "archive/safety/group_commit.h"
+#include "archive/safety/journal.h"
+#include "archive/safety/locked_archive.h"
+#include "archive/safety/originals.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/run_summary.h"
+#include "platform/worker_pool.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {

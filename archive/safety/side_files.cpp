@@ -1,4 +1,4 @@
-#include "archive/side_files.h"
+#include "archive/safety/side_files.h"
 
 #include <zlib.h>
 

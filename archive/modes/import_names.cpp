@@ -1,4 +1,4 @@
-#include "archive/import_names.h"
+#include "archive/modes/import_names.h"
 
 #include <algorithm>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "archive/export.h"
+#include "archive/modes/export.h"
 
 #include <algorithm>
 #include <deque>
@@ -7,18 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/entry_content.h"
-#include "archive/format.h"
-#include "archive/locked_archive.h"
-#include "archive/package.h"
-#include "archive/picture_export.h"
-#include "archive/worker_pool.h"
+#include "archive/format/codec.h"
+#include "archive/format/entry_content.h"
+#include "archive/format/format.h"
+#include "archive/format/package.h"
+#include "archive/modes/picture_export.h"
+#include "archive/safety/locked_archive.h"
 #include "platform/byte_buffer.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/run_summary.h"
+#include "platform/worker_pool.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"
 #include "textures/gallery.h"

@@ -1,10 +1,10 @@
-#include "archive/locked_archive.h"
+#include "archive/safety/locked_archive.h"
 
 #include <chrono>
 #include <thread>
 #include <utility>
 
-#include "archive/journal.h"
+#include "archive/safety/journal.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"
 

@@ -1,4 +1,4 @@
-#include "archive/group_commit.h"
+#include "archive/safety/group_commit.h"
 
 #include <memory>
 #include <system_error>

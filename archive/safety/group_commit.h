@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/journal.h"
+#include "archive/safety/journal.h"
 #include "platform/platform.h"
 
 namespace linkdata {

@@ -1,13 +1,13 @@
-#include "archive/listing.h"
+#include "archive/modes/listing.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "archive/entry_description.h"
-#include "archive/export.h"
-#include "archive/format.h"
-#include "archive/listing_format.h"
-#include "archive/originals.h"
+#include "archive/format/format.h"
+#include "archive/modes/entry_description.h"
+#include "archive/modes/export.h"
+#include "archive/modes/listing_format.h"
+#include "archive/safety/originals.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/working_paths.h"

@@ -1,7 +1,7 @@
 // The chunk inflater where libdeflate is not to be had: zlib's own.
 #include <zlib.h>
 
-#include "archive/inflate_chunk.h"
+#include "archive/format/inflate_chunk.h"
 
 namespace linkdata {
 

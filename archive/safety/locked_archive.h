@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "archive/format.h"
+#include "archive/format/format.h"
 #include "platform/platform.h"
 
 namespace linkdata {

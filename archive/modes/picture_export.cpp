@@ -1,4 +1,4 @@
-#include "archive/picture_export.h"
+#include "archive/modes/picture_export.h"
 
 #include "platform/messages.h"
 #include "platform/working_paths.h"

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "archive/codec.h"
-#include "archive/format.h"
+#include "archive/format/codec.h"
+#include "archive/format/format.h"
 #include "platform/byte_buffer.h"
 #include "platform/platform.h"
 

@@ -1,10 +1,10 @@
-#include "archive/journal.h"
+#include "archive/safety/journal.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "archive/format.h"
-#include "archive/side_files.h"
+#include "archive/format/format.h"
+#include "archive/safety/side_files.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"

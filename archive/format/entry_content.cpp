@@ -1,4 +1,4 @@
-#include "archive/entry_content.h"
+#include "archive/format/entry_content.h"
 
 #include <algorithm>
 #include <new>

@@ -1,4 +1,4 @@
-#include "archive/worker_pool.h"
+#include "platform/worker_pool.h"
 
 #include <system_error>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "archive/originals.h"
+#include "archive/safety/originals.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <set>
 #include <utility>
 
-#include "archive/format.h"
-#include "archive/side_files.h"
+#include "archive/format/format.h"
+#include "archive/safety/side_files.h"
 #include "platform/little_endian.h"
 #include "platform/working_paths.h"
 

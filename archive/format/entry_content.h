@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/format.h"
+#include "archive/format/codec.h"
+#include "archive/format/format.h"
 #include "platform/byte_buffer.h"
 
 namespace linkdata {

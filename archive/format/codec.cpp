@@ -1,7 +1,7 @@
 // The payload codec: the chunked layout
 //   u32 total size | { u32 length L | L bytes }* | u32 0
 // encoded as 32 KiB zlib blocks and decoded chunk by chunk.
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 
 #include <zlib.h>
 
@@ -12,10 +12,10 @@
 #include <string>
 #include <utility>
 
-#include "archive/inflate_chunk.h"
-#include "archive/worker_pool.h"
+#include "archive/format/inflate_chunk.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
+#include "platform/worker_pool.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {

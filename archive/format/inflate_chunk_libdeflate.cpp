@@ -12,7 +12,7 @@
 
 #include <memory>
 
-#include "archive/inflate_chunk.h"
+#include "archive/format/inflate_chunk.h"
 
 namespace linkdata {
 

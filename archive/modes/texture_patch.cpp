@@ -1,13 +1,13 @@
-#include "archive/texture_patch.h"
+#include "archive/modes/texture_patch.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <new>
 
-#include "archive/package.h"
-#include "archive/worker_pool.h"
+#include "archive/format/package.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
+#include "platform/worker_pool.h"
 #include "textures/container.h"
 #include "textures/dds.h"
 #include "textures/dds_reader.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/import_names.h"
+#include "archive/modes/import_names.h"
 
 namespace linkdata {
 

@@ -1,4 +1,4 @@
-#include "archive/listing_format.h"
+#include "archive/modes/listing_format.h"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/worker_pool.h"
+#include "platform/worker_pool.h"
 #include "textures/container.h"
 
 namespace linkdata {

@@ -1,4 +1,4 @@
-#include "archive/package.h"
+#include "archive/format/package.h"
 
 #include "platform/little_endian.h"
 #include "textures/container.h"
