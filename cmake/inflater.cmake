@@ -38,10 +38,10 @@ if(NOT LINKDATA_INFLATER STREQUAL "zlib")
 endif()
 
 if(LINKDATA_INFLATE_LIBRARY)
-  set(LINKDATA_INFLATE_SOURCE archive/inflate_chunk_libdeflate.cpp
-                              archive/deflate_block_libdeflate.cpp)
+  set(LINKDATA_INFLATE_SOURCE archive/format/inflate_chunk_libdeflate.cpp
+                              archive/format/deflate_block_libdeflate.cpp)
   message(STATUS "Inflating zlib chunks with libdeflate")
 else()
-  set(LINKDATA_INFLATE_SOURCE archive/inflate_chunk_zlib.cpp archive/deflate_block_zlib.cpp)
+  set(LINKDATA_INFLATE_SOURCE archive/format/inflate_chunk_zlib.cpp archive/format/deflate_block_zlib.cpp)
   message(STATUS "Inflating zlib chunks with zlib")
 endif()

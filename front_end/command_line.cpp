@@ -2,10 +2,10 @@
 
 #include <new>
 
-#include "archive/export.h"
-#include "archive/import.h"
-#include "archive/listing.h"
-#include "archive/restore.h"
+#include "archive/modes/export.h"
+#include "archive/modes/import.h"
+#include "archive/modes/listing.h"
+#include "archive/modes/restore.h"
 #include "platform/ascii_case.h"
 #include "platform/leading_int.h"
 #include "platform/messages.h"

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 #include "platform/little_endian.h"
 
 using namespace linkdata;

@@ -16,8 +16,8 @@
 #include <cstring>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/deflate_block.h"
+#include "archive/format/codec.h"
+#include "archive/format/deflate_block.h"
 
 using namespace linkdata;
 

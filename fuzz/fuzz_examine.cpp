@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/entry_description.h"
-#include "archive/package.h"
+#include "archive/format/package.h"
+#include "archive/modes/entry_description.h"
 #include "textures/container.h"
 
 using namespace linkdata;

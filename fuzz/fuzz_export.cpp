@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/export.h"
+#include "archive/modes/export.h"
 #include "fuzz_memory_cap.h"
 #include "fuzz_workdir.h"
 

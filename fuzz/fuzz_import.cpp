@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "archive/export.h"
-#include "archive/import.h"
+#include "archive/modes/export.h"
+#include "archive/modes/import.h"
 #include "fuzz_memory_cap.h"
 #include "fuzz_workdir.h"
 #include "platform/little_endian.h"

@@ -28,7 +28,7 @@
 #include <libdeflate.h>
 #endif
 
-#include "archive/inflate_chunk.h"
+#include "archive/format/inflate_chunk.h"
 
 using namespace linkdata;
 

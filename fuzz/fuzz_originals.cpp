@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/import.h"
-#include "archive/restore.h"
+#include "archive/modes/import.h"
+#include "archive/modes/restore.h"
 #include "fuzz_memory_cap.h"
 #include "fuzz_workdir.h"
 #include "platform/little_endian.h"

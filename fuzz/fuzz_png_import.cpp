@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "archive/texture_patch.h"
+#include "archive/modes/texture_patch.h"
 #include "fuzz_memory_cap.h"
 #include "fuzz_workdir.h"
 #include "png_import_textures.h"

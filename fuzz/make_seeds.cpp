@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/format.h"
-#include "archive/package.h"
+#include "archive/format/codec.h"
+#include "archive/format/format.h"
+#include "archive/format/package.h"
 #include "platform/little_endian.h"
 #include "png_import_textures.h"
 #include "textures/container.h"

@@ -69,13 +69,13 @@ self_test() {  # builds small trees and expects the check to pass or fail on eac
   trap 'rm -rf "$tmp"' RETURN
   # tree | file | its include | expected outcome of the check
   local cases=(
-    "flat|archive/import.cpp|archive/codec.h|pass"
-    "flat|archive/import.cpp|textures/dds.h|pass"
-    "flat|front_end/main.cpp|archive/import.h|pass"
+    "flat|archive/modes/import.cpp|archive/format/codec.h|pass"
+    "flat|archive/modes/import.cpp|textures/dds.h|pass"
+    "flat|front_end/main.cpp|archive/modes/import.h|pass"
     "flat|tests/main_test.cpp|front_end/main.h|pass"
-    "flat|textures/dds.cpp|archive/codec.h|fail"
+    "flat|textures/dds.cpp|archive/format/codec.h|fail"
     "flat|platform/platform.cpp|textures/dds.h|fail"
-    "flat|archive/import.cpp|front_end/main.h|fail"
+    "flat|archive/modes/import.cpp|front_end/main.h|fail"
     "folders|archive/modes/import.cpp|archive/safety/journal.h|pass"
     "folders|archive/safety/journal.cpp|archive/format/codec.h|pass"
     "folders|archive/safety/journal.cpp|journal.h|pass"
@@ -94,7 +94,7 @@ self_test() {  # builds small trees and expects the check to pass or fail on eac
     touch "$root/platform/platform.h" "$root/textures/dds.h" "$root/front_end/main.h"
     if [ "$tree" = flat ]; then
       mkdir -p "$root/archive"
-      touch "$root/archive/codec.h" "$root/archive/import.h"
+      touch "$root/archive/format/codec.h" "$root/archive/modes/import.h"
     else
       mkdir -p "$root/archive/format" "$root/archive/safety" "$root/archive/modes"
       touch "$root/archive/format/codec.h" "$root/archive/safety/journal.h" \

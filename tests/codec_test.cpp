@@ -1,6 +1,6 @@
 // Tests of the payload codec: compress_payload, decode_payload and
 // decompress_payload, and of the chunk inflater under them.
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/deflate_block.h"
-#include "archive/inflate_chunk.h"
-#include "archive/worker_pool.h"
+#include "archive/format/deflate_block.h"
+#include "archive/format/inflate_chunk.h"
 #include "platform/little_endian.h"
+#include "platform/worker_pool.h"
 #include "test_support.h"
 
 namespace linkdata {

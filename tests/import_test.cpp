@@ -5,8 +5,8 @@
 #include <unistd.h>
 #endif
 
-#include "archive/codec.h"
-#include "archive/deflate_block.h"
+#include "archive/format/codec.h"
+#include "archive/format/deflate_block.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
 

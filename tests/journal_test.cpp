@@ -1,7 +1,7 @@
 // The rollback journal, in the process: a disk that forgets unflushed writes
 // at a crash played after every single change of an import, recovery from
 // journals whole and torn, and failures of single file operations.
-#include "archive/journal.h"
+#include "archive/safety/journal.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "archive/export.h"
-#include "archive/import.h"
-#include "archive/listing.h"
-#include "archive/restore.h"
+#include "archive/modes/export.h"
+#include "archive/modes/import.h"
+#include "archive/modes/listing.h"
+#include "archive/modes/restore.h"
 #include "front_end/command_line.h"
 #include "platform/file_change_hook.h"
 #include "platform/little_endian.h"

@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "archive/export.h"
-#include "archive/import.h"
-#include "archive/journal.h"
-#include "archive/listing.h"
-#include "archive/restore.h"
+#include "archive/modes/export.h"
+#include "archive/modes/import.h"
+#include "archive/modes/listing.h"
+#include "archive/modes/restore.h"
+#include "archive/safety/journal.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"

@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/deflate_block.h"
-#include "archive/worker_pool.h"
+#include "archive/format/codec.h"
+#include "archive/format/deflate_block.h"
 #include "platform/little_endian.h"
+#include "platform/worker_pool.h"
 #include "test_support.h"
 
 namespace linkdata::test {

@@ -1,7 +1,7 @@
 // Restore through the built tool: the file of originals that import keeps,
 // put back by range and whole, and refused over an archive that changed or
 // from a file of originals that is damaged.
-#include "archive/restore.h"
+#include "archive/modes/restore.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/import.h"
+#include "archive/modes/import.h"
 #include "platform/file_change_hook.h"
 #include "platform/working_paths.h"
 #include "test_support.h"

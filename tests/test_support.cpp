@@ -25,7 +25,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "archive/codec.h"
+#include "archive/format/codec.h"
 #include "platform/little_endian.h"
 #include "platform/text_encoding.h"
 

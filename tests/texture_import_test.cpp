@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/package.h"
+#include "archive/format/package.h"
 #include "platform/little_endian.h"
 #include "test_support.h"
 #include "textures/container.h"

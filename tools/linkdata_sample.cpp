@@ -63,8 +63,8 @@
 #include <thread>
 #include <vector>
 
-#include "archive/codec.h"
-#include "archive/format.h"
+#include "archive/format/codec.h"
+#include "archive/format/format.h"
 #include "platform/little_endian.h"
 #include "textures/container.h"
 

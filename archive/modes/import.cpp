@@ -1,0 +1,540 @@
+#include "archive/modes/import.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <future>
+#include <map>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "archive/format/codec.h"
+#include "archive/format/entry_content.h"
+#include "archive/format/format.h"
+#include "archive/modes/import_names.h"
+#include "archive/modes/texture_patch.h"
+#include "archive/safety/group_commit.h"
+#include "archive/safety/journal.h"
+#include "archive/safety/locked_archive.h"
+#include "archive/safety/originals.h"
+#include "platform/deferred_interrupts.h"
+#include "platform/messages.h"
+#include "platform/platform.h"
+#include "platform/run_summary.h"
+#include "platform/worker_pool.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+// A listed loose file that passed the name test, with the record of its entry
+// as the archive held it when the run began.
+struct Candidate {
+  std::wstring name;
+  int32_t entry = 0;
+  bool in_range = false;
+  IndexRecord record;
+  std::vector<TextureFile> textures;  // edited textures to patch into its content
+  // No loose file: the content to patch is the entry's own, from the archive.
+  bool from_archive = false;
+};
+
+// The file that messages about a candidate name.
+const std::wstring& shown_name(const Candidate& c) {
+  return c.from_archive ? c.textures.front().path : c.name;
+}
+
+// With edited textures present, entries go in ascending entry number (loose
+// files for one entry keep their name order). An entry's textures patch its
+// last loose file, the one whose content stays, or else the entry's own
+// content, read from the archive when its turn comes.
+void add_texture_files(const std::vector<TextureFile>& files, uint32_t entry_count,
+                       std::vector<Candidate>* candidates) {
+  auto by_entry = [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; };
+  std::stable_sort(candidates->begin(), candidates->end(), by_entry);
+  for (size_t i = 0, j = 0; i < files.size(); i = j) {
+    while (j < files.size() && files[j].entry == files[i].entry) ++j;
+    std::vector<TextureFile> group(files.begin() + long(i), files.begin() + long(j));
+    const uint64_t n = files[i].entry;
+    auto last = std::find_if(candidates->rbegin(), candidates->rend(), [n](const Candidate& c) {
+      return c.entry >= 0 && uint64_t(c.entry) == n;
+    });
+    if (last != candidates->rend()) {
+      last->textures = std::move(group);
+      continue;
+    }
+    Candidate c;
+    c.entry = int32_t(std::min<uint64_t>(n, INT32_MAX));
+    c.in_range = n < entry_count;
+    c.textures = std::move(group);
+    c.from_archive = true;
+    candidates->push_back(std::move(c));
+  }
+  std::stable_sort(candidates->begin(), candidates->end(), by_entry);
+}
+
+struct ImportRun {
+  std::wstring archive_name;
+  platform::File archive;
+  Journal journal;
+  uint32_t entry_count = 0;
+  uint64_t original_length = 0;  // of the archive file before the first write
+  Originals originals;
+  std::vector<uint32_t> records;  // of the entries the run may write, saved when it begins
+  bool originals_begun = false;
+  std::vector<uint32_t> written;  // entries handed to the archive
+  // The crc32 of the payloads written, for the fingerprint at the end: it
+  // need not read them back.
+  std::map<uint32_t, uint32_t> payload_crcs;
+  // Compresses the blocks of every entry of the run: its threads, and the
+  // compressor each keeps, serve all entries.
+  WorkerPool encoders{helper_threads()};
+  RunTally tally;                           // for the summary line on a console
+  GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
+};
+
+bool fail(const std::wstring& message) {
+  say(message);
+  return false;
+}
+
+// The file of originals must describe the archive as this tool left it, its
+// payloads included. One that does not is set aside, never deleted, and a new
+// one starts from the archive as it is now; one whose archive is the original
+// again holds nothing the archive lacks, and goes. A damaged one stops the
+// run before anything is written.
+bool take_originals(ImportRun& run) {
+  const std::wstring path = originals_path(run.archive_name);
+  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
+    case OriginalsLoad::none:
+      return true;
+    case OriginalsLoad::unreadable:
+      return fail(msg::originals_unreadable(path));
+    case OriginalsLoad::damaged:
+      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at));
+    case OriginalsLoad::ok:
+      break;
+  }
+  if (originals_match(run.originals, run.archive, true)) {
+    return originals_open_to_write(run.originals) || fail(msg::kOriginalsWriteFailed);
+  }
+  if (archive_is_original(run.originals, run.archive)) {
+    return remove_originals(run.originals) || fail(msg::kOriginalsWriteFailed);
+  }
+  const std::wstring aside = set_originals_aside(run.originals);
+  if (aside.empty()) return fail(msg::kOriginalsWriteFailed);
+  say(msg::archive_replaced_originals_set_aside(run.archive_name, aside));
+  return true;
+}
+
+// Before the run's first write, and only then, so that a run that writes
+// nothing leaves no file: every record the run may write is saved at once,
+// one flush for all of them, where saving each before its append would cost
+// one more per entry.
+bool begin_originals(ImportRun& run) {
+  if (run.originals_begun) return true;
+  if (!originals_begin_run(run.originals, run.archive, run.records)) return false;
+  run.originals_begun = true;
+  return true;
+}
+
+// Before a group's bytes go in: whatever of them overwrites the original
+// archive for the first time is saved and on disk.
+std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
+  if (!begin_originals(run)) return msg::kOriginalsWriteFailed;
+  for (size_t e = 0; e < g.entries.size(); ++e) {
+    const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
+    // An in-place entry's writes: its record, then its payload, if not empty.
+    for (size_t i = g.entries[e].first_write; i < end; ++i) {
+      if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
+                          g.writes[i].bytes.size())) {
+        return msg::kOriginalsWriteFailed;
+      }
+    }
+  }
+  return originals_flush(run.originals) ? L"" : msg::kOriginalsWriteFailed;
+}
+
+// A failure message comes after the lines of everything before it.
+bool fail_after_group(ImportRun& run, const std::wstring& message) {
+  return run.groups.commit_all() && fail(message);
+}
+
+// In place: the record, then the data in the entry's own slot (the slot's
+// bytes behind the new data keep what they held), both through the journal.
+void add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uint8_t> data,
+                  uint32_t size, uint32_t unpacked_size, std::vector<std::wstring> lines) {
+  Group& g = run.groups.pending();
+  g.entries.push_back({g.writes.size(), std::move(lines), n});
+  PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
+  encode_record(IndexRecord{position / kWriteUnit, size, unpacked_size}, record.bytes.data());
+  g.writes.push_back(std::move(record));
+  if (size != 0) {
+    data.resize(size);
+    g.bytes += size;
+    g.writes.push_back({position, std::move(data)});
+  }
+}
+
+// Append: the data lands first, at a 2048-aligned end, and only then does the
+// record point at it. A crash or full disk in between leaves the old record
+// pointing at the old, intact slot; a failed append is cut off again. A
+// record is 16 aligned bytes, which no crash tears, so it needs no journal;
+// it reaches the disk with the next flush, and its line waits for that.
+bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded, uint32_t size,
+                  std::vector<std::wstring> lines) {
+  uint64_t length = 0;
+  if (!run.archive.size(&length)) return false;
+  const uint64_t aligned = round_up_to_write_unit(length);
+  // The flush also takes the records of earlier appends to disk.
+  const bool data_written = run.archive.extend_to(aligned) &&
+                            run.archive.write_at(aligned, padded.data(), padded.size()) &&
+                            run.archive.flush_to_disk();
+  if (!data_written) {
+    run.archive.extend_to(length);
+    return false;
+  }
+  run.groups.records_flushed();
+  uint8_t bytes[kRecordSize];
+  encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, bytes);
+  if (!run.archive.write_at(record_position(n), bytes, sizeof bytes)) return false;
+  run.groups.add_unflushed_record(std::move(lines));
+  return true;
+}
+
+// A slot is rewritten in place only where it lies in the payload area of the
+// file as it was when the run began: a record pointing into the header or the
+// index (a payload offset of 0, or one whose byte position wraps there), or
+// past that end, where this run's own appends land, gets its entry appended
+// instead. So no record can make import overwrite the index or an entry it
+// has just appended, and only appends ever grow the file.
+bool slot_usable(const ImportRun& run, uint64_t position, uint64_t size) {
+  if (size == 0) return true;  // nothing is written there
+  return position >= record_position(run.entry_count) && position <= run.original_length &&
+         size <= run.original_length - position;
+}
+
+enum class Way { compressed_in_place, plain_in_place, plain_append };
+
+// Why a file cannot go in: the run ends with this message.
+struct Failure {
+  std::wstring message;
+};
+
+// A file larger than a look-ahead takes on, left for its turn.
+struct LeftForItsTurn {};
+
+// The content to write, padded with zeros to a whole slot.
+struct Content {
+  std::vector<uint8_t> bytes;
+  uint32_t size = 0;  // bytes before the padding
+};
+
+using Loaded = std::variant<Content, Failure, LeftForItsTurn>;
+
+// What is written for a file: the bytes and where they go.
+struct EntryWrite {
+  Way way = Way::plain_append;
+  std::vector<uint8_t> data;  // the payload, or the content padded to a whole slot
+  uint32_t size = 0;          // bytes of data that the record counts
+  uint32_t unpacked_size = 0;
+};
+
+// What a file comes to before anything is written for it. It rests only on
+// the file and on the index as read at the start, so the next file can be
+// prepared while the current one is written.
+using Prepared = std::variant<EntryWrite, Failure>;
+
+Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
+  platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
+  if (!loose.is_open()) return Failure{msg::file_open_failed(c.name)};
+  uint64_t file_size = 0;
+  if (!loose.size(&file_size)) return Failure{msg::file_read_failed(c.name)};
+  // Index records hold 32-bit sizes.
+  if (file_size > UINT32_MAX) return Failure{msg::file_too_large(c.name)};
+  if (file_size > size_limit) return LeftForItsTurn{};
+  Content content;
+  content.size = uint32_t(file_size);
+  content.bytes.assign(size_t(slot_size(content.size)), 0);
+  size_t got = 0;
+  // A file that shrank since its size was taken (an editor still saving it)
+  // would otherwise go in zero-padded to its old size.
+  if (!loose.read_at(0, content.bytes.data(), content.size, &got) || got != content.size) {
+    return Failure{msg::file_read_failed(c.name)};
+  }
+  return Loaded(std::move(content));
+}
+
+Loaded read_own_content(ImportRun& run, const Candidate& c) {
+  Content content;
+  const std::wstring failure = read_entry_content(run.archive, run.original_length, kWriteUnit,
+                                                  uint32_t(c.entry), c.record, &content.bytes);
+  if (!failure.empty()) return Failure{failure};
+  content.size = uint32_t(content.bytes.size());
+  content.bytes.resize(size_t(slot_size(content.size)), 0);
+  return Loaded(std::move(content));
+}
+
+// The loose file's content, or the entry's own, with the candidate's
+// textures patched in.
+Loaded load_content(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  Loaded loaded = c.from_archive ? read_own_content(run, c) : read_loose_file(c, size_limit);
+  Content* content = std::get_if<Content>(&loaded);
+  if (content == nullptr || c.textures.empty()) return loaded;
+  std::wstring failure = patch_textures(content->bytes.data(), content->size, c.textures);
+  if (!failure.empty()) return Failure{std::move(failure)};
+  return loaded;
+}
+
+// Where the content goes: compressed into its slot, plain into it, or
+// appended plain.
+Prepared plan_write(ImportRun& run, const Candidate& c, Content content) {
+  const uint64_t position = byte_position(c.record, kWriteUnit);
+  const uint64_t slot = slot_size(c.record.stored_size);
+  EntryWrite w;
+  w.size = content.size;
+  if (c.record.unpacked_size != 0) {
+    // A payload larger than the slot is never written, so its compression
+    // stops as soon as that is certain: a file that grows is appended plain.
+    EncodeResult encoded =
+        compress_payload_within(content.bytes.data(), content.size, slot, &run.encoders);
+    if (encoded.status == EncodeStatus::failed) return Failure{msg::compress_failed(shown_name(c))};
+    if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
+      w.way = Way::compressed_in_place;
+      w.size = uint32_t(encoded.payload.size());
+      w.unpacked_size = content.size;
+      w.data = std::move(encoded.payload);
+      return Prepared(std::move(w));
+    }
+  } else if (content.size <= slot && slot_usable(run, position, content.size)) {
+    w.way = Way::plain_in_place;
+  }
+  w.data = std::move(content.bytes);
+  return Prepared(std::move(w));
+}
+
+// None: the file is larger than size_limit, left for its turn.
+std::optional<Prepared> prepare_within(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  if (!c.in_range) {
+    // A texture folder whose number no entry has.
+    if (c.from_archive) return Failure{msg::texture_not_in_entry(shown_name(c))};
+    return Failure{msg::entry_number_out_of_range(c.name)};
+  }
+  Loaded loaded = load_content(run, c, size_limit);
+  if (Failure* failure = std::get_if<Failure>(&loaded)) return std::move(*failure);
+  if (std::holds_alternative<LeftForItsTurn>(loaded)) return std::nullopt;
+  return plan_write(run, c, std::move(std::get<Content>(loaded)));
+}
+
+// A file in its turn, with no size limit: every file gets prepared.
+Prepared prepare(ImportRun& run, const Candidate& c) {
+  try {
+    return *prepare_within(run, c, UINT64_MAX);
+  } catch (const std::bad_alloc&) {
+    return Failure{msg::file_too_large(shown_name(c))};
+  }
+}
+
+// A look-ahead: none for a file it leaves for its turn, larger than it
+// takes on, or out of memory beside the previous file.
+std::optional<Prepared> look_ahead(ImportRun& run, const Candidate& c, uint64_t size_limit) {
+  try {
+    return prepare_within(run, c, size_limit);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c, Way way) {
+  std::vector<std::wstring> lines;
+  // An entry that had no loose file reports only its textures.
+  if (!c.from_archive) {
+    const std::wstring& a = run.archive_name;
+    lines.push_back(way == Way::compressed_in_place ? msg::imported_compressed(a, c.name)
+                    : way == Way::plain_in_place    ? msg::imported_plain(a, c.name)
+                                                    : msg::appended_plain(a, c.name));
+  }
+  for (const TextureFile& t : c.textures) {
+    lines.push_back(msg::imported_texture(run.archive_name, t.path));
+  }
+  return lines;
+}
+
+// Takes a prepared file into the archive; its lines come once it is durable.
+bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
+  if (const Failure* failure = std::get_if<Failure>(&prepared)) {
+    return fail_after_group(run, failure->message);
+  }
+  EntryWrite& w = std::get<EntryWrite>(prepared);
+  std::vector<std::wstring> lines = success_lines(run, c, w.way);
+  if (!c.from_archive) ++run.tally.files_written;
+  run.tally.textures_written += c.textures.size();
+  const uint32_t n = uint32_t(c.entry);
+  run.written.push_back(n);
+  // Taken here, on the thread that owns the map, not by the group's writer.
+  run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
+  if (w.way == Way::plain_append) {
+    // The archive's length and the journal's regions stay apart: a group's
+    // journal covers only the archive as it was when the group began.
+    if (!run.groups.commit_writes()) return false;
+    if (!begin_originals(run)) return fail(msg::kOriginalsWriteFailed);
+    if (!append_plain(run, n, w.data, w.size, std::move(lines))) {
+      return fail_after_group(run, msg::kArchiveWriteFailed);
+    }
+    return true;
+  }
+  add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(w.data), w.size,
+               w.unpacked_size, std::move(lines));
+  return !group_full(run.groups.pending()) || run.groups.start();
+}
+
+// Prepares the next file on a thread of its own while the current one is
+// prepared and written, where there is more than one CPU to run on: a file of
+// a block or two keeps one thread busy compressing, and an append waits for
+// the disk. Messages and writes stay in listing order, so a run's output is
+// that of a one-file-at-a-time run. Larger files wait for their turn: that
+// bounds both the memory of two files held at once and how long an
+// interrupted run waits for a look-ahead whose result it drops.
+class Prefetch {
+ public:
+  static constexpr uint64_t kSizeLimit = uint64_t(32) << 20;
+
+  // An entry's own content is read from the archive in its turn, after
+  // every write before it, as a one-file-at-a-time run reads it.
+  void start(ImportRun& run, const Candidate& c) {
+    if (helper_threads() == 0 || c.from_archive) return;
+    try {
+      pending_ =
+          std::async(std::launch::async, [&run, &c] { return look_ahead(run, c, kSizeLimit); });
+      for_ = &c;
+    } catch (const std::system_error&) {
+      pending_ = {};  // no thread to be had: prepared when its turn comes
+    }
+  }
+
+  // Whether the look-ahead in flight, if any, is this candidate's.
+  bool has(const Candidate& c) const { return pending_.valid() && for_ == &c; }
+
+  Prepared take(ImportRun& run, const Candidate& c) {
+    if (!has(c)) return prepare(run, c);
+    std::optional<Prepared> ahead = pending_.get();
+    return ahead ? std::move(*ahead) : prepare(run, c);
+  }
+
+ private:
+  std::future<std::optional<Prepared>> pending_;
+  const Candidate* for_ = nullptr;
+};
+
+bool import_files(ImportRun& run) {
+  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
+  LockedArchive locked;
+  if (!open_archive_to_write(run.archive_name, &locked)) return false;
+  // Read as well as written: the journal saves the bytes a write replaces,
+  // and entries without a loose file take their content from here.
+  run.archive = std::move(locked.file);
+  ArchiveHeader header;
+  if (!read_header_reporting(run.archive, &header)) return false;
+  // Offsets written here are in 2048-byte units; another unit would make every
+  // record we write point at the wrong place.
+  if (header.offset_unit != kWriteUnit) {
+    return fail(msg::kOffsetUnitNot2048);
+  }
+  run.entry_count = header.entry_count;
+  // An index that claims more records than the file holds shares its tail
+  // with whatever import appends: those records would then read the appended
+  // bytes and point at garbage. Such an archive is left alone.
+  uint64_t archive_length = 0;
+  if (!run.archive.size(&archive_length)) return fail(msg::kArchiveReadFailed);
+  if (record_position(run.entry_count) > archive_length) {
+    return fail(msg::kIndexPastEnd);
+  }
+  run.original_length = archive_length;
+
+  std::vector<platform::ListedName> listing;
+  platform::list_directory(g_import_directory_path, &listing);
+  const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
+  const std::vector<TextureFile> texture_files =
+      texture_files_in_import_order(g_import_directory_path);
+  if (matches.empty() && texture_files.empty()) return fail(msg::kNothingToImport);
+
+  // Every decision of the run rests on the records as they were before the
+  // first write, read here once for the files that will be handled.
+  std::vector<Candidate> candidates;
+  for (const platform::ListedName& listed : matches) {
+    std::optional<int32_t> entry = entry_number_of(listed);
+    if (!entry) continue;
+    Candidate c;
+    c.name = listed.name;
+    c.entry = *entry;
+    c.in_range = *entry >= 0 && uint32_t(*entry) < run.entry_count;
+    candidates.push_back(std::move(c));
+  }
+  if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, &candidates);
+  std::vector<IndexRecord> one;
+  for (Candidate& c : candidates) {
+    if (!c.in_range) continue;
+    if (!read_index_records(run.archive, uint32_t(c.entry), 1, &one)) {
+      return fail(msg::kArchiveReadFailed);
+    }
+    c.record = one[0];
+  }
+  run.journal.path = journal_path(run.archive_name);
+  if (!locked.writable) return fail(msg::kArchiveNotWritable);
+  for (const Candidate& c : candidates) {
+    if (c.in_range) run.records.push_back(uint32_t(c.entry));
+  }
+  // A run that can write nothing leaves every side file as it is.
+  if (!run.records.empty() && !take_originals(run)) return false;
+  run.groups.set_before_group([&run](platform::File& archive, const Group& g) {
+    return save_group_originals(run, archive, g);
+  });
+  // An interruption lets the entry being written finish, so that no entry is
+  // left half-written, and then ends the run.
+  const platform::InterruptsDeferred deferred;
+  // Every allocation for a file comes before its first write, so a file that
+  // cannot be held leaves the archive as it was before that file.
+  Prefetch prefetch;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (platform::interrupt_requested()) return fail_after_group(run, msg::kImportInterrupted);
+    // Content read from the archive must see every write before it.
+    if (candidates[i].from_archive && !run.groups.commit_writes()) return false;
+    // Files are prepared two at a time: this one here, the next one beside
+    // it; that one is then taken as it is, and the one after it goes beside
+    // the next.
+    if (!prefetch.has(candidates[i]) && i + 1 < candidates.size()) {
+      prefetch.start(run, candidates[i + 1]);
+    }
+    Prepared prepared = prefetch.take(run, candidates[i]);
+    if (!commit(run, candidates[i], std::move(prepared))) return false;
+  }
+  if (!run.groups.commit_all()) return false;
+  if (platform::interrupt_requested()) return fail(msg::kImportInterrupted);
+  return true;
+}
+
+}  // namespace
+
+bool run_import(const std::wstring& prefix, const std::wstring& letter) {
+  ImportRun run;
+  run.archive_name = prefix + letter;
+  bool ok = import_files(run);
+  journal_remove(run.journal);
+  // A journal left behind rolls its commit back on the next run, which then
+  // finds the archive as no seal describes it.
+  // After a failure, what the archive holds of the run is read back.
+  if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
+      !originals_seal(run.originals, run.archive, run.written,
+                      ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
+    ok = fail(msg::kOriginalsWriteFailed);
+  }
+  report_run_on_console(run.tally);
+  return ok;
+}
+
+}  // namespace linkdata

@@ -1,0 +1,83 @@
+#include "archive/modes/picture_export.h"
+
+#include "platform/messages.h"
+#include "platform/working_paths.h"
+#include "textures/dds.h"
+#include "textures/picture_out.h"
+#include "textures/png_picture.h"
+#include "textures/texture_pixels.h"
+
+namespace linkdata {
+
+namespace {
+
+// Queued pictures may hold this much memory (their copied levels and what
+// decoding and encoding them takes) before export waits for the oldest.
+constexpr uint64_t kMaxPictureWeight = uint64_t(256) << 20;
+
+// A picture's level copy, its RGBA pixels, stb's filtered rows and the PNG.
+uint64_t weight_of(const PictureJob& job) {
+  return job.level.size() + uint64_t(job.texture.width) * job.texture.height * 4 * 3;
+}
+
+void report_oldest(PictureQueue& q) {
+  PendingPictures& batch = *q.pending.front();
+  q.pool.wait(batch.group);
+  for (const PictureJob& job : batch.jobs) {
+    switch (PictureWrite(job.result)) {
+      case PictureWrite::written:
+        ++q.written;
+        break;
+      case PictureWrite::failed:
+        say(msg::picture_write_failed(job.path));
+        q.failed = true;
+        break;
+      case PictureWrite::too_large:
+        say(msg::picture_too_large(job.path, job.texture.width, job.texture.height));
+        break;
+    }
+  }
+  q.weight -= batch.weight;
+  q.pending.pop_front();
+}
+
+}  // namespace
+
+void queue_pictures(PictureQueue& q, const uint8_t* container, size_t size, uint32_t entry_number,
+                    uint32_t sub_index) {
+  if (!q.open) q.open = std::make_unique<PendingPictures>();
+  PendingPictures& batch = *q.open;
+  for (const TextureDescription& t : read_texture_container(container, size)) {
+    if (!exported_as_dds(t)) continue;
+    PictureJob& job = batch.jobs.emplace_back();
+    job.texture = t;
+    job.path = picture_path(entry_number, sub_index, t.texture_index);
+    if (!picture_size_allowed(t.width, t.height)) {
+      job.result = int(PictureWrite::too_large);
+      continue;
+    }
+    const uint8_t* level = container + t.data_position;
+    job.level.assign(level, level + top_level_bytes(t.format_code, t.width, t.height));
+    ensure_directory(join_path(g_texture_directory_path, std::to_wstring(entry_number)));
+    batch.weight += weight_of(job);
+    q.pool.submit(batch.group, [&job] {
+      job.result =
+          int(write_texture_picture(job.texture, job.level.data(), job.level.size(), job.path));
+      job.level = std::vector<uint8_t>();
+    });
+  }
+}
+
+void close_picture_batch(PictureQueue& q) {
+  if (!q.open) return;
+  q.weight += q.open->weight;
+  q.pending.push_back(std::move(q.open));
+  while (q.weight > kMaxPictureWeight && q.pending.size() > 1) report_oldest(q);
+}
+
+void finish_pictures(PictureQueue& q) {
+  close_picture_batch(q);
+  while (!q.pending.empty()) report_oldest(q);
+}
+
+}  // namespace linkdata

@@ -1,0 +1,50 @@
+// Export's PNG pictures: the textures of each entry are decoded and encoded
+// on every CPU while export goes on with the next entries, and reported in
+// entry order once done.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/worker_pool.h"
+#include "textures/container.h"
+
+namespace linkdata {
+
+struct PictureJob {
+  TextureDescription texture;
+  std::vector<uint8_t> level;  // a copy of the top level's bytes
+  std::wstring path;
+  int result = 0;  // a PictureWrite, once run
+};
+
+struct PendingPictures {
+  TaskGroup group;
+  std::deque<PictureJob> jobs;  // a deque: jobs stay in place while they run
+  uint64_t weight = 0;
+};
+
+struct PictureQueue {
+  std::unique_ptr<PendingPictures> open;  // the entry being exported
+  std::deque<std::unique_ptr<PendingPictures>> pending;
+  uint64_t weight = 0;  // the memory the pending jobs may take, all told
+  uint64_t written = 0;
+  bool failed = false;                // a picture could not be written; its message was printed
+  WorkerPool pool{helper_threads()};  // last: joined before the jobs go
+};
+
+// Queues a picture of every texture of the container that export writes as
+// DDS; the textures' folder is made here. `container` is read only during the call.
+void queue_pictures(PictureQueue& q, const uint8_t* container, size_t size, uint32_t entry_number,
+                    uint32_t sub_index);
+// Ends the current entry's batch: waits for the oldest batches, printing
+// their failures, while more than the memory allowance is queued.
+void close_picture_batch(PictureQueue& q);
+// Waits for every queued picture.
+void finish_pictures(PictureQueue& q);
+
+}  // namespace linkdata

@@ -1,0 +1,170 @@
+#include "archive/modes/restore.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "archive/format/format.h"
+#include "archive/modes/export.h"
+#include "archive/safety/group_commit.h"
+#include "archive/safety/journal.h"
+#include "archive/safety/locked_archive.h"
+#include "archive/safety/originals.h"
+#include "archive/safety/side_files.h"
+#include "platform/messages.h"
+#include "platform/platform.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+bool fail(const std::wstring& message) {
+  say(message);
+  return false;
+}
+
+struct RestoreRun {
+  std::wstring archive_name;
+  platform::File archive;
+  Originals originals;
+  Journal journal;
+  GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
+};
+
+// The saves to put back, entry by entry, through the journal: a restore cut
+// short at any write is finished by running it again. Each save goes in
+// pieces of a block, checked whole before its first piece is written, and a
+// large entry in as many commits as it fills, so memory stays bounded; its
+// line comes with the last of them.
+bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole) {
+  for (size_t i = 0; i < saves.size();) {
+    const uint32_t entry = saves[i].entry;
+    const auto part = [&run, entry]() -> Group& {
+      Group& g = run.groups.pending();
+      g.entries.push_back({g.writes.size(), {}, entry});
+      return g;
+    };
+    Group* g = &part();
+    for (; i < saves.size() && saves[i].entry == entry; ++i) {
+      const SavedBytes& s = saves[i];
+      bool intact = s.size <= kSideFileBlock || saved_intact(run.originals, s);
+      for (uint64_t done = 0; intact && done < s.size;) {
+        if (group_full(*g)) {
+          if (!run.groups.start()) return false;
+          g = &part();
+        }
+        PendingWrite w{s.position + done, {}};
+        const size_t piece = size_t(std::min<uint64_t>(s.size - done, kSideFileBlock));
+        intact = read_saved(run.originals, s, done, piece, &w.bytes);
+        done += piece;
+        g->bytes += w.bytes.size();
+        g->writes.push_back(std::move(w));
+      }
+      if (!intact) {
+        // Read back whole when the run began: the file changed under the lock.
+        return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path));
+      }
+    }
+    if (!whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
+    if (group_full(*g) && !run.groups.start()) return false;
+  }
+  return run.groups.commit_all();
+}
+
+bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
+  // Held exclusively for the whole run, as import holds it: the file of
+  // originals is read and written only under it.
+  LockedArchive locked;
+  if (!open_archive_to_write(run.archive_name, &locked)) return false;
+  run.archive = std::move(locked.file);
+  const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
+  const std::wstring originals = originals_path(run.archive_name);
+  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
+    case OriginalsLoad::none:
+      say(nothing);
+      return true;
+    case OriginalsLoad::unreadable:
+      return fail(msg::originals_unreadable(originals));
+    case OriginalsLoad::damaged:
+      return fail(msg::originals_damaged_nothing_restored(originals, run.archive_name,
+                                                          run.originals.damaged_at));
+    case OriginalsLoad::ok:
+      break;
+  }
+  ArchiveHeader header;
+  if (!read_header_reporting(run.archive, &header)) return false;
+  if (!locked.writable) return fail(msg::kArchiveNotWritable);
+  if (!originals_match(run.originals, run.archive, true)) {
+    if (!archive_is_original(run.originals, run.archive)) {
+      return fail(msg::archive_replaced_cannot_restore(run.archive_name));
+    }
+    // Copied back or repaired: the file holds nothing the archive lacks.
+    if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
+    say(nothing);
+    return true;
+  }
+  if (!originals_open_to_write(run.originals)) return fail(msg::kOriginalsWriteFailed);
+
+  std::vector<SavedBytes> saves = run.originals.saves;
+  if (!whole) {
+    // The range as export clamps it.
+    const EntryRange range = clamp_range(uint32_t(first), uint32_t(last), header.entry_count);
+    saves.erase(std::remove_if(saves.begin(), saves.end(),
+                               [&](const SavedBytes& s) {
+                                 return s.entry < range.start || s.entry >= range.end;
+                               }),
+                saves.end());
+  }
+  // A whole restore goes on without saves: range restores may have left
+  // appended bytes, and the file of originals goes too.
+  if (saves.empty() && !whole) {
+    say(nothing);
+    return true;
+  }
+  std::stable_sort(saves.begin(), saves.end(),
+                   [](const SavedBytes& a, const SavedBytes& b) { return a.entry < b.entry; });
+  if (!originals_begin_run(run.originals, run.archive, {})) return fail(msg::kOriginalsWriteFailed);
+  run.journal.path = journal_path(run.archive_name);
+  run.journal.operation = JournalOperation::restore;
+  if (!put_back(run, saves, whole)) return false;
+  journal_remove(run.journal);
+
+  if (whole) {
+    // What this tool appended goes too; then the archive is as it was.
+    if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk()) {
+      return fail(msg::kArchiveWriteFailed);
+    }
+  }
+  // The saves leave the file only once the archive reads back as they say.
+  if (!restore_verified(run.originals, run.archive, saves, whole)) {
+    return fail(msg::kArchiveWriteFailed);
+  }
+  if (whole) {
+    // Should the removal not reach the disk, the file found again describes
+    // the original archive, and a restore from it changes nothing.
+    if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
+    say(msg::restored_archive(run.archive_name));
+    return true;
+  }
+  std::vector<uint32_t> entries;
+  for (const SavedBytes& s : saves) {
+    if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
+  }
+  if (!originals_drop(run.originals, entries) ||
+      !originals_seal(run.originals, run.archive, entries)) {
+    return fail(msg::kOriginalsWriteFailed);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool run_restore(const std::wstring& archive_name, bool whole, int32_t first, int32_t last) {
+  RestoreRun run;
+  run.archive_name = archive_name;
+  const bool ok = restore(run, whole, first, last);
+  journal_remove(run.journal);
+  return ok;
+}
+
+}  // namespace linkdata

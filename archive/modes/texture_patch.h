@@ -1,0 +1,21 @@
+// Putting edited DDS files back into an entry's content: each one replaces
+// the pixel data of the texture that its name addresses, and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/modes/import_names.h"
+
+namespace linkdata {
+
+// Reads the files into the pixel data of their textures in content[0, size).
+// The textures are located on the content as it was before the first file,
+// so no file can move another one's texture. Gives the failure message, or
+// an empty string when every file was taken; after a failure the content is
+// partly patched and must not be written.
+std::wstring patch_textures(uint8_t* content, size_t size, const std::vector<TextureFile>& files);
+
+}  // namespace linkdata

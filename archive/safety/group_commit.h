@@ -1,0 +1,100 @@
+// In-place entries go into the archive in groups: one journal commit and one
+// flush for up to kGroupEntries entries or kGroupBytes of data. A group is
+// written on a thread of its own while the next one is prepared, since most
+// of a commit is waiting for the disk. Success lines are printed only once
+// their entries are on disk, in the order the entries came.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "archive/safety/journal.h"
+#include "platform/platform.h"
+
+namespace linkdata {
+
+struct PendingWrite {
+  uint64_t position = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct PendingEntry {
+  size_t first_write = 0;  // into Group::writes
+  std::vector<std::wstring> lines;
+  uint32_t entry = 0;
+};
+
+struct Group {
+  std::vector<PendingWrite> writes;
+  std::vector<PendingEntry> entries;
+  uint64_t bytes = 0;
+  bool unflushed = false;  // an appended entry's record, written but not yet on disk
+};
+
+constexpr size_t kGroupEntries = 32;
+constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
+
+inline bool group_full(const Group& g) {
+  return g.entries.size() >= kGroupEntries || g.bytes >= kGroupBytes;
+}
+
+// Runs before a group's journal is saved, on the thread that writes the
+// group: a failure message ends the group unwritten.
+using BeforeGroup = std::function<std::wstring(platform::File& archive, const Group& g)>;
+
+// What writing a group came to: the lines of the entries now on disk, and a
+// failure message when the group could not be written whole.
+struct GroupOutcome {
+  std::vector<std::wstring> lines;
+  std::wstring failure;
+};
+
+// Journal saved, archive writes, one flush, journal cleared. An entry that
+// shares bytes with an earlier one of the group (two loose names for one
+// entry) starts a commit of its own, so that no commit writes a byte twice.
+// A failure leaves every entry old or new: those before a failed write keep
+// their new bytes and lines; the failed one and those after it get their old
+// bytes back. The writes' bytes are released once they are in the file.
+GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
+                         const BeforeGroup& before = {});
+
+class GroupCommitter {
+ public:
+  GroupCommitter(platform::File& archive, Journal& journal)
+      : archive_(archive), journal_(journal) {}
+  ~GroupCommitter();  // waits for a group in flight
+  GroupCommitter(const GroupCommitter&) = delete;
+  GroupCommitter& operator=(const GroupCommitter&) = delete;
+
+  Group& pending() { return pending_; }
+  void set_before_group(BeforeGroup before) { before_ = std::move(before); }
+  // Hands the pending group to the writer, once the group before it is done.
+  // A group of appended entries' records alone needs one flush at most and
+  // is done here.
+  bool start();
+  // Waits for the group in flight and prints its lines, or its failure.
+  bool finish();
+  // Every entry taken in so far on disk, and reported.
+  bool commit_all() { return start() && finish(); }
+  // Every in-place write in the archive file, as an append or a read of the
+  // archive needs; appended entries' records may still wait for a flush.
+  bool commit_writes() { return pending_.writes.empty() ? finish() : commit_all(); }
+
+  // For an append, once every in-place write is done: a flush of the archive
+  // has taken the pending records to disk, and their lines are printed.
+  void records_flushed();
+  // An appended entry's record is written; its lines wait for the next flush.
+  void add_unflushed_record(std::vector<std::wstring> lines);
+
+ private:
+  platform::File& archive_;
+  Journal& journal_;
+  Group pending_;
+  BeforeGroup before_;
+  std::future<GroupOutcome> in_flight_;
+};
+
+}  // namespace linkdata

@@ -1,0 +1,469 @@
+#include "archive/safety/journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/format/format.h"
+#include "archive/safety/side_files.h"
+#include "platform/little_endian.h"
+#include "platform/messages.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+constexpr char kJournalMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '2'};
+constexpr char kUncheckedJournalMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr size_t kJournalHeaderSize = 40;
+constexpr size_t kUncheckedHeaderSize = 32;
+constexpr size_t kRegionHeaderSize = 16;
+// What a torn write leaves whole: a disk sector.
+constexpr uint64_t kPiece = 512;
+constexpr size_t kPairSize = 8;
+// Regions are saved in stretches that end at multiples of this in the
+// archive, so that every buffer stays this small.
+constexpr uint64_t kStretch = kSideFileBlock;
+static_assert(kStretch % kPiece == 0);
+
+// A region as the journal holds it: where its bytes are in the journal.
+struct SavedRegion {
+  uint64_t position = 0;
+  uint64_t size = 0;
+  uint64_t saved_at = 0;  // just past the region's header
+  bool paired = false;    // with the old and new checksums of its pieces
+};
+
+struct ReadJournal {
+  uint64_t archive_length = 0;
+  bool checked = false;  // today's layout, tied to its archive
+  uint32_t index_crc = 0;
+  uint32_t operation = 0;
+  std::vector<SavedRegion> regions;
+};
+
+// One stretch of a region: its place in the archive and in the journal.
+struct Stretch {
+  uint64_t position = 0;
+  size_t size = 0;
+  size_t pieces = 0;
+  uint64_t pairs_at = 0;  // in the journal; as many bytes as pair_bytes()
+  uint64_t bytes_at = 0;  // the old bytes, in the journal
+  size_t pair_bytes() const { return pieces * kPairSize; }
+};
+
+size_t pieces_in(uint64_t position, size_t size) {
+  return size_t((position + size + kPiece - 1) / kPiece - position / kPiece);
+}
+
+// Calls visit(stretch) for each stretch of a region in order; stops at the
+// first false. The journal bytes a region takes follow from its position and
+// size alone.
+template <typename Visit>
+bool for_each_stretch(uint64_t position, uint64_t size, uint64_t saved_at, bool paired,
+                      Visit visit) {
+  uint64_t at = saved_at;
+  for (uint64_t done = 0; done < size;) {
+    Stretch s;
+    s.position = position + done;
+    s.size = size_t(std::min<uint64_t>(size - done, kStretch - s.position % kStretch));
+    s.pieces = paired ? pieces_in(s.position, s.size) : 0;
+    s.pairs_at = at;
+    s.bytes_at = at + s.pair_bytes();
+    if (!visit(s)) return false;
+    at = s.bytes_at + s.size;
+    done += s.size;
+  }
+  return true;
+}
+
+template <typename Visit>
+bool for_each_stretch(const SavedRegion& r, Visit visit) {
+  return for_each_stretch(r.position, r.size, r.saved_at, r.paired, visit);
+}
+
+// The sector pieces of a stretch: calls visit(offset, size) within it.
+template <typename Visit>
+void for_each_piece(const Stretch& s, Visit visit) {
+  for (size_t off = 0; off < s.size;) {
+    const size_t n = size_t(std::min<uint64_t>(s.size - off, kPiece - (s.position + off) % kPiece));
+    visit(off, n);
+    off += n;
+  }
+}
+
+// Journal bytes that a region's stretches take, past its header; false when
+// that would pass `limit`.
+bool region_journal_size(uint64_t position, uint64_t size, bool paired, uint64_t limit,
+                         uint64_t* out) {
+  uint64_t total = 0;
+  for_each_stretch(position, size, 0, paired, [&](const Stretch& s) {
+    total = s.bytes_at + s.size;
+    return total <= limit;
+  });
+  *out = total;
+  return total <= limit;
+}
+
+// Reads n bytes of the archive at pos with the journal's saved old bytes put
+// over them: the archive as it was before the commit, where the regions lie.
+bool read_old(platform::File& archive, platform::File* journal,
+              const std::vector<SavedRegion>& saved, uint64_t pos, uint8_t* buf, size_t n) {
+  if (!read_exactly(archive, pos, buf, n)) return false;
+  // Last region first, as put_back writes them, so the oldest bytes win.
+  for (size_t i = saved.size(); i-- > 0;) {
+    const bool ok = for_each_stretch(saved[i], [&](const Stretch& s) {
+      const uint64_t from = std::max(pos, s.position);
+      const uint64_t to = std::min(pos + n, s.position + s.size);
+      if (from >= to) return true;
+      return read_exactly(*journal, s.bytes_at + (from - s.position), buf + (from - pos),
+                          size_t(to - from));
+    });
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// A crc32 of the archive's header and index, [0, end of the index) within
+// its length, as they were before the commit when `saved` is the journal's
+// regions (as they are now when it is empty). The entry count comes from the
+// header read the same way.
+bool index_checksum(platform::File& archive, uint64_t length, platform::File* journal,
+                    const std::vector<SavedRegion>& saved, uint32_t* out) {
+  uint8_t header[kArchiveHeaderSize] = {};
+  const size_t header_size = size_t(std::min<uint64_t>(length, sizeof header));
+  if (!read_old(archive, journal, saved, 0, header, header_size)) return false;
+  const uint64_t end = std::min(length, record_position(load_u32le(header + 4)));
+  uint32_t crc = crc_of(0, header, header_size);
+  std::vector<uint8_t> block;
+  for (uint64_t at = header_size; at < end;) {
+    const size_t n = size_t(std::min<uint64_t>(end - at, kSideFileBlock));
+    block.resize(n);
+    if (!read_old(archive, journal, saved, at, block.data(), n)) return false;
+    crc = crc_of(crc, block.data(), n);
+    at += n;
+  }
+  *out = crc;
+  return true;
+}
+
+// The journal's regions when the whole of it is intact; false for a journal
+// that was cut short or torn, which never reached the disk whole. Every byte
+// of the body goes through its checksum.
+bool read_journal(platform::File& journal, ReadJournal* out) {
+  uint8_t header[kJournalHeaderSize];
+  uint64_t file_size = 0;
+  if (!journal.size(&file_size) || file_size < kUncheckedHeaderSize ||
+      !read_exactly(journal, 0, header, kUncheckedHeaderSize)) {
+    return false;
+  }
+  size_t header_size = kJournalHeaderSize;
+  uint64_t body_crc = 0;
+  if (std::memcmp(header, kJournalMagic, sizeof kJournalMagic) == 0) {
+    if (file_size < kJournalHeaderSize ||
+        !read_exactly(journal, kUncheckedHeaderSize, header + kUncheckedHeaderSize,
+                      kJournalHeaderSize - kUncheckedHeaderSize) ||
+        load_u32le(header + 36) != crc_of(0, header, 36)) {
+      return false;
+    }
+    out->checked = true;
+    out->index_crc = load_u32le(header + 24);
+    out->operation = load_u32le(header + 28);
+    body_crc = load_u32le(header + 32);
+  } else if (std::memcmp(header, kUncheckedJournalMagic, sizeof kUncheckedJournalMagic) == 0) {
+    if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
+    header_size = kUncheckedHeaderSize;
+    out->operation = uint32_t(JournalOperation::import);
+    body_crc = load_u32le(header + 24);
+  } else {
+    return false;
+  }
+  const uint64_t body_length = load_u64le(header + 16);
+  if (body_length > file_size - header_size) return false;
+  const uint64_t end = header_size + body_length;
+  out->archive_length = load_u64le(header + 8);
+
+  uint32_t crc = 0;
+  std::vector<uint8_t> block;
+  const auto take = [&](uint64_t at, size_t n) {
+    block.resize(n);
+    if (!read_exactly(journal, at, block.data(), n)) return false;
+    crc = crc_of(crc, block.data(), n);
+    return true;
+  };
+  for (uint64_t at = header_size; at < end;) {
+    uint8_t region[kRegionHeaderSize];
+    if (end - at < kRegionHeaderSize || !read_exactly(journal, at, region, sizeof region)) {
+      return false;
+    }
+    crc = crc_of(crc, region, sizeof region);
+    const SavedRegion saved{load_u64le(region), load_u64le(region + 8), at + kRegionHeaderSize,
+                            out->checked};
+    // Commits write only inside the archive as it was when they began.
+    if (saved.position > out->archive_length || saved.size > out->archive_length - saved.position) {
+      return false;
+    }
+    uint64_t taken = 0;
+    if (!region_journal_size(saved.position, saved.size, saved.paired, end - saved.saved_at,
+                             &taken)) {
+      return false;
+    }
+    const bool whole = for_each_stretch(saved, [&](const Stretch& s) {
+      return take(s.pairs_at, s.pair_bytes()) && take(s.bytes_at, s.size);
+    });
+    if (!whole) return false;
+    out->regions.push_back(saved);
+    at = saved.saved_at + taken;
+  }
+  return crc == body_crc;
+}
+
+// The archive length and index checksum of a journal of today's layout whose
+// header is whole, though its body may not be: a commit was begun.
+bool commit_header(platform::File& journal, uint64_t* archive_length, uint32_t* index_crc) {
+  uint8_t header[kJournalHeaderSize];
+  if (!read_exactly(journal, 0, header, sizeof header) ||
+      std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0 ||
+      load_u32le(header + 36) != crc_of(0, header, 36)) {
+    return false;
+  }
+  *archive_length = load_u64le(header + 8);
+  *index_crc = load_u32le(header + 24);
+  return true;
+}
+
+// Whether the archive's bytes in every region are, piece by piece, the ones
+// the journal saved or the ones its commit writes: then the archive is the
+// commit's own, cut short at some write.
+enum class Match { same, other, read_error };
+
+Match regions_match(platform::File& journal, platform::File& archive, const ReadJournal& read) {
+  std::vector<uint8_t> pairs, now, old;
+  Match result = Match::same;
+  for (const SavedRegion& r : read.regions) {
+    const bool read_all = for_each_stretch(r, [&](const Stretch& s) {
+      pairs.resize(s.pair_bytes());
+      now.resize(s.size);
+      if (!read_exactly(journal, s.pairs_at, pairs.data(), pairs.size())) return false;
+      if (!read_exactly(archive, s.position, now.data(), now.size())) return false;
+      if (!r.paired) {
+        // Only the old bytes to compare with.
+        old.resize(s.size);
+        if (!read_exactly(journal, s.bytes_at, old.data(), old.size())) return false;
+        if (old != now) result = Match::other;
+        return true;
+      }
+      size_t i = 0;
+      for_each_piece(s, [&](size_t off, size_t n) {
+        const uint32_t crc = crc_of(0, now.data() + off, n);
+        const uint8_t* pair = pairs.data() + kPairSize * i++;
+        if (crc != load_u32le(pair) && crc != load_u32le(pair + 4)) result = Match::other;
+      });
+      return true;
+    });
+    if (!read_all) return Match::read_error;
+    if (result != Match::same) return result;
+  }
+  return result;
+}
+
+// Whether the journal belongs to the archive as it is now (see the top of
+// journal.h).
+Match journal_matches(platform::File& journal, platform::File& archive, const ReadJournal& read) {
+  uint64_t length = 0;
+  if (!archive.size(&length)) return Match::read_error;
+  // A commit never changes the archive's length: appends wait for it.
+  if (length != read.archive_length) return Match::other;
+  const Match regions = regions_match(journal, archive, read);
+  if (regions != Match::same || !read.checked) return regions;
+  uint32_t crc = 0;
+  if (!index_checksum(archive, length, &journal, read.regions, &crc)) return Match::read_error;
+  return crc == read.index_crc ? Match::same : Match::other;
+}
+
+// Writes the saved bytes back, last region first, so that where a commit
+// overwrote one range twice the oldest bytes are the ones that stay.
+bool put_back(platform::File& journal, platform::File& archive,
+              const std::vector<SavedRegion>& regions, size_t first) {
+  std::vector<uint8_t> block;
+  for (size_t i = regions.size(); i > first; --i) {
+    const bool ok = for_each_stretch(regions[i - 1], [&](const Stretch& s) {
+      block.resize(s.size);
+      return read_exactly(journal, s.bytes_at, block.data(), s.size) &&
+             archive.write_at(s.position, block.data(), s.size);
+    });
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool restore_journal(const ReadJournal& read) {
+  return read.operation == uint32_t(JournalOperation::restore);
+}
+
+}  // namespace
+
+std::wstring journal_path(const std::wstring& archive_name) { return archive_name + L"-journal"; }
+
+bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_length,
+                  const std::vector<JournalRegion>& regions) {
+  if (!journal.file.is_open()) {
+    // Rewritten in place for every commit of the run.
+    journal.file = platform::File::open_to_replace(journal.path);
+    if (!journal.file.is_open()) return false;
+  }
+  platform::File& file = journal.file;
+  uint32_t crc = 0;
+  uint64_t at = kJournalHeaderSize;
+  uint32_t index_crc = 0;
+  bool ok = index_checksum(archive, archive_length, nullptr, {}, &index_crc);
+  std::vector<uint8_t> pairs, old;
+  for (const JournalRegion& r : regions) {
+    if (!ok) break;
+    uint8_t region[kRegionHeaderSize];
+    store_u64le(region, r.position);
+    store_u64le(region + 8, r.size);
+    crc = crc_of(crc, region, sizeof region);
+    ok = file.write_at(at, region, sizeof region);
+    at += kRegionHeaderSize;
+    ok = ok && for_each_stretch(r.position, r.size, at, true, [&](const Stretch& s) {
+           old.resize(s.size);
+           pairs.resize(s.pair_bytes());
+           if (!read_exactly(archive, s.position, old.data(), s.size)) return false;
+           const uint8_t* fresh = r.bytes + (s.position - r.position);
+           size_t i = 0;
+           for_each_piece(s, [&](size_t off, size_t n) {
+             store_u32le(pairs.data() + kPairSize * i, crc_of(0, old.data() + off, n));
+             store_u32le(pairs.data() + kPairSize * i + 4, crc_of(0, fresh + off, n));
+             ++i;
+           });
+           crc = crc_of(crc_of(crc, pairs.data(), pairs.size()), old.data(), old.size());
+           at = s.bytes_at + s.size;
+           return file.write_at(s.pairs_at, pairs.data(), pairs.size()) &&
+                  file.write_at(s.bytes_at, old.data(), old.size());
+         });
+  }
+  if (ok) {
+    uint8_t header[kJournalHeaderSize];
+    std::memcpy(header, kJournalMagic, sizeof kJournalMagic);
+    store_u64le(header + 8, archive_length);
+    store_u64le(header + 16, at - kJournalHeaderSize);
+    store_u32le(header + 24, index_crc);
+    store_u32le(header + 28, uint32_t(journal.operation));
+    store_u32le(header + 32, crc);
+    store_u32le(header + 36, crc_of(0, header, 36));
+    ok = file.write_at(0, header, sizeof header) && file.flush_to_disk();
+  }
+  // A new journal's name must be on disk too before the archive changes.
+  if (ok && !journal.named_on_disk) {
+    ok = platform::flush_folder(folder_of(journal.path));
+    journal.named_on_disk = ok;
+  }
+  // The archive is left alone: a journal on disk only names bytes it holds.
+  if (!ok) journal_clear(journal);
+  return ok;
+}
+
+bool journal_clear(Journal& journal) {
+  const uint8_t zeros[kJournalHeaderSize] = {};
+  return journal.file.write_at(0, zeros, sizeof zeros) && journal.file.flush_to_disk();
+}
+
+bool journal_roll_back_tail(Journal& journal, platform::File& archive, size_t first_region) {
+  journal.file.close();  // read through a handle of its own, which Windows lets no writer share
+  platform::File saved = platform::File::open_read(journal.path);
+  ReadJournal read;
+  if (!saved.is_open() || !read_journal(saved, &read)) return false;
+  if (!put_back(saved, archive, read.regions, first_region) || !archive.flush_to_disk()) {
+    return false;
+  }
+  saved.close();
+  // Until the removal is on disk, a crash would bring the journal back and
+  // undo the commit's first entries, whose success has been reported.
+  return platform::remove_file(journal.path) && platform::flush_folder(folder_of(journal.path));
+}
+
+void journal_remove(Journal& journal) {
+  if (!journal.file.is_open()) return;
+  journal.file.close();
+  platform::remove_file(journal.path);
+}
+
+LeftJournal left_journal(const std::wstring& archive_name) {
+  const std::wstring path = journal_path(archive_name);
+  if (!path_exists(path)) return LeftJournal::none;
+  platform::File journal = platform::File::open_read(path);
+  if (!journal.is_open()) return LeftJournal::commit_to_undo;
+  ReadJournal read;
+  uint64_t length = 0;
+  uint32_t crc = 0;
+  // One whose header alone is whole is judged against the archive, which
+  // takes the lock held alone.
+  return read_journal(journal, &read) || commit_header(journal, &length, &crc)
+             ? LeftJournal::commit_to_undo
+             : LeftJournal::nothing_to_undo;
+}
+
+bool recover_archive(const std::wstring& archive_name, platform::File& archive) {
+  const std::wstring path = journal_path(archive_name);
+  if (!path_exists(path)) return true;
+  platform::File journal = platform::File::open_read(path);
+  if (!journal.is_open()) {
+    say(msg::journal_rollback_failed(archive_name));
+    return false;
+  }
+  ReadJournal read;
+  if (!read_journal(journal, &read)) {
+    // Cut short while it was written, the archive untouched since (it is
+    // written only once its journal is on disk): nothing to undo. With its
+    // header whole, that is so only while the archive's length and index are
+    // still the ones it saw; otherwise the commit had begun and the journal
+    // was damaged since, and it stays.
+    uint64_t length = 0, now = 0;
+    uint32_t crc = 0, now_crc = 0;
+    if (commit_header(journal, &length, &crc)) {
+      if (!archive.size(&now) || !index_checksum(archive, now, nullptr, {}, &now_crc)) {
+        say(msg::journal_rollback_failed(archive_name));
+        return false;
+      }
+      if (now != length || now_crc != crc) {
+        say(msg::journal_damaged(path, archive_name));
+        return false;
+      }
+    }
+    journal.close();
+    platform::remove_file(path);
+    return true;
+  }
+  const std::wstring failed = restore_journal(read)
+                                  ? msg::journal_restore_rollback_failed(archive_name)
+                                  : msg::journal_rollback_failed(archive_name);
+  switch (journal_matches(journal, archive, read)) {
+    case Match::same:
+      break;
+    case Match::other:
+      say(read.checked ? msg::journal_of_other_archive(path, archive_name)
+                       : msg::journal_unchecked(path, archive_name));
+      return false;
+    case Match::read_error:
+      say(failed);
+      return false;
+  }
+  // A journal of the earlier layout that matches holds only what the archive
+  // already has: there is nothing to put back.
+  const bool restored =
+      !read.checked || (put_back(journal, archive, read.regions, 0) && archive.flush_to_disk());
+  journal.close();
+  // Until the removal is on disk, a crash would bring the journal back and
+  // this rollback would run again over what later runs write.
+  if (!restored || !platform::remove_file(path) || !platform::flush_folder(folder_of(path))) {
+    say(failed);
+    return false;
+  }
+  if (read.checked) {
+    say(restore_journal(read) ? msg::journal_restore_rolled_back(archive_name)
+                              : msg::journal_rolled_back(archive_name));
+  }
+  return true;
+}
+
+}  // namespace linkdata

@@ -1,0 +1,142 @@
+#include "archive/safety/locked_archive.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "archive/safety/journal.h"
+#include "platform/messages.h"
+#include "platform/working_paths.h"
+
+namespace linkdata {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::LockKind;
+using platform::LockOutcome;
+
+// Long enough for an export or import that is just ending; short enough that
+// a user who started a second run sees at once why it does nothing.
+constexpr auto kLockPatience = std::chrono::seconds(2);
+constexpr auto kRetryEvery = std::chrono::milliseconds(20);
+
+enum class Attempt { done, again };
+
+Attempt finish(LockedArchive* out, platform::File file, bool writable, ArchiveOpenStatus status) {
+  out->file = std::move(file);
+  out->writable = writable;
+  out->status = status;
+  return Attempt::done;
+}
+
+// A lock that failed for a reason other than another holder stops the run:
+// two runs might then write at once. A file system without locks is run on
+// without them, said once.
+Attempt lock_failed(const std::wstring& archive_name, LockedArchive* out) {
+  say(msg::lock_failed(archive_name));
+  return finish(out, platform::File(), false, ArchiveOpenStatus::lock_failed);
+}
+
+void note_no_locks(const std::wstring& archive_name, LockOutcome got) {
+  if (got == LockOutcome::no_locks) say(msg::no_locks(archive_name));
+}
+
+// One try at the lock. A reader opens the archive for writing only when a
+// journal may need rolling back: on Windows a handle that writes keeps the
+// game (which shares no writing) from opening the archive.
+Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive* out) {
+  const bool journal_seen = path_exists(journal_path(archive_name));
+  const bool wants_writing = use == ArchiveUse::write || journal_seen;
+  platform::File file;
+  if (wants_writing) file = platform::File::open_lockable(archive_name, true);
+  const bool writable = file.is_open();
+  if (!writable) file = platform::File::open_lockable(archive_name, false);
+  if (!file.is_open()) return finish(out, std::move(file), false, ArchiveOpenStatus::cannot_open);
+
+  const LockOutcome exclusive = writable ? file.lock(LockKind::exclusive) : LockOutcome::busy;
+  if (exclusive == LockOutcome::failed) return lock_failed(archive_name, out);
+  if (exclusive == LockOutcome::taken || exclusive == LockOutcome::no_locks) {
+    note_no_locks(archive_name, exclusive);
+    if (!recover_archive(archive_name, file)) {
+      return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
+    }
+    // Other readers may share the archive from here on. A downgrade that
+    // fails keeps the exclusive lock, which only makes them wait.
+    if (use == ArchiveUse::read) (void)file.lock(LockKind::shared);
+    return finish(out, std::move(file), use == ArchiveUse::write, ArchiveOpenStatus::opened);
+  }
+  // A writer that could open the archive for writing waits for it alone.
+  if (writable && use == ArchiveUse::write) return Attempt::again;
+  const LockOutcome shared = file.lock(LockKind::shared);
+  if (shared == LockOutcome::failed) return lock_failed(archive_name, out);
+  if (shared == LockOutcome::busy) return Attempt::again;
+  note_no_locks(archive_name, shared);
+  // Shared: no run is writing, so a journal here is one a run left behind,
+  // and it stays, since others may be reading the archive.
+  switch (left_journal(archive_name)) {
+    case LeftJournal::none:
+    case LeftJournal::nothing_to_undo:
+      return finish(out, std::move(file), false, ArchiveOpenStatus::opened);
+    case LeftJournal::commit_to_undo:
+      break;
+  }
+  // The archive is not to be read before the commit is undone. With a handle
+  // that writes, the exclusive lock comes once the other readers are gone;
+  // without one, and none to be had, it never comes.
+  if (writable || !journal_seen) return Attempt::again;
+  say(msg::journal_rollback_failed(archive_name));
+  return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
+}
+
+}  // namespace
+
+LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use) {
+  const Clock::time_point give_up = Clock::now() + kLockPatience;
+  LockedArchive out;
+  while (try_open(archive_name, use, &out) == Attempt::again) {
+    if (Clock::now() >= give_up) {
+      say(msg::archive_busy(archive_name));
+      out = LockedArchive();
+      out.status = ArchiveOpenStatus::in_use;
+      return out;
+    }
+    std::this_thread::sleep_for(kRetryEvery);
+  }
+  return out;
+}
+
+bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out) {
+  if (!path_exists(archive_name)) {
+    say(msg::archive_missing(archive_name));
+    return false;
+  }
+  *out = open_archive_locked(archive_name, ArchiveUse::write);
+  switch (out->status) {
+    case ArchiveOpenStatus::opened:
+      return true;
+    case ArchiveOpenStatus::cannot_open:
+      say(msg::kArchiveOpenFailed);
+      return false;
+    case ArchiveOpenStatus::in_use:
+    case ArchiveOpenStatus::not_recovered:
+    case ArchiveOpenStatus::lock_failed:
+      return false;
+  }
+  return false;
+}
+
+bool read_header_reporting(platform::File& archive, ArchiveHeader* out) {
+  switch (read_archive_header(archive, out)) {
+    case IndexReadStatus::ok:
+      return true;
+    case IndexReadStatus::read_error:
+      say(msg::kArchiveReadFailed);
+      return false;
+    case IndexReadStatus::bad_magic:
+      say(msg::kArchiveFormatWrong);
+      return false;
+  }
+  return false;
+}
+
+}  // namespace linkdata

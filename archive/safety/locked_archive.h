@@ -1,0 +1,49 @@
+// One run of the tool per archive at a time. Every operation opens its
+// archive here, and the lock it takes lasts as long as the returned handle:
+// exclusive for a run that writes the archive, shared for one that only
+// reads it. A journal is looked at only under the lock, so no run ever takes
+// the live journal of another for one left by a crash, and a journal is
+// rolled back or removed only under the lock held exclusively.
+#pragma once
+
+#include <string>
+
+#include "archive/format/format.h"
+#include "platform/platform.h"
+
+namespace linkdata {
+
+enum class ArchiveUse { read, write };
+
+enum class ArchiveOpenStatus {
+  opened,         // `file` is open and locked; any journal has been dealt with
+  cannot_open,    // the archive cannot be opened at all; nothing was printed
+  in_use,         // another run holds the lock; its message was printed
+  not_recovered,  // a crash's commit could not be undone; its message was printed
+  lock_failed,    // the lock failed, not for another holder; its message was printed
+};
+
+struct LockedArchive {
+  ArchiveOpenStatus status = ArchiveOpenStatus::cannot_open;
+  platform::File file;
+  // For ArchiveUse::write: opened for writing and locked exclusively. False
+  // when the archive cannot be opened for writing (read-only, or held by
+  // another program on Windows); the run then holds it shared and may read it.
+  bool writable = false;
+};
+
+// Opens the archive for a whole run and takes its lock. A lock held by
+// another run is waited for a short while (kLockPatience), never longer; a
+// run that does not get it has touched nothing and gets in_use.
+LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use);
+
+// Opens an existing archive for a run that writes it (ArchiveUse::write).
+// False after the failure's message: a missing archive, one held by another
+// run, a commit not undone, or an archive that cannot be opened at all.
+bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out);
+
+// Reads the archive's header; false after the message of a read error or of
+// a file that is no archive.
+bool read_header_reporting(platform::File& archive, ArchiveHeader* out);
+
+}  // namespace linkdata
