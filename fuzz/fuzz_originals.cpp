@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> originals =
       damaged(fuzz_support::read_bytes(kOriginals), damage, damage_size);
   fuzz_support::write_bytes(kOriginals, originals.data(), originals.size());
-  if (linkdata::run_restore(L"LINKDATA_EU_OS_EUNA.A", true, 0, 0)) {
+  if (linkdata::run_restore_whole(L"LINKDATA_EU_OS_EUNA.A")) {
     if (fuzz_support::read_bytes(kArchive) !=
         std::vector<uint8_t>(archive, archive + archive_size)) {
       std::abort();

@@ -50,11 +50,15 @@ bool import_a(std::string* out = nullptr) {
   return ok;
 }
 
-// The whole archive, or entries first..last.
+// The whole archive when first is negative, else entries first..last.
+bool restore_archive_a(int32_t first, int32_t last) {
+  return first < 0 ? run_restore_whole(L"LINKDATA_EU_OS_EUNA.A")
+                   : run_restore_range(L"LINKDATA_EU_OS_EUNA.A", first, last);
+}
+
 bool restore_a(std::string* out = nullptr, int32_t first = -1, int32_t last = -1) {
   bool ok = false;
-  const std::string said =
-      capture_stdout([&] { ok = run_restore(L"LINKDATA_EU_OS_EUNA.A", first < 0, first, last); });
+  const std::string said = capture_stdout([&] { ok = restore_archive_a(first, last); });
   if (out) *out = said;
   return ok;
 }
@@ -363,7 +367,7 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
         const HookInstalled hook([&](const FileChange& c) { return disk.follow(c); });
         capture_stdout([&] {
           try {
-            run_restore(L"LINKDATA_EU_OS_EUNA.A", op.first < 0, op.first, op.last);
+            restore_archive_a(op.first, op.last);
           } catch (const ForgetfulDisk::Crash&) {
             crashed = true;
           }

@@ -185,7 +185,7 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
     bool ok = false;
     if (c.mode == 'e') ok = export_a(&said);
     if (c.mode == 'i') ok = import_a(&said);
-    if (c.mode == 'r') said = capture_stdout([&] { ok = run_restore(kArchiveW, true, 0, 0); });
+    if (c.mode == 'r') said = capture_stdout([&] { ok = run_restore_whole(kArchiveW); });
     if (c.refused) {
       EXPECT_EQ(said, kInUse) << c.name;
       EXPECT_FALSE(ok) << c.name;
@@ -235,7 +235,7 @@ TEST(ArchiveLock, LockThatFailsStopsTheRunAndNoLocksAtAllIsSaid) {
         if (mode == 'e') ok = export_a(&said);
         if (mode == 'i') ok = import_a(&said);
         if (mode == 'l') said = capture_stdout([&] { ok = run_list(0, 1, false, kArchiveW); });
-        if (mode == 'r') said = capture_stdout([&] { ok = run_restore(kArchiveW, true, 0, 0); });
+        if (mode == 'r') said = capture_stdout([&] { ok = run_restore_whole(kArchiveW); });
       }
       const std::string name = std::string(1, mode) + (no_locks ? " without locks" : " failed");
       if (no_locks) {

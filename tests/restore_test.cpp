@@ -194,8 +194,7 @@ bool run_in_process(char op, std::string* said) {
   g_import_directory_path = join_path(L"Import", L"A");
   bool ok = false;
   *said = capture_stdout([&] {
-    ok = op == 'r' ? run_restore(L"LINKDATA_EU_OS_EUNA.A", true, 0, 0)
-                   : run_import(kArchivePrefix, L"A");
+    ok = op == 'r' ? run_restore_whole(L"LINKDATA_EU_OS_EUNA.A") : run_import(kArchivePrefix, L"A");
   });
   return ok;
 }

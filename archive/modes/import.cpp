@@ -120,7 +120,7 @@ bool take_originals(ImportRun& run) {
     case OriginalsLoad::ok:
       break;
   }
-  if (originals_match(run.originals, run.archive, true)) {
+  if (originals_match(run.originals, run.archive)) {
     return originals_open_to_write(run.originals) || fail(msg::kOriginalsWriteFailed);
   }
   if (archive_is_original(run.originals, run.archive)) {

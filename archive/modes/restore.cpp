@@ -25,6 +25,9 @@ bool fail(const std::wstring& message) {
 
 struct RestoreRun {
   std::wstring archive_name;
+  // The whole archive, or only the saves of entries first..last.
+  bool whole = true;
+  int32_t first = 0, last = 0;
   platform::File archive;
   Originals originals;
   Journal journal;
@@ -36,7 +39,7 @@ struct RestoreRun {
 // pieces of a block, checked whole before its first piece is written, and a
 // large entry in as many commits as it fills, so memory stays bounded; its
 // line comes with the last of them.
-bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole) {
+bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
   for (size_t i = 0; i < saves.size();) {
     const uint32_t entry = saves[i].entry;
     const auto part = [&run, entry]() -> Group& {
@@ -65,13 +68,14 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves, bool whole)
         return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path));
       }
     }
-    if (!whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
+    if (!run.whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
     if (group_full(*g) && !run.groups.start()) return false;
   }
   return run.groups.commit_all();
 }
 
-bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
+bool restore(RestoreRun& run) {
+  const bool whole = run.whole;
   // Held exclusively for the whole run, as import holds it: the file of
   // originals is read and written only under it.
   LockedArchive locked;
@@ -94,7 +98,7 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   ArchiveHeader header;
   if (!read_header_reporting(run.archive, &header)) return false;
   if (!locked.writable) return fail(msg::kArchiveNotWritable);
-  if (!originals_match(run.originals, run.archive, true)) {
+  if (!originals_match(run.originals, run.archive)) {
     if (!archive_is_original(run.originals, run.archive)) {
       return fail(msg::archive_replaced_cannot_restore(run.archive_name));
     }
@@ -108,7 +112,8 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   std::vector<SavedBytes> saves = run.originals.saves;
   if (!whole) {
     // The range as export clamps it.
-    const EntryRange range = clamp_range(uint32_t(first), uint32_t(last), header.entry_count);
+    const EntryRange range =
+        clamp_range(uint32_t(run.first), uint32_t(run.last), header.entry_count);
     saves.erase(std::remove_if(saves.begin(), saves.end(),
                                [&](const SavedBytes& s) {
                                  return s.entry < range.start || s.entry >= range.end;
@@ -126,7 +131,7 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   if (!originals_begin_run(run.originals, run.archive, {})) return fail(msg::kOriginalsWriteFailed);
   run.journal.path = journal_path(run.archive_name);
   run.journal.operation = JournalOperation::restore;
-  if (!put_back(run, saves, whole)) return false;
+  if (!put_back(run, saves)) return false;
   journal_remove(run.journal);
 
   if (whole) {
@@ -136,7 +141,9 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
     }
   }
   // The saves leave the file only once the archive reads back as they say.
-  if (!restore_verified(run.originals, run.archive, saves, whole)) {
+  const bool verified =
+      whole ? archive_is_original(run.originals, run.archive) : saves_read_back(run.archive, saves);
+  if (!verified) {
     return fail(msg::kArchiveWriteFailed);
   }
   if (whole) {
@@ -157,14 +164,27 @@ bool restore(RestoreRun& run, bool whole, int32_t first, int32_t last) {
   return true;
 }
 
-}  // namespace
-
-bool run_restore(const std::wstring& archive_name, bool whole, int32_t first, int32_t last) {
-  RestoreRun run;
-  run.archive_name = archive_name;
-  const bool ok = restore(run, whole, first, last);
+bool restore_and_clean_up(RestoreRun& run) {
+  const bool ok = restore(run);
   journal_remove(run.journal);
   return ok;
+}
+
+}  // namespace
+
+bool run_restore_whole(const std::wstring& archive_name) {
+  RestoreRun run;
+  run.archive_name = archive_name;
+  return restore_and_clean_up(run);
+}
+
+bool run_restore_range(const std::wstring& archive_name, int32_t first, int32_t last) {
+  RestoreRun run;
+  run.archive_name = archive_name;
+  run.whole = false;
+  run.first = first;
+  run.last = last;
+  return restore_and_clean_up(run);
 }
 
 }  // namespace linkdata

@@ -230,15 +230,6 @@ bool entry_payload_crc(platform::File& archive, uint64_t length, uint32_t entry,
   return crc_of_range(archive, position, size, crc);
 }
 
-// Every save reads back from the archive as saved.
-bool saves_in_archive(platform::File& archive, const std::vector<SavedBytes>& saves) {
-  for (const SavedBytes& s : saves) {
-    uint32_t crc = 0;
-    if (!crc_of_range(archive, s.position, s.size, &crc) || crc != s.crc) return false;
-  }
-  return true;
-}
-
 bool write_header(Originals& o) {
   uint8_t header[kOriginalsHeaderSize] = {};
   std::memcpy(header, kOriginalsMagic, sizeof kOriginalsMagic);
@@ -351,7 +342,7 @@ bool originals_open_to_write(Originals& o) {
   return o.file.is_open();
 }
 
-bool originals_match(Originals& o, platform::File& archive, bool payloads) {
+bool originals_match(Originals& o, platform::File& archive) {
   uint64_t length = 0;
   uint32_t crc = 0;
   if (!archive.size(&length)) return false;
@@ -360,7 +351,6 @@ bool originals_match(Originals& o, platform::File& archive, bool payloads) {
         crc != o.sealed_index_crc) {
       return false;
     }
-    if (!payloads) return true;
     for (const auto& [entry, sealed_crc] : o.payload_crcs) {
       uint32_t now = 0;
       if (!entry_payload_crc(archive, length, entry, &now) || now != sealed_crc) return false;
@@ -377,13 +367,15 @@ bool archive_is_original(Originals& o, platform::File& archive) {
   uint32_t crc = 0;
   return archive.size(&length) && length == o.original_length &&
          index_checksum(archive, nullptr, &crc) && crc == o.original_index_crc &&
-         saves_in_archive(archive, o.saves);
+         saves_read_back(archive, o.saves);
 }
 
-bool restore_verified(Originals& o, platform::File& archive, const std::vector<SavedBytes>& saves,
-                      bool whole) {
-  if (whole) return archive_is_original(o, archive);
-  return saves_in_archive(archive, saves);
+bool saves_read_back(platform::File& archive, const std::vector<SavedBytes>& saves) {
+  for (const SavedBytes& s : saves) {
+    uint32_t crc = 0;
+    if (!crc_of_range(archive, s.position, s.size, &crc) || crc != s.crc) return false;
+  }
+  return true;
 }
 
 std::wstring set_originals_aside(Originals& o) {

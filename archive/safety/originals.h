@@ -91,11 +91,11 @@ OriginalsLoad load_originals(const std::wstring& archive_name, platform::File& a
 bool originals_open_to_write(Originals& o);
 
 // Whether the archive is what this tool left after its last write: its
-// length, header and index, and (with `payloads`) the payload of every
-// changed entry, as the last seal recorded them. After a run that did not end
+// length, header and index, and the payload of every changed entry, as the
+// last seal recorded them. After a run that did not end
 // (a crash), the archive's header and index with the saved bytes put back
 // must be the original ones.
-bool originals_match(Originals& o, platform::File& archive, bool payloads);
+bool originals_match(Originals& o, platform::File& archive);
 
 // Whether the archive is already the original again wherever the file of
 // originals could change it: its length, header and index, and every saved
@@ -103,10 +103,8 @@ bool originals_match(Originals& o, platform::File& archive, bool payloads);
 bool archive_is_original(Originals& o, platform::File& archive);
 
 // After a restore has written the saves back: whether each of them reads back
-// from the archive as saved, and with `whole` also the archive's original
-// length, header and index.
-bool restore_verified(Originals& o, platform::File& archive, const std::vector<SavedBytes>& saves,
-                      bool whole);
+// from the archive as saved.
+bool saves_read_back(platform::File& archive, const std::vector<SavedBytes>& saves);
 
 // Renames the file of originals to the first free "<file>.<n>"; gives the new
 // name, or an empty one when that failed.
