@@ -17,6 +17,9 @@ constexpr wchar_t path_separator = L'\\';
 constexpr wchar_t path_separator = L'/';
 #endif
 
+// What a handle opened by File::open_lockable may do.
+enum class Access { read, read_write };
+
 // The kinds of lock that File::try_lock takes.
 enum class LockKind { shared, exclusive };
 
@@ -49,10 +52,10 @@ class File {
   // rewritten in place keeps its blocks: cutting it first makes ext4 free and
   // discard them, and flush at close, which costs far more than the writes.
   static File open_to_replace(const std::wstring& path);
-  // Opens an existing file for reading (and writing, with `writes`) that
+  // Opens an existing file for reading (and writing, with read_write) that
   // other programs may read and write while it is open: processes that work
   // on it together keep each other out with try_lock, not with sharing modes.
-  static File open_lockable(const std::wstring& path, bool writes);
+  static File open_lockable(const std::wstring& path, Access access);
 
   bool is_open() const;
   // Some file systems report a failed write only here.

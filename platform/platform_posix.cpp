@@ -84,7 +84,8 @@ File File::open_read_write_existing(const std::wstring& path) {
   return f;
 }
 
-File File::open_lockable(const std::wstring& path, bool writes) {
+File File::open_lockable(const std::wstring& path, Access access) {
+  const bool writes = access == Access::read_write;
   File f(path, writes);
   f.fd_ = open_native(path, writes ? O_RDWR : O_RDONLY);
   return f;

@@ -141,7 +141,8 @@ File File::open_read_write_existing(const std::wstring& path) {
   return f;
 }
 
-File File::open_lockable(const std::wstring& path, bool writes) {
+File File::open_lockable(const std::wstring& path, Access access) {
+  const bool writes = access == Access::read_write;
   File f(path, writes);
   f.handle_ = open_native(path, writes ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,

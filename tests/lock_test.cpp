@@ -30,6 +30,7 @@ namespace linkdata::test {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::Access;
 using platform::File;
 using platform::LockKind;
 
@@ -55,8 +56,8 @@ TEST(PlatformLock, SharedLocksShareAndExclusiveExcludes) {
   ScratchDir dir;
   const std::wstring path = scratch_file(dir);
   for (const Case& c : cases) {
-    File a = File::open_lockable(path, true);
-    File b = File::open_lockable(path, true);
+    File a = File::open_lockable(path, Access::read_write);
+    File b = File::open_lockable(path, Access::read_write);
     ASSERT_TRUE(a.try_lock(c.first));
     EXPECT_EQ(b.try_lock(c.second), c.second_taken) << int(c.first) << int(c.second);
   }
@@ -64,7 +65,7 @@ TEST(PlatformLock, SharedLocksShareAndExclusiveExcludes) {
 
 TEST(PlatformLock, ExclusiveNeedsAHandleThatWrites) {
   ScratchDir dir;
-  File reader = File::open_lockable(scratch_file(dir), false);
+  File reader = File::open_lockable(scratch_file(dir), Access::read);
   EXPECT_FALSE(reader.try_lock(LockKind::exclusive));
   EXPECT_TRUE(reader.try_lock(LockKind::shared));
 }
@@ -74,9 +75,9 @@ TEST(PlatformLock, ExclusiveNeedsAHandleThatWrites) {
 TEST(PlatformLock, LockedFileCanStillBeReadAndWritten) {
   ScratchDir dir;
   const std::wstring path = scratch_file(dir);
-  File holder = File::open_lockable(path, true);
+  File holder = File::open_lockable(path, Access::read_write);
   ASSERT_TRUE(holder.try_lock(LockKind::exclusive));
-  File other = File::open_lockable(path, true);
+  File other = File::open_lockable(path, Access::read_write);
   ASSERT_TRUE(other.write_at(8, "xy", 2));
   char got[10] = {};
   size_t n = 0;
@@ -87,14 +88,14 @@ TEST(PlatformLock, LockedFileCanStillBeReadAndWritten) {
 TEST(PlatformLock, UpgradeAndDowngradeOnOneHandle) {
   ScratchDir dir;
   const std::wstring path = scratch_file(dir);
-  File a = File::open_lockable(path, true);
-  File b = File::open_lockable(path, true);
+  File a = File::open_lockable(path, Access::read_write);
+  File b = File::open_lockable(path, Access::read_write);
   ASSERT_TRUE(a.try_lock(LockKind::shared));
   ASSERT_TRUE(b.try_lock(LockKind::shared));
   EXPECT_FALSE(a.try_lock(LockKind::exclusive));  // b shares it
   b.close();
   // The failed upgrade kept a's shared lock.
-  File c = File::open_lockable(path, true);
+  File c = File::open_lockable(path, Access::read_write);
   EXPECT_FALSE(c.try_lock(LockKind::exclusive));
   EXPECT_TRUE(a.try_lock(LockKind::exclusive));
   EXPECT_FALSE(c.try_lock(LockKind::shared));
@@ -106,15 +107,15 @@ TEST(PlatformLock, UpgradeAndDowngradeOnOneHandle) {
 TEST(PlatformLock, ReleasedWhenTheHandleCloses) {
   ScratchDir dir;
   const std::wstring path = scratch_file(dir);
-  File b = File::open_lockable(path, true);
+  File b = File::open_lockable(path, Access::read_write);
   {
-    File a = File::open_lockable(path, true);
+    File a = File::open_lockable(path, Access::read_write);
     ASSERT_TRUE(a.try_lock(LockKind::exclusive));
     ASSERT_FALSE(b.try_lock(LockKind::shared));
   }
   EXPECT_TRUE(b.try_lock(LockKind::exclusive));
   b.close();
-  File c = File::open_lockable(path, true);
+  File c = File::open_lockable(path, Access::read_write);
   EXPECT_TRUE(c.try_lock(LockKind::exclusive));
 }
 
@@ -179,7 +180,7 @@ TEST(ArchiveLock, RunRefusedByAnotherRunsLockChangesNothing) {
     const Bytes originals = text_bytes("read only under the lock");
     write_file(kArchive + "-original", originals);
 
-    File other_run = File::open_lockable(kArchiveW, true);
+    File other_run = File::open_lockable(kArchiveW, Access::read_write);
     ASSERT_TRUE(other_run.try_lock(c.held)) << c.name;
     std::string said;
     bool ok = false;
@@ -301,7 +302,7 @@ void lay_out_large_import(const ScratchDir& dir, uint32_t count) {
 bool lock_seen_held(const ScratchDir& dir, const StartedTool& tool) {
   const std::wstring path = from_utf8(dir / kArchive);
   while (tool_running(tool)) {
-    File probe = File::open_lockable(path, false);
+    File probe = File::open_lockable(path, Access::read);
     if (probe.is_open() && !probe.try_lock(LockKind::shared)) return true;
     probe.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -411,7 +412,7 @@ TEST(ArchiveLock, KilledRunLeavesNoLockBehind) {
   ASSERT_TRUE(lock_seen_held(dir, import)) << "the import ended before its lock was seen";
   kill_tool(import);
   finish_tool(import);
-  File after = File::open_lockable(from_utf8(dir / kArchive), true);
+  File after = File::open_lockable(from_utf8(dir / kArchive), Access::read_write);
   EXPECT_TRUE(after.try_lock(LockKind::exclusive));
   after.close();
   const RunResult again = run_tool(dir.path, {"i", "a"});

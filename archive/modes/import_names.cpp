@@ -42,8 +42,17 @@ std::optional<uint64_t> decimal(const std::wstring& text) {
   return value;
 }
 
-bool usable(const platform::ListedName& listed, bool directory) {
-  return listed.is_directory == directory && !listed.name.empty() && listed.name[0] != L'.';
+// Names starting with a dot are hidden ones, never the user's files.
+bool hidden(const platform::ListedName& listed) {
+  return listed.name.empty() || listed.name[0] == L'.';
+}
+
+bool usable_folder(const platform::ListedName& listed) {
+  return listed.is_directory && !hidden(listed);
+}
+
+bool usable_file(const platform::ListedName& listed) {
+  return !listed.is_directory && !hidden(listed);
 }
 
 // "<sub>_<texture>.dds" or ".png", any letter case for the extension.
@@ -96,13 +105,13 @@ std::vector<TextureFile> texture_files_in_import_order(const std::wstring& impor
   if (!platform::list_directory(textures, &folders)) return out;
   for (const platform::ListedName& folder : folders) {
     const std::optional<uint64_t> entry = decimal(folder.name);
-    if (!usable(folder, true) || !entry) continue;
+    if (!usable_folder(folder) || !entry) continue;
     const std::wstring folder_path = join_path(textures, folder.name);
     std::vector<platform::ListedName> files;
     if (!platform::list_directory(folder_path, &files)) continue;
     for (const platform::ListedName& file : files) {
       TextureFile t;
-      if (!usable(file, false) || !parse_texture_name(file.name, &t)) continue;
+      if (!usable_file(file) || !parse_texture_name(file.name, &t)) continue;
       t.path = join_path(folder_path, file.name);
       t.entry = *entry;
       out.push_back(std::move(t));

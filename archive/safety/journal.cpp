@@ -25,12 +25,16 @@ constexpr size_t kPairSize = 8;
 constexpr uint64_t kStretch = kSideFileBlock;
 static_assert(kStretch % kPiece == 0);
 
+// Whether each sector piece of a region comes with the crc32 of its old and
+// new bytes (today's layout) or only its old bytes are kept (the unchecked one).
+enum class PieceChecksums { absent, present };
+
 // A region as the journal holds it: where its bytes are in the journal.
 struct SavedRegion {
   uint64_t position = 0;
   uint64_t size = 0;
   uint64_t saved_at = 0;  // just past the region's header
-  bool paired = false;    // with the old and new checksums of its pieces
+  PieceChecksums checksums = PieceChecksums::absent;
 };
 
 struct ReadJournal {
@@ -59,14 +63,14 @@ size_t pieces_in(uint64_t position, size_t size) {
 // first false. The journal bytes a region takes follow from its position and
 // size alone.
 template <typename Visit>
-bool for_each_stretch(uint64_t position, uint64_t size, uint64_t saved_at, bool paired,
+bool for_each_stretch(uint64_t position, uint64_t size, uint64_t saved_at, PieceChecksums checksums,
                       Visit visit) {
   uint64_t at = saved_at;
   for (uint64_t done = 0; done < size;) {
     Stretch s;
     s.position = position + done;
     s.size = size_t(std::min<uint64_t>(size - done, kStretch - s.position % kStretch));
-    s.pieces = paired ? pieces_in(s.position, s.size) : 0;
+    s.pieces = checksums == PieceChecksums::present ? pieces_in(s.position, s.size) : 0;
     s.pairs_at = at;
     s.bytes_at = at + s.pair_bytes();
     if (!visit(s)) return false;
@@ -78,7 +82,7 @@ bool for_each_stretch(uint64_t position, uint64_t size, uint64_t saved_at, bool 
 
 template <typename Visit>
 bool for_each_stretch(const SavedRegion& r, Visit visit) {
-  return for_each_stretch(r.position, r.size, r.saved_at, r.paired, visit);
+  return for_each_stretch(r.position, r.size, r.saved_at, r.checksums, visit);
 }
 
 // The sector pieces of a stretch: calls visit(offset, size) within it.
@@ -93,10 +97,10 @@ void for_each_piece(const Stretch& s, Visit visit) {
 
 // Journal bytes that a region's stretches take, past its header; false when
 // that would pass `limit`.
-bool region_journal_size(uint64_t position, uint64_t size, bool paired, uint64_t limit,
+bool region_journal_size(uint64_t position, uint64_t size, PieceChecksums checksums, uint64_t limit,
                          uint64_t* out) {
   uint64_t total = 0;
-  for_each_stretch(position, size, 0, paired, [&](const Stretch& s) {
+  for_each_stretch(position, size, 0, checksums, [&](const Stretch& s) {
     total = s.bytes_at + s.size;
     return total <= limit;
   });
@@ -197,13 +201,13 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
     }
     crc = crc_of(crc, region, sizeof region);
     const SavedRegion saved{load_u64le(region), load_u64le(region + 8), at + kRegionHeaderSize,
-                            out->checked};
+                            out->checked ? PieceChecksums::present : PieceChecksums::absent};
     // Commits write only inside the archive as it was when they began.
     if (saved.position > out->archive_length || saved.size > out->archive_length - saved.position) {
       return false;
     }
     uint64_t taken = 0;
-    if (!region_journal_size(saved.position, saved.size, saved.paired, end - saved.saved_at,
+    if (!region_journal_size(saved.position, saved.size, saved.checksums, end - saved.saved_at,
                              &taken)) {
       return false;
     }
@@ -245,7 +249,7 @@ Match regions_match(platform::File& journal, platform::File& archive, const Read
       now.resize(s.size);
       if (!read_exactly(journal, s.pairs_at, pairs.data(), pairs.size())) return false;
       if (!read_exactly(archive, s.position, now.data(), now.size())) return false;
-      if (!r.paired) {
+      if (r.checksums == PieceChecksums::absent) {
         // Only the old bytes to compare with.
         old.resize(s.size);
         if (!read_exactly(journal, s.bytes_at, old.data(), old.size())) return false;
@@ -325,7 +329,8 @@ bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_le
     crc = crc_of(crc, region, sizeof region);
     ok = file.write_at(at, region, sizeof region);
     at += kRegionHeaderSize;
-    ok = ok && for_each_stretch(r.position, r.size, at, true, [&](const Stretch& s) {
+    ok = ok &&
+         for_each_stretch(r.position, r.size, at, PieceChecksums::present, [&](const Stretch& s) {
            old.resize(s.size);
            pairs.resize(s.pair_bytes());
            if (!read_exactly(archive, s.position, old.data(), s.size)) return false;

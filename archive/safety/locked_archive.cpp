@@ -22,9 +22,18 @@ constexpr auto kRetryEvery = std::chrono::milliseconds(20);
 
 enum class Attempt { done, again };
 
-Attempt finish(LockedArchive* out, platform::File file, bool writable, ArchiveOpenStatus status) {
+// The archive open for the run: for writing only when `granted` is write.
+Attempt opened(LockedArchive* out, platform::File file, ArchiveUse granted) {
   out->file = std::move(file);
-  out->writable = writable;
+  out->writable = granted == ArchiveUse::write;
+  out->status = ArchiveOpenStatus::opened;
+  return Attempt::done;
+}
+
+// The run stops: no archive to read or write.
+Attempt stopped(LockedArchive* out, ArchiveOpenStatus status) {
+  out->file = platform::File();
+  out->writable = false;
   out->status = status;
   return Attempt::done;
 }
@@ -34,7 +43,7 @@ Attempt finish(LockedArchive* out, platform::File file, bool writable, ArchiveOp
 // without them, said once.
 Attempt lock_failed(const std::wstring& archive_name, LockedArchive* out) {
   say(msg::lock_failed(archive_name));
-  return finish(out, platform::File(), false, ArchiveOpenStatus::lock_failed);
+  return stopped(out, ArchiveOpenStatus::lock_failed);
 }
 
 void note_no_locks(const std::wstring& archive_name, LockOutcome got) {
@@ -48,22 +57,23 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   const bool journal_seen = path_exists(journal_path(archive_name));
   const bool wants_writing = use == ArchiveUse::write || journal_seen;
   platform::File file;
-  if (wants_writing) file = platform::File::open_lockable(archive_name, true);
+  if (wants_writing)
+    file = platform::File::open_lockable(archive_name, platform::Access::read_write);
   const bool writable = file.is_open();
-  if (!writable) file = platform::File::open_lockable(archive_name, false);
-  if (!file.is_open()) return finish(out, std::move(file), false, ArchiveOpenStatus::cannot_open);
+  if (!writable) file = platform::File::open_lockable(archive_name, platform::Access::read);
+  if (!file.is_open()) return stopped(out, ArchiveOpenStatus::cannot_open);
 
   const LockOutcome exclusive = writable ? file.lock(LockKind::exclusive) : LockOutcome::busy;
   if (exclusive == LockOutcome::failed) return lock_failed(archive_name, out);
   if (exclusive == LockOutcome::taken || exclusive == LockOutcome::no_locks) {
     note_no_locks(archive_name, exclusive);
     if (!recover_archive(archive_name, file)) {
-      return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
+      return stopped(out, ArchiveOpenStatus::not_recovered);
     }
     // Other readers may share the archive from here on. A downgrade that
     // fails keeps the exclusive lock, which only makes them wait.
     if (use == ArchiveUse::read) (void)file.lock(LockKind::shared);
-    return finish(out, std::move(file), use == ArchiveUse::write, ArchiveOpenStatus::opened);
+    return opened(out, std::move(file), use);
   }
   // A writer that could open the archive for writing waits for it alone.
   if (writable && use == ArchiveUse::write) return Attempt::again;
@@ -76,7 +86,7 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   switch (left_journal(archive_name)) {
     case LeftJournal::none:
     case LeftJournal::nothing_to_undo:
-      return finish(out, std::move(file), false, ArchiveOpenStatus::opened);
+      return opened(out, std::move(file), ArchiveUse::read);
     case LeftJournal::commit_to_undo:
       break;
   }
@@ -85,7 +95,7 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   // without one, and none to be had, it never comes.
   if (writable || !journal_seen) return Attempt::again;
   say(msg::journal_rollback_failed(archive_name));
-  return finish(out, platform::File(), false, ArchiveOpenStatus::not_recovered);
+  return stopped(out, ArchiveOpenStatus::not_recovered);
 }
 
 }  // namespace
