@@ -7,6 +7,7 @@
 #include "archive/modes/listing.h"
 #include "archive/modes/restore.h"
 #include "platform/ascii_case.h"
+#include "platform/console.h"
 #include "platform/leading_int.h"
 #include "platform/messages.h"
 #include "platform/platform.h"

@@ -1,8 +1,8 @@
 #include "platform/run_summary.h"
 
+#include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
-#include "platform/working_paths.h"
 
 namespace linkdata {
 

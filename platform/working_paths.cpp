@@ -19,6 +19,4 @@ void ensure_directory(const std::wstring& path) {
   if (!path_exists(path)) platform::make_directory(path);
 }
 
-void say(const std::wstring& text) { platform::console_write(text); }
-
 }  // namespace linkdata

@@ -19,7 +19,4 @@ std::wstring join_path(const std::wstring& a, const std::wstring& b);
 bool path_exists(const std::wstring& path);
 void ensure_directory(const std::wstring& path);
 
-// Writes a message to the console; every message of the tool goes here.
-void say(const std::wstring& text);
-
 }  // namespace linkdata

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "platform/console.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/platform.h"

@@ -14,10 +14,10 @@
 
 #include "archive/format/deflate_block.h"
 #include "archive/format/inflate_chunk.h"
+#include "platform/console.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/worker_pool.h"
-#include "platform/working_paths.h"
 
 namespace linkdata {
 

@@ -14,6 +14,7 @@
 #include "archive/modes/picture_export.h"
 #include "archive/safety/locked_archive.h"
 #include "platform/byte_buffer.h"
+#include "platform/console.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -46,11 +47,6 @@ std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
 
 void report_exported(const ExportRun& run, const std::wstring& file_name) {
   say(msg::exported(run.archive_name, file_name));
-}
-
-bool fail(const std::wstring& message) {
-  say(message);
-  return false;
 }
 
 // Exported files are rewritten in place rather than truncated first (see

@@ -22,6 +22,7 @@
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
+#include "platform/console.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -83,7 +84,7 @@ struct ImportRun {
   platform::File archive;
   Journal journal;
   uint32_t entry_count = 0;
-  uint64_t original_length = 0;  // of the archive file before the first write
+  uint64_t length_at_start = 0;  // of the archive file, before the run's first write
   Originals originals;
   std::vector<uint32_t> records;  // of the entries the run may write, saved when it begins
   bool originals_begun = false;
@@ -97,11 +98,6 @@ struct ImportRun {
   RunTally tally;                           // for the summary line on a console
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
-
-bool fail(const std::wstring& message) {
-  say(message);
-  return false;
-}
 
 // The file of originals must describe the archive as this tool left it, its
 // payloads included. One that does not is set aside, never deleted, and a new
@@ -215,11 +211,12 @@ bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded
 // has just appended, and only appends ever grow the file.
 bool slot_usable(const ImportRun& run, uint64_t position, uint64_t size) {
   if (size == 0) return true;  // nothing is written there
-  return position >= record_position(run.entry_count) && position <= run.original_length &&
-         size <= run.original_length - position;
+  return position >= record_position(run.entry_count) && position <= run.length_at_start &&
+         size <= run.length_at_start - position;
 }
 
-enum class Way { compressed_in_place, plain_in_place, plain_append };
+// How an entry's bytes go into the archive.
+enum class WriteMethod { compressed_in_place, plain_in_place, plain_append };
 
 // Why a file cannot go in: the run ends with this message.
 struct Failure {
@@ -239,7 +236,7 @@ using Loaded = std::variant<Content, Failure, LeftForItsTurn>;
 
 // What is written for a file: the bytes and where they go.
 struct EntryWrite {
-  Way way = Way::plain_append;
+  WriteMethod method = WriteMethod::plain_append;
   std::vector<uint8_t> data;  // the payload, or the content padded to a whole slot
   uint32_t size = 0;          // bytes of data that the record counts
   uint32_t unpacked_size = 0;
@@ -272,7 +269,7 @@ Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
 
 Loaded read_own_content(ImportRun& run, const Candidate& c) {
   Content content;
-  const std::wstring failure = read_entry_content(run.archive, run.original_length, kWriteUnit,
+  const std::wstring failure = read_entry_content(run.archive, run.length_at_start, kWriteUnit,
                                                   uint32_t(c.entry), c.record, &content.bytes);
   if (!failure.empty()) return Failure{failure};
   content.size = uint32_t(content.bytes.size());
@@ -305,14 +302,14 @@ Prepared plan_write(ImportRun& run, const Candidate& c, Content content) {
         compress_payload_within(content.bytes.data(), content.size, slot, &run.encoders);
     if (encoded.status == EncodeStatus::failed) return Failure{msg::compress_failed(shown_name(c))};
     if (encoded.status == EncodeStatus::ok && slot_usable(run, position, encoded.payload.size())) {
-      w.way = Way::compressed_in_place;
+      w.method = WriteMethod::compressed_in_place;
       w.size = uint32_t(encoded.payload.size());
       w.unpacked_size = content.size;
       w.data = std::move(encoded.payload);
       return Prepared(std::move(w));
     }
   } else if (content.size <= slot && slot_usable(run, position, content.size)) {
-    w.way = Way::plain_in_place;
+    w.method = WriteMethod::plain_in_place;
   }
   w.data = std::move(content.bytes);
   return Prepared(std::move(w));
@@ -350,14 +347,15 @@ std::optional<Prepared> look_ahead(ImportRun& run, const Candidate& c, uint64_t 
   }
 }
 
-std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c, Way way) {
+std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c,
+                                        WriteMethod method) {
   std::vector<std::wstring> lines;
   // An entry that had no loose file reports only its textures.
   if (!c.from_archive) {
     const std::wstring& a = run.archive_name;
-    lines.push_back(way == Way::compressed_in_place ? msg::imported_compressed(a, c.name)
-                    : way == Way::plain_in_place    ? msg::imported_plain(a, c.name)
-                                                    : msg::appended_plain(a, c.name));
+    lines.push_back(method == WriteMethod::compressed_in_place ? msg::imported_compressed(a, c.name)
+                    : method == WriteMethod::plain_in_place    ? msg::imported_plain(a, c.name)
+                                                               : msg::appended_plain(a, c.name));
   }
   for (const TextureFile& t : c.textures) {
     lines.push_back(msg::imported_texture(run.archive_name, t.path));
@@ -371,14 +369,14 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
     return fail_after_group(run, failure->message);
   }
   EntryWrite& w = std::get<EntryWrite>(prepared);
-  std::vector<std::wstring> lines = success_lines(run, c, w.way);
+  std::vector<std::wstring> lines = success_lines(run, c, w.method);
   if (!c.from_archive) ++run.tally.files_written;
   run.tally.textures_written += c.textures.size();
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
   // Taken here, on the thread that owns the map, not by the group's writer.
   run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
-  if (w.way == Way::plain_append) {
+  if (w.method == WriteMethod::plain_append) {
     // The archive's length and the journal's regions stay apart: a group's
     // journal covers only the archive as it was when the group began.
     if (!run.groups.commit_writes()) return false;
@@ -454,7 +452,7 @@ bool import_files(ImportRun& run) {
   if (record_position(run.entry_count) > archive_length) {
     return fail(msg::kIndexPastEnd);
   }
-  run.original_length = archive_length;
+  run.length_at_start = archive_length;
 
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
@@ -476,13 +474,13 @@ bool import_files(ImportRun& run) {
     candidates.push_back(std::move(c));
   }
   if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, &candidates);
-  std::vector<IndexRecord> one;
+  std::vector<IndexRecord> index_records;
   for (Candidate& c : candidates) {
     if (!c.in_range) continue;
-    if (!read_index_records(run.archive, uint32_t(c.entry), 1, &one)) {
+    if (!read_index_records(run.archive, uint32_t(c.entry), 1, &index_records)) {
       return fail(msg::kArchiveReadFailed);
     }
-    c.record = one[0];
+    c.record = index_records[0];
   }
   run.journal.path = journal_path(run.archive_name);
   if (!locked.writable) return fail(msg::kArchiveNotWritable);

@@ -8,9 +8,9 @@
 #include "archive/modes/export.h"
 #include "archive/modes/listing_format.h"
 #include "archive/safety/originals.h"
+#include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
-#include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {

@@ -1,5 +1,6 @@
 #include "archive/modes/picture_export.h"
 
+#include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"

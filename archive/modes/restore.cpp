@@ -11,17 +11,12 @@
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
 #include "archive/safety/side_files.h"
+#include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
-#include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {
-
-bool fail(const std::wstring& message) {
-  say(message);
-  return false;
-}
 
 struct RestoreRun {
   std::wstring archive_name;

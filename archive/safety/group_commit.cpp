@@ -4,8 +4,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/console.h"
 #include "platform/messages.h"
-#include "platform/working_paths.h"
 
 namespace linkdata {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "archive/format/format.h"
 #include "archive/safety/side_files.h"
+#include "platform/console.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "archive/safety/journal.h"
+#include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"
 

@@ -221,12 +221,12 @@ bool index_checksum(platform::File& archive, Originals* put_back, uint32_t* crc,
 }
 
 bool entry_payload_crc(platform::File& archive, uint64_t length, uint32_t entry, uint32_t* crc) {
-  std::vector<IndexRecord> one;
-  if (!read_index_records(archive, entry, 1, &one)) return false;
-  const uint64_t position = byte_position(one[0], kWriteUnit);
+  std::vector<IndexRecord> records;
+  if (!read_index_records(archive, entry, 1, &records)) return false;
+  const uint64_t position = byte_position(records[0], kWriteUnit);
   *crc = 0;
   if (position >= length) return true;
-  const uint64_t size = std::min<uint64_t>(one[0].stored_size, length - position);
+  const uint64_t size = std::min<uint64_t>(records[0].stored_size, length - position);
   return crc_of_range(archive, position, size, crc);
 }
 
