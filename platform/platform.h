@@ -41,10 +41,9 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  static File open_read(const std::wstring& path);            // existing only
-  static File open_write_existing(const std::wstring& path);  // no truncation
-  // The same, with reading through the handle too; other programs get the
-  // same sharing as with open_write_existing.
+  static File open_read(const std::wstring& path);  // existing only
+  // Existing only, for reading and writing; never cut. Other programs may
+  // write the file meanwhile, not read it (on Windows).
   static File open_read_write_existing(const std::wstring& path);
   static File create_always(const std::wstring& path);  // create or truncate
   // Creates the file, or opens an existing one without cutting it; the

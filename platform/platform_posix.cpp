@@ -72,12 +72,6 @@ File File::open_read(const std::wstring& path) {
   return f;
 }
 
-File File::open_write_existing(const std::wstring& path) {
-  File f(path, true);
-  f.fd_ = open_native(path, O_WRONLY);
-  return f;
-}
-
 File File::open_read_write_existing(const std::wstring& path) {
   File f(path, true);
   f.fd_ = open_native(path, O_RDWR);

@@ -127,13 +127,6 @@ File File::open_read(const std::wstring& path) {
   return f;
 }
 
-File File::open_write_existing(const std::wstring& path) {
-  File f(path, true);
-  f.handle_ =
-      open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  return f;
-}
-
 File File::open_read_write_existing(const std::wstring& path) {
   File f(path, true);
   f.handle_ = open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,

@@ -58,11 +58,11 @@ TEST(PlatformFile, OpenModes) {
   ScratchDir dir;
   const std::wstring path = inside(dir, L"f");
   EXPECT_FALSE(File::open_read(path).is_open());
-  EXPECT_FALSE(File::open_write_existing(path).is_open());  // never creates
+  EXPECT_FALSE(File::open_read_write_existing(path).is_open());  // never creates
   EXPECT_FALSE(file_exists(dir / "f"));
   write_file(dir / "f", text_bytes("0123456789"));
   {
-    File f = File::open_write_existing(path);  // keeps what is there
+    File f = File::open_read_write_existing(path);  // keeps what is there
     ASSERT_TRUE(f.is_open());
     ASSERT_TRUE(f.write_at(2, "ab", 2));
   }
