@@ -188,13 +188,6 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
   out->archive_length = load_u64le(header + 8);
 
   uint32_t crc = 0;
-  std::vector<uint8_t> block;
-  const auto take = [&](uint64_t at, size_t n) {
-    block.resize(n);
-    if (!read_exactly(journal, at, block.data(), n)) return false;
-    crc = crc_of(crc, block.data(), n);
-    return true;
-  };
   for (uint64_t at = header_size; at < end;) {
     uint8_t region[kRegionHeaderSize];
     if (end - at < kRegionHeaderSize || !read_exactly(journal, at, region, sizeof region)) {
@@ -213,7 +206,8 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
       return false;
     }
     const bool whole = for_each_stretch(saved, [&](const Stretch& s) {
-      return take(s.pairs_at, s.pair_bytes()) && take(s.bytes_at, s.size);
+      return crc_of_file_range(journal, s.pairs_at, s.pair_bytes(), &crc) &&
+             crc_of_file_range(journal, s.bytes_at, s.size, &crc);
     });
     if (!whole) return false;
     out->regions.push_back(saved);

@@ -26,26 +26,6 @@ struct Head {
   uint32_t body_crc = 0;
 };
 
-// Hands [at, at + n) of a file to `take` block by block; false on a short read.
-bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
-                    const std::function<void(const uint8_t*, size_t)>& take) {
-  std::vector<uint8_t> block(size_t(std::min<uint64_t>(n, kSideFileBlock)));
-  for (uint64_t done = 0; done < n;) {
-    const size_t piece = size_t(std::min<uint64_t>(n - done, kSideFileBlock));
-    if (!read_exactly(file, at + done, block.data(), piece)) return false;
-    take(block.data(), piece);
-    done += piece;
-  }
-  return true;
-}
-
-// The crc32 of [at, at + n) of a file; false when it does not read whole.
-bool crc_of_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc) {
-  *crc = 0;
-  return for_each_block(file, at, n,
-                        [crc](const uint8_t* p, size_t k) { *crc = crc_of(*crc, p, k); });
-}
-
 bool decode_head(const uint8_t* b, Head* h) {
   if (load_u32le(b + 28) != crc_of(0, b, 28)) return false;
   h->kind = load_u32le(b);
@@ -97,7 +77,7 @@ bool read_record(Originals& o, uint64_t at, uint64_t* next, uint32_t* kind_read)
   const uint64_t body_at = at + kRecordHeadSize;
   if (h.length > o.file_length - body_at) return false;
   uint32_t crc = 0;
-  if (!crc_of_range(o.file, body_at, h.length, &crc) || crc != h.body_crc) return false;
+  if (!crc_of_file_range(o.file, body_at, h.length, &crc) || crc != h.body_crc) return false;
   switch (h.kind) {
     case kSave:
       o.saves.push_back({h.entry, h.position, h.length, body_at, h.body_crc});
@@ -167,7 +147,8 @@ bool torn_tail(Originals& o, platform::File& archive, uint64_t at) {
         return false;
       }
       uint32_t crc = 0;
-      if (!crc_of_range(archive, h.position, h.length, &crc) || crc != h.body_crc) return false;
+      if (!crc_of_file_range(archive, h.position, h.length, &crc) || crc != h.body_crc)
+        return false;
     }
     if (n < kSideFileBlock + kOverlap) break;
     base += kSideFileBlock;
@@ -227,7 +208,7 @@ bool entry_payload_crc(platform::File& archive, uint64_t length, uint32_t entry,
   *crc = 0;
   if (position >= length) return true;
   const uint64_t size = std::min<uint64_t>(records[0].stored_size, length - position);
-  return crc_of_range(archive, position, size, crc);
+  return crc_of_file_range(archive, position, size, crc);
 }
 
 bool write_header(Originals& o) {
@@ -373,7 +354,7 @@ bool archive_is_original(Originals& o, platform::File& archive) {
 bool saves_read_back(platform::File& archive, const std::vector<SavedBytes>& saves) {
   for (const SavedBytes& s : saves) {
     uint32_t crc = 0;
-    if (!crc_of_range(archive, s.position, s.size, &crc) || crc != s.crc) return false;
+    if (!crc_of_file_range(archive, s.position, s.size, &crc) || crc != s.crc) return false;
   }
   return true;
 }
@@ -515,7 +496,7 @@ bool originals_seal(Originals& o, platform::File& archive, const std::vector<uin
 
 bool saved_intact(Originals& o, const SavedBytes& s) {
   uint32_t crc = 0;
-  return crc_of_range(o.file, s.saved_at, s.size, &crc) && crc == s.crc;
+  return crc_of_file_range(o.file, s.saved_at, s.size, &crc) && crc == s.crc;
 }
 
 bool read_saved(Originals& o, const SavedBytes& s, uint64_t offset, size_t n,

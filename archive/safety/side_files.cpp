@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace linkdata {
 
@@ -19,6 +20,23 @@ uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n) {
 bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n) {
   size_t got = 0;
   return file.read_at(pos, buf, n, &got) && got == n;
+}
+
+bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
+                    const std::function<void(const uint8_t*, size_t)>& take) {
+  std::vector<uint8_t> block(size_t(std::min<uint64_t>(n, kSideFileBlock)));
+  for (uint64_t done = 0; done < n;) {
+    const size_t piece = size_t(std::min<uint64_t>(n - done, kSideFileBlock));
+    if (!read_exactly(file, at + done, block.data(), piece)) return false;
+    take(block.data(), piece);
+    done += piece;
+  }
+  return true;
+}
+
+bool crc_of_file_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc) {
+  return for_each_block(file, at, n,
+                        [crc](const uint8_t* p, size_t k) { *crc = crc_of(*crc, p, k); });
 }
 
 std::wstring folder_of(const std::wstring& path) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -18,6 +19,15 @@ uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n);
 
 // Reads exactly n bytes at pos; false on a short read.
 bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n);
+
+// Hands [at, at + n) of a file to `take` through a block of kSideFileBlock
+// bytes at most; false on a short read.
+bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
+                    const std::function<void(const uint8_t*, size_t)>& take);
+
+// Carries crc over [at, at + n) of a file, read in blocks, as crc_of does
+// over memory; false when the stretch does not read whole.
+bool crc_of_file_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc);
 
 // The folder a file is in, where its name is created and removed.
 std::wstring folder_of(const std::wstring& path);
