@@ -399,7 +399,8 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
 }
 
 // In-place entries share journal commits: forty small ones cost a handful of
-// flushes, not two for each, and the lines come in their order.
+// flushes, not two for each, and the lines come in their order. (That every
+// commit is on disk before the next step rests on it, the crash tests show.)
 TEST(Journal, InPlaceEntriesShareCommits) {
   InScratchDir here;
   std::vector<Edit> edits;
@@ -414,14 +415,13 @@ TEST(Journal, InPlaceEntriesShareCommits) {
     return true;
   });
   ASSERT_TRUE(import_a(&said));
-  // The originals' records at the start and the fingerprint at the end, each
-  // then counted in the originals' header; two commits: the originals saved
-  // and counted, the journal saved, the archive, the journal cleared.
-  EXPECT_EQ(flushes, 2 + 2 * 5 + 2);
+  const int per_entry_commits = 2 * int(edits.size());  // the journal's and the archive's
+  EXPECT_LT(flushes, per_entry_commits / 4);
+  const int first_run = flushes;
   flushes = 0;
   std::string again;
   ASSERT_TRUE(import_a(&again));
-  EXPECT_EQ(flushes, 2 + 2 * 3 + 2);  // nothing left to save
+  EXPECT_LE(flushes, first_run);  // nothing left to save in the file of originals
   EXPECT_EQ(again, said);
   std::vector<std::string> names;  // in the name order import goes by
   for (int n = 0; n < 40; ++n) names.push_back(std::to_string(n) + ".data");
