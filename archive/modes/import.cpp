@@ -144,9 +144,8 @@ bool begin_originals(ImportRun& run) {
 std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
   if (!begin_originals(run)) return msg::kOriginalsWriteFailed;
   for (size_t e = 0; e < g.entries.size(); ++e) {
-    const size_t end = e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
     // An in-place entry's writes: its record, then its payload, if not empty.
-    for (size_t i = g.entries[e].first_write; i < end; ++i) {
+    for (size_t i = first_write_of(g, e); i < first_write_of(g, e + 1); ++i) {
       if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
                           g.writes[i].bytes.size())) {
         return msg::kOriginalsWriteFailed;

@@ -20,10 +20,6 @@ bool overlap(const JournalRegion& a, const JournalRegion& b) {
   return a.position < b.position + b.size && b.position < a.position + a.size;
 }
 
-size_t end_of_entry(const Group& g, size_t e) {
-  return e + 1 < g.entries.size() ? g.entries[e + 1].first_write : g.writes.size();
-}
-
 // The entries from `first` on that one commit takes: up to the first whose
 // writes share a byte with those of an entry before it in the commit. A
 // journal piece is then either old or new after a crash, never the bytes of
@@ -32,7 +28,7 @@ size_t end_of_entry(const Group& g, size_t e) {
 size_t commit_end(const Group& g, size_t first) {
   std::vector<JournalRegion> taken;
   for (size_t e = first; e < g.entries.size(); ++e) {
-    const size_t begin = g.entries[e].first_write, end = end_of_entry(g, e);
+    const size_t begin = first_write_of(g, e), end = first_write_of(g, e + 1);
     for (size_t i = begin; i < end; ++i) {
       const JournalRegion r{g.writes[i].position, g.writes[i].bytes.size()};
       for (const JournalRegion& t : taken) {
@@ -49,8 +45,8 @@ size_t commit_end(const Group& g, size_t first) {
 // cleared. False after the failure is in `out`.
 bool write_commit(platform::File& archive, Journal& journal, Group& g, size_t first, size_t end,
                   GroupOutcome& out) {
-  const size_t first_write = g.entries[first].first_write;
-  const size_t end_write = end < g.entries.size() ? g.entries[end].first_write : g.writes.size();
+  const size_t first_write = first_write_of(g, first);
+  const size_t end_write = first_write_of(g, end);
   std::vector<JournalRegion> regions;
   for (size_t i = first_write; i < end_write; ++i) {
     regions.push_back({g.writes[i].position, g.writes[i].bytes.size(), g.writes[i].bytes.data()});
@@ -62,7 +58,7 @@ bool write_commit(platform::File& archive, Journal& journal, Group& g, size_t fi
   }
   size_t failed_entry = end;
   for (size_t e = first; e < end && failed_entry == end; ++e) {
-    for (size_t i = g.entries[e].first_write; i < end_of_entry(g, e); ++i) {
+    for (size_t i = first_write_of(g, e); i < first_write_of(g, e + 1); ++i) {
       if (!archive.write_at(g.writes[i].position, g.writes[i].bytes.data(),
                             g.writes[i].bytes.size())) {
         failed_entry = e;

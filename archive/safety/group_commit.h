@@ -34,6 +34,12 @@ struct Group {
   bool unflushed = false;  // an appended entry's record, written but not yet on disk
 };
 
+// Where the writes of the group's entry e begin; past the last entry, where
+// they all end. Entry e's writes are [first_write_of(g, e), first_write_of(g, e + 1)).
+inline size_t first_write_of(const Group& g, size_t e) {
+  return e < g.entries.size() ? g.entries[e].first_write : g.writes.size();
+}
+
 constexpr size_t kGroupEntries = 32;
 constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
 
