@@ -69,8 +69,53 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
   return run.groups.commit_all();
 }
 
+// The saves of the entries to restore, entry by entry: all of them, or those
+// of the range as export clamps it.
+std::vector<SavedBytes> saves_to_put_back(const RestoreRun& run, uint32_t entry_count) {
+  std::vector<SavedBytes> saves = run.originals.saves;
+  if (!run.whole) {
+    const EntryRange range = clamp_range(uint32_t(run.first), uint32_t(run.last), entry_count);
+    saves.erase(std::remove_if(saves.begin(), saves.end(),
+                               [&](const SavedBytes& s) {
+                                 return s.entry < range.start || s.entry >= range.end;
+                               }),
+                saves.end());
+  }
+  std::stable_sort(saves.begin(), saves.end(),
+                   [](const SavedBytes& a, const SavedBytes& b) { return a.entry < b.entry; });
+  return saves;
+}
+
+// After the saves are back: what this tool appended goes too, and once the
+// archive reads back as the original, the file of originals.
+bool finish_whole(RestoreRun& run) {
+  if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk() ||
+      !archive_is_original(run.originals, run.archive)) {
+    return fail(msg::kArchiveWriteFailed);
+  }
+  // Should the removal not reach the disk, the file found again describes
+  // the original archive, and a restore from it changes nothing.
+  if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
+  say(msg::restored_archive(run.archive_name));
+  return true;
+}
+
+// After the saves of a range are back: they leave the file of originals only
+// once the archive reads back as they say.
+bool finish_range(RestoreRun& run, const std::vector<SavedBytes>& saves) {
+  if (!saves_read_back(run.archive, saves)) return fail(msg::kArchiveWriteFailed);
+  std::vector<uint32_t> entries;
+  for (const SavedBytes& s : saves) {
+    if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
+  }
+  if (!originals_drop(run.originals, entries) ||
+      !originals_seal(run.originals, run.archive, entries)) {
+    return fail(msg::kOriginalsWriteFailed);
+  }
+  return true;
+}
+
 bool restore(RestoreRun& run) {
-  const bool whole = run.whole;
   // Held exclusively for the whole run, as import holds it: the file of
   // originals is read and written only under it.
   LockedArchive locked;
@@ -104,59 +149,19 @@ bool restore(RestoreRun& run) {
   }
   if (!originals_open_to_write(run.originals)) return fail(msg::kOriginalsWriteFailed);
 
-  std::vector<SavedBytes> saves = run.originals.saves;
-  if (!whole) {
-    // The range as export clamps it.
-    const EntryRange range =
-        clamp_range(uint32_t(run.first), uint32_t(run.last), header.entry_count);
-    saves.erase(std::remove_if(saves.begin(), saves.end(),
-                               [&](const SavedBytes& s) {
-                                 return s.entry < range.start || s.entry >= range.end;
-                               }),
-                saves.end());
-  }
+  const std::vector<SavedBytes> saves = saves_to_put_back(run, header.entry_count);
   // A whole restore goes on without saves: range restores may have left
   // appended bytes, and the file of originals goes too.
-  if (saves.empty() && !whole) {
+  if (saves.empty() && !run.whole) {
     say(nothing);
     return true;
   }
-  std::stable_sort(saves.begin(), saves.end(),
-                   [](const SavedBytes& a, const SavedBytes& b) { return a.entry < b.entry; });
   if (!originals_begin_run(run.originals, run.archive, {})) return fail(msg::kOriginalsWriteFailed);
   run.journal.path = journal_path(run.archive_name);
   run.journal.operation = JournalOperation::restore;
   if (!put_back(run, saves)) return false;
   journal_remove(run.journal);
-
-  if (whole) {
-    // What this tool appended goes too; then the archive is as it was.
-    if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk()) {
-      return fail(msg::kArchiveWriteFailed);
-    }
-  }
-  // The saves leave the file only once the archive reads back as they say.
-  const bool verified =
-      whole ? archive_is_original(run.originals, run.archive) : saves_read_back(run.archive, saves);
-  if (!verified) {
-    return fail(msg::kArchiveWriteFailed);
-  }
-  if (whole) {
-    // Should the removal not reach the disk, the file found again describes
-    // the original archive, and a restore from it changes nothing.
-    if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
-    say(msg::restored_archive(run.archive_name));
-    return true;
-  }
-  std::vector<uint32_t> entries;
-  for (const SavedBytes& s : saves) {
-    if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
-  }
-  if (!originals_drop(run.originals, entries) ||
-      !originals_seal(run.originals, run.archive, entries)) {
-    return fail(msg::kOriginalsWriteFailed);
-  }
-  return true;
+  return run.whole ? finish_whole(run) : finish_range(run, saves);
 }
 
 bool restore_and_clean_up(RestoreRun& run) {
