@@ -51,33 +51,19 @@ void note_no_locks(const std::wstring& archive_name, LockOutcome got) {
   if (got == LockOutcome::no_locks) say(msg::no_locks(archive_name));
 }
 
-// One try at the lock. A reader opens the archive for writing only when a
-// journal may need rolling back: on Windows a handle that writes keeps the
-// game (which shares no writing) from opening the archive.
-Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive* out) {
-  const bool journal_seen = path_exists(journal_path(archive_name));
-  const bool wants_writing = use == ArchiveUse::write || journal_seen;
-  platform::File file;
-  if (wants_writing)
-    file = platform::File::open_lockable(archive_name, platform::Access::read_write);
-  const bool writable = file.is_open();
-  if (!writable) file = platform::File::open_lockable(archive_name, platform::Access::read);
-  if (!file.is_open()) return stopped(out, ArchiveOpenStatus::cannot_open);
+// Held alone: a commit a run left unfinished is undone first.
+Attempt held_alone(const std::wstring& archive_name, ArchiveUse use, platform::File file,
+                   LockedArchive* out) {
+  if (!recover_archive(archive_name, file)) return stopped(out, ArchiveOpenStatus::not_recovered);
+  // Other readers may share the archive from here on. A downgrade that
+  // fails keeps the exclusive lock, which only makes them wait.
+  if (use == ArchiveUse::read) (void)file.lock(LockKind::shared);
+  return opened(out, std::move(file), use);
+}
 
-  const LockOutcome exclusive = writable ? file.lock(LockKind::exclusive) : LockOutcome::busy;
-  if (exclusive == LockOutcome::failed) return lock_failed(archive_name, out);
-  if (exclusive == LockOutcome::taken || exclusive == LockOutcome::no_locks) {
-    note_no_locks(archive_name, exclusive);
-    if (!recover_archive(archive_name, file)) {
-      return stopped(out, ArchiveOpenStatus::not_recovered);
-    }
-    // Other readers may share the archive from here on. A downgrade that
-    // fails keeps the exclusive lock, which only makes them wait.
-    if (use == ArchiveUse::read) (void)file.lock(LockKind::shared);
-    return opened(out, std::move(file), use);
-  }
-  // A writer that could open the archive for writing waits for it alone.
-  if (writable && use == ArchiveUse::write) return Attempt::again;
+// For reading beside other readers, when no run is writing.
+Attempt shared_with_readers(const std::wstring& archive_name, platform::File file, bool writable,
+                            bool journal_seen, LockedArchive* out) {
   const LockOutcome shared = file.lock(LockKind::shared);
   if (shared == LockOutcome::failed) return lock_failed(archive_name, out);
   if (shared == LockOutcome::busy) return Attempt::again;
@@ -97,6 +83,30 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   if (writable || !journal_seen) return Attempt::again;
   say(msg::journal_rollback_failed(archive_name));
   return stopped(out, ArchiveOpenStatus::not_recovered);
+}
+
+// One try at the lock. A reader opens the archive for writing only when a
+// journal may need rolling back: on Windows a handle that writes keeps the
+// game (which shares no writing) from opening the archive.
+Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive* out) {
+  const bool journal_seen = path_exists(journal_path(archive_name));
+  const bool wants_writing = use == ArchiveUse::write || journal_seen;
+  platform::File file;
+  if (wants_writing)
+    file = platform::File::open_lockable(archive_name, platform::Access::read_write);
+  const bool writable = file.is_open();
+  if (!writable) file = platform::File::open_lockable(archive_name, platform::Access::read);
+  if (!file.is_open()) return stopped(out, ArchiveOpenStatus::cannot_open);
+
+  const LockOutcome exclusive = writable ? file.lock(LockKind::exclusive) : LockOutcome::busy;
+  if (exclusive == LockOutcome::failed) return lock_failed(archive_name, out);
+  if (exclusive == LockOutcome::taken || exclusive == LockOutcome::no_locks) {
+    note_no_locks(archive_name, exclusive);
+    return held_alone(archive_name, use, std::move(file), out);
+  }
+  // A writer that could open the archive for writing waits for it alone.
+  if (writable && use == ArchiveUse::write) return Attempt::again;
+  return shared_with_readers(archive_name, std::move(file), writable, journal_seen, out);
 }
 
 }  // namespace
