@@ -134,7 +134,7 @@ Bytes png_file(uint32_t w, uint32_t h, uint8_t colour_type, uint8_t depth) {
 
 // For each texture of the PNG import target: pictures of its size in the
 // common PNG variants, and hostile ones (a wrong CRC, cut short, a header
-// claiming 30000x30000).
+// claiming 30000x30000, a chunk claiming more than the file holds).
 void write_png_seeds(const fs::path& dir) {
   for (uint8_t i = 0; i < 3; ++i) {
     const fuzz_support::PngTarget& t = fuzz_support::kPngTargets[i];
@@ -162,6 +162,13 @@ void write_png_seeds(const fs::path& dir) {
       std::memcpy(&huge[at], size, 4);
     }
     write_seed(dir, huge);
+    // An IDAT claiming a gibibyte behind the header: the decoder must not
+    // grow a buffer to the claim (fuzzing found it did).
+    Bytes claim = {i};
+    claim.insert(claim.end(), png.begin(), png.begin() + 8 + 25);  // signature, IHDR
+    const uint8_t idat[12] = {0x40, 0, 0, 0, 'I', 'D', 'A', 'T', 0, 0, 0, 0};
+    claim.insert(claim.end(), idat, idat + sizeof idat);
+    write_seed(dir, claim);
   }
 }
 

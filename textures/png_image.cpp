@@ -26,28 +26,30 @@ uint32_t load_u32be(const uint8_t* p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
 
-// stb_image copies an IDAT chunk of length 0 through a null buffer when it
-// comes first, which is undefined; such chunks add no data, so they are left
-// out. Chunks are walked up to where their lengths stop making sense, the
-// rest is handed on as it is for the decoder to judge.
-std::vector<uint8_t> without_empty_idat(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> out;
+// Walks the chunks up to IEND. False when one claims more bytes than the
+// file has left: stb_image grows its buffer to a chunk's claim before it
+// reads the chunk, so a few hostile bytes would cost gigabytes. IDAT chunks
+// of length 0 are left out of `*out` (stb copies one through a null buffer
+// when it comes first); `*out` stays empty when nothing is left out.
+bool walk_chunks(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
   size_t at = 8;  // behind the signature
   bool dropped = false;
   while (size - at >= 12) {
     const uint64_t chunk = 12 + uint64_t(load_u32be(data + at));
-    if (chunk > size - at) break;
+    if (chunk > size - at) return false;
+    const bool end = std::memcmp(data + at + 4, "IEND", 4) == 0;
     const bool empty_idat = chunk == 12 && std::memcmp(data + at + 4, "IDAT", 4) == 0;
     if (empty_idat && !dropped) {
-      out.assign(data, data + at);
+      out->assign(data, data + at);
       dropped = true;
     } else if (dropped && !empty_idat) {
-      out.insert(out.end(), data + at, data + at + chunk);
+      out->insert(out->end(), data + at, data + at + chunk);
     }
     at += size_t(chunk);
+    if (end) break;
   }
-  if (dropped) out.insert(out.end(), data + at, data + size);
-  return out;
+  if (dropped) out->insert(out->end(), data + at, data + size);
+  return true;
 }
 
 }  // namespace
@@ -67,7 +69,8 @@ void FreePixels::operator()(uint8_t* pixels) const { stbi_image_free(pixels); }
 
 RgbaPixels decode_png_rgba(const uint8_t* data, size_t size, uint32_t width, uint32_t height) {
   if (size > size_t(INT_MAX) || size < 8) return nullptr;
-  const std::vector<uint8_t> cleaned = without_empty_idat(data, size);
+  std::vector<uint8_t> cleaned;
+  if (!walk_chunks(data, size, &cleaned)) return nullptr;
   if (!cleaned.empty()) data = cleaned.data(), size = cleaned.size();
   int w = 0, h = 0, channels = 0;
   RgbaPixels pixels(stbi_load_from_memory(data, int(size), &w, &h, &channels, 4));

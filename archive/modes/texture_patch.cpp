@@ -54,19 +54,33 @@ std::wstring dds_unlike(const TextureFile& file, const TextureDescription& t,
                                                 layout.height, dds_levels_held(layout, file_size)));
 }
 
+// A texture file opened and its first bytes read, at most `n` of them:
+// empty, or the message that names the file.
+struct FileHead {
+  platform::File file;
+  uint64_t size = 0;
+  size_t got = 0;
+};
+
+std::wstring open_with_head(const std::wstring& path, uint8_t* head, size_t n, FileHead* out) {
+  out->file = platform::File::open_read(path);
+  if (!out->file.is_open()) return msg::file_open_failed(path);
+  if (!out->file.size(&out->size) ||
+      !out->file.read_at(0, head, size_t(std::min<uint64_t>(out->size, n)), &out->got)) {
+    return msg::file_read_failed(path);
+  }
+  return std::wstring();
+}
+
 std::wstring patch_dds(uint8_t* content, const std::vector<Located>& textures,
                        const TextureFile& file) {
-  platform::File dds = platform::File::open_read(file.path);
-  if (!dds.is_open()) return msg::file_open_failed(file.path);
-  uint64_t file_size = 0;
   uint8_t header[kDdsDx10HeaderSize] = {};
-  size_t got = 0;
-  if (!dds.size(&file_size) ||
-      !dds.read_at(0, header, size_t(std::min<uint64_t>(file_size, sizeof header)), &got)) {
-    return msg::file_read_failed(file.path);
-  }
+  FileHead dds;
+  const std::wstring failed = open_with_head(file.path, header, sizeof header, &dds);
+  if (!failed.empty()) return failed;
+  const uint64_t file_size = dds.size;
   DdsLayout layout;
-  const DdsHeaderStatus status = read_dds_header(header, got, &layout);
+  const DdsHeaderStatus status = read_dds_header(header, dds.got, &layout);
   if (status == DdsHeaderStatus::not_accepted) return msg::texture_not_importable(file.path);
   const Located* target = find_texture(textures, file);
   if (target == nullptr) return msg::texture_not_in_entry(file.path);
@@ -78,7 +92,8 @@ std::wstring patch_dds(uint8_t* content, const std::vector<Located>& textures,
     return dds_unlike(file, t, layout, file_size);
   }
   uint8_t* pixels = content + target->container_offset + size_t(t.data_position);
-  if (!dds.read_at(layout.data_offset, pixels, t.data_size, &got)) {
+  size_t got = 0;
+  if (!dds.file.read_at(layout.data_offset, pixels, t.data_size, &got)) {
     return msg::file_read_failed(file.path);
   }
   // The file shrank since its size was taken.
@@ -93,15 +108,12 @@ std::wstring patch_png(uint8_t* content, const std::vector<Located>& textures,
   const Located* target = find_texture(textures, file);
   if (target == nullptr) return msg::texture_not_in_entry(file.path);
   const TextureDescription& t = target->texture;
-  platform::File png = platform::File::open_read(file.path);
-  if (!png.is_open()) return msg::file_open_failed(file.path);
-  uint64_t file_size = 0;
   uint8_t header[kPngSizeBytes] = {};
-  size_t got = 0;
-  if (!png.size(&file_size) ||
-      !png.read_at(0, header, size_t(std::min<uint64_t>(file_size, sizeof header)), &got)) {
-    return msg::file_read_failed(file.path);
-  }
+  FileHead png;
+  const std::wstring failed = open_with_head(file.path, header, sizeof header, &png);
+  if (!failed.empty()) return failed;
+  const uint64_t file_size = png.size;
+  size_t got = png.got;
   uint32_t width = 0, height = 0;
   if (!read_png_size(header, got, &width, &height)) {
     return msg::picture_unreadable(file.path, t.width, t.height);
@@ -112,7 +124,9 @@ std::wstring patch_png(uint8_t* content, const std::vector<Located>& textures,
   try {
     if (file_size > SIZE_MAX) return msg::file_too_large(file.path);
     std::vector<uint8_t> bytes(static_cast<size_t>(file_size));
-    if (!png.read_at(0, bytes.data(), bytes.size(), &got)) return msg::file_read_failed(file.path);
+    if (!png.file.read_at(0, bytes.data(), bytes.size(), &got)) {
+      return msg::file_read_failed(file.path);
+    }
     const RgbaPixels rgba = decode_png_rgba(bytes.data(), got, width, height);
     if (rgba == nullptr) return msg::picture_unreadable(file.path, t.width, t.height);
     bytes = std::vector<uint8_t>();  // only the pixels are needed from here on
