@@ -27,17 +27,22 @@ uint32_t load_u32be(const uint8_t* p) {
 }
 
 // Walks the chunks up to IEND. False when one claims more bytes than the
-// file has left: stb_image grows its buffer to a chunk's claim before it
-// reads the chunk, so a few hostile bytes would cost gigabytes. IDAT chunks
+// file has left, or the file ends before IEND: stb_image grows its buffer
+// to a chunk's claim before it reads the chunk, so a few hostile bytes would
+// cost gigabytes. IDAT chunks
 // of length 0 are left out of `*out` (stb copies one through a null buffer
 // when it comes first); `*out` stays empty when nothing is left out.
 bool walk_chunks(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
   size_t at = 8;  // behind the signature
   bool dropped = false;
-  while (size - at >= 12) {
+  bool end = false;
+  while (!end) {
+    // A file that stops before IEND is cut short: stb would read what is left
+    // of a chunk head as a claim all the same.
+    if (size - at < 12) return false;
     const uint64_t chunk = 12 + uint64_t(load_u32be(data + at));
     if (chunk > size - at) return false;
-    const bool end = std::memcmp(data + at + 4, "IEND", 4) == 0;
+    end = std::memcmp(data + at + 4, "IEND", 4) == 0;
     const bool empty_idat = chunk == 12 && std::memcmp(data + at + 4, "IDAT", 4) == 0;
     if (empty_idat && !dropped) {
       out->assign(data, data + at);
@@ -46,7 +51,6 @@ bool walk_chunks(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
       out->insert(out->end(), data + at, data + at + chunk);
     }
     at += size_t(chunk);
-    if (end) break;
   }
   if (dropped) out->insert(out->end(), data + at, data + size);
   return true;
