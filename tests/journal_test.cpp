@@ -172,6 +172,17 @@ class ForgetfulDisk {
         case FileChangeKind::remove:
           f.exists = false;
           break;
+        case FileChangeKind::rename: {
+          // The content goes with the name. Each name is as durable as a
+          // created or removed one; an old name that a crash keeps holds
+          // the same content, as a hard link would.
+          TrackedFile& to = tracked(to_utf8(*c.new_path));
+          to.exists = true;
+          to.durable = f.durable;
+          to.pending = f.pending;
+          f.exists = false;
+          break;
+        }
         default:
           break;
       }
