@@ -40,10 +40,12 @@ std::array<uint8_t, kDdsHeaderSize> dds_template() {
 
 }  // namespace
 
+bool format_written(uint8_t format_code) {
+  return format_code == kFormatArgb8 || format_code == kFormatDxt1 || format_code == kFormatDxt5;
+}
+
 bool exported_as_dds(const TextureDescription& t) {
-  const bool format_written =
-      t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 || t.format_code == kFormatDxt5;
-  return format_written && t.in_bounds;
+  return format_written(t.format_code) && t.in_bounds;
 }
 
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t) {

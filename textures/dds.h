@@ -35,6 +35,9 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 // (code 1, 6 or 8) whose data lies within its container.
 bool exported_as_dds(const TextureDescription& t);
 
+// Whether export writes textures of this format code at all (1, 6 or 8).
+bool format_written(uint8_t format_code);
+
 // Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
 // False, after a message that names the file, when it cannot be created or
 // written; what was written of it is removed.

@@ -5,6 +5,7 @@
 #include "archive/format/package.h"
 #include "platform/messages.h"
 #include "textures/container.h"
+#include "textures/dds.h"
 
 namespace linkdata {
 namespace {
@@ -48,19 +49,15 @@ std::wstring format_name(uint8_t code) {
   }
 }
 
-bool is_supported(uint8_t code) {
-  return code == kFormatDxt1 || code == kFormatDxt5 || code == kFormatArgb8;
-}
-
 // Levels as the DDS file of a supported texture holds them; the stored mip
 // count for the others.
 std::wstring texture_text(const TextureDescription& t, uint32_t sub_index) {
-  const uint32_t levels = is_supported(t.format_code) ? t.levels_present : t.mip_count;
+  const uint32_t levels = format_written(t.format_code) ? t.levels_present : t.mip_count;
   std::wstring text = std::to_wstring(sub_index) + L"_" + std::to_wstring(t.texture_index) + L" " +
                       format_name(t.format_code) + L" " + std::to_wstring(t.width) + L"x" +
                       std::to_wstring(t.height) + L" " + std::to_wstring(levels);
   // Export writes no file for pixel data that reaches past the container.
-  if (is_supported(t.format_code) && !t.in_bounds) text += msg::kTextureOutOfBounds;
+  if (format_written(t.format_code) && !t.in_bounds) text += msg::kTextureOutOfBounds;
   return text;
 }
 

@@ -97,9 +97,7 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
     const uint8_t* container = content.data() + span.offset;
     for (const TextureDescription& t : read_texture_container(container, span.size)) {
-      const bool known = t.format_code == kFormatArgb8 || t.format_code == kFormatDxt1 ||
-                         t.format_code == kFormatDxt5;
-      if (!known) ++run.tally.textures_skipped;
+      if (!format_written(t.format_code)) ++run.tally.textures_skipped;
     }
     if (run.textures.dds) {
       size_t written = 0;
