@@ -401,7 +401,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
 // look-aheads whose results it drops.
 class Prefetch {
  public:
-  static constexpr size_t kDepth = 8;  // files prepared ahead of the current one
+  static constexpr size_t kDepth = 16;  // files prepared ahead of the current one
   // The first two look-aheads take files of up to 32 MiB; the rest, which
   // are there for runs of small files, up to 1 MiB.
   static constexpr size_t kLargeLookAheads = 2;
