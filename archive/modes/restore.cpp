@@ -6,11 +6,11 @@
 
 #include "archive/format/format.h"
 #include "archive/modes/export.h"
+#include "archive/safety/checked_reads.h"
 #include "archive/safety/group_commit.h"
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
-#include "archive/safety/side_files.h"
 #include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "archive/format/format.h"
-#include "archive/safety/side_files.h"
+#include "archive/safety/checked_reads.h"
 #include "platform/little_endian.h"
 #include "platform/working_paths.h"
 
