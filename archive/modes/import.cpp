@@ -22,6 +22,7 @@
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
+#include "archive/safety/originals_check.h"
 #include "platform/console.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
@@ -106,23 +107,23 @@ struct ImportRun {
 // run before anything is written.
 bool take_originals(ImportRun& run) {
   const std::wstring path = originals_path(run.archive_name);
-  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
+  switch (run.originals.load(run.archive_name, run.archive)) {
     case OriginalsLoad::none:
       return true;
     case OriginalsLoad::unreadable:
       return fail(msg::originals_unreadable(path));
     case OriginalsLoad::damaged:
-      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at));
+      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at()));
     case OriginalsLoad::ok:
       break;
   }
   if (originals_match(run.originals, run.archive)) {
-    return originals_open_to_write(run.originals) || fail(msg::kOriginalsWriteFailed);
+    return run.originals.open_to_write() || fail(msg::kOriginalsWriteFailed);
   }
   if (archive_is_original(run.originals, run.archive)) {
-    return remove_originals(run.originals) || fail(msg::kOriginalsWriteFailed);
+    return run.originals.remove() || fail(msg::kOriginalsWriteFailed);
   }
-  const std::wstring aside = set_originals_aside(run.originals);
+  const std::wstring aside = run.originals.set_aside();
   if (aside.empty()) return fail(msg::kOriginalsWriteFailed);
   say(msg::archive_replaced_originals_set_aside(run.archive_name, aside));
   return true;
@@ -134,7 +135,7 @@ bool take_originals(ImportRun& run) {
 // one more per entry.
 bool begin_originals(ImportRun& run) {
   if (run.originals_begun) return true;
-  if (!originals_begin_run(run.originals, run.archive, run.records)) return false;
+  if (!run.originals.begin_run(run.archive, run.records)) return false;
   run.originals_begun = true;
   return true;
 }
@@ -146,13 +147,13 @@ std::wstring save_group_originals(ImportRun& run, platform::File& archive, const
   for (size_t e = 0; e < g.entries.size(); ++e) {
     // An in-place entry's writes: its record, then its payload, if not empty.
     for (size_t i = first_write_of(g, e); i < first_write_of(g, e + 1); ++i) {
-      if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
-                          g.writes[i].bytes.size())) {
+      if (!run.originals.save(archive, g.entries[e].entry, g.writes[i].position,
+                              g.writes[i].bytes.size())) {
         return msg::kOriginalsWriteFailed;
       }
     }
   }
-  return originals_flush(run.originals) ? L"" : msg::kOriginalsWriteFailed;
+  return run.originals.flush() ? L"" : msg::kOriginalsWriteFailed;
 }
 
 // A failure message comes after the lines of everything before it.
@@ -526,8 +527,8 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   // finds the archive as no seal describes it.
   // After a failure, what the archive holds of the run is read back.
   if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
-      !originals_seal(run.originals, run.archive, run.written,
-                      ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
+      !run.originals.seal(run.archive, run.written,
+                          ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
   report_run_on_console(run.tally);

@@ -7,7 +7,7 @@
 #include "archive/modes/entry_description.h"
 #include "archive/modes/export.h"
 #include "archive/modes/listing_format.h"
-#include "archive/safety/originals.h"
+#include "archive/safety/originals_check.h"
 #include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
