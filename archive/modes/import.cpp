@@ -145,10 +145,8 @@ bool begin_originals(ImportRun& run) {
 std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
   if (!begin_originals(run)) return msg::kOriginalsWriteFailed;
   for (size_t e = 0; e < g.entries.size(); ++e) {
-    // An in-place entry's writes: its record, then its payload, if not empty.
-    for (size_t i = first_write_of(g, e); i < first_write_of(g, e + 1); ++i) {
-      if (!run.originals.save(archive, g.entries[e].entry, g.writes[i].position,
-                              g.writes[i].bytes.size())) {
+    for (const PendingWrite& w : writes_of(g, e)) {
+      if (!run.originals.save(archive, g.entries[e].entry, w.position, w.bytes.size())) {
         return msg::kOriginalsWriteFailed;
       }
     }
