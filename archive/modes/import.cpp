@@ -427,13 +427,13 @@ class Prefetch {
   const Candidate* for_ = nullptr;
 };
 
-bool import_files(ImportRun& run) {
-  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
-  LockedArchive locked;
-  if (!open_archive_to_write(run.archive_name, &locked)) return false;
+// The archive opened under its lock, with an index that import can write
+// records into: in 2048-byte units, and inside the file.
+bool open_archive_for_import(ImportRun& run, LockedArchive* locked) {
+  if (!open_archive_to_write(run.archive_name, locked)) return false;
   // Read as well as written: the journal saves the bytes a write replaces,
   // and entries without a loose file take their content from here.
-  run.archive = std::move(locked.file);
+  run.archive = std::move(locked->file);
   ArchiveHeader header;
   if (!read_header_reporting(run.archive, &header)) return false;
   // Offsets written here are in 2048-byte units; another unit would make every
@@ -451,17 +451,18 @@ bool import_files(ImportRun& run) {
     return fail(msg::kIndexPastEnd);
   }
   run.length_at_start = archive_length;
+  return true;
+}
 
+// The loose files whose names pass the name test and the edited textures of
+// the import folder, in the order they go in. False when there is neither.
+bool gather_candidates(const ImportRun& run, std::vector<Candidate>* candidates) {
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
   const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
   const std::vector<TextureFile> texture_files =
       texture_files_in_import_order(g_import_directory_path);
   if (matches.empty() && texture_files.empty()) return fail(msg::kNothingToImport);
-
-  // Every decision of the run rests on the records as they were before the
-  // first write, read here once for the files that will be handled.
-  std::vector<Candidate> candidates;
   for (const platform::ListedName& listed : matches) {
     std::optional<int32_t> entry = entry_number_of(listed);
     if (!entry) continue;
@@ -469,9 +470,15 @@ bool import_files(ImportRun& run) {
     c.name = listed.name;
     c.entry = *entry;
     c.in_range = *entry >= 0 && uint32_t(*entry) < run.entry_count;
-    candidates.push_back(std::move(c));
+    candidates->push_back(std::move(c));
   }
-  if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, &candidates);
+  if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, candidates);
+  return true;
+}
+
+// Every decision of the run rests on the records as they were before the
+// first write, read here once for the files that will be handled.
+bool read_candidate_records(ImportRun& run, std::vector<Candidate>& candidates) {
   std::vector<IndexRecord> index_records;
   for (Candidate& c : candidates) {
     if (!c.in_range) continue;
@@ -480,16 +487,27 @@ bool import_files(ImportRun& run) {
     }
     c.record = index_records[0];
   }
+  return true;
+}
+
+// The journal and the file of originals made ready, and each group's
+// originals saved before the group is written. A run that can write nothing
+// leaves every side file as it is.
+bool prepare_side_files(ImportRun& run, bool writable, const std::vector<Candidate>& candidates) {
   run.journal.path = journal_path(run.archive_name);
-  if (!locked.writable) return fail(msg::kArchiveNotWritable);
+  if (!writable) return fail(msg::kArchiveNotWritable);
   for (const Candidate& c : candidates) {
     if (c.in_range) run.records.push_back(uint32_t(c.entry));
   }
-  // A run that can write nothing leaves every side file as it is.
   if (!run.records.empty() && !take_originals(run)) return false;
   run.groups.set_before_group([&run](platform::File& archive, const Group& g) {
     return save_group_originals(run, archive, g);
   });
+  return true;
+}
+
+// Each candidate prepared, and committed in its turn.
+bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates) {
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
   const platform::InterruptsDeferred deferred;
@@ -512,6 +530,15 @@ bool import_files(ImportRun& run) {
   if (!run.groups.commit_all()) return false;
   if (platform::interrupt_requested()) return fail(msg::kImportInterrupted);
   return true;
+}
+
+bool import_files(ImportRun& run) {
+  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
+  LockedArchive locked;
+  if (!open_archive_for_import(run, &locked)) return false;
+  std::vector<Candidate> candidates;
+  return gather_candidates(run, &candidates) && read_candidate_records(run, candidates) &&
+         prepare_side_files(run, locked.writable, candidates) && commit_candidates(run, candidates);
 }
 
 }  // namespace
