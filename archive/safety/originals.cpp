@@ -24,9 +24,14 @@ OriginalsLoad Originals::load(const std::wstring& archive_name, platform::File& 
   const OriginalsLoad load = read_originals(file_, archive, &content_);
   if (load == OriginalsLoad::unreadable) return load;
   present_ = load == OriginalsLoad::ok;
-  for (const SavedBytes& s : content_.saves) covered_.add(s.position, s.position + s.size);
+  cover_saves();
   crcs_current_ = content_.sealed;
   return load;
+}
+
+void Originals::cover_saves() {
+  covered_.clear();
+  for (const SavedBytes& s : content_.saves) covered_.add(s.position, s.position + s.size);
 }
 
 bool Originals::open_to_write() {
@@ -155,8 +160,7 @@ bool Originals::drop(const std::vector<uint32_t>& entries) {
   // tells damage from a torn tail.
   if (!append(RecordKind::drop, 0, 0, body.data(), body.size()) || !flush()) return false;
   drop_entries(std::set<uint32_t>(entries.begin(), entries.end()), &content_.saves, &content_.seal);
-  covered_.clear();
-  for (const SavedBytes& s : content_.saves) covered_.add(s.position, s.position + s.size);
+  cover_saves();
   return true;
 }
 

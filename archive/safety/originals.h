@@ -89,6 +89,8 @@ class Originals {
               size_t length);
   bool first_records(platform::File& archive, const std::vector<uint32_t>& entries);
   void forget();
+  // The coverage made anew from the saves that count.
+  void cover_saves();
 
   std::wstring path_;
   platform::File file_;
