@@ -478,9 +478,9 @@ bool gather_candidates(const ImportRun& run, std::vector<Candidate>* candidates)
 
 // Every decision of the run rests on the records as they were before the
 // first write, read here once for the files that will be handled.
-bool read_candidate_records(ImportRun& run, std::vector<Candidate>& candidates) {
+bool read_candidate_records(ImportRun& run, std::vector<Candidate>* candidates) {
   std::vector<IndexRecord> index_records;
-  for (Candidate& c : candidates) {
+  for (Candidate& c : *candidates) {
     if (!c.in_range) continue;
     if (!read_index_records(run.archive, uint32_t(c.entry), 1, &index_records)) {
       return fail(msg::kArchiveReadFailed);
@@ -537,7 +537,7 @@ bool import_files(ImportRun& run) {
   LockedArchive locked;
   if (!open_archive_for_import(run, &locked)) return false;
   std::vector<Candidate> candidates;
-  return gather_candidates(run, &candidates) && read_candidate_records(run, candidates) &&
+  return gather_candidates(run, &candidates) && read_candidate_records(run, &candidates) &&
          prepare_side_files(run, locked.writable, candidates) && commit_candidates(run, candidates);
 }
 
