@@ -29,8 +29,9 @@ std::wstring originals_path(const std::wstring& archive_name);
 
 // One archive's file of originals, as read and as a run extends it. What it
 // knows (saves, coverage, counts, fingerprint) is always what the file holds
-// from its start to `end`, and the coverage is the union of the saves that
-// count.
+// up to its last whole record, and the coverage is the union of the saves
+// that count. After set_aside() or remove() it stands for no file, under the
+// same name.
 class Originals {
  public:
   // Reads and checks every byte of the file of originals of an archive,
