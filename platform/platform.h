@@ -152,6 +152,13 @@ void defer_interrupts();
 void restore_interrupts();
 bool interrupt_requested();
 
+// Large buffers (entries, pictures, compressed blocks) come and go many times
+// a run: from here on the memory of a freed one is kept for the next instead
+// of being given back to the system and mapped afresh, page by page, which
+// costs more than the work on a fast-compressing picture and makes threads
+// wait on each other. Freed memory above a generous bound still goes back.
+void reuse_freed_memory();
+
 // Number of CPUs this process may run on (at least 1).
 unsigned cpu_count();
 

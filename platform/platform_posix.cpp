@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <malloc.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -376,6 +377,15 @@ void restore_interrupts() {
 }
 
 bool interrupt_requested() { return g_interrupted.load() != 0; }
+
+void reuse_freed_memory() {
+#ifdef M_MMAP_THRESHOLD
+  // Buffers up to this size come from the heap and are reused once freed;
+  // the heap is cut back only when this much lies free at its top.
+  ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+}
 
 unsigned cpu_count() {
   cpu_set_t set;

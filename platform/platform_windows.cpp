@@ -375,6 +375,9 @@ bool interrupt_requested() { return ::InterlockedCompareExchange(&g_interrupted,
 
 void fail_locks_for_tests(int error) { ::InterlockedExchange(&g_lock_error_for_tests, error); }
 
+// The Windows heap keeps and reuses freed blocks by itself.
+void reuse_freed_memory() {}
+
 unsigned cpu_count() {
   DWORD_PTR process_mask = 0, system_mask = 0;
   if (::GetProcessAffinityMask(::GetCurrentProcess(), &process_mask, &system_mask)) {

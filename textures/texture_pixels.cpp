@@ -1,6 +1,7 @@
 // Block decoding of the texture formats that export writes as pictures.
 #include "textures/texture_pixels.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace linkdata {
@@ -63,18 +64,15 @@ void decode_alpha(const uint8_t* block, Rgba out[16]) {
   for (int i = 0; i < 16; ++i) out[i].a = palette[(bits >> (3 * i)) & 7];
 }
 
-// Copies a decoded 4x4 block into the picture, clipped at its right and bottom edges.
+// Copies a decoded 4x4 block into the picture, clipped at its right and bottom
+// edges. Rgba is four bytes in picture order, so a row of a block is one copy.
 void put_block(const Rgba block[16], uint32_t bx, uint32_t by, uint32_t width, uint32_t height,
                uint8_t* rgba) {
+  static_assert(sizeof(Rgba) == 4, "a pixel is its four bytes");
+  const uint32_t cols = std::min(4u, width - bx * 4);
   for (uint32_t row = 0; row < 4 && by * 4 + row < height; ++row) {
-    for (uint32_t col = 0; col < 4 && bx * 4 + col < width; ++col) {
-      const Rgba& p = block[row * 4 + col];
-      uint8_t* out = rgba + (uint64_t(by * 4 + row) * width + bx * 4 + col) * 4;
-      out[0] = p.r;
-      out[1] = p.g;
-      out[2] = p.b;
-      out[3] = p.a;
-    }
+    uint8_t* out = rgba + (uint64_t(by * 4 + row) * width + bx * 4) * 4;
+    std::memcpy(out, &block[row * 4], cols * 4);
   }
 }
 

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <future>
+#include <deque>
 #include <map>
 #include <new>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -389,42 +388,76 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   return !group_full(run.groups.pending()) || run.groups.start();
 }
 
-// Prepares the next file on a thread of its own while the current one is
-// prepared and written, where there is more than one CPU to run on: a file of
-// a block or two keeps one thread busy compressing, and an append waits for
-// the disk. Messages and writes stay in listing order, so a run's output is
-// that of a one-file-at-a-time run. Larger files wait for their turn: that
-// bounds both the memory of two files held at once and how long an
-// interrupted run waits for a look-ahead whose result it drops.
+// Prepares the next files beside the current one, as tasks of the run's
+// encoder pool, where there is more than one CPU to run on: most files are a
+// few blocks, too few to keep every CPU busy alone, and an append waits for
+// the disk. Whoever waits for a look-ahead helps with the pool's queued
+// blocks meanwhile, and the next look-aheads are already queued, so no CPU
+// idles at the end of a file. Messages and writes stay in listing order, so
+// a run's output is that of a one-file-at-a-time run. Larger files wait for
+// their turn, where their own blocks keep the CPUs busy: that bounds both the
+// memory of the files held at once and how long an interrupted run waits for
+// look-aheads whose results it drops.
 class Prefetch {
  public:
-  static constexpr uint64_t kSizeLimit = uint64_t(32) << 20;
+  static constexpr size_t kDepth = 8;  // files prepared ahead of the current one
+  // The first two look-aheads take files of up to 32 MiB; the rest, which
+  // are there for runs of small files, up to 1 MiB.
+  static constexpr size_t kLargeLookAheads = 2;
+  static constexpr uint64_t kLargeLimit = uint64_t(32) << 20;
+  static constexpr uint64_t kSmallLimit = uint64_t(1) << 20;
 
-  // An entry's own content is read from the archive in its turn, after
-  // every write before it, as a one-file-at-a-time run reads it.
-  void start(ImportRun& run, const Candidate& c) {
-    if (helper_threads() == 0 || c.from_archive) return;
-    try {
-      pending_ =
-          std::async(std::launch::async, [&run, &c] { return look_ahead(run, c, kSizeLimit); });
-      for_ = &c;
-    } catch (const std::system_error&) {
-      pending_ = {};  // no thread to be had: prepared when its turn comes
+  explicit Prefetch(WorkerPool& pool) : pool_(pool) {}
+  // Look-aheads still queued or running use their candidates and the run.
+  ~Prefetch() {
+    while (!ahead_.empty()) settle_front();
+  }
+  Prefetch(const Prefetch&) = delete;
+  Prefetch& operator=(const Prefetch&) = delete;
+
+  // Starts the look-aheads of the kDepth candidates from `next` on. An
+  // entry's own content is read from the archive in its turn, after every
+  // write before it, as a one-file-at-a-time run reads it.
+  void run_ahead(ImportRun& run, const std::vector<Candidate>& candidates, size_t next) {
+    if (pool_.helper_count() == 0) return;
+    started_ = std::max(started_, next);
+    for (; started_ < std::min(candidates.size(), next + kDepth); ++started_) {
+      const Candidate& c = candidates[started_];
+      if (c.from_archive) continue;
+      const uint64_t limit = ahead_.size() < kLargeLookAheads ? kLargeLimit : kSmallLimit;
+      Ahead& a = *ahead_.emplace_back(std::make_unique<Ahead>());
+      a.candidate = &c;
+      pool_.submit(a.group, [&a, &run, &c, limit] { a.result = look_ahead(run, c, limit); });
     }
   }
 
-  // Whether the look-ahead in flight, if any, is this candidate's.
-  bool has(const Candidate& c) const { return pending_.valid() && for_ == &c; }
-
   Prepared take(ImportRun& run, const Candidate& c) {
-    if (!has(c)) return prepare(run, c);
-    std::optional<Prepared> ahead = pending_.get();
-    return ahead ? std::move(*ahead) : prepare(run, c);
+    if (ahead_.empty() || ahead_.front()->candidate != &c) return prepare(run, c);
+    std::optional<Prepared> result = settle_front();
+    return result ? std::move(*result) : prepare(run, c);
   }
 
  private:
-  std::future<std::optional<Prepared>> pending_;
-  const Candidate* for_ = nullptr;
+  struct Ahead {
+    const Candidate* candidate = nullptr;
+    TaskGroup group;  // stays in place: the pool points at it
+    std::optional<Prepared> result;
+  };
+
+  std::optional<Prepared> settle_front() {
+    const std::unique_ptr<Ahead> a = std::move(ahead_.front());
+    ahead_.pop_front();
+    try {
+      pool_.wait(a->group);
+    } catch (...) {
+      return std::nullopt;  // prepared again in its turn
+    }
+    return std::move(a->result);
+  }
+
+  WorkerPool& pool_;
+  std::deque<std::unique_ptr<Ahead>> ahead_;
+  size_t started_ = 0;  // candidates before it have had their chance of a look-ahead
 };
 
 // The archive opened under its lock, with an index that import can write
@@ -513,17 +546,12 @@ bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates)
   const platform::InterruptsDeferred deferred;
   // Every allocation for a file comes before its first write, so a file that
   // cannot be held leaves the archive as it was before that file.
-  Prefetch prefetch;
+  Prefetch prefetch{run.encoders};
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail_after_group(run, msg::kImportInterrupted);
     // Content read from the archive must see every write before it.
     if (candidates[i].from_archive && !run.groups.commit_writes()) return false;
-    // Files are prepared two at a time: this one here, the next one beside
-    // it; that one is then taken as it is, and the one after it goes beside
-    // the next.
-    if (!prefetch.has(candidates[i]) && i + 1 < candidates.size()) {
-      prefetch.start(run, candidates[i + 1]);
-    }
+    prefetch.run_ahead(run, candidates, i + 1);
     Prepared prepared = prefetch.take(run, candidates[i]);
     if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
