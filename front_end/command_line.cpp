@@ -92,8 +92,10 @@ bool import_mode(const Request& r) {
 
 // The whole index without a range.
 bool list_mode(const Request& r) {
-  if (!r.has_range) return run_list(0, UINT32_MAX, false, r.archive_name);
-  return run_list(uint32_t(r.first), uint32_t(r.last), has_flag(r, L'Y'), r.archive_name);
+  if (!r.has_range) return run_list(0, UINT32_MAX, ListingDetail::index_only, r.archive_name);
+  const ListingDetail detail =
+      has_flag(r, L'Y') ? ListingDetail::contents : ListingDetail::index_only;
+  return run_list(uint32_t(r.first), uint32_t(r.last), detail, r.archive_name);
 }
 
 bool restore_mode(const Request& r) {

@@ -13,6 +13,11 @@ std::wstring join_path(const std::wstring& a, const std::wstring& b) {
   return a + platform::path_separator + b;
 }
 
+std::wstring folder_of(const std::wstring& path) {
+  const size_t cut = path.find_last_of(platform::path_separator);
+  return cut == std::wstring::npos ? L"." : path.substr(0, cut);
+}
+
 bool path_exists(const std::wstring& path) { return platform::name_exists(path); }
 
 void ensure_directory(const std::wstring& path) {

@@ -15,6 +15,8 @@ extern std::wstring g_import_directory_path;
 
 // Joins path pieces with the platform separator.
 std::wstring join_path(const std::wstring& a, const std::wstring& b);
+// The folder a file is in, where its name is created and removed.
+std::wstring folder_of(const std::wstring& path);
 
 bool path_exists(const std::wstring& path);
 void ensure_directory(const std::wstring& path);

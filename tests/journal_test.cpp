@@ -597,7 +597,8 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
       if (c.mode == 'i') {
         ok = import_a(&said);
       } else if (c.mode == 'l') {
-        said = capture_stdout([&] { ok = run_list(0, 0, false, L"LINKDATA_EU_OS_EUNA.A"); });
+        said = capture_stdout(
+            [&] { ok = run_list(0, 0, ListingDetail::index_only, L"LINKDATA_EU_OS_EUNA.A"); });
       } else {
         ok = export_a(0, &said);
       }

@@ -235,7 +235,8 @@ TEST(ArchiveLock, LockThatFailsStopsTheRunAndNoLocksAtAllIsSaid) {
         const FailLocks failing(no_locks ? kNoLocks : kFailed);
         if (mode == 'e') ok = export_a(&said);
         if (mode == 'i') ok = import_a(&said);
-        if (mode == 'l') said = capture_stdout([&] { ok = run_list(0, 1, false, kArchiveW); });
+        if (mode == 'l')
+          said = capture_stdout([&] { ok = run_list(0, 1, ListingDetail::index_only, kArchiveW); });
         if (mode == 'r') said = capture_stdout([&] { ok = run_restore_whole(kArchiveW); });
       }
       const std::string name = std::string(1, mode) + (no_locks ? " without locks" : " failed");

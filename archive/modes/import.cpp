@@ -21,6 +21,7 @@
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
+#include "archive/safety/originals_check.h"
 #include "platform/console.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
@@ -105,23 +106,23 @@ struct ImportRun {
 // run before anything is written.
 bool take_originals(ImportRun& run) {
   const std::wstring path = originals_path(run.archive_name);
-  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
+  switch (run.originals.load(run.archive_name, run.archive)) {
     case OriginalsLoad::none:
       return true;
     case OriginalsLoad::unreadable:
       return fail(msg::originals_unreadable(path));
     case OriginalsLoad::damaged:
-      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at));
+      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at()));
     case OriginalsLoad::ok:
       break;
   }
   if (originals_match(run.originals, run.archive)) {
-    return originals_open_to_write(run.originals) || fail(msg::kOriginalsWriteFailed);
+    return run.originals.open_to_write() || fail(msg::kOriginalsWriteFailed);
   }
   if (archive_is_original(run.originals, run.archive)) {
-    return remove_originals(run.originals) || fail(msg::kOriginalsWriteFailed);
+    return run.originals.remove() || fail(msg::kOriginalsWriteFailed);
   }
-  const std::wstring aside = set_originals_aside(run.originals);
+  const std::wstring aside = run.originals.set_aside();
   if (aside.empty()) return fail(msg::kOriginalsWriteFailed);
   say(msg::archive_replaced_originals_set_aside(run.archive_name, aside));
   return true;
@@ -133,7 +134,7 @@ bool take_originals(ImportRun& run) {
 // one more per entry.
 bool begin_originals(ImportRun& run) {
   if (run.originals_begun) return true;
-  if (!originals_begin_run(run.originals, run.archive, run.records)) return false;
+  if (!run.originals.begin_run(run.archive, run.records)) return false;
   run.originals_begun = true;
   return true;
 }
@@ -143,15 +144,13 @@ bool begin_originals(ImportRun& run) {
 std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
   if (!begin_originals(run)) return msg::kOriginalsWriteFailed;
   for (size_t e = 0; e < g.entries.size(); ++e) {
-    // An in-place entry's writes: its record, then its payload, if not empty.
-    for (size_t i = first_write_of(g, e); i < first_write_of(g, e + 1); ++i) {
-      if (!originals_save(run.originals, archive, g.entries[e].entry, g.writes[i].position,
-                          g.writes[i].bytes.size())) {
+    for (const PendingWrite& w : writes_of(g, e)) {
+      if (!run.originals.save(archive, g.entries[e].entry, w.position, w.bytes.size())) {
         return msg::kOriginalsWriteFailed;
       }
     }
   }
-  return originals_flush(run.originals) ? L"" : msg::kOriginalsWriteFailed;
+  return run.originals.flush() ? L"" : msg::kOriginalsWriteFailed;
 }
 
 // A failure message comes after the lines of everything before it.
@@ -461,13 +460,13 @@ class Prefetch {
   size_t started_ = 0;  // candidates before it have had their chance of a look-ahead
 };
 
-bool import_files(ImportRun& run) {
-  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
-  LockedArchive locked;
-  if (!open_archive_to_write(run.archive_name, &locked)) return false;
+// The archive opened under its lock, with an index that import can write
+// records into: in 2048-byte units, and inside the file.
+bool open_archive_for_import(ImportRun& run, LockedArchive* locked) {
+  if (!open_archive_to_write(run.archive_name, locked)) return false;
   // Read as well as written: the journal saves the bytes a write replaces,
   // and entries without a loose file take their content from here.
-  run.archive = std::move(locked.file);
+  run.archive = std::move(locked->file);
   ArchiveHeader header;
   if (!read_header_reporting(run.archive, &header)) return false;
   // Offsets written here are in 2048-byte units; another unit would make every
@@ -485,17 +484,18 @@ bool import_files(ImportRun& run) {
     return fail(msg::kIndexPastEnd);
   }
   run.length_at_start = archive_length;
+  return true;
+}
 
+// The loose files whose names pass the name test and the edited textures of
+// the import folder, in the order they go in. False when there is neither.
+bool gather_candidates(const ImportRun& run, std::vector<Candidate>* candidates) {
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
   const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
   const std::vector<TextureFile> texture_files =
       texture_files_in_import_order(g_import_directory_path);
   if (matches.empty() && texture_files.empty()) return fail(msg::kNothingToImport);
-
-  // Every decision of the run rests on the records as they were before the
-  // first write, read here once for the files that will be handled.
-  std::vector<Candidate> candidates;
   for (const platform::ListedName& listed : matches) {
     std::optional<int32_t> entry = entry_number_of(listed);
     if (!entry) continue;
@@ -503,27 +503,44 @@ bool import_files(ImportRun& run) {
     c.name = listed.name;
     c.entry = *entry;
     c.in_range = *entry >= 0 && uint32_t(*entry) < run.entry_count;
-    candidates.push_back(std::move(c));
+    candidates->push_back(std::move(c));
   }
-  if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, &candidates);
+  if (!texture_files.empty()) add_texture_files(texture_files, run.entry_count, candidates);
+  return true;
+}
+
+// Every decision of the run rests on the records as they were before the
+// first write, read here once for the files that will be handled.
+bool read_candidate_records(ImportRun& run, std::vector<Candidate>* candidates) {
   std::vector<IndexRecord> index_records;
-  for (Candidate& c : candidates) {
+  for (Candidate& c : *candidates) {
     if (!c.in_range) continue;
     if (!read_index_records(run.archive, uint32_t(c.entry), 1, &index_records)) {
       return fail(msg::kArchiveReadFailed);
     }
     c.record = index_records[0];
   }
+  return true;
+}
+
+// The journal and the file of originals made ready, and each group's
+// originals saved before the group is written. A run that can write nothing
+// leaves every side file as it is.
+bool prepare_side_files(ImportRun& run, bool writable, const std::vector<Candidate>& candidates) {
   run.journal.path = journal_path(run.archive_name);
-  if (!locked.writable) return fail(msg::kArchiveNotWritable);
+  if (!writable) return fail(msg::kArchiveNotWritable);
   for (const Candidate& c : candidates) {
     if (c.in_range) run.records.push_back(uint32_t(c.entry));
   }
-  // A run that can write nothing leaves every side file as it is.
   if (!run.records.empty() && !take_originals(run)) return false;
   run.groups.set_before_group([&run](platform::File& archive, const Group& g) {
     return save_group_originals(run, archive, g);
   });
+  return true;
+}
+
+// Each candidate prepared, and committed in its turn.
+bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates) {
   // An interruption lets the entry being written finish, so that no entry is
   // left half-written, and then ends the run.
   const platform::InterruptsDeferred deferred;
@@ -543,6 +560,15 @@ bool import_files(ImportRun& run) {
   return true;
 }
 
+bool import_files(ImportRun& run) {
+  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
+  LockedArchive locked;
+  if (!open_archive_for_import(run, &locked)) return false;
+  std::vector<Candidate> candidates;
+  return gather_candidates(run, &candidates) && read_candidate_records(run, &candidates) &&
+         prepare_side_files(run, locked.writable, candidates) && commit_candidates(run, candidates);
+}
+
 }  // namespace
 
 bool run_import(const std::wstring& prefix, const std::wstring& letter) {
@@ -554,8 +580,8 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   // finds the archive as no seal describes it.
   // After a failure, what the archive holds of the run is read back.
   if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
-      !originals_seal(run.originals, run.archive, run.written,
-                      ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
+      !run.originals.seal(run.archive, run.written,
+                          ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
   report_run_on_console(run.tally);

@@ -7,7 +7,7 @@
 #include "archive/modes/entry_description.h"
 #include "archive/modes/export.h"
 #include "archive/modes/listing_format.h"
-#include "archive/safety/originals.h"
+#include "archive/safety/originals_check.h"
 #include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -108,7 +108,9 @@ bool list_examined(Listing& l, const ReadEntry& read) {
 
 }  // namespace
 
-bool run_list(uint32_t first, uint32_t last, bool examine, const std::wstring& archive_name) {
+bool run_list(uint32_t first, uint32_t last, ListingDetail detail,
+              const std::wstring& archive_name) {
+  const bool examine = detail == ListingDetail::contents;
   Listing l;
   if (!open_archive_to_read(archive_name, nullptr, &l.archive)) return false;
   const EntryRange range = clamp_range(first, last, l.archive.header.entry_count);

@@ -6,11 +6,12 @@
 
 #include "archive/format/format.h"
 #include "archive/modes/export.h"
+#include "archive/safety/checked_reads.h"
 #include "archive/safety/group_commit.h"
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
-#include "archive/safety/side_files.h"
+#include "archive/safety/originals_check.h"
 #include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -45,7 +46,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
     Group* g = &part();
     for (; i < saves.size() && saves[i].entry == entry; ++i) {
       const SavedBytes& s = saves[i];
-      bool intact = s.size <= kSideFileBlock || saved_intact(run.originals, s);
+      bool intact = s.size <= kSideFileBlock || run.originals.saved_intact(s);
       for (uint64_t done = 0; intact && done < s.size;) {
         if (group_full(*g)) {
           if (!run.groups.start()) return false;
@@ -53,14 +54,14 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
         }
         PendingWrite w{s.position + done, {}};
         const size_t piece = size_t(std::min<uint64_t>(s.size - done, kSideFileBlock));
-        intact = read_saved(run.originals, s, done, piece, &w.bytes);
+        intact = run.originals.read_saved(s, done, piece, &w.bytes);
         done += piece;
         g->bytes += w.bytes.size();
         g->writes.push_back(std::move(w));
       }
       if (!intact) {
         // Read back whole when the run began: the file changed under the lock.
-        return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path));
+        return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path()));
       }
     }
     if (!run.whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
@@ -72,7 +73,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
 // The saves of the entries to restore, entry by entry: all of them, or those
 // of the range as export clamps it.
 std::vector<SavedBytes> saves_to_put_back(const RestoreRun& run, uint32_t entry_count) {
-  std::vector<SavedBytes> saves = run.originals.saves;
+  std::vector<SavedBytes> saves = run.originals.saves();
   if (!run.whole) {
     const EntryRange range = clamp_range(uint32_t(run.first), uint32_t(run.last), entry_count);
     saves.erase(std::remove_if(saves.begin(), saves.end(),
@@ -89,13 +90,13 @@ std::vector<SavedBytes> saves_to_put_back(const RestoreRun& run, uint32_t entry_
 // After the saves are back: what this tool appended goes too, and once the
 // archive reads back as the original, the file of originals.
 bool finish_whole(RestoreRun& run) {
-  if (!run.archive.extend_to(run.originals.original_length) || !run.archive.flush_to_disk() ||
-      !archive_is_original(run.originals, run.archive)) {
+  if (!run.archive.extend_to(run.originals.original().original_length) ||
+      !run.archive.flush_to_disk() || !archive_is_original(run.originals, run.archive)) {
     return fail(msg::kArchiveWriteFailed);
   }
   // Should the removal not reach the disk, the file found again describes
   // the original archive, and a restore from it changes nothing.
-  if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
+  if (!run.originals.remove()) return fail(msg::kOriginalsWriteFailed);
   say(msg::restored_archive(run.archive_name));
   return true;
 }
@@ -108,8 +109,7 @@ bool finish_range(RestoreRun& run, const std::vector<SavedBytes>& saves) {
   for (const SavedBytes& s : saves) {
     if (entries.empty() || entries.back() != s.entry) entries.push_back(s.entry);
   }
-  if (!originals_drop(run.originals, entries) ||
-      !originals_seal(run.originals, run.archive, entries)) {
+  if (!run.originals.drop(entries) || !run.originals.seal(run.archive, entries)) {
     return fail(msg::kOriginalsWriteFailed);
   }
   return true;
@@ -123,7 +123,7 @@ bool restore(RestoreRun& run) {
   run.archive = std::move(locked.file);
   const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
   const std::wstring originals = originals_path(run.archive_name);
-  switch (load_originals(run.archive_name, run.archive, &run.originals)) {
+  switch (run.originals.load(run.archive_name, run.archive)) {
     case OriginalsLoad::none:
       say(nothing);
       return true;
@@ -131,7 +131,7 @@ bool restore(RestoreRun& run) {
       return fail(msg::originals_unreadable(originals));
     case OriginalsLoad::damaged:
       return fail(msg::originals_damaged_nothing_restored(originals, run.archive_name,
-                                                          run.originals.damaged_at));
+                                                          run.originals.damaged_at()));
     case OriginalsLoad::ok:
       break;
   }
@@ -143,11 +143,11 @@ bool restore(RestoreRun& run) {
       return fail(msg::archive_replaced_cannot_restore(run.archive_name));
     }
     // Copied back or repaired: the file holds nothing the archive lacks.
-    if (!remove_originals(run.originals)) return fail(msg::kOriginalsWriteFailed);
+    if (!run.originals.remove()) return fail(msg::kOriginalsWriteFailed);
     say(nothing);
     return true;
   }
-  if (!originals_open_to_write(run.originals)) return fail(msg::kOriginalsWriteFailed);
+  if (!run.originals.open_to_write()) return fail(msg::kOriginalsWriteFailed);
 
   const std::vector<SavedBytes> saves = saves_to_put_back(run, header.entry_count);
   // A whole restore goes on without saves: range restores may have left
@@ -156,7 +156,7 @@ bool restore(RestoreRun& run) {
     say(nothing);
     return true;
   }
-  if (!originals_begin_run(run.originals, run.archive, {})) return fail(msg::kOriginalsWriteFailed);
+  if (!run.originals.begin_run(run.archive, {})) return fail(msg::kOriginalsWriteFailed);
   run.journal.path = journal_path(run.archive_name);
   run.journal.operation = JournalOperation::restore;
   if (!put_back(run, saves)) return false;

@@ -28,15 +28,12 @@ bool overlap(const JournalRegion& a, const JournalRegion& b) {
 size_t commit_end(const Group& g, size_t first) {
   std::vector<JournalRegion> taken;
   for (size_t e = first; e < g.entries.size(); ++e) {
-    const size_t begin = first_write_of(g, e), end = first_write_of(g, e + 1);
-    for (size_t i = begin; i < end; ++i) {
-      const JournalRegion r{g.writes[i].position, g.writes[i].bytes.size()};
+    for (const PendingWrite& w : writes_of(g, e)) {
       for (const JournalRegion& t : taken) {
-        if (e > first && overlap(r, t)) return e;
+        if (e > first && overlap({w.position, w.bytes.size()}, t)) return e;
       }
     }
-    for (size_t i = begin; i < end; ++i)
-      taken.push_back({g.writes[i].position, g.writes[i].bytes.size()});
+    for (const PendingWrite& w : writes_of(g, e)) taken.push_back({w.position, w.bytes.size()});
   }
   return g.entries.size();
 }
@@ -58,9 +55,8 @@ bool write_commit(platform::File& archive, Journal& journal, Group& g, size_t fi
   }
   size_t failed_entry = end;
   for (size_t e = first; e < end && failed_entry == end; ++e) {
-    for (size_t i = first_write_of(g, e); i < first_write_of(g, e + 1); ++i) {
-      if (!archive.write_at(g.writes[i].position, g.writes[i].bytes.data(),
-                            g.writes[i].bytes.size())) {
+    for (const PendingWrite& w : writes_of(g, e)) {
+      if (!archive.write_at(w.position, w.bytes.data(), w.bytes.size())) {
         failed_entry = e;
         break;
       }

@@ -40,6 +40,20 @@ inline size_t first_write_of(const Group& g, size_t e) {
   return e < g.entries.size() ? g.entries[e].first_write : g.writes.size();
 }
 
+// The writes of the group's entry e, in order: for an in-place entry its
+// record, then its payload if that is not empty.
+struct EntryWrites {
+  const PendingWrite* first;
+  const PendingWrite* last;
+  const PendingWrite* begin() const { return first; }
+  const PendingWrite* end() const { return last; }
+};
+
+inline EntryWrites writes_of(const Group& g, size_t e) {
+  const PendingWrite* all = g.writes.data();
+  return {all + first_write_of(g, e), all + first_write_of(g, e + 1)};
+}
+
 constexpr size_t kGroupEntries = 32;
 constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "archive/format/format.h"
-#include "archive/safety/side_files.h"
+#include "archive/safety/checked_reads.h"
 #include "platform/console.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"

@@ -1,11 +1,11 @@
-// What the files kept beside an archive (the journal, the file of originals)
-// share: checksums over their records, whole reads, and their folder.
+// Reads that the files kept beside an archive (the journal, the file of
+// originals) check every byte of: exact reads, the crc32 of a stretch of
+// memory or of a file, and stretches read in bounded blocks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <string>
 
 #include "platform/platform.h"
 
@@ -28,8 +28,5 @@ bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
 // Carries crc over [at, at + n) of a file, read in blocks, as crc_of does
 // over memory; false when the stretch does not read whole.
 bool crc_of_file_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc);
-
-// The folder a file is in, where its name is created and removed.
-std::wstring folder_of(const std::wstring& path);
 
 }  // namespace linkdata

@@ -1,4 +1,4 @@
-#include "archive/safety/side_files.h"
+#include "archive/safety/checked_reads.h"
 
 #include <zlib.h>
 
@@ -37,11 +37,6 @@ bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
 bool crc_of_file_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc) {
   return for_each_block(file, at, n,
                         [crc](const uint8_t* p, size_t k) { *crc = crc_of(*crc, p, k); });
-}
-
-std::wstring folder_of(const std::wstring& path) {
-  const size_t cut = path.find_last_of(platform::path_separator);
-  return cut == std::wstring::npos ? L"." : path.substr(0, cut);
 }
 
 }  // namespace linkdata
