@@ -1,6 +1,7 @@
 #include "archive/modes/import.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -408,8 +409,11 @@ class Prefetch {
   static constexpr uint64_t kSmallLimit = uint64_t(1) << 20;
 
   explicit Prefetch(WorkerPool& pool) : pool_(pool) {}
-  // Look-aheads still queued or running use their candidates and the run.
+  // Look-aheads still queued or running use their candidates and the run. A
+  // run that ends early (an interruption, a failure) drops their results, so
+  // those not yet begun are skipped.
   ~Prefetch() {
+    dropping_ = true;
     while (!ahead_.empty()) settle_front();
   }
   Prefetch(const Prefetch&) = delete;
@@ -427,7 +431,9 @@ class Prefetch {
       const uint64_t limit = ahead_.size() < kLargeLookAheads ? kLargeLimit : kSmallLimit;
       Ahead& a = *ahead_.emplace_back(std::make_unique<Ahead>());
       a.candidate = &c;
-      pool_.submit(a.group, [&a, &run, &c, limit] { a.result = look_ahead(run, c, limit); });
+      pool_.submit(a.group, [this, &a, &run, &c, limit] {
+        if (!dropping_) a.result = look_ahead(run, c, limit);
+      });
     }
   }
 
@@ -457,6 +463,7 @@ class Prefetch {
 
   WorkerPool& pool_;
   std::deque<std::unique_ptr<Ahead>> ahead_;
+  std::atomic<bool> dropping_{false};
   size_t started_ = 0;  // candidates before it have had their chance of a look-ahead
 };
 
