@@ -87,7 +87,8 @@ void write_dds_seeds(const fs::path& dir, const uint8_t* container, size_t size)
 }
 
 void put_u32be(Bytes& b, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) b.push_back(uint8_t(v >> shift));
+  b.resize(b.size() + 4);
+  store_u32be(b.data() + b.size() - 4, v);
 }
 
 void put_chunk(Bytes& png, const char* type, const Bytes& body) {

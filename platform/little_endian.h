@@ -1,6 +1,7 @@
-// Little-endian field access on byte buffers. Every on-disk integer of the
-// archive, the payload layout, texture containers and DDS headers goes through
-// these, so the code never depends on host byte order or alignment.
+// Field access on byte buffers. Every on-disk integer of the archive, the
+// payload layout, texture containers and DDS headers is little-endian, and
+// PNG's chunk fields are big-endian; all go through these, so the code never
+// depends on host byte order or alignment.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,17 @@ inline void store_u32le(uint8_t* p, uint32_t v) {
 inline void store_u64le(uint8_t* p, uint64_t v) {
   store_u32le(p, uint32_t(v));
   store_u32le(p + 4, uint32_t(v >> 32));
+}
+
+inline uint32_t load_u32be(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+inline void store_u32be(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
 }
 
 // Bounds-checked read: a field that does not lie wholly inside [data, data+size)

@@ -105,4 +105,17 @@ std::vector<TextureDescription> read_texture_container(const uint8_t* data, size
   return out;
 }
 
+const char* texture_format_name(uint8_t format_code) {
+  switch (format_code) {
+    case kFormatArgb8:
+      return "A8R8G8B8";
+    case kFormatDxt1:
+      return "DXT1";
+    case kFormatDxt5:
+      return "DXT5";
+    default:
+      return "";
+  }
+}
+
 }  // namespace linkdata

@@ -32,6 +32,10 @@ bool has_texture_magic(const uint8_t* data, size_t size);
 // data does not fit is described with in_bounds false.
 std::vector<TextureDescription> read_texture_container(const uint8_t* data, size_t size);
 
+// The name of a format that export writes ("DXT1", "DXT5", "A8R8G8B8");
+// empty for other codes.
+const char* texture_format_name(uint8_t format_code);
+
 // Data size of the block formats' mip chain, and the number of levels that
 // contribute bytes (counted largest first while both halved sides are >= 1).
 uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count, uint32_t block_bytes,

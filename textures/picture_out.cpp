@@ -17,27 +17,12 @@ std::wstring picture_path(uint32_t entry_number, uint32_t sub_index, uint32_t te
                    std::to_wstring(sub_index) + L"_" + std::to_wstring(texture_index) + L".png");
 }
 
-const char* texture_format_name(uint8_t format_code) {
-  switch (format_code) {
-    case kFormatArgb8:
-      return "A8R8G8B8";
-    case kFormatDxt1:
-      return "DXT1";
-    case kFormatDxt5:
-      return "DXT5";
-    default:
-      return "";
-  }
-}
-
 std::string picture_note(const TextureDescription& t) {
-  const uint32_t levels = t.format_code == kFormatArgb8 ? 1 : t.levels_present;
-  return std::string(texture_format_name(t.format_code)) + " " + std::to_string(levels);
+  return std::string(texture_format_name(t.format_code)) + " " + std::to_string(t.levels_present);
 }
 
 PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* level,
                                    size_t level_size, const std::wstring& path) {
-  if (!picture_size_allowed(t.width, t.height)) return PictureWrite::too_large;
   std::vector<uint8_t> png;
   try {
     const std::vector<uint8_t> rgba =

@@ -15,13 +15,12 @@ std::wstring picture_path(uint32_t entry_number, uint32_t sub_index, uint32_t te
 // What a picture records about its texture ("DXT5 9": format and levels),
 // for the gallery.
 std::string picture_note(const TextureDescription& t);
-// The format's name as the gallery shows it; empty for other codes.
-const char* texture_format_name(uint8_t format_code);
 
 enum class PictureWrite { written, failed, too_large };
 
 // Decodes the top level (`level`, `level_size` bytes) of a texture that
-// export writes as DDS, and writes it to `path` as an RGBA PNG. The folder
+// export writes as DDS, and writes it to `path` as an RGBA PNG: written or
+// failed. Its size must be one picture_size_allowed takes, and the folder
 // must exist. On failure no file is left at `path`. Prints nothing.
 PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* level,
                                    size_t level_size, const std::wstring& path);

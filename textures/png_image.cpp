@@ -17,14 +17,12 @@
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
 
+#include "platform/little_endian.h"
+
 namespace linkdata {
 namespace {
 
 constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-uint32_t load_u32be(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
 
 // Walks the chunks up to IEND. False when one claims more bytes than the
 // file has left, or the file ends before IEND: stb_image grows its buffer

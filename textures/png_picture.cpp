@@ -74,11 +74,13 @@ unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_leng
 #define STBIW_CRC32 fast_crc32
 #include <stb/stb_image_write.h>
 
+#include "platform/little_endian.h"
+#include "textures/png_image.h"
+
 namespace linkdata {
 
 namespace {
 
-constexpr uint8_t kPngSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 constexpr char kNoteKeyword[] = "linkdata";
 constexpr size_t kIhdrEnd = 8 + 8 + 13 + 4;  // signature, then the header chunk
 
@@ -116,14 +118,11 @@ std::vector<uint8_t> encode_png(const uint8_t* rgba, uint32_t width, uint32_t he
   chunk.insert(chunk.end(), kNoteKeyword, kNoteKeyword + sizeof kNoteKeyword);  // with its 0
   chunk.insert(chunk.end(), note.begin(), note.end());
   const uint32_t data_length = uint32_t(chunk.size() - 8);
-  const uint8_t length_be[4] = {uint8_t(data_length >> 24), uint8_t(data_length >> 16),
-                                uint8_t(data_length >> 8), uint8_t(data_length)};
-  std::memcpy(chunk.data(), length_be, 4);
+  store_u32be(chunk.data(), data_length);
   std::memcpy(chunk.data() + 4, "tEXt", 4);
-  const uint32_t crc = stbiw__crc32(chunk.data() + 4, int(chunk.size() - 4));
-  const uint8_t crc_be[4] = {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8),
-                             uint8_t(crc)};
-  chunk.insert(chunk.end(), crc_be, crc_be + 4);
+  chunk.resize(chunk.size() + 4);
+  store_u32be(chunk.data() + chunk.size() - 4,
+              stbiw__crc32(chunk.data() + 4, int(chunk.size() - 8)));
 
   std::vector<uint8_t> out;
   out.reserve(size_t(length) + chunk.size());
@@ -134,20 +133,16 @@ std::vector<uint8_t> encode_png(const uint8_t* rgba, uint32_t width, uint32_t he
 }
 
 bool read_png_summary(const uint8_t* data, size_t size, PngSummary* out) {
-  const auto be32 = [data](size_t at) {
-    return uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 | uint32_t(data[at + 2]) << 8 |
-           data[at + 3];
-  };
-  if (data == nullptr || size < kIhdrEnd || std::memcmp(data, kPngSignature, 8) != 0 ||
-      be32(8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+  uint32_t width = 0, height = 0;
+  if (data == nullptr || size < kIhdrEnd || !read_png_size(data, size, &width, &height)) {
     return false;
   }
   *out = PngSummary{};
-  out->width = be32(16);
-  out->height = be32(20);
+  out->width = width;
+  out->height = height;
   size_t at = kIhdrEnd;
   while (size - at >= 12) {
-    const uint32_t length = be32(at);
+    const uint32_t length = load_u32be(data + at);
     if (std::memcmp(data + at + 4, "IDAT", 4) == 0 || length > size - at - 12) break;
     const uint8_t* body = data + at + 8;
     if (std::memcmp(data + at + 4, "tEXt", 4) == 0 && length >= sizeof kNoteKeyword &&

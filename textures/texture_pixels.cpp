@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "textures/block_palette.h"
+
 namespace linkdata {
 
 namespace {
@@ -12,35 +14,18 @@ struct Rgba {
   uint8_t r, g, b, a;
 };
 
-// 5- and 6-bit channels widened by repeating their top bits, so that 0 stays
-// 0 and the largest value becomes 255.
-Rgba from_565(uint16_t c) {
-  const uint32_t r = (c >> 11) & 0x1F, g = (c >> 5) & 0x3F, b = c & 0x1F;
-  return Rgba{uint8_t(r << 3 | r >> 2), uint8_t(g << 2 | g >> 4), uint8_t(b << 3 | b >> 2), 255};
-}
-
-uint8_t mix(uint32_t a, uint32_t b, uint32_t wa, uint32_t wb) {
-  return uint8_t((a * wa + b * wb) / (wa + wb));
-}
-
-Rgba mix(Rgba x, Rgba y, uint32_t wx, uint32_t wy) {
-  return Rgba{mix(x.r, y.r, wx, wy), mix(x.g, y.g, wx, wy), mix(x.b, y.b, wx, wy), 255};
-}
-
 // The colour half of a block (8 bytes) into 16 pixels, row by row. In DXT1
 // a first colour not above the second selects the three-colour mode, whose
 // fourth colour is transparent black; DXT5 always interpolates four colours.
 void decode_colours(const uint8_t* block, bool three_colour_mode_allowed, Rgba out[16]) {
   const uint16_t c0 = uint16_t(block[0] | block[1] << 8);
   const uint16_t c1 = uint16_t(block[2] | block[3] << 8);
-  Rgba palette[4] = {from_565(c0), from_565(c1), {}, {}};
-  if (c0 > c1 || !three_colour_mode_allowed) {
-    palette[2] = mix(palette[0], palette[1], 2, 1);
-    palette[3] = mix(palette[0], palette[1], 1, 2);
-  } else {
-    palette[2] = mix(palette[0], palette[1], 1, 1);
-    palette[3] = Rgba{0, 0, 0, 0};
-  }
+  const bool three_colour = three_colour_mode_allowed && c0 <= c1;
+  Rgb8 rgb[4];
+  colour_palette(c0, c1, three_colour, rgb);
+  Rgba palette[4];
+  for (int i = 0; i < 4; ++i) palette[i] = Rgba{rgb[i].r, rgb[i].g, rgb[i].b, 255};
+  if (three_colour) palette[3].a = 0;
   for (int row = 0; row < 4; ++row) {
     const uint8_t bits = block[4 + row];
     for (int col = 0; col < 4; ++col) out[row * 4 + col] = palette[(bits >> (2 * col)) & 3];
@@ -48,17 +33,10 @@ void decode_colours(const uint8_t* block, bool three_colour_mode_allowed, Rgba o
 }
 
 // The alpha half of a DXT5 block (8 bytes): two end points and sixteen 3-bit
-// indices. A first end point not above the second gives six steps plus 0 and 255.
+// indices.
 void decode_alpha(const uint8_t* block, Rgba out[16]) {
-  const uint32_t a0 = block[0], a1 = block[1];
-  uint8_t palette[8] = {uint8_t(a0), uint8_t(a1)};
-  if (a0 > a1) {
-    for (uint32_t i = 1; i < 7; ++i) palette[i + 1] = mix(a0, a1, 7 - i, i);
-  } else {
-    for (uint32_t i = 1; i < 5; ++i) palette[i + 1] = mix(a0, a1, 5 - i, i);
-    palette[6] = 0;
-    palette[7] = 255;
-  }
+  uint8_t palette[8];
+  alpha_palette(block[0], block[1], palette);
   uint64_t bits = 0;
   for (int i = 0; i < 6; ++i) bits |= uint64_t(block[2 + i]) << (8 * i);
   for (int i = 0; i < 16; ++i) out[i].a = palette[(bits >> (3 * i)) & 7];

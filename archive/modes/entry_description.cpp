@@ -1,6 +1,7 @@
 #include "archive/modes/entry_description.h"
 
 #include <algorithm>
+#include <string>
 
 #include "archive/format/package.h"
 #include "platform/messages.h"
@@ -37,16 +38,8 @@ std::wstring first_bytes(const uint8_t* data, size_t size) {
 }
 
 std::wstring format_name(uint8_t code) {
-  switch (code) {
-    case kFormatDxt1:
-      return L"DXT1";
-    case kFormatDxt5:
-      return L"DXT5";
-    case kFormatArgb8:
-      return L"A8R8G8B8";
-    default:
-      return std::to_wstring(code);
-  }
+  const std::string name = texture_format_name(code);
+  return name.empty() ? std::to_wstring(code) : std::wstring(name.begin(), name.end());
 }
 
 // Levels as the DDS file of a supported texture holds them; the stored mip

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <variant>
@@ -106,14 +106,14 @@ struct ImportRun {
 // again holds nothing the archive lacks, and goes. A damaged one stops the
 // run before anything is written.
 bool take_originals(ImportRun& run) {
-  const std::wstring path = originals_path(run.archive_name);
   switch (run.originals.load(run.archive_name, run.archive)) {
     case OriginalsLoad::none:
       return true;
     case OriginalsLoad::unreadable:
-      return fail(msg::originals_unreadable(path));
+      return fail(msg::originals_unreadable(run.originals.path()));
     case OriginalsLoad::damaged:
-      return fail(msg::originals_damaged(path, run.archive_name, run.originals.damaged_at()));
+      return fail(msg::originals_damaged(run.originals.path(), run.archive_name,
+                                         run.originals.damaged_at()));
     case OriginalsLoad::ok:
       break;
   }

@@ -25,7 +25,7 @@ void report_oldest(PictureQueue& q) {
   PendingPictures& batch = *q.pending.front();
   q.pool.wait(batch.group);
   for (const PictureJob& job : batch.jobs) {
-    switch (PictureWrite(job.result)) {
+    switch (job.result) {
       case PictureWrite::written:
         ++q.written;
         break;
@@ -54,7 +54,7 @@ void queue_pictures(PictureQueue& q, const uint8_t* container, size_t size, uint
     job.texture = t;
     job.path = picture_path(entry_number, sub_index, t.texture_index);
     if (!picture_size_allowed(t.width, t.height)) {
-      job.result = int(PictureWrite::too_large);
+      job.result = PictureWrite::too_large;
       continue;
     }
     const uint8_t* level = container + t.data_position;
@@ -62,8 +62,7 @@ void queue_pictures(PictureQueue& q, const uint8_t* container, size_t size, uint
     ensure_directory(join_path(g_texture_directory_path, std::to_wstring(entry_number)));
     batch.weight += weight_of(job);
     q.pool.submit(batch.group, [&job] {
-      job.result =
-          int(write_texture_picture(job.texture, job.level.data(), job.level.size(), job.path));
+      job.result = write_texture_picture(job.texture, job.level.data(), job.level.size(), job.path);
       job.level = std::vector<uint8_t>();
     });
   }

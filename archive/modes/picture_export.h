@@ -12,6 +12,7 @@
 
 #include "platform/worker_pool.h"
 #include "textures/container.h"
+#include "textures/picture_out.h"
 
 namespace linkdata {
 
@@ -19,7 +20,7 @@ struct PictureJob {
   TextureDescription texture;
   std::vector<uint8_t> level;  // a copy of the top level's bytes
   std::wstring path;
-  int result = 0;  // a PictureWrite, once run
+  PictureWrite result = PictureWrite::failed;  // once run
 };
 
 struct PendingPictures {

@@ -122,15 +122,14 @@ bool restore(RestoreRun& run) {
   if (!open_archive_to_write(run.archive_name, &locked)) return false;
   run.archive = std::move(locked.file);
   const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
-  const std::wstring originals = originals_path(run.archive_name);
   switch (run.originals.load(run.archive_name, run.archive)) {
     case OriginalsLoad::none:
       say(nothing);
       return true;
     case OriginalsLoad::unreadable:
-      return fail(msg::originals_unreadable(originals));
+      return fail(msg::originals_unreadable(run.originals.path()));
     case OriginalsLoad::damaged:
-      return fail(msg::originals_damaged_nothing_restored(originals, run.archive_name,
+      return fail(msg::originals_damaged_nothing_restored(run.originals.path(), run.archive_name,
                                                           run.originals.damaged_at()));
     case OriginalsLoad::ok:
       break;

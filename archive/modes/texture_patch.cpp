@@ -43,8 +43,7 @@ const Located* find_texture(const std::vector<Located>& textures, const TextureF
 
 // The texture as refusals describe what a file should be.
 std::wstring expected_shape(const TextureDescription& t) {
-  return msg::texture_shape(format_name(t.format_code), t.width, t.height,
-                            t.format_code == kFormatArgb8 ? 1 : t.levels_present);
+  return msg::texture_shape(format_name(t.format_code), t.width, t.height, t.levels_present);
 }
 
 std::wstring dds_unlike(const TextureFile& file, const TextureDescription& t,

@@ -88,25 +88,6 @@ bool write_commit(platform::File& archive, Journal& journal, Group& g, size_t fi
   return true;
 }
 
-GroupOutcome write_journaled(platform::File& archive, Journal& journal, Group& g,
-                             const BeforeGroup& before) {
-  GroupOutcome out;
-  if (before) out.failure = before(archive, g);
-  if (!out.failure.empty()) return out;
-  // The journal ties itself to the index as it is on disk: appended entries'
-  // records, written but not yet forced there, go first.
-  if (g.unflushed && !archive.flush_to_disk()) {
-    out.failure = msg::kArchiveWriteFailed;
-    return out;
-  }
-  for (size_t first = 0; first < g.entries.size();) {
-    const size_t end = commit_end(g, first);
-    if (!write_commit(archive, journal, g, first, end, out)) return out;
-    first = end;
-  }
-  return out;
-}
-
 bool report(const GroupOutcome& outcome) {
   for (const std::wstring& line : outcome.lines) say(line);
   if (outcome.failure.empty()) return true;
@@ -118,12 +99,23 @@ bool report(const GroupOutcome& outcome) {
 
 GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
                          const BeforeGroup& before) {
-  if (!g.writes.empty()) return write_journaled(archive, journal, g, before);
   GroupOutcome out;
+  if (!g.writes.empty() && before) out.failure = before(archive, g);
+  if (!out.failure.empty()) return out;
+  // The journal ties itself to the index as it is on disk: appended entries'
+  // records, written but not yet forced there, go first.
   if (g.unflushed && !archive.flush_to_disk()) {
     out.failure = msg::kArchiveWriteFailed;
-  } else {
+    return out;
+  }
+  if (g.writes.empty()) {
     take_lines(g, 0, g.entries.size(), &out.lines);
+    return out;
+  }
+  for (size_t first = 0; first < g.entries.size();) {
+    const size_t end = commit_end(g, first);
+    if (!write_commit(archive, journal, g, first, end, out)) return out;
+    first = end;
   }
   return out;
 }

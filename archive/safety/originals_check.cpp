@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 #include "archive/format/format.h"
 #include "archive/safety/checked_reads.h"
@@ -110,20 +109,18 @@ OriginalsLoad changed_entries(const std::wstring& archive_name, platform::File& 
   *damaged_at = o.damaged_at();
   if (load != OriginalsLoad::ok) return load;
   // A run saves the records of every entry it is about to write; one whose
-  // write never came keeps its record, and is unchanged.
-  std::set<uint32_t> record_only;
+  // write never came keeps its record, and is unchanged. So an entry with a
+  // save of more than its record is changed, and one with its record alone
+  // is changed when the record is no longer the saved one.
+  const auto record_alone = [](const SavedBytes& s) {
+    return s.position == record_position(s.entry) && s.size == kRecordSize;
+  };
   for (const SavedBytes& s : o.saves()) {
-    if (s.entry >= entry_count) continue;
-    if (s.position == record_position(s.entry) && s.size == kRecordSize) {
-      if (!(*changed)[s.entry]) record_only.insert(s.entry);
-    } else {
-      (*changed)[s.entry] = true;
-      record_only.erase(s.entry);
-    }
+    if (s.entry < entry_count && !record_alone(s)) (*changed)[s.entry] = true;
   }
   std::vector<uint8_t> saved;
   for (const SavedBytes& s : o.saves()) {
-    if (record_only.count(s.entry) == 0 || s.position != record_position(s.entry)) continue;
+    if (s.entry >= entry_count || (*changed)[s.entry]) continue;
     uint8_t now[kRecordSize];
     (*changed)[s.entry] = !read_exactly(archive, s.position, now, sizeof now) ||
                           !o.read_saved(s, 0, sizeof now, &saved) ||
