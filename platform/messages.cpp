@@ -34,6 +34,20 @@ std::wstring journal_damaged(const std::wstring& journal, const std::wstring& ar
   return L"恢复日志 " + journal + L" 已损坏，而 " + archive +
          L" 已被中断的那次运行改动过，无法恢复，没有做任何修改！\n";
 }
+std::wstring journal_unclear(const std::wstring& journal, const std::wstring& archive,
+                             uint64_t sectors) {
+  return L"恢复日志 " + journal + L" 与现在的 " + archive + L" 长度和索引相同，但有 " +
+         std::to_wstring(sectors) +
+         L" 个扇区既不是中断前的数据也不是那次写入的数据，无法判断存档是中断时写坏的还是后来被换过"
+         L"，"
+         L"没有做任何修改！请把 " +
+         journal + L" 改名为 " + journal + L".kept 保存起来后再运行。\n";
+}
+std::wstring journal_not_a_file(const std::wstring& journal, const std::wstring& archive) {
+  return journal +
+         L" 不是 linkdata 写的恢复日志（是链接、文件夹或特殊文件），请把它移走后再运行；" +
+         archive + L" 没有做任何修改！\n";
+}
 std::wstring lock_failed(const std::wstring& archive) {
   return L"无法锁定 " + archive + L"，为免两个 linkdata 同时写入，没有做任何修改！\n";
 }
@@ -190,6 +204,8 @@ std::vector<std::wstring> examples() {
       journal_of_other_archive(a + L"-journal", a),
       journal_unchecked(a + L"-journal", a),
       journal_damaged(a + L"-journal", a),
+      journal_unclear(a + L"-journal", a, 40),
+      journal_not_a_file(a + L"-journal", a),
       lock_failed(a),
       no_locks(a),
       kOutOfMemory,

@@ -29,6 +29,9 @@ std::wstring journal_restore_rollback_failed(const std::wstring& archive);
 std::wstring journal_of_other_archive(const std::wstring& journal, const std::wstring& archive);
 std::wstring journal_unchecked(const std::wstring& journal, const std::wstring& archive);
 std::wstring journal_damaged(const std::wstring& journal, const std::wstring& archive);
+std::wstring journal_unclear(const std::wstring& journal, const std::wstring& archive,
+                             uint64_t sectors);
+std::wstring journal_not_a_file(const std::wstring& journal, const std::wstring& archive);
 std::wstring lock_failed(const std::wstring& archive);
 std::wstring no_locks(const std::wstring& archive);
 inline constexpr const wchar_t* kOutOfMemory = L"内存不足，运行已停止！\n";

@@ -116,6 +116,11 @@ bool list_directory(const std::wstring& dir, std::vector<ListedName>* out);
 // component acts as a find-first pattern; elsewhere the name is taken literally.
 bool name_exists(const std::wstring& path);
 
+// What a name in a folder is, the name itself looked at: a link is a link,
+// whatever it points to, and whether or not that still exists.
+enum class NameKind { none, regular_file, folder, link, other };
+NameKind name_kind(const std::wstring& path);
+
 // Creates one directory level; the result is deliberately not reported.
 void make_directory(const std::wstring& path);
 

@@ -224,6 +224,15 @@ bool name_exists(const std::wstring& path) {
   return ::lstat(native(path).c_str(), &st) == 0;
 }
 
+NameKind name_kind(const std::wstring& path) {
+  struct stat st;
+  if (::lstat(native(path).c_str(), &st) != 0) return NameKind::none;
+  if (S_ISREG(st.st_mode)) return NameKind::regular_file;
+  if (S_ISDIR(st.st_mode)) return NameKind::folder;
+  if (S_ISLNK(st.st_mode)) return NameKind::link;
+  return NameKind::other;
+}
+
 void make_directory(const std::wstring& path) { (void)::mkdir(native(path).c_str(), 0777); }
 
 bool remove_file(const std::wstring& path) {

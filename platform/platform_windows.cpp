@@ -282,6 +282,17 @@ bool name_exists(const std::wstring& path) {
   return true;
 }
 
+NameKind name_kind(const std::wstring& path) {
+  // The name's own attributes: a symbolic link or junction is a reparse
+  // point, whether or not its target exists.
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return NameKind::link;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return NameKind::folder;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return NameKind::other;
+  return NameKind::regular_file;
+}
+
 void make_directory(const std::wstring& path) { (void)::CreateDirectoryW(path.c_str(), nullptr); }
 
 bool remove_file(const std::wstring& path) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -194,24 +195,38 @@ class ForgetfulDisk {
     return true;
   }
 
-  // Writes to the real files what the disk holds after the crash.
+  // Writes to the real files what the disk holds after the crash. One write
+  // of them all, if any is pending, is spoilt as a crash can spoil a write
+  // inside a sector: cut at any byte, or one of its sectors left as zeros
+  // or garbage.
   void crash() {
+    size_t candidates = 0;
+    for (auto& [path, f] : files_) {
+      for (const Op& op : f.pending) candidates += !op.resize && !op.bytes.empty();
+    }
+    size_t spoilt_one = candidates == 0 ? SIZE_MAX : random_() % candidates;
     for (auto& [path, f] : files_) {
       // A name created or removed since the folder's last flush may or may
       // not have survived.
       const bool exists = f.name_durable == f.exists ? f.exists : coin();
-      if (!exists) {
-        fs::remove(path);
-        continue;
-      }
       Bytes content = f.durable;
       for (const Op& op : f.pending) {
+        if (!op.resize && !op.bytes.empty() && spoilt_one-- == 0) {
+          const Spoil kind = Spoil(random_() % 3);
+          ++spoils[size_t(kind)];
+          spoil(op, kind, &content);
+          continue;
+        }
         const Fate fate = op.resize ? (coin() ? Fate::kept : Fate::lost) : pick_fate();
         ++fates[size_t(fate)];
         if (fate == Fate::kept) apply(op, &content);
         if (fate == Fate::torn) apply(torn(op), &content);
       }
-      write_file(path, content);
+      if (exists) {
+        write_file(path, content);
+      } else {
+        fs::remove(path);
+      }
     }
   }
 
@@ -222,6 +237,8 @@ class ForgetfulDisk {
   uint64_t changes() const { return changes_; }
   struct Crash {};
   uint64_t fates[3] = {0, 0, 0};
+  enum class Spoil { cut_at_a_byte, sector_zeroed, sector_garbage };
+  uint64_t spoils[3] = {0, 0, 0};
 
  private:
   struct Op {
@@ -264,6 +281,22 @@ class ForgetfulDisk {
             Bytes(op.bytes.begin(), op.bytes.begin() + long(cut - op.position))};
   }
 
+  void spoil(const Op& op, Spoil kind, Bytes* content) {
+    if (kind == Spoil::cut_at_a_byte) {
+      const size_t cut = std::uniform_int_distribution<size_t>(0, op.bytes.size() - 1)(random_);
+      apply({false, op.position, Bytes(op.bytes.begin(), op.bytes.begin() + long(cut))}, content);
+      return;
+    }
+    // The whole sector is rewritten, bytes around the write's own included.
+    apply(op, content);
+    const uint64_t sector = std::uniform_int_distribution<uint64_t>(
+        op.position / 512, (op.position + op.bytes.size() - 1) / 512)(random_);
+    const size_t from = size_t(sector * 512), to = std::min(content->size(), from + 512);
+    for (size_t i = from; i < to; ++i) {
+      (*content)[i] = kind == Spoil::sector_zeroed ? 0 : uint8_t(random_());
+    }
+  }
+
   bool coin() { return random_() % 2 == 0; }
   Fate pick_fate() { return Fate(random_() % 3); }
 
@@ -292,7 +325,8 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
   const uint64_t total = counter.changes();
   ASSERT_GT(total, 60u);
 
-  uint64_t fates[3] = {0, 0, 0}, rolled_back = 0, new_entries = 0;
+  uint64_t fates[3] = {0, 0, 0}, spoils[3] = {0, 0, 0}, rolled_back = 0, new_entries = 0;
+  uint64_t recoveries_cut = 0;
   for (uint64_t k = 1; k <= total; ++k) {
     lay_out(edits, archive);
     ForgetfulDisk disk(k, uint32_t(k));
@@ -312,6 +346,25 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
     ASSERT_TRUE(crashed) << k;
     disk.crash();
     for (size_t i = 0; i < 3; ++i) fates[i] += disk.fates[i];
+    for (size_t i = 0; i < 3; ++i) spoils[i] += disk.spoils[i];
+    // Every third time the recovery itself crashes, within its first dozen
+    // changes: the mark, the put-back writes and the flushes.
+    if (k % 3 == 0 && fs::exists(kJournal)) {
+      ForgetfulDisk second(1 + k % 12, uint32_t(k) + 1);
+      second.watch(kArchive);
+      second.watch(kJournal);
+      {
+        const HookInstalled hook([&](const FileChange& c) { return second.follow(c); });
+        capture_stdout([&] {
+          try {
+            run_export(0, 0, false, L"LINKDATA_EU_OS_EUNA.A", L"A");
+          } catch (const ForgetfulDisk::Crash&) {
+          }
+        });
+      }
+      second.crash();
+      recoveries_cut += fs::exists(kJournal);
+    }
     std::string recovery;
     const std::vector<int> after = states(edits, &recovery);
     if (recovery.find("恢复到导入前的状态") != std::string::npos) ++rolled_back;
@@ -334,10 +387,14 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
     EXPECT_FALSE(fs::exists(kOriginals)) << k;
   }
   std::cout << total << " crash points; unflushed writes kept " << fates[0] << ", lost " << fates[1]
-            << ", torn " << fates[2] << "; " << rolled_back << " runs rolled back; " << new_entries
-            << " entries found new\n";
+            << ", torn " << fates[2] << "; spoilt: cut at a byte " << spoils[0]
+            << ", a sector zeroed " << spoils[1] << ", a sector of garbage " << spoils[2] << "; "
+            << recoveries_cut << " recoveries cut short; " << rolled_back << " runs rolled back; "
+            << new_entries << " entries found new\n";
   EXPECT_GT(rolled_back, 0u);
   EXPECT_GT(fates[2], 0u);
+  for (uint64_t n : spoils) EXPECT_GT(n, 10u);
+  EXPECT_GT(recoveries_cut, 5u);
 }
 
 // A crash after each single change of a restore, of a range and of the whole
@@ -464,15 +521,16 @@ Bytes unchecked_journal(uint64_t archive_length, uint64_t position, const Bytes&
 }
 
 // A journal left behind, as the runs that read or write the archive find it:
-// played back into the archive it was written for, never into another one
-// in its place.
+// played back into the archive it was written for, whatever one crash did to
+// the sectors the commit wrote, and finished when a rollback was cut short;
+// never into another archive in its place.
 TEST(Journal, RecoveryOfWholeAndTornJournals) {
   struct Case {
     const char* name;
     char mode;                        // the run that finds it: e, i, l
     void (*spoil)(Bytes* journal);    // null: left whole
     void (*replace)(Bytes* archive);  // null: the archive the commit was cut short in
-    bool fail_archive_write, by_restore, unchecked;
+    bool fail_archive_write, by_restore, unchecked, playback_begun;
     const char* said;  // before the operation's own lines
     bool ok, restored, journal_stays;
   };
@@ -483,105 +541,149 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
   const char* kOther =
       "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 不属于现在的 LINKDATA_EU_OS_EUNA.A"
       "（存档在上次运行中断后被换过），没有做任何修改！\n";
+  const char* kUnclear =
+      "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 与现在的 LINKDATA_EU_OS_EUNA.A 长度和索引相同，"
+      "但有 20 "
+      "个扇区既不是中断前的数据也不是那次写入的数据，无法判断存档是中断时写坏的还是后来被换过，"
+      "没有做任何修改！请把 LINKDATA_EU_OS_EUNA.A-journal 改名为 "
+      "LINKDATA_EU_OS_EUNA.A-journal.kept 保存起来后再运行。\n";
   const char* kUnchecked =
       "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 由旧版本写入，无法确认它属于现在的 "
       "LINKDATA_EU_OS_EUNA.A，没有做任何修改！\n";
   const char* kDamaged =
       "恢复日志 LINKDATA_EU_OS_EUNA.A-journal 已损坏，而 LINKDATA_EU_OS_EUNA.A "
       "已被中断的那次运行改动过，无法恢复，没有做任何修改！\n";
+  // The commit: entry 0's record, in the first sector with the header and
+  // 30 other records, and 11000 bytes of its slot from 2048 on. The archive
+  // as the crash left it: the record new, the slot new up to 4096 and old
+  // after it.
+  constexpr size_t kSlot = 2048, kSlotWrite = 11000;
   using A = Bytes*;
-  const auto flip_last = [](A j) { j->back() ^= 1; };
+  const auto flip_body = [](A j) { (*j)[j->size() - 1] ^= 1; };
   const auto cut_100 = [](A j) { j->resize(j->size() - 100); };
-  // The crash's writes undone: the archive as the commit found it.
-  const auto untouched = [](A a) {
+  const auto untouched = [](A a) {  // the crash's writes undone
     (*a)[20] ^= 0x40;
-    std::fill(a->begin() + 2048, a->begin() + 4096, 0x11);
+    std::fill(a->begin() + kSlot, a->begin() + 4096, 0x11);
   };
-  const auto payload_changed = [](A a) { (*a)[2048 + 4500] ^= 1; };  // inside the region
-  const auto piece_mixed = [](A a) { (*a)[4096 + 700] = 0xEE; };     // a sector half new
-  const auto payload_elsewhere = [](A a) { (*a)[8192] ^= 1; };       // another entry's bytes
-  const auto index_changed = [](A a) { (*a)[36] ^= 1; };             // another record
+  const auto byte_torn = [](A a) { (*a)[kSlot + 4500] ^= 1; };  // one sector neither
+  const auto sector_zeroed = [](A a) {                          // one sector of garbage,
+    std::fill(a->begin() + 200, a->begin() + 512, 0);           // other records in it
+  };
+  const auto physical_sector = [](A a) {  // a 4 KiB sector of garbage
+    for (size_t i = 4096; i < 8192; ++i) (*a)[i] = uint8_t(i * 7);
+  };
+  const auto many_sectors = [](A a) {  // more than one crash leaves
+    for (size_t i = 0; i < 20; ++i) (*a)[kSlot + 512 * i + 3] ^= 0x5A;
+  };
+  const auto payload_elsewhere = [](A a) { a->back() ^= 1; };      // another entry's bytes
+  const auto index_changed = [](A a) { (*a)[16 * 36 + 4] ^= 1; };  // a record in another sector
   const auto longer = [](A a) { a->push_back(0); };
-  const auto old_bytes_back = [](A a) { std::fill(a->begin() + 2048, a->begin() + 2560, 0x11); };
+  const auto old_bytes_back = [](A a) {
+    std::fill(a->begin() + kSlot, a->begin() + kSlot + 512, 0x11);
+  };
   const Case cases[] = {
-      {"whole, export", 'e', nullptr, nullptr, false, false, false, kRestored, true, true, false},
-      {"whole, import", 'i', nullptr, nullptr, false, false, false, kRestored, true, true, false},
-      {"whole, listing", 'l', nullptr, nullptr, false, false, false, kRestored, true, true, false},
-      {"left by a restore", 'e', nullptr, nullptr, false, true, false, kRestoreUndone, true, true,
+      {"whole, export", 'e', nullptr, nullptr, false, false, false, false, kRestored, true, true,
        false},
-      // Damaged after the commit had begun: the archive is not as it saw it.
-      {"body byte flipped", 'e', flip_last, nullptr, false, false, false, kDamaged, false, false,
-       true},
-      {"cut short", 'e', cut_100, nullptr, false, false, false, kDamaged, false, false, true},
-      {"header only", 'l', [](Bytes* j) { j->resize(40); }, nullptr, false, false, false, kDamaged,
-       false, false, true},
-      // Cut short while it was written, before any archive write: nothing to undo.
-      {"body byte flipped, archive untouched", 'i', flip_last, untouched, false, false, false, "",
-       true, false, false},
-      {"cut short, archive untouched", 'e', cut_100, untouched, false, false, false, "", true,
-       false, false},
-      {"cleared", 'e', [](Bytes* j) { std::fill(j->begin(), j->begin() + 40, 0); }, nullptr, false,
-       false, false, "", true, false, false},
-      {"empty", 'i', [](Bytes* j) { j->clear(); }, nullptr, false, false, false, "", true, false,
+      {"whole, import", 'i', nullptr, nullptr, false, false, false, false, kRestored, true, true,
        false},
-      {"archive not writable", 'e', nullptr, nullptr, true, false, false, kCannot, false, false,
-       true},
-      // Another archive of the same length in its place.
-      {"payload in a region, export", 'e', nullptr, payload_changed, false, false, false, kOther,
-       false, false, true},
-      {"payload in a region, import", 'i', nullptr, payload_changed, false, false, false, kOther,
-       false, false, true},
-      {"payload in a region, listing", 'l', nullptr, payload_changed, false, false, false, kOther,
-       false, false, true},
-      {"a sector neither old nor new", 'e', nullptr, piece_mixed, false, false, false, kOther,
-       false, false, true},
-      {"index, export", 'e', nullptr, index_changed, false, false, false, kOther, false, false,
-       true},
-      {"index, import", 'i', nullptr, index_changed, false, false, false, kOther, false, false,
-       true},
-      {"index, listing", 'l', nullptr, index_changed, false, false, false, kOther, false, false,
-       true},
-      {"longer", 'e', nullptr, longer, false, false, false, kOther, false, false, true},
-      // Bytes outside every region are not the journal's to judge.
-      {"payload elsewhere", 'e', nullptr, payload_elsewhere, false, false, false, kRestored, true,
+      {"whole, listing", 'l', nullptr, nullptr, false, false, false, false, kRestored, true, true,
+       false},
+      {"left by a restore", 'e', nullptr, nullptr, false, true, false, false, kRestoreUndone, true,
        true, false},
-      // The earlier layout: removed when the archive holds what it saved.
-      {"earlier layout, written", 'e', nullptr, nullptr, false, false, true, kUnchecked, false,
+      // Damaged after the commit had begun: the archive is not as it saw it.
+      {"body byte flipped", 'e', flip_body, nullptr, false, false, false, false, kDamaged, false,
        false, true},
-      {"earlier layout, nothing written", 'i', nullptr, old_bytes_back, false, false, true, "",
+      {"cut short", 'e', cut_100, nullptr, false, false, false, false, kDamaged, false, false,
+       true},
+      {"header only", 'l', [](Bytes* j) { j->resize(40); }, nullptr, false, false, false, false,
+       kDamaged, false, false, true},
+      // Cut short while it was written, before any archive write: nothing to undo.
+      {"body byte flipped, archive untouched", 'i', flip_body, untouched, false, false, false,
+       false, "", true, false, false},
+      {"cut short, archive untouched", 'e', cut_100, untouched, false, false, false, false, "",
        true, false, false},
+      {"cleared", 'e', [](Bytes* j) { std::fill(j->begin(), j->begin() + 40, 0); }, nullptr, false,
+       false, false, false, "", true, false, false},
+      {"empty", 'i', [](Bytes* j) { j->clear(); }, nullptr, false, false, false, false, "", true,
+       false, false},
+      {"archive not writable", 'e', nullptr, nullptr, true, false, false, false, kCannot, false,
+       false, true},
+      // What one crash can do to the sectors it writes.
+      {"a write cut inside a sector", 'e', nullptr, byte_torn, false, false, false, false,
+       kRestored, true, true, false},
+      {"a sector of zeros", 'i', nullptr, sector_zeroed, false, false, false, false, kRestored,
+       true, true, false},
+      {"a physical sector of garbage", 'l', nullptr, physical_sector, false, false, false, false,
+       kRestored, true, true, false},
+      // More than one crash explains: crash or another archive, it cannot tell.
+      {"twenty sectors neither", 'e', nullptr, many_sectors, false, false, false, false, kUnclear,
+       false, false, true},
+      // A rollback that had begun is finished, whatever the pieces hold.
+      {"rollback cut short", 'e', nullptr, many_sectors, false, false, false, true, kRestored, true,
+       true, false},
+      // Another archive of the same length in its place.
+      {"index, export", 'e', nullptr, index_changed, false, false, false, false, kOther, false,
+       false, true},
+      {"index, import", 'i', nullptr, index_changed, false, false, false, false, kOther, false,
+       false, true},
+      {"index, listing", 'l', nullptr, index_changed, false, false, false, false, kOther, false,
+       false, true},
+      {"index, rollback cut short", 'e', nullptr, index_changed, false, false, false, true, kOther,
+       false, false, true},
+      {"longer", 'e', nullptr, longer, false, false, false, false, kOther, false, false, true},
+      // Bytes outside every region are not the journal's to judge.
+      {"payload elsewhere", 'e', nullptr, payload_elsewhere, false, false, false, false, kRestored,
+       true, true, false},
+      // The earlier layout: removed when the archive holds what it saved.
+      {"earlier layout, written", 'e', nullptr, nullptr, false, false, true, false, kUnchecked,
+       false, false, true},
+      {"earlier layout, nothing written", 'i', nullptr, old_bytes_back, false, false, true, false,
+       "", true, false, false},
   };
   for (const Case& c : cases) {
     InScratchDir here;
-    const Bytes before =
-        build_archive({plain_entry(Bytes(6000, 0x11)), plain_entry(pattern_bytes(10, 2)),
-                       plain_entry(pattern_bytes(3000, 3))});
-    ASSERT_GT(before.size(), 8192u);
-    // The commit: the first record and the first slot.
+    std::vector<EntrySpec> entries = {plain_entry(Bytes(12000, 0x11))};
+    for (uint32_t n = 1; n < 40; ++n) entries.push_back(plain_entry(pattern_bytes(10, n)));
+    const Bytes before = build_archive(entries);
     Bytes record(before.begin() + 16, before.begin() + 32);
     record[4] ^= 0x40;
-    const Bytes slot(5000, 0xEE);
+    const Bytes slot(kSlotWrite, 0xEE);
     write_file(kArchive, before);
     if (c.unchecked) {
-      write_file(kJournal, unchecked_journal(before.size(), 2048,
-                                             Bytes(before.begin() + 2048, before.begin() + 2560)));
+      write_file(kJournal, unchecked_journal(before.size(), kSlot,
+                                             Bytes(before.begin() + kSlot, before.begin() + 2560)));
     } else {
       platform::File archive = platform::File::open_read_write_existing(L"LINKDATA_EU_OS_EUNA.A");
       Journal journal{L"LINKDATA_EU_OS_EUNA.A-journal", {}, false};
       if (c.by_restore) journal.operation = JournalOperation::restore;
       ASSERT_TRUE(journal_save(journal, archive, before.size(),
-                               {{16, 16, record.data()}, {2048, slot.size(), slot.data()}}));
+                               {{16, 16, record.data()}, {kSlot, slot.size(), slot.data()}}));
     }
-    // As a crash in the middle of the commit left it: the record new, the
-    // slot torn after its fourth sector.
     Bytes spoilt = before;
     std::copy(record.begin(), record.end(), spoilt.begin() + 16);
-    std::fill(spoilt.begin() + 2048, spoilt.begin() + 4096, 0xEE);
+    std::fill(spoilt.begin() + kSlot, spoilt.begin() + 4096, 0xEE);
+    if (c.playback_begun) {
+      // A first recovery marked its rollback begun and was cut short after
+      // putting back the record.
+      const HookInstalled hook([&](const FileChange& f) {
+        if (f.kind == FileChangeKind::write && to_utf8(f.path) == kArchive) {
+          throw ForgetfulDisk::Crash{};
+        }
+        return true;
+      });
+      write_file(kArchive, spoilt);
+      capture_stdout([&] {
+        try {
+          run_export(0, 0, false, L"LINKDATA_EU_OS_EUNA.A", L"A");
+        } catch (const ForgetfulDisk::Crash&) {
+        }
+      });
+    }
     if (c.replace) c.replace(&spoilt);
     write_file(kArchive, spoilt);
-    Bytes rolled_back = spoilt;  // the saved bytes put back
-    std::copy(before.begin() + 16, before.begin() + 32, rolled_back.begin() + 16);
-    std::copy(before.begin() + 2048, before.begin() + 7048, rolled_back.begin() + 2048);
+    Bytes rolled_back = spoilt;  // every sector the commit touched as it was
+    std::copy(before.begin(), before.begin() + 512, rolled_back.begin());
+    std::copy(before.begin() + kSlot, before.begin() + 13312, rolled_back.begin() + kSlot);
     if (c.spoil) {
       Bytes journal = read_file(kJournal);
       c.spoil(&journal);
@@ -611,6 +713,37 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
     EXPECT_EQ(ok, c.ok && c.mode != 'i') << c.name;
     EXPECT_EQ(read_file(kArchive), c.restored ? rolled_back : spoilt) << c.name;
     EXPECT_EQ(fs::exists(kJournal), c.journal_stays) << c.name;
+  }
+}
+
+// Something in place of the journal that this tool never writes there: a
+// link, even one whose target is gone, or a folder. The run says what it is
+// and changes nothing.
+TEST(Journal, LinkOrFolderInPlaceOfTheJournal) {
+  const std::string said =
+      "LINKDATA_EU_OS_EUNA.A-journal 不是 linkdata 写的恢复日志（是链接、文件夹或特殊文件），"
+      "请把它移走后再运行；LINKDATA_EU_OS_EUNA.A 没有做任何修改！\n";
+#ifdef _WIN32
+  const char* const kinds[] = {"folder"};  // links need rights a player seldom has
+#else
+  const char* const kinds[] = {"dangling link", "link to a journal", "folder"};
+#endif
+  for (const char* kind : kinds) {
+    InScratchDir here;
+    write_file(kArchive, build_archive({plain_entry(pattern_bytes(100, 1))}));
+    const std::string kind_name = kind;
+    if (kind_name == "folder") {
+      fs::create_directory(kJournal);
+    } else {
+      if (kind_name == "link to a journal") write_file("elsewhere", Bytes(64, 0));
+      fs::create_symlink("elsewhere", kJournal);
+    }
+    const Bytes archive = read_file(kArchive);
+    std::string out;
+    EXPECT_FALSE(export_a(0, &out)) << kind;
+    EXPECT_EQ(out, said) << kind;
+    EXPECT_EQ(read_file(kArchive), archive) << kind;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(kJournal))) << kind;
   }
 }
 

@@ -176,28 +176,27 @@ void add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uin
 }
 
 // Append: the data lands first, at a 2048-aligned end, and only then does the
-// record point at it. A crash or full disk in between leaves the old record
-// pointing at the old, intact slot; a failed append is cut off again. A
-// record is 16 aligned bytes, which no crash tears, so it needs no journal;
-// it reaches the disk with the next flush, and its line waits for that.
+// record point at it. The record goes through the journal with the group: a
+// power cut may leave the index sector it is written to as garbage, the
+// other records in it included. The group forces the appended data to disk
+// before its journal is saved, so a crash before that leaves the old record
+// pointing at the old, intact slot; a failed append is cut off again.
 bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded, uint32_t size,
                   std::vector<std::wstring> lines) {
   uint64_t length = 0;
   if (!run.archive.size(&length)) return false;
   const uint64_t aligned = round_up_to_write_unit(length);
-  // The flush also takes the records of earlier appends to disk.
-  const bool data_written = run.archive.extend_to(aligned) &&
-                            run.archive.write_at(aligned, padded.data(), padded.size()) &&
-                            run.archive.flush_to_disk();
-  if (!data_written) {
+  if (!run.archive.extend_to(aligned) ||
+      !run.archive.write_at(aligned, padded.data(), padded.size())) {
     run.archive.extend_to(length);
     return false;
   }
-  run.groups.records_flushed();
-  uint8_t bytes[kRecordSize];
-  encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, bytes);
-  if (!run.archive.write_at(record_position(n), bytes, sizeof bytes)) return false;
-  run.groups.add_unflushed_record(std::move(lines));
+  Group& g = run.groups.pending();
+  g.entries.push_back({g.writes.size(), std::move(lines), n});
+  PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
+  encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, record.bytes.data());
+  g.writes.push_back(std::move(record));
+  g.unflushed = true;
   return true;
 }
 
@@ -376,13 +375,14 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
   if (w.method == WriteMethod::plain_append) {
     // The archive's length and the journal's regions stay apart: a group's
-    // journal covers only the archive as it was when the group began.
-    if (!run.groups.commit_writes()) return false;
+    // journal covers only the archive as it was when the group began, so no
+    // group is in flight while the archive grows.
+    if (!run.groups.finish()) return false;
     if (!begin_originals(run)) return fail(msg::kOriginalsWriteFailed);
     if (!append_plain(run, n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, msg::kArchiveWriteFailed);
     }
-    return true;
+    return !group_full(run.groups.pending()) || run.groups.start();
   }
   add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(w.data), w.size,
                w.unpacked_size, std::move(lines));

@@ -102,8 +102,8 @@ GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
   GroupOutcome out;
   if (!g.writes.empty() && before) out.failure = before(archive, g);
   if (!out.failure.empty()) return out;
-  // The journal ties itself to the index as it is on disk: appended entries'
-  // records, written but not yet forced there, go first.
+  // Appended entries' data is on disk before the records that point at it
+  // are written.
   if (g.unflushed && !archive.flush_to_disk()) {
     out.failure = msg::kArchiveWriteFailed;
     return out;
@@ -127,11 +127,6 @@ GroupCommitter::~GroupCommitter() {
 bool GroupCommitter::start() {
   if (!finish()) return false;
   if (pending_.entries.empty()) return true;
-  if (pending_.writes.empty()) {
-    const GroupOutcome outcome = write_group(archive_, journal_, pending_, before_);
-    pending_ = Group{};
-    return report(outcome);
-  }
   const auto g = std::make_shared<Group>(std::move(pending_));
   pending_ = Group{};
   try {
@@ -149,16 +144,6 @@ bool GroupCommitter::start() {
 bool GroupCommitter::finish() {
   if (!in_flight_.valid()) return true;
   return report(in_flight_.get());
-}
-
-void GroupCommitter::records_flushed() {
-  pending_.unflushed = false;
-  start();  // only lines to print: it cannot fail
-}
-
-void GroupCommitter::add_unflushed_record(std::vector<std::wstring> lines) {
-  pending_.entries.push_back({pending_.writes.size(), std::move(lines)});
-  pending_.unflushed = true;
 }
 
 }  // namespace linkdata

@@ -31,7 +31,7 @@ struct Group {
   std::vector<PendingWrite> writes;
   std::vector<PendingEntry> entries;
   uint64_t bytes = 0;
-  bool unflushed = false;  // an appended entry's record, written but not yet on disk
+  bool unflushed = false;  // appended entries' data, written but not yet on disk
 };
 
 // Where the writes of the group's entry e begin; past the last entry, where
@@ -92,8 +92,6 @@ class GroupCommitter {
   Group& pending() { return pending_; }
   void set_before_group(BeforeGroup before) { before_ = std::move(before); }
   // Hands the pending group to the writer, once the group before it is done.
-  // A group of appended entries' records alone needs one flush at most and
-  // is done here.
   bool start();
   // Waits for the group in flight and prints its lines, or its failure.
   bool finish();
@@ -102,12 +100,6 @@ class GroupCommitter {
   // Every in-place write in the archive file, as an append or a read of the
   // archive needs; appended entries' records may still wait for a flush.
   bool commit_writes() { return pending_.writes.empty() ? finish() : commit_all(); }
-
-  // For an append, once every in-place write is done: a flush of the archive
-  // has taken the pending records to disk, and their lines are printed.
-  void records_flushed();
-  // An appended entry's record is written; its lines wait for the next flush.
-  void add_unflushed_record(std::vector<std::wstring> lines);
 
  private:
   platform::File& archive_;

@@ -21,6 +21,19 @@ constexpr size_t kRegionHeaderSize = 16;
 // What a torn write leaves whole: a disk sector.
 constexpr uint64_t kPiece = 512;
 constexpr size_t kPairSize = 8;
+// How many sectors of a commit's regions one crash may leave neither old nor
+// new: a write cut at any byte tears one; a power cut may leave the sectors
+// the disk was writing as garbage, a whole 4 KiB physical sector (eight of
+// these) on most disks, and one more torn. Any more is not one crash of this
+// commit.
+constexpr size_t kTornSectorsOneCrashLeaves = 16;
+// The playback mark, written on a page of its own past the body so that a
+// power cut while it is written cannot spoil a byte the rollback reads:
+// "LDJPLAY1", the header's own crc32 (the commit it belongs to), and a crc32
+// of the 12 bytes before.
+constexpr char kPlaybackMagic[8] = {'L', 'D', 'J', 'P', 'L', 'A', 'Y', '1'};
+constexpr size_t kPlaybackMarkSize = 16;
+constexpr uint64_t kPlaybackMarkAlign = 4096;
 // Regions are saved in stretches that end at multiples of this in the
 // archive, so that every buffer stays this small.
 constexpr uint64_t kStretch = kSideFileBlock;
@@ -43,6 +56,9 @@ struct ReadJournal {
   bool checked = false;  // today's layout, tied to its archive
   uint32_t index_crc = 0;
   uint32_t operation = 0;
+  uint32_t header_crc = 0;  // what ties a playback mark to this commit
+  uint64_t mark_at = 0;     // where its playback mark goes
+  bool playback_begun = false;
   std::vector<SavedRegion> regions;
 };
 
@@ -151,6 +167,32 @@ bool index_checksum(platform::File& archive, uint64_t length, platform::File* jo
   return true;
 }
 
+void playback_mark(uint32_t header_crc, uint8_t* mark) {
+  std::memcpy(mark, kPlaybackMagic, sizeof kPlaybackMagic);
+  store_u32le(mark + 8, header_crc);
+  store_u32le(mark + 12, crc_of(0, mark, 12));
+}
+
+// Whether a rollback of this very commit had begun: its saved bytes were
+// judged to be this archive's, and some may be back in it already.
+bool playback_marked(platform::File& journal, const ReadJournal& read) {
+  uint8_t found[kPlaybackMarkSize], want[kPlaybackMarkSize];
+  playback_mark(read.header_crc, want);
+  return read_exactly(journal, read.mark_at, found, sizeof found) &&
+         std::memcmp(found, want, sizeof want) == 0;
+}
+
+// Forced to disk before the first byte goes back: a rollback cut short by
+// another crash leaves pieces that are neither the commit's old nor its new
+// bytes, and the next run must finish it rather than take it for another
+// archive's journal.
+bool mark_playback_begun(platform::File& journal, const ReadJournal& read) {
+  if (read.playback_begun) return true;
+  uint8_t mark[kPlaybackMarkSize];
+  playback_mark(read.header_crc, mark);
+  return journal.write_at(read.mark_at, mark, sizeof mark) && journal.flush_to_disk();
+}
+
 // The journal's regions when the whole of it is intact; false for a journal
 // that was cut short or torn, which never reached the disk whole. Every byte
 // of the body goes through its checksum.
@@ -174,6 +216,7 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
     out->index_crc = load_u32le(header + 24);
     out->operation = load_u32le(header + 28);
     body_crc = load_u32le(header + 32);
+    out->header_crc = load_u32le(header + 36);
   } else if (std::memcmp(header, kUncheckedJournalMagic, sizeof kUncheckedJournalMagic) == 0) {
     if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
     header_size = kUncheckedHeaderSize;
@@ -213,7 +256,12 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
     out->regions.push_back(saved);
     at = saved.saved_at + taken;
   }
-  return crc == body_crc;
+  if (crc != body_crc) return false;
+  if (out->checked) {
+    out->mark_at = (end + kPlaybackMarkAlign - 1) / kPlaybackMarkAlign * kPlaybackMarkAlign;
+    out->playback_begun = playback_marked(journal, *out);
+  }
+  return true;
 }
 
 // The archive length and index checksum of a journal of today's layout whose
@@ -230,53 +278,75 @@ bool commit_header(platform::File& journal, uint64_t* archive_length, uint32_t* 
   return true;
 }
 
-// Whether the archive's bytes in every region are, piece by piece, the ones
-// the journal saved or the ones its commit writes: then the archive is the
-// commit's own, cut short at some write.
-enum class Match { same, other, read_error };
+// What the archive's bytes in the regions say of the journal.
+enum class Match { same, other, unclear, read_error };
 
-Match regions_match(platform::File& journal, platform::File& archive, const ReadJournal& read) {
+struct PieceCount {
+  bool read_all = true;
+  bool all_old = true;                 // the earlier layout keeps only the old bytes
+  std::vector<uint64_t> torn_sectors;  // of the pieces neither old nor new, sorted
+};
+
+// Counts the sector pieces of the regions that hold neither the bytes the
+// journal saved nor the ones its commit writes there.
+PieceCount count_pieces(platform::File& journal, platform::File& archive, const ReadJournal& read) {
   std::vector<uint8_t> pairs, now, old;
-  Match result = Match::same;
+  PieceCount count;
   for (const SavedRegion& r : read.regions) {
-    const bool read_all = for_each_stretch(r, [&](const Stretch& s) {
+    count.read_all = for_each_stretch(r, [&](const Stretch& s) {
       pairs.resize(s.pair_bytes());
       now.resize(s.size);
       if (!read_exactly(journal, s.pairs_at, pairs.data(), pairs.size())) return false;
       if (!read_exactly(archive, s.position, now.data(), now.size())) return false;
       if (r.checksums == PieceChecksums::absent) {
-        // Only the old bytes to compare with.
         old.resize(s.size);
         if (!read_exactly(journal, s.bytes_at, old.data(), old.size())) return false;
-        if (old != now) result = Match::other;
+        count.all_old = count.all_old && old == now;
         return true;
       }
       size_t i = 0;
       for_each_piece(s, [&](size_t off, size_t n) {
         const uint32_t crc = crc_of(0, now.data() + off, n);
         const uint8_t* pair = pairs.data() + kPairSize * i++;
-        if (crc != load_u32le(pair) && crc != load_u32le(pair + 4)) result = Match::other;
+        const uint64_t sector = (s.position + off) / kPiece;
+        if (crc != load_u32le(pair) && crc != load_u32le(pair + 4) &&
+            !std::binary_search(count.torn_sectors.begin(), count.torn_sectors.end(), sector)) {
+          count.torn_sectors.insert(
+              std::upper_bound(count.torn_sectors.begin(), count.torn_sectors.end(), sector),
+              sector);
+        }
       });
       return true;
     });
-    if (!read_all) return Match::read_error;
-    if (result != Match::same) return result;
+    if (!count.read_all) break;
   }
-  return result;
+  return count;
 }
 
-// Whether the journal belongs to the archive as it is now (see the top of
-// journal.h).
-Match journal_matches(platform::File& journal, platform::File& archive, const ReadJournal& read) {
+// Whether the journal belongs to the archive as it is now. Its identity is
+// the archive's length and its header and index as they were before the
+// commit (the saved bytes put over them), which no tear of the commit's
+// writes can change: another length or index is another archive. Within the
+// regions one crash leaves every piece old or new but for a few torn ones;
+// a rollback that had begun may have left any piece old, new or torn, and is
+// finished.
+Match journal_matches(platform::File& journal, platform::File& archive, const ReadJournal& read,
+                      size_t* neither) {
   uint64_t length = 0;
   if (!archive.size(&length)) return Match::read_error;
   // A commit never changes the archive's length: appends wait for it.
   if (length != read.archive_length) return Match::other;
-  const Match regions = regions_match(journal, archive, read);
-  if (regions != Match::same || !read.checked) return regions;
-  uint32_t crc = 0;
-  if (!index_checksum(archive, length, &journal, read.regions, &crc)) return Match::read_error;
-  return crc == read.index_crc ? Match::same : Match::other;
+  if (read.checked) {
+    uint32_t crc = 0;
+    if (!index_checksum(archive, length, &journal, read.regions, &crc)) return Match::read_error;
+    if (crc != read.index_crc) return Match::other;
+    if (read.playback_begun) return Match::same;
+  }
+  const PieceCount pieces = count_pieces(journal, archive, read);
+  if (!pieces.read_all) return Match::read_error;
+  if (!read.checked) return pieces.all_old ? Match::same : Match::other;
+  *neither = pieces.torn_sectors.size();
+  return *neither <= kTornSectorsOneCrashLeaves ? Match::same : Match::unclear;
 }
 
 // Writes the saved bytes back, last region first, so that where a commit
@@ -303,8 +373,63 @@ bool restore_journal(const ReadJournal& read) {
 
 std::wstring journal_path(const std::wstring& archive_name) { return archive_name + L"-journal"; }
 
+namespace {
+
+// The bytes around the commit's writes that share a sector with them: a
+// power cut while a sector is written may leave all of it as garbage, not
+// only the bytes the write changes, so those are saved too (as regions the
+// commit leaves as they are). Each is at most a sector's worth; together
+// with the writes they cover every sector the commit touches, once.
+struct Margins {
+  std::vector<JournalRegion> regions;
+  std::vector<std::vector<uint8_t>> bytes;
+};
+
+bool sector_margins(platform::File& archive, uint64_t archive_length,
+                    const std::vector<JournalRegion>& writes, Margins* out) {
+  std::vector<std::pair<uint64_t, uint64_t>> spans, written;  // [from, to)
+  for (const JournalRegion& w : writes) {
+    if (w.size == 0) continue;
+    written.push_back({w.position, w.position + w.size});
+    spans.push_back(
+        {w.position / kPiece * kPiece,
+         std::min(archive_length, (w.position + w.size + kPiece - 1) / kPiece * kPiece)});
+  }
+  std::sort(spans.begin(), spans.end());
+  std::sort(written.begin(), written.end());
+  std::vector<std::pair<uint64_t, uint64_t>> gaps;
+  size_t next_write = 0;
+  for (size_t i = 0; i < spans.size();) {
+    uint64_t from = spans[i].first, to = spans[i].second;
+    for (++i; i < spans.size() && spans[i].first <= to; ++i) to = std::max(to, spans[i].second);
+    uint64_t at = from;
+    for (; next_write < written.size() && written[next_write].first < to; ++next_write) {
+      if (written[next_write].first > at) gaps.push_back({at, written[next_write].first});
+      at = std::max(at, written[next_write].second);
+    }
+    if (at < to) gaps.push_back({at, to});
+  }
+  out->bytes.resize(gaps.size());
+  for (size_t i = 0; i < gaps.size(); ++i) {
+    out->bytes[i].resize(size_t(gaps[i].second - gaps[i].first));
+    if (!read_exactly(archive, gaps[i].first, out->bytes[i].data(), out->bytes[i].size())) {
+      return false;
+    }
+    out->regions.push_back({gaps[i].first, out->bytes[i].size(), out->bytes[i].data()});
+  }
+  return true;
+}
+
+}  // namespace
+
 bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_length,
-                  const std::vector<JournalRegion>& regions) {
+                  const std::vector<JournalRegion>& writes) {
+  Margins margins;
+  if (!sector_margins(archive, archive_length, writes, &margins)) return false;
+  // After the writes, so that the writes keep their numbers for a rollback
+  // of the commit's tail.
+  std::vector<JournalRegion> regions = writes;
+  regions.insert(regions.end(), margins.regions.begin(), margins.regions.end());
   if (!journal.file.is_open()) {
     // Rewritten in place for every commit of the run.
     journal.file = platform::File::open_to_replace(journal.path);
@@ -370,9 +495,13 @@ bool journal_clear(Journal& journal) {
 
 bool journal_roll_back_tail(Journal& journal, platform::File& archive, size_t first_region) {
   journal.file.close();  // read through a handle of its own, which Windows lets no writer share
-  platform::File saved = platform::File::open_read(journal.path);
+  platform::File saved = platform::File::open_read_write_existing(journal.path);
   ReadJournal read;
   if (!saved.is_open() || !read_journal(saved, &read)) return false;
+  // Cut short, this is finished by the next run as a rollback of the whole
+  // commit. The mark only spares that run the check of the pieces, so a
+  // full disk that refuses it stops nothing.
+  (void)mark_playback_begun(saved, read);
   if (!put_back(saved, archive, read.regions, first_region) || !archive.flush_to_disk()) {
     return false;
   }
@@ -391,6 +520,9 @@ void journal_remove(Journal& journal) {
 LeftJournal left_journal(const std::wstring& archive_name) {
   const std::wstring path = journal_path(archive_name);
   if (!path_exists(path)) return LeftJournal::none;
+  if (platform::name_kind(path) != platform::NameKind::regular_file) {
+    return LeftJournal::not_a_journal;
+  }
   platform::File journal = platform::File::open_read(path);
   if (!journal.is_open()) return LeftJournal::commit_to_undo;
   ReadJournal read;
@@ -406,7 +538,17 @@ LeftJournal left_journal(const std::wstring& archive_name) {
 bool recover_archive(const std::wstring& archive_name, platform::File& archive) {
   const std::wstring path = journal_path(archive_name);
   if (!path_exists(path)) return true;
-  platform::File journal = platform::File::open_read(path);
+  // The tool writes its journal as a plain file only: a link (even one
+  // whose target is gone), a folder or a device in its place was put there
+  // by someone else, and neither read nor removed.
+  if (platform::name_kind(path) != platform::NameKind::regular_file) {
+    say(msg::journal_not_a_file(path, archive_name));
+    return false;
+  }
+  // Opened for writing to mark a rollback begun; a journal that can only be
+  // read is still played back, unmarked.
+  platform::File journal = platform::File::open_read_write_existing(path);
+  if (!journal.is_open()) journal = platform::File::open_read(path);
   if (!journal.is_open()) {
     say(msg::journal_rollback_failed(archive_name));
     return false;
@@ -437,19 +579,26 @@ bool recover_archive(const std::wstring& archive_name, platform::File& archive) 
   const std::wstring failed = restore_journal(read)
                                   ? msg::journal_restore_rollback_failed(archive_name)
                                   : msg::journal_rollback_failed(archive_name);
-  switch (journal_matches(journal, archive, read)) {
+  size_t neither = 0;
+  switch (journal_matches(journal, archive, read, &neither)) {
     case Match::same:
       break;
     case Match::other:
       say(read.checked ? msg::journal_of_other_archive(path, archive_name)
                        : msg::journal_unchecked(path, archive_name));
       return false;
+    case Match::unclear:
+      say(msg::journal_unclear(path, archive_name, neither));
+      return false;
     case Match::read_error:
       say(failed);
       return false;
   }
   // A journal of the earlier layout that matches holds only what the archive
-  // already has: there is nothing to put back.
+  // already has: there is nothing to put back. A mark that cannot be written
+  // (a journal that is read-only) costs only the finishing of a rollback cut
+  // short by yet another crash.
+  if (read.checked) (void)mark_playback_begun(journal, read);
   const bool restored =
       !read.checked || (put_back(journal, archive, read.regions, 0) && archive.flush_to_disk());
   journal.close();

@@ -83,8 +83,9 @@ void journal_remove(Journal& journal);
 
 // What an earlier run left beside the archive. Read under the archive's lock,
 // shared or exclusive: no run is writing a journal then. A journal that
-// cannot be opened counts as a commit to undo, since nothing says otherwise.
-enum class LeftJournal { none, nothing_to_undo, commit_to_undo };
+// cannot be opened counts as a commit to undo, since nothing says otherwise;
+// a link, folder or device in its place is no journal of this tool's.
+enum class LeftJournal { none, nothing_to_undo, commit_to_undo, not_a_journal };
 LeftJournal left_journal(const std::wstring& archive_name);
 
 // Run before an archive is read, under its lock held exclusively, with

@@ -76,6 +76,9 @@ Attempt shared_with_readers(const std::wstring& archive_name, platform::File fil
       return opened(out, std::move(file), ArchiveUse::read);
     case LeftJournal::commit_to_undo:
       break;
+    case LeftJournal::not_a_journal:
+      say(msg::journal_not_a_file(journal_path(archive_name), archive_name));
+      return stopped(out, ArchiveOpenStatus::not_recovered);
   }
   // The archive is not to be read before the commit is undone. With a handle
   // that writes, the exclusive lock comes once the other readers are gone;

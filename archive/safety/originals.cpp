@@ -97,11 +97,14 @@ bool Originals::create_file(platform::File& archive, const std::vector<uint32_t>
   const std::wstring temporary = path_ + L".new";
   file_ = platform::File::create_always(temporary);
   if (!file_.is_open()) return false;
-  content_.header = OriginalsHeader{length, count, crc, 0};
+  content_.header = OriginalsHeader{};
+  content_.header.original_length = length;
+  content_.header.entry_count = count;
+  content_.header.index_crc = crc;
   content_.records = 0;
-  if (!write_originals_header(file_, content_.header)) return false;
+  if (!write_originals_header(file_, &content_.header, HeaderCopies::both)) return false;
   present_ = true;
-  content_.end = content_.file_length = kOriginalsHeaderSize;
+  content_.end = content_.file_length = first_record_at(content_.header);
   if (!first_records(archive, entries) || !flush() || !file_.close()) return false;
   if (!platform::rename_file(temporary, path_)) return false;
   file_ = platform::File::open_read_write_existing(path_);
@@ -146,12 +149,19 @@ bool Originals::save(platform::File& archive, uint32_t entry, uint64_t position,
 
 bool Originals::flush() {
   if (!unflushed_) return true;
+  // The next batch then begins in a sector of its own.
+  uint64_t pad = 0;
+  if (pad_needed(content_.header, content_.end, &pad)) {
+    const std::vector<uint8_t> zeros(size_t(pad), 0);
+    if (!append(RecordKind::pad, 0, 0, zeros.data(), zeros.size())) return false;
+  }
   if (!file_.flush_to_disk()) return false;
   unflushed_ = false;
   // Counted only once they are on disk, and on disk before the archive
   // bytes they save are written.
   content_.header.records_on_disk = content_.records;
-  return write_originals_header(file_, content_.header) && file_.flush_to_disk();
+  return write_originals_header(file_, &content_.header, HeaderCopies::next) &&
+         file_.flush_to_disk();
 }
 
 bool Originals::drop(const std::vector<uint32_t>& entries) {

@@ -11,9 +11,11 @@
 namespace linkdata {
 namespace {
 
-constexpr char kOriginalsMagic[8] = {'L', 'D', 'O', 'R', 'I', 'G', '0', '1'};
+constexpr char kOriginalsMagic[8] = {'L', 'D', 'O', 'R', 'I', 'G', '0', '2'};
+constexpr char kOneHeaderMagic[8] = {'L', 'D', 'O', 'R', 'I', 'G', '0', '1'};
+constexpr uint64_t kCopyAt[2] = {0, kOriginalsSector};
 constexpr uint32_t kFirstKind = uint32_t(RecordKind::save);
-constexpr uint32_t kLastKind = uint32_t(RecordKind::drop);
+constexpr uint32_t kLastKind = uint32_t(RecordKind::pad);
 
 struct Head {
   RecordKind kind = RecordKind::save;
@@ -82,6 +84,8 @@ bool read_record(platform::File& file, uint64_t at, OriginalsContent* o) {
     case RecordKind::open:
       o->sealed = false;
       break;
+    case RecordKind::pad:
+      break;
     case RecordKind::seal:
       if (!read_seal(file, body_at, h, &o->seal)) return false;
       o->sealed = true;
@@ -121,6 +125,8 @@ bool torn_tail(platform::File& file, uint64_t file_length, platform::File& archi
       }
       Head h;
       if (!decode_head(block.data() + i, &h)) continue;
+      // A batch's pad is written before its flush, like its saves.
+      if (h.kind == RecordKind::pad) continue;
       if (h.kind != RecordKind::save) {
         if (base + i == at) continue;  // the torn record itself: its body did not reach the disk
         return false;
@@ -137,45 +143,116 @@ bool torn_tail(platform::File& file, uint64_t file_length, platform::File& archi
 
 }  // namespace
 
+namespace {
+
+// One copy of the header, whole: its magic and checksum.
+enum class CopyRead { whole, one_header_layout, not_whole, unreadable };
+
+CopyRead read_copy(platform::File& file, uint64_t at, OriginalsHeader* h) {
+  uint8_t header[kOriginalsHeaderSize] = {};
+  size_t got = 0;
+  if (!file.read_at(at, header, sizeof header, &got)) return CopyRead::unreadable;
+  if (got != sizeof header || load_u32le(header + 28) != crc_of(0, header, 28)) {
+    return CopyRead::not_whole;
+  }
+  const bool two = std::memcmp(header, kOriginalsMagic, sizeof kOriginalsMagic) == 0;
+  if (!two && std::memcmp(header, kOneHeaderMagic, sizeof kOneHeaderMagic) != 0) {
+    return CopyRead::not_whole;
+  }
+  h->original_length = load_u64le(header + 8);
+  h->entry_count = load_u32le(header + 16);
+  h->index_crc = load_u32le(header + 20);
+  h->records_on_disk = load_u32le(header + 24);
+  h->two_copies = two;
+  return two ? CopyRead::whole : CopyRead::one_header_layout;
+}
+
+// The header as its copies give it. Of two whole ones the higher count
+// holds; one copy that is not whole is the crash's torn write of a count,
+// which `torn_copy` names for the check of the records, or damage.
+CopyRead read_header(platform::File& file, OriginalsHeader* h, int* torn_copy) {
+  *torn_copy = -1;
+  const CopyRead first = read_copy(file, kCopyAt[0], h);
+  if (first == CopyRead::unreadable || first == CopyRead::one_header_layout) return first;
+  OriginalsHeader second_header;
+  const CopyRead second = read_copy(file, kCopyAt[1], &second_header);
+  if (second == CopyRead::unreadable) return second;
+  const bool first_whole = first == CopyRead::whole;
+  const bool second_whole = second == CopyRead::whole;
+  if (!first_whole && !second_whole) return CopyRead::not_whole;
+  if (!first_whole || (second_whole && second_header.records_on_disk > h->records_on_disk)) {
+    if (!first_whole) *torn_copy = 0;
+    *h = second_header;
+    h->next_copy = 0;
+  } else {
+    if (!second_whole) *torn_copy = 1;
+    h->next_copy = 1;
+  }
+  return CopyRead::whole;
+}
+
+}  // namespace
+
+uint64_t first_record_at(const OriginalsHeader& header) {
+  return header.two_copies ? 2 * kOriginalsSector : kOriginalsHeaderSize;
+}
+
 OriginalsLoad read_originals(platform::File& file, platform::File& archive, OriginalsContent* o) {
   *o = OriginalsContent{};
   if (!file.size(&o->file_length)) return OriginalsLoad::unreadable;
-  uint8_t header[kOriginalsHeaderSize] = {};
-  size_t got = 0;
-  if (!file.read_at(0, header, sizeof header, &got)) return OriginalsLoad::unreadable;
+  int torn_copy = -1;
   // Created whole under another name: a header that does not read back is
   // damage, even in an empty file.
-  if (got != sizeof header || std::memcmp(header, kOriginalsMagic, sizeof kOriginalsMagic) != 0 ||
-      load_u32le(header + 28) != crc_of(0, header, 28)) {
-    o->damaged_at = 0;
-    return OriginalsLoad::damaged;
+  switch (read_header(file, &o->header, &torn_copy)) {
+    case CopyRead::unreadable:
+      return OriginalsLoad::unreadable;
+    case CopyRead::not_whole:
+      o->damaged_at = 0;
+      return OriginalsLoad::damaged;
+    case CopyRead::whole:
+    case CopyRead::one_header_layout:
+      break;
   }
-  o->header.original_length = load_u64le(header + 8);
-  o->header.entry_count = load_u32le(header + 16);
-  o->header.index_crc = load_u32le(header + 20);
-  o->header.records_on_disk = load_u32le(header + 24);
-  o->end = kOriginalsHeaderSize;
+  o->end = first_record_at(o->header);
   while (o->end < o->file_length && read_record(file, o->end, o)) ++o->records;
   // The counted records were on disk before the count was, and the archive
   // is written only after it: a file that fails or ends before them, even
-  // between two records, is damaged.
+  // between two records, is damaged. A copy of the header torn by a crash
+  // was being given a higher count, for records that reached the disk first.
   if (o->records < o->header.records_on_disk ||
+      (torn_copy >= 0 && o->records == o->header.records_on_disk) ||
       (o->end < o->file_length && !torn_tail(file, o->file_length, archive, o->end))) {
-    o->damaged_at = o->end;
+    o->damaged_at =
+        torn_copy >= 0 && o->records == o->header.records_on_disk ? kCopyAt[torn_copy] : o->end;
     return OriginalsLoad::damaged;
   }
   return OriginalsLoad::ok;
 }
 
-bool write_originals_header(platform::File& file, const OriginalsHeader& h) {
+bool write_originals_header(platform::File& file, OriginalsHeader* h, HeaderCopies copies) {
   uint8_t header[kOriginalsHeaderSize] = {};
-  std::memcpy(header, kOriginalsMagic, sizeof kOriginalsMagic);
-  store_u64le(header + 8, h.original_length);
-  store_u32le(header + 16, h.entry_count);
-  store_u32le(header + 20, h.index_crc);
-  store_u32le(header + 24, h.records_on_disk);
+  std::memcpy(header, h->two_copies ? kOriginalsMagic : kOneHeaderMagic, sizeof kOriginalsMagic);
+  store_u64le(header + 8, h->original_length);
+  store_u32le(header + 16, h->entry_count);
+  store_u32le(header + 20, h->index_crc);
+  store_u32le(header + 24, h->records_on_disk);
   store_u32le(header + 28, crc_of(0, header, 28));
-  return file.write_at(0, header, sizeof header);
+  if (!h->two_copies) return file.write_at(0, header, sizeof header);
+  if (copies == HeaderCopies::both) {
+    h->next_copy = 0;
+    return file.write_at(kCopyAt[0], header, sizeof header) &&
+           file.write_at(kCopyAt[1], header, sizeof header);
+  }
+  if (!file.write_at(kCopyAt[h->next_copy], header, sizeof header)) return false;
+  h->next_copy = 1 - h->next_copy;
+  return true;
+}
+
+bool pad_needed(const OriginalsHeader& header, uint64_t end, uint64_t* body_length) {
+  if (!header.two_copies || end % kOriginalsSector == 0) return false;
+  const uint64_t past_head = (end + kRecordHeadSize) % kOriginalsSector;
+  *body_length = past_head == 0 ? 0 : kOriginalsSector - past_head;
+  return true;
 }
 
 bool write_record(platform::File& file, uint64_t at, RecordKind kind, uint32_t entry,
