@@ -12,8 +12,10 @@
 
 #include "archive/format/package.h"
 #include "platform/little_endian.h"
+#include "platform/text_encoding.h"
 #include "test_support.h"
 #include "textures/container.h"
+#include "textures/picture_out.h"
 #include "textures/png_picture.h"
 #include "textures/texture_pixels.h"
 
@@ -204,6 +206,30 @@ TEST(PictureExport, UnwritablePictureIsNamedAndFailsTheRun) {
   EXPECT_TRUE(file_exists(s.dir / "Extracted/A/Textures/8/1_0.png"));
   EXPECT_TRUE(file_exists(s.dir / "Extracted/A/8.data"));
 }
+
+#ifndef _WIN32
+// A picture that memory cannot hold is told from one that cannot be
+// written (export then stops with its out-of-memory message), and leaves no
+// file, not even an older one.
+TEST(PictureExport, PictureThatMemoryCannotHoldIsOutOfMemory) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
+#endif
+  ScratchDir dir;
+  const std::string path = dir / "0_0.png";
+  write_file(path, text_bytes("an older picture"));
+  TextureDescription t;
+  t.format_code = kFormatDxt1;
+  t.width = t.height = 4096;
+  t.levels_present = 1;
+  const Bytes level(size_t(4096) * 4096 / 2, 0x5A);
+  const int result = run_with_room(size_t(16) << 20, [&] {
+    return int(write_texture_picture(t, level.data(), level.size(), from_utf8(path)));
+  });
+  EXPECT_EQ(result, int(PictureWrite::out_of_memory));
+  EXPECT_FALSE(file_exists(path));
+}
+#endif
 
 TEST(PictureExport, PngSummaryRefusesWhatIsNoPng) {
   const uint8_t pixels[4] = {1, 2, 3, 4};

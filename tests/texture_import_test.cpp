@@ -13,12 +13,15 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
 
 #include "archive/format/package.h"
+#include "archive/modes/texture_patch.h"
 #include "platform/little_endian.h"
+#include "platform/text_encoding.h"
 #include "test_support.h"
 #include "textures/container.h"
 #include "textures/png_image.h"
@@ -736,6 +739,80 @@ TEST(TextureImport, InterlacedAndNarrowPicturesDecode) {
     }
   }
 }
+
+// An 8-bit RGBA picture as a PNG file, its rows stored without compression.
+Bytes rgba_png(uint32_t width, uint32_t height, const Bytes& rgba) {
+  Bytes rows;
+  rows.reserve(size_t(height) * (1 + size_t(width) * 4));
+  for (uint32_t y = 0; y < height; ++y) {
+    rows.push_back(0);  // no filter
+    const uint8_t* row = rgba.data() + size_t(y) * width * 4;
+    rows.insert(rows.end(), row, row + size_t(width) * 4);
+  }
+  uLongf size = compressBound(uLong(rows.size()));
+  Bytes stream(size);
+  EXPECT_EQ(compress2(stream.data(), &size, rows.data(), uLong(rows.size()), 0), Z_OK);
+  stream.resize(size);
+  Bytes png = zero_png(width, height, 0);
+  const size_t idat = 8 + 25;  // behind the signature and the header chunk
+  png.resize(idat);
+  put_chunk(&png, "IDAT", stream);
+  put_chunk(&png, "IEND", {});
+  return png;
+}
+
+#ifndef _WIN32
+// Memory that runs out while a picture is decoded or compressed is told from
+// a damaged file and from a file too large to read: import then stops with
+// its out-of-memory message.
+TEST(TextureImport, PictureThatMemoryCannotHoldIsOutOfMemory) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
+#endif
+  ScratchDir dir;
+  Bytes content = container({{1, kFormatDxt1, 0xBB}}, 1);  // 2048x2048
+  const Bytes png = zero_png(2048, 2048, uint64_t(2048) * (1 + 2048 * 4));
+  write_file(dir / "0_0.png", png);
+  TextureFile file;
+  file.path = from_utf8(dir / "0_0.png");
+  file.png = true;
+  const int status = run_with_room(size_t(8) << 20, [&] {
+    try {
+      patch_textures(content.data(), content.size(), {file});
+    } catch (const PictureOutOfMemory&) {
+      return 0;
+    } catch (...) {
+      return 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// Ctrl+C while a large picture is compressed: the compression stops between
+// rows of blocks, the texture is not written, and the run ends as an
+// interrupted import does.
+TEST(TextureImport, InterruptedPictureIsNotWritten) {
+  ScratchDir dir;
+  const Bytes archive = build_archive({compressed_entry(container({{12, kFormatDxt5, 0xBB}}, 1))});
+  write_file(dir / kArchive, archive);
+  make_dir(dir / "Import");
+  make_dir(dir / "Import/A");
+  make_dir(dir / "Import/A/Textures");
+  make_dir(dir / "Import/A/Textures/0");
+  write_file(dir / "Import/A/Textures/0/0_0.png",
+             rgba_png(2048, 2048, pattern_bytes(size_t(2048) * 2048 * 4, 7)));
+  int fd = -1;
+  const int pid = start_tool(
+      dir.path, {"i", "a"}, {}, [] {}, &fd);
+  ASSERT_TRUE(wait_for_deferred_interrupts(pid));
+  kill(pid, SIGINT);
+  const RunResult r = finish_tool(pid, fd);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "导入被中断！\n");
+  EXPECT_EQ(read_file(dir / kArchive), archive);
+}
+#endif
 
 }  // namespace
 }  // namespace linkdata::test

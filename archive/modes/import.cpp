@@ -330,6 +330,8 @@ std::optional<Prepared> prepare_within(ImportRun& run, const Candidate& c, uint6
 Prepared prepare(ImportRun& run, const Candidate& c) {
   try {
     return *prepare_within(run, c, UINT64_MAX);
+  } catch (const PictureOutOfMemory&) {
+    return Failure{msg::kOutOfMemory};
   } catch (const std::bad_alloc&) {
     return Failure{msg::file_too_large(shown_name(c))};
   }

@@ -120,19 +120,26 @@ std::wstring patch_png(uint8_t* content, const std::vector<Located>& textures,
   if (width != t.width || height != t.height) {
     return msg::picture_size_unlike(file.path, t.width, t.height, width, height);
   }
+  if (file_size > SIZE_MAX) return msg::file_too_large(file.path);
+  std::vector<uint8_t> bytes;
   try {
-    if (file_size > SIZE_MAX) return msg::file_too_large(file.path);
-    std::vector<uint8_t> bytes(static_cast<size_t>(file_size));
-    if (!png.file.read_at(0, bytes.data(), bytes.size(), &got)) {
-      return msg::file_read_failed(file.path);
-    }
+    bytes.resize(static_cast<size_t>(file_size));
+  } catch (const std::bad_alloc&) {
+    return msg::file_too_large(file.path);
+  }
+  if (!png.file.read_at(0, bytes.data(), bytes.size(), &got)) {
+    return msg::file_read_failed(file.path);
+  }
+  try {
     const RgbaPixels rgba = decode_png_rgba(bytes.data(), got, width, height);
     if (rgba == nullptr) return msg::picture_unreadable(file.path, t.width, t.height);
     bytes = std::vector<uint8_t>();  // only the pixels are needed from here on
-    encode_texture_pixels(rgba.get(), t, content + target->container_offset + t.data_position,
-                          helper_threads() + 1);
+    if (!encode_texture_pixels(rgba.get(), t, content + target->container_offset + t.data_position,
+                               helper_threads() + 1)) {
+      return msg::kImportInterrupted;
+    }
   } catch (const std::bad_alloc&) {
-    return msg::file_too_large(file.path);
+    throw PictureOutOfMemory();
   }
   return std::wstring();
 }
