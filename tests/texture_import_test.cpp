@@ -578,6 +578,42 @@ TEST(TextureImport, PngAndDdsForOneTextureAreBothRefused) {
   EXPECT_EQ(w.archive(), w.original);
 }
 
+// Files that name one texture after the name rules are refused together,
+// all of them named (a picture beside a DDS file first, the others in import
+// order); that entry is not written, and the entries before and after it are.
+TEST(TextureImport, FilesNamingOneTextureAreRefusedTogether) {
+  // "<folder>/<name>" under Import/A/Textures, in the order the message names them.
+  const std::vector<std::vector<std::string>> rows = {{"001/0_0.png", "1/0_0.png"},
+                                                      {"1/00_0.PNG", "1/0_0.png"},
+                                                      {"1/0_0.png", "1/0_0.dds"},
+                                                      {"001/0_0.dds", "1/00_0.PNG", "1/0_0.png"}};
+  for (const std::vector<std::string>& files : rows) {
+    SCOPED_TRACE(files.back());
+    Workspace w;
+    const Bytes entry_before = w.exported("1.data");
+    write_file(w.dir / "Import/A/0.data", text_bytes("the first entry, edited"));
+    const std::string other = w.put_dds("2", "1_0.dds", w.exported("Textures/2/1_0.dds"));
+    const Bytes dds = w.exported("Textures/1/0_0.dds");
+    std::string named;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string& f = files[i];
+      const size_t slash = f.find('/');
+      const bool is_dds = f.compare(f.size() - 4, 4, ".dds") == 0;
+      const std::string path =
+          w.put_dds(f.substr(0, slash), f.substr(slash + 1), is_dds ? dds : png_header(64, 64));
+      if (i > 0) named += i + 1 == files.size() ? " 和 " : "、";
+      named += shown(path);
+    }
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, ok_line("导入未压缩文件 ", "0.data") + named +
+                         " 是同一张贴图，只能留下一个，无法导入！\n" + ok_line("导入贴图 ", other));
+    w.export_all();
+    EXPECT_EQ(w.exported("1.data"), entry_before);
+    EXPECT_EQ(w.exported("0.data"), text_bytes("the first entry, edited"));
+  }
+}
+
 // An IDAT chunk of length 0 before the pixels (legal, and found by fuzzing
 // to make the decoder copy through a null buffer) changes nothing.
 TEST(TextureImport, EmptyIdatChunkIsSkipped) {
