@@ -162,6 +162,42 @@ TEST(PictureExport, GalleryGathersEveryRunsPictures) {
   EXPECT_EQ(html.find("<script src"), std::string::npos);  // nothing from elsewhere
 }
 
+// Notes that other programs wrote reach the page as valid UTF-8, each
+// ill-formed sequence one U+FFFD, without direction overrides or isolates,
+// and HTML-escaped.
+TEST(PictureExport, GalleryShowsNotesAsValidTextWithoutDirectionControls) {
+  struct Row {
+    std::string note;
+    std::string facts;  // as the tile shows them, for a 1x1 picture
+  };
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<Row> rows = {
+      {"DXT5\xFF 8", "DXT5" + fffd + " 1x1 8 级"},
+      {"DXT5 8\xE2\x80\xAE", "DXT5 1x1 8 级"},  // U+202E
+      {"\xE2\x81\xA6<b>\xE2\x80\xAA \xE2\x81\xA9&", "&lt;b&gt; 1x1 &amp; 级"},
+      // Overlong, a surrogate (each byte alone), cut short (at once).
+      {"\xC0\xAF\xED\xA0\x80 \xE2\x80", fffd + fffd + fffd + fffd + fffd + " 1x1 " + fffd + " 级"},
+      // Past U+10FFFF; then characters of 3 and 4 bytes as they are.
+      {"\xF4\x90\x80\x80 \xE4\xB8\xAD\xF0\x9F\x98\x80",
+       fffd + fffd + fffd + fffd + " 1x1 \xE4\xB8\xAD\xF0\x9F\x98\x80 级"}};
+  Sample s;
+  const uint8_t pixel[4] = {1, 2, 3, 4};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string folder = s.dir / ("Extracted/A/Textures/" + std::to_string(90 + i));
+    fs::create_directories(fs::u8path(folder));
+    write_file(folder + "/0_0.png", encode_png(pixel, 1, 1, rows[i].note));
+  }
+  ASSERT_EQ(s.run({"e", "a", "8", "8", "p"}).status, 0);
+  const Bytes page = read_file(s.dir / "Extracted/A/Textures/index.html");
+  const std::string html(page.begin(), page.end());
+  for (const Row& row : rows) {
+    EXPECT_NE(html.find("<br>" + row.facts + "<br>"), std::string::npos) << row.facts;
+  }
+  for (const char* control : {"\xE2\x80\xAA", "\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x81\xA9"}) {
+    EXPECT_EQ(html.find(control), std::string::npos);
+  }
+}
+
 // A player's browser opens the page from the disk and shows every picture.
 TEST(PictureExport, GalleryShowsThePicturesInChromium) {
   if (kChromium.empty()) GTEST_SKIP() << "Chromium is not installed here (Debian: chromium)";
