@@ -776,6 +776,7 @@ TEST(TextureImport, InterlacedAndNarrowPicturesDecode) {
   }
 }
 
+#ifndef _WIN32
 // An 8-bit RGBA picture as a PNG file, its rows stored without compression.
 Bytes rgba_png(uint32_t width, uint32_t height, const Bytes& rgba) {
   Bytes rows;
@@ -797,7 +798,6 @@ Bytes rgba_png(uint32_t width, uint32_t height, const Bytes& rgba) {
   return png;
 }
 
-#ifndef _WIN32
 // Memory that runs out while a picture is decoded or compressed is told from
 // a damaged file and from a file too large to read: import then stops with
 // its out-of-memory message.
