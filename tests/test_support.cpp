@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <malloc.h>
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
@@ -433,6 +434,9 @@ RunResult finish_tool(int pid, int out_fd) {
 int run_with_room(size_t room, const std::function<int()>& body) {
   const pid_t pid = fork();
   if (pid == 0) {
+    // Free memory at the top of the heap, which the test process kept from
+    // earlier tests, would otherwise serve an allocation beyond the room.
+    malloc_trim(0);
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + room;

@@ -806,8 +806,9 @@ TEST(TextureImport, PictureThatMemoryCannotHoldIsOutOfMemory) {
   GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
 #endif
   ScratchDir dir;
-  Bytes content = container({{1, kFormatDxt1, 0xBB}}, 1);  // 2048x2048
-  const Bytes png = zero_png(2048, 2048, uint64_t(2048) * (1 + 2048 * 4));
+  // 8192x8192: the picture's rows alone take 256 MiB.
+  Bytes content = container({{1, kFormatDxt1, 0xDD}}, 1);
+  const Bytes png = zero_png(8192, 8192, uint64_t(8192) * (1 + 8192 * 4));
   write_file(dir / "0_0.png", png);
   TextureFile file;
   file.path = from_utf8(dir / "0_0.png");

@@ -217,7 +217,8 @@ bool slot_usable(const ImportRun& run, uint64_t position, uint64_t size) {
 // How an entry's bytes go into the archive.
 enum class WriteMethod { compressed_in_place, plain_in_place, plain_append };
 
-// Why a file cannot go in: the run ends with this message.
+// Why a file cannot go in: the run ends with this message, or goes on
+// without that entry.
 struct Failure {
   std::wstring message;
   // Only this entry is refused: the run goes on with the others, and ends

@@ -30,9 +30,9 @@ std::wstring textures_given_twice(const std::vector<TextureFile>& files);
 // so no file can move another one's texture. Gives the failure message, or
 // an empty string when every file was taken; after a failure the content is
 // partly patched and must not be written. Files that textures_given_twice
-// refuses are refused here too, before any is read. A picture's compression stops at
-// an interruption, which fails with import's interruption message. Throws
-// PictureOutOfMemory, or std::bad_alloc for a file that cannot be held.
+// refuses are refused here too, before any is read. A picture's compression
+// stops at an interruption, which fails with import's interruption message.
+// Throws PictureOutOfMemory, or std::bad_alloc for a file that cannot be held.
 std::wstring patch_textures(uint8_t* content, size_t size, const std::vector<TextureFile>& files);
 
 }  // namespace linkdata
