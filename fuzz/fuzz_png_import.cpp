@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "archive/modes/texture_patch.h"
@@ -30,7 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file.texture_index = index;
   file.png = true;
   fuzz_support::CappedRun capped;
-  const std::wstring failure = linkdata::patch_textures(content.data(), content.size(), {file});
+  std::wstring failure;
+  try {
+    failure = linkdata::patch_textures(content.data(), content.size(), {file});
+  } catch (const std::bad_alloc&) {
+    return 0;  // a picture larger than the cap: the run stops with its message
+  }
 
   const linkdata::TextureDescription t =
       linkdata::read_texture_container(original.data(), original.size())[index];

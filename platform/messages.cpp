@@ -142,6 +142,14 @@ std::wstring picture_unreadable(const std::wstring& path, uint32_t width, uint32
 std::wstring texture_given_twice(const std::wstring& png, const std::wstring& dds) {
   return png + L" 和 " + dds + L" 是同一张贴图，只能留下一个，无法导入！\n";
 }
+std::wstring texture_given_in_several_files(const std::vector<std::wstring>& paths) {
+  std::wstring named;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (i > 0) named += i + 1 == paths.size() ? L" 和 " : L"、";
+    named += paths[i];
+  }
+  return named + L" 是同一张贴图，只能留下一个，无法导入！\n";
+}
 
 std::wstring originals_unreadable(const std::wstring& originals) {
   return L"原始数据文件 " + originals + L" 无法读取！\n";
@@ -263,6 +271,8 @@ std::vector<std::wstring> examples() {
       picture_size_unlike(png, 128, 128, 100, 60),
       picture_unreadable(png, 128, 128),
       texture_given_twice(png, texture),
+      texture_given_in_several_files(
+          {png, L"Import\\A\\Textures\\007\\0_2.png", L"Import\\A\\Textures\\7\\00_2.PNG"}),
       kArchiveNotWritable,
       kArchiveWriteFailed,
       originals_unreadable(originals),

@@ -105,6 +105,9 @@ std::wstring picture_size_unlike(const std::wstring& path, uint32_t width, uint3
                                  uint32_t file_width, uint32_t file_height);
 std::wstring picture_unreadable(const std::wstring& path, uint32_t width, uint32_t height);
 std::wstring texture_given_twice(const std::wstring& png, const std::wstring& dds);
+// Two or more files, in the order given, that name one texture: the same
+// words as a picture beside a DDS file ("A、B 和 C").
+std::wstring texture_given_in_several_files(const std::vector<std::wstring>& paths);
 
 // Import and restore, which write the archive and the file of originals.
 inline constexpr const wchar_t* kArchiveNotWritable = L"打开 LINKDATA 文件失败！\n";

@@ -12,8 +12,10 @@
 
 #include "archive/format/package.h"
 #include "platform/little_endian.h"
+#include "platform/text_encoding.h"
 #include "test_support.h"
 #include "textures/container.h"
+#include "textures/picture_out.h"
 #include "textures/png_picture.h"
 #include "textures/texture_pixels.h"
 
@@ -160,6 +162,42 @@ TEST(PictureExport, GalleryGathersEveryRunsPictures) {
   EXPECT_EQ(html.find("<script src"), std::string::npos);  // nothing from elsewhere
 }
 
+// Notes that other programs wrote reach the page as valid UTF-8, each
+// ill-formed sequence one U+FFFD, without direction overrides or isolates,
+// and HTML-escaped.
+TEST(PictureExport, GalleryShowsNotesAsValidTextWithoutDirectionControls) {
+  struct Row {
+    std::string note;
+    std::string facts;  // as the tile shows them, for a 1x1 picture
+  };
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<Row> rows = {
+      {"DXT5\xFF 8", "DXT5" + fffd + " 1x1 8 级"},
+      {"DXT5 8\xE2\x80\xAE", "DXT5 1x1 8 级"},  // U+202E
+      {"\xE2\x81\xA6<b>\xE2\x80\xAA \xE2\x81\xA9&", "&lt;b&gt; 1x1 &amp; 级"},
+      // Overlong, a surrogate (each byte alone), cut short (at once).
+      {"\xC0\xAF\xED\xA0\x80 \xE2\x80", fffd + fffd + fffd + fffd + fffd + " 1x1 " + fffd + " 级"},
+      // Past U+10FFFF; then characters of 3 and 4 bytes as they are.
+      {"\xF4\x90\x80\x80 \xE4\xB8\xAD\xF0\x9F\x98\x80",
+       fffd + fffd + fffd + fffd + " 1x1 \xE4\xB8\xAD\xF0\x9F\x98\x80 级"}};
+  Sample s;
+  const uint8_t pixel[4] = {1, 2, 3, 4};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string folder = s.dir / ("Extracted/A/Textures/" + std::to_string(90 + i));
+    fs::create_directories(fs::u8path(folder));
+    write_file(folder + "/0_0.png", encode_png(pixel, 1, 1, rows[i].note));
+  }
+  ASSERT_EQ(s.run({"e", "a", "8", "8", "p"}).status, 0);
+  const Bytes page = read_file(s.dir / "Extracted/A/Textures/index.html");
+  const std::string html(page.begin(), page.end());
+  for (const Row& row : rows) {
+    EXPECT_NE(html.find("<br>" + row.facts + "<br>"), std::string::npos) << row.facts;
+  }
+  for (const char* control : {"\xE2\x80\xAA", "\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x81\xA9"}) {
+    EXPECT_EQ(html.find(control), std::string::npos);
+  }
+}
+
 // A player's browser opens the page from the disk and shows every picture.
 TEST(PictureExport, GalleryShowsThePicturesInChromium) {
   if (kChromium.empty()) GTEST_SKIP() << "Chromium is not installed here (Debian: chromium)";
@@ -204,6 +242,30 @@ TEST(PictureExport, UnwritablePictureIsNamedAndFailsTheRun) {
   EXPECT_TRUE(file_exists(s.dir / "Extracted/A/Textures/8/1_0.png"));
   EXPECT_TRUE(file_exists(s.dir / "Extracted/A/8.data"));
 }
+
+#ifndef _WIN32
+// A picture that memory cannot hold is told from one that cannot be
+// written (export then stops with its out-of-memory message), and leaves no
+// file, not even an older one.
+TEST(PictureExport, PictureThatMemoryCannotHoldIsOutOfMemory) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
+#endif
+  ScratchDir dir;
+  const std::string path = dir / "0_0.png";
+  write_file(path, text_bytes("an older picture"));
+  TextureDescription t;
+  t.format_code = kFormatDxt1;
+  t.width = t.height = 4096;
+  t.levels_present = 1;
+  const Bytes level(size_t(4096) * 4096 / 2, 0x5A);
+  const int result = run_with_room(size_t(16) << 20, [&] {
+    return int(write_texture_picture(t, level.data(), level.size(), from_utf8(path)));
+  });
+  EXPECT_EQ(result, int(PictureWrite::out_of_memory));
+  EXPECT_FALSE(file_exists(path));
+}
+#endif
 
 TEST(PictureExport, PngSummaryRefusesWhatIsNoPng) {
   const uint8_t pixels[4] = {1, 2, 3, 4};

@@ -10,9 +10,11 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <malloc.h>
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -427,6 +429,42 @@ RunResult finish_tool(int pid, int out_fd) {
   waitpid(pid_t(pid), &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+int run_with_room(size_t room, const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Free memory at the top of the heap, which the test process kept from
+    // earlier tests, would otherwise serve an allocation beyond the room.
+    malloc_trim(0);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + room;
+    const rlimit l{limit, limit};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &l) != 0) _exit(255);
+    _exit(body());
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+bool wait_for_deferred_interrupts(int pid) {
+  for (;;) {
+    // SigCgt: the signals the process catches, bit N - 1 for signal N.
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    bool running = false;
+    while (std::getline(status, line)) {
+      if (line.rfind("State:", 0) == 0) running = line.find('Z') == std::string::npos;
+      if (line.rfind("SigCgt:", 0) == 0) {
+        const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+        if (caught & (1ull << (SIGINT - 1))) return true;
+      }
+    }
+    if (!running) return false;
+    usleep(1000);
+  }
 }
 
 // Runs the tool on a pseudo-terminal, as a user at a console does; gives

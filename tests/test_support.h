@@ -164,6 +164,14 @@ RunResult run_on_terminal(const std::string& cwd, const std::vector<std::string>
 // Keeps the calling process on the lowest CPU it may use (for `in_child`),
 // so that a large run lasts.
 void keep_to_one_cpu();
+// Runs `body` in a forked child whose address space may grow by `room` bytes
+// past what it has mapped at the fork, so that a larger allocation fails;
+// gives body's result (the child's exit status, 0 to 255), or -1 when the
+// child did not exit by itself or could not be limited.
+int run_with_room(size_t room, const std::function<int()>& body);
+// Waits until the tool has taken over SIGINT (see defer_interrupts), so that
+// Ctrl+C is only noted and no longer ends it at once; false when it ended.
+bool wait_for_deferred_interrupts(int pid);
 #endif
 
 }  // namespace linkdata::test

@@ -1,5 +1,6 @@
 // Edited DDS files going back into their entries through the built tool.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +12,16 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "archive/format/package.h"
+#include "archive/modes/texture_patch.h"
 #include "platform/little_endian.h"
+#include "platform/text_encoding.h"
 #include "test_support.h"
 #include "textures/container.h"
 #include "textures/png_image.h"
@@ -569,6 +578,42 @@ TEST(TextureImport, PngAndDdsForOneTextureAreBothRefused) {
   EXPECT_EQ(w.archive(), w.original);
 }
 
+// Files that name one texture after the name rules are refused together,
+// all of them named (a picture beside a DDS file first, the others in import
+// order); that entry is not written, and the entries before and after it are.
+TEST(TextureImport, FilesNamingOneTextureAreRefusedTogether) {
+  // "<folder>/<name>" under Import/A/Textures, in the order the message names them.
+  const std::vector<std::vector<std::string>> rows = {{"001/0_0.png", "1/0_0.png"},
+                                                      {"1/00_0.PNG", "1/0_0.png"},
+                                                      {"1/0_0.png", "1/0_0.dds"},
+                                                      {"001/0_0.dds", "1/00_0.PNG", "1/0_0.png"}};
+  for (const std::vector<std::string>& files : rows) {
+    SCOPED_TRACE(files.back());
+    Workspace w;
+    const Bytes entry_before = w.exported("1.data");
+    write_file(w.dir / "Import/A/0.data", text_bytes("the first entry, edited"));
+    const std::string other = w.put_dds("2", "1_0.dds", w.exported("Textures/2/1_0.dds"));
+    const Bytes dds = w.exported("Textures/1/0_0.dds");
+    std::string named;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string& f = files[i];
+      const size_t slash = f.find('/');
+      const bool is_dds = f.compare(f.size() - 4, 4, ".dds") == 0;
+      const std::string path =
+          w.put_dds(f.substr(0, slash), f.substr(slash + 1), is_dds ? dds : png_header(64, 64));
+      if (i > 0) named += i + 1 == files.size() ? " 和 " : "、";
+      named += shown(path);
+    }
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, ok_line("导入未压缩文件 ", "0.data") + named +
+                         " 是同一张贴图，只能留下一个，无法导入！\n" + ok_line("导入贴图 ", other));
+    w.export_all();
+    EXPECT_EQ(w.exported("1.data"), entry_before);
+    EXPECT_EQ(w.exported("0.data"), text_bytes("the first entry, edited"));
+  }
+}
+
 // An IDAT chunk of length 0 before the pixels (legal, and found by fuzzing
 // to make the decoder copy through a null buffer) changes nothing.
 TEST(TextureImport, EmptyIdatChunkIsSkipped) {
@@ -586,6 +631,225 @@ TEST(TextureImport, EmptyIdatChunkIsSkipped) {
     EXPECT_EQ(Bytes(rgba.get(), rgba.get() + p.rgba.size()), p.rgba);
   }
 }
+
+// ---------------------------------------------------------------------------
+// Pixel data that inflates to more or less than its header announces
+
+// A zlib stream of `n` zero bytes, built in a few milliseconds however large
+// `n` is: one MiB of zeros deflated and flushed with its history dropped
+// starts with a literal, so copies of it each inflate to one MiB more.
+Bytes zeros_stream(uint64_t n) {
+  constexpr size_t kMiB = size_t(1) << 20;
+  const Bytes zeros(kMiB, 0);
+  z_stream z{};
+  EXPECT_EQ(deflateInit(&z, 9), Z_OK);
+  auto deflate_zeros = [&](size_t count, int flush) {
+    Bytes out;
+    z.next_in = const_cast<uint8_t*>(zeros.data());
+    z.avail_in = uInt(count);
+    uint8_t buffer[1 << 16];
+    do {
+      z.next_out = buffer;
+      z.avail_out = sizeof buffer;
+      deflate(&z, flush);
+      out.insert(out.end(), buffer, buffer + (sizeof buffer - z.avail_out));
+    } while (z.avail_out == 0);
+    return out;
+  };
+  Bytes stream = deflate_zeros(0, Z_FULL_FLUSH);  // the zlib header
+  const Bytes mib = deflate_zeros(kMiB, Z_FULL_FLUSH);
+  for (uint64_t i = 0; i < n / kMiB; ++i) stream.insert(stream.end(), mib.begin(), mib.end());
+  const Bytes tail = deflate_zeros(size_t(n % kMiB), Z_FINISH);
+  deflateEnd(&z);
+  stream.insert(stream.end(), tail.begin(), tail.end());
+  // The checksum of all the zeros, in place of the one of the tail alone.
+  const uLong mib_adler = adler32(adler32(0, nullptr, 0), zeros.data(), uInt(kMiB));
+  uLong adler = adler32(adler32(0, nullptr, 0), zeros.data(), uInt(n % kMiB));
+  for (uint64_t i = 0; i < n / kMiB; ++i)
+    adler = adler32_combine(mib_adler, adler, z_off_t(n % kMiB + i * kMiB));
+  for (int k = 0; k < 4; ++k)
+    stream[stream.size() - 4 + size_t(k)] = uint8_t(adler >> (24 - 8 * k));
+  return stream;
+}
+
+void put_chunk(Bytes* png, const char* type, const Bytes& body) {
+  Bytes chunk(8);
+  for (int k = 0; k < 4; ++k) chunk[size_t(k)] = uint8_t(body.size() >> (24 - 8 * k));
+  std::memcpy(chunk.data() + 4, type, 4);
+  chunk.insert(chunk.end(), body.begin(), body.end());
+  const uLong crc = crc32(0, chunk.data() + 4, uInt(chunk.size() - 4));
+  for (int k = 0; k < 4; ++k) chunk.push_back(uint8_t(crc >> (24 - 8 * k)));
+  png->insert(png->end(), chunk.begin(), chunk.end());
+}
+
+// An 8-bit RGBA picture of width x height whose IDAT inflates to `raw`
+// zero bytes; width * height * 4 + height of them is exactly its rows.
+Bytes zero_png(uint32_t width, uint32_t height, uint64_t raw) {
+  Bytes png = png_header(width, height);
+  png.resize(8);  // the signature; the header chunk follows with its CRC
+  Bytes ihdr(13, 0);
+  for (int k = 0; k < 4; ++k) {
+    ihdr[size_t(k)] = uint8_t(width >> (24 - 8 * k));
+    ihdr[size_t(4 + k)] = uint8_t(height >> (24 - 8 * k));
+  }
+  ihdr[8] = 8, ihdr[9] = 6;  // 8 bits, RGBA
+  put_chunk(&png, "IHDR", ihdr);
+  put_chunk(&png, "IDAT", zeros_stream(raw));
+  put_chunk(&png, "IEND", {});
+  return png;
+}
+
+TEST(TextureImport, PixelDataMustInflateToTheHeadersSize) {
+  constexpr uint64_t kRows = 64 * (1 + 64 * 4);
+  struct Row {
+    uint64_t raw;
+    bool decoded;
+  };
+  const Row rows[] = {{kRows, true},
+                      {kRows - 1, false},
+                      {kRows + 1, false},
+                      {kRows * 2, false},
+                      // 2 GiB from 2 MiB: refused without inflating it all.
+                      {uint64_t(2) << 30, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.raw);
+    const Bytes png = zero_png(64, 64, row.raw);
+    const RgbaPixels rgba = decode_png_rgba(png.data(), png.size(), 64, 64);
+    EXPECT_EQ(rgba != nullptr, row.decoded);
+    if (rgba != nullptr) {
+      EXPECT_EQ(Bytes(rgba.get(), rgba.get() + 64 * 64 * 4), Bytes(64 * 64 * 4, 0));
+    }
+  }
+}
+
+#ifndef _WIN32
+// Through the tool, under an address-space limit of 1 GiB: the picture is
+// refused as damaged whatever the machine's memory, and the entry stays.
+TEST(TextureImport, PictureBombIsRefusedAsDamaged) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
+#endif
+  Workspace w;
+  const std::string path = w.put_dds("1", "0_0.png", zero_png(64, 64, uint64_t(2) << 30));
+  int fd = -1;
+  const int pid = start_tool(
+      w.dir.path, {"i", "a"}, {},
+      [] {
+        const rlimit limit{rlim_t(1) << 30, rlim_t(1) << 30};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+      },
+      &fd);
+  const RunResult r = finish_tool(pid, fd);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, shown(path) + " 应为 64x64 的 PNG 图片，此文件无法读取或已损坏，无法导入！\n");
+  EXPECT_EQ(w.archive(), w.original);
+}
+#endif
+
+// Interlaced pictures, and rows of fewer than 8 bits a pixel, announce rows
+// of their own sizes; pictures that ImageMagick writes so decode as they are.
+TEST(TextureImport, InterlacedAndNarrowPicturesDecode) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  ScratchDir dir;
+  const char* variants[] = {"PNG32 -interlace PNG",
+                            "PNG64 -interlace PNG",
+                            "PNG8 -interlace PNG",
+                            "PNG -colorspace Gray -depth 1",
+                            "PNG -colorspace Gray -depth 2 -interlace PNG",
+                            "PNG -colorspace Gray -depth 4 -interlace PNG"};
+  for (const char* variant : variants) {
+    for (const auto& [width, height] : {std::pair<uint32_t, uint32_t>{13, 7}, {1, 1}, {9, 2}}) {
+      SCOPED_TRACE(std::string(variant) + " " + std::to_string(width) + "x" +
+                   std::to_string(height));
+      Picture p = painted(width, height, false, 0);
+      // Black and white, which every variant keeps as it is.
+      for (size_t i = 0; i < p.rgba.size(); i += 4) {
+        const uint8_t v = ((i / 4) * 7 % 3) == 0 ? 0 : 255;
+        p.rgba[i] = p.rgba[i + 1] = p.rgba[i + 2] = v;
+      }
+      ASSERT_TRUE(write_png(p, variant, dir / "p.png"));
+      const Bytes png = read_file(dir / "p.png");
+      const RgbaPixels rgba = decode_png_rgba(png.data(), png.size(), width, height);
+      ASSERT_NE(rgba, nullptr);
+      EXPECT_EQ(Bytes(rgba.get(), rgba.get() + p.rgba.size()), p.rgba);
+    }
+  }
+}
+
+#ifndef _WIN32
+// An 8-bit RGBA picture as a PNG file, its rows stored without compression.
+Bytes rgba_png(uint32_t width, uint32_t height, const Bytes& rgba) {
+  Bytes rows;
+  rows.reserve(size_t(height) * (1 + size_t(width) * 4));
+  for (uint32_t y = 0; y < height; ++y) {
+    rows.push_back(0);  // no filter
+    const uint8_t* row = rgba.data() + size_t(y) * width * 4;
+    rows.insert(rows.end(), row, row + size_t(width) * 4);
+  }
+  uLongf size = compressBound(uLong(rows.size()));
+  Bytes stream(size);
+  EXPECT_EQ(compress2(stream.data(), &size, rows.data(), uLong(rows.size()), 0), Z_OK);
+  stream.resize(size);
+  Bytes png = zero_png(width, height, 0);
+  const size_t idat = 8 + 25;  // behind the signature and the header chunk
+  png.resize(idat);
+  put_chunk(&png, "IDAT", stream);
+  put_chunk(&png, "IEND", {});
+  return png;
+}
+
+// Memory that runs out while a picture is decoded or compressed is told from
+// a damaged file and from a file too large to read: import then stops with
+// its out-of-memory message.
+TEST(TextureImport, PictureThatMemoryCannotHoldIsOutOfMemory) {
+#ifdef LINKDATA_UNDER_SANITIZER
+  GTEST_SKIP() << "RLIMIT_AS cannot hold a sanitizer's shadow memory";
+#endif
+  ScratchDir dir;
+  // 8192x8192: the picture's rows alone take 256 MiB.
+  Bytes content = container({{1, kFormatDxt1, 0xDD}}, 1);
+  const Bytes png = zero_png(8192, 8192, uint64_t(8192) * (1 + 8192 * 4));
+  write_file(dir / "0_0.png", png);
+  TextureFile file;
+  file.path = from_utf8(dir / "0_0.png");
+  file.png = true;
+  const int status = run_with_room(size_t(8) << 20, [&] {
+    try {
+      patch_textures(content.data(), content.size(), {file});
+    } catch (const PictureOutOfMemory&) {
+      return 0;
+    } catch (...) {
+      return 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// Ctrl+C while a large picture is compressed: the compression stops between
+// rows of blocks, the texture is not written, and the run ends as an
+// interrupted import does.
+TEST(TextureImport, InterruptedPictureIsNotWritten) {
+  ScratchDir dir;
+  const Bytes archive = build_archive({compressed_entry(container({{12, kFormatDxt5, 0xBB}}, 1))});
+  write_file(dir / kArchive, archive);
+  make_dir(dir / "Import");
+  make_dir(dir / "Import/A");
+  make_dir(dir / "Import/A/Textures");
+  make_dir(dir / "Import/A/Textures/0");
+  write_file(dir / "Import/A/Textures/0/0_0.png",
+             rgba_png(2048, 2048, pattern_bytes(size_t(2048) * 2048 * 4, 7)));
+  int fd = -1;
+  const int pid = start_tool(
+      dir.path, {"i", "a"}, {}, [] {}, &fd);
+  ASSERT_TRUE(wait_for_deferred_interrupts(pid));
+  kill(pid, SIGINT);
+  const RunResult r = finish_tool(pid, fd);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "导入被中断！\n");
+  EXPECT_EQ(read_file(dir / kArchive), archive);
+}
+#endif
 
 }  // namespace
 }  // namespace linkdata::test

@@ -113,6 +113,80 @@ std::string escaped(const std::string& text) {
 
 std::string escaped(const std::wstring& text) { return escaped(to_utf8(text)); }
 
+// The controls that override or isolate the direction of the text around
+// them: in a page they could make a tile's words read other than they are.
+bool direction_control(uint32_t c) {
+  return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+void append_utf8(uint32_t c, std::string* out) {
+  if (c < 0x80) {
+    *out += char(c);
+  } else if (c < 0x800) {
+    *out += char(0xC0 | c >> 6);
+    *out += char(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += char(0xE0 | c >> 12);
+    *out += char(0x80 | (c >> 6 & 0x3F));
+    *out += char(0x80 | (c & 0x3F));
+  } else {
+    *out += char(0xF0 | c >> 18);
+    *out += char(0x80 | (c >> 12 & 0x3F));
+    *out += char(0x80 | (c >> 6 & 0x3F));
+    *out += char(0x80 | (c & 0x3F));
+  }
+}
+
+// Text from a picture's chunks, which any program may have written, as the
+// page may show it: valid UTF-8, each ill-formed sequence (its longest
+// start that could still have become a character) one U+FFFD, as browsers
+// decode it, and without direction controls.
+std::string page_text(const std::string& bytes) {
+  constexpr uint32_t kReplacement = 0xFFFD;
+  std::string out;
+  uint32_t code = 0;
+  int needed = 0;
+  uint8_t lower = 0x80, upper = 0xBF;  // of the next continuation byte
+  auto put = [&out](uint32_t c) {
+    if (!direction_control(c)) append_utf8(c, &out);
+  };
+  for (size_t i = 0; i < bytes.size();) {
+    const uint8_t b = uint8_t(bytes[i]);
+    if (needed == 0) {
+      ++i;
+      if (b < 0x80) {
+        put(b);
+      } else if (b >= 0xC2 && b <= 0xDF) {
+        needed = 1, code = b & 0x1Fu;
+      } else if (b >= 0xE0 && b <= 0xEF) {
+        // No overlong forms, no surrogates.
+        lower = b == 0xE0 ? 0xA0 : 0x80, upper = b == 0xED ? 0x9F : 0xBF;
+        needed = 2, code = b & 0x0Fu;
+      } else if (b >= 0xF0 && b <= 0xF4) {
+        // No overlong forms, nothing past U+10FFFF.
+        lower = b == 0xF0 ? 0x90 : 0x80, upper = b == 0xF4 ? 0x8F : 0xBF;
+        needed = 3, code = b & 0x07u;
+      } else {
+        put(kReplacement);
+      }
+      continue;
+    }
+    const bool continues = b >= lower && b <= upper;
+    lower = 0x80, upper = 0xBF;
+    if (!continues) {
+      // The sequence ends before this byte, which starts afresh.
+      needed = 0;
+      put(kReplacement);
+      continue;
+    }
+    code = code << 6 | (b & 0x3Fu);
+    ++i;
+    if (--needed == 0) put(code);
+  }
+  if (needed != 0) put(kReplacement);
+  return out;
+}
+
 const char kHead[] = R"(<!DOCTYPE html>
 <html lang="zh-CN">
 <head>
@@ -158,8 +232,8 @@ void append_tile(const Tile& t, const std::wstring& import_texture_dir, std::str
     if (space == std::string::npos) {
       facts = "格式未知 " + w + "x" + h;
     } else {
-      facts = escaped(t.summary.note.substr(0, space)) + " " + w + "x" + h + " " +
-              escaped(t.summary.note.substr(space + 1)) + " 级";
+      facts = escaped(page_text(t.summary.note.substr(0, space))) + " " + w + "x" + h + " " +
+              escaped(page_text(t.summary.note.substr(space + 1))) + " 级";
     }
     size_attributes = " width=\"" + w + "\" height=\"" + h + "\"";
   }

@@ -29,7 +29,8 @@ PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* l
         decode_to_rgba(t.format_code, t.width, t.height, level, level_size);
     if (!rgba.empty()) png = encode_png(rgba.data(), t.width, t.height, picture_note(t));
   } catch (const std::bad_alloc&) {
-    png.clear();
+    platform::remove_file(path);
+    return PictureWrite::out_of_memory;
   }
   // A picture that cannot be made leaves no file, not even an older one.
   if (png.empty()) {

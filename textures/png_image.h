@@ -22,8 +22,11 @@ struct FreePixels {
 using RgbaPixels = std::unique_ptr<uint8_t[], FreePixels>;
 
 // The picture as 8-bit RGBA, row by row (palette, grey and 16-bit pictures
-// converted); null when the file cannot be decoded or its size is not
-// width x height.
+// converted); null when the file cannot be decoded, its size is not
+// width x height, or its pixel data inflates to more or fewer bytes than its
+// header announces (inflating stops there, so the memory a file costs follows
+// its size and its header, never its compressed data). Throws std::bad_alloc
+// when memory runs out.
 RgbaPixels decode_png_rgba(const uint8_t* data, size_t size, uint32_t width, uint32_t height);
 
 }  // namespace linkdata

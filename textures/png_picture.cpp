@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
 #include <libdeflate.h>
@@ -111,7 +112,10 @@ std::vector<uint8_t> encode_png(const uint8_t* rgba, uint32_t width, uint32_t he
   int length = 0;
   const std::unique_ptr<unsigned char, StbFree> png(
       stbi_write_png_to_mem(rgba, int(width * 4), int(width), int(height), 4, &length));
-  if (!png || size_t(length) < kIhdrEnd) return {};
+  // stb gives nothing only when an allocation failed, its own or the
+  // compressor's.
+  if (!png) throw std::bad_alloc();
+  if (size_t(length) < kIhdrEnd) return {};
 
   // The note goes in as a tEXt chunk: keyword, a zero byte, the text.
   std::vector<uint8_t> chunk(8);  // length and type, filled in below

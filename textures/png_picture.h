@@ -19,7 +19,7 @@ bool picture_size_allowed(uint32_t width, uint32_t height);
 
 // An 8-bit RGBA PNG of width x height pixels (rows top first), compressed at a
 // fast level, with `note` in a tEXt chunk right after the header. Empty when
-// the size is not allowed or memory runs out.
+// the size is not allowed; throws std::bad_alloc when memory runs out.
 std::vector<uint8_t> encode_png(const uint8_t* rgba, uint32_t width, uint32_t height,
                                 const std::string& note);
 

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/platform.h"
 #include "textures/block_encoder.h"
 
 #define STBIR_STATIC
@@ -52,6 +53,8 @@ void encode_block_rows(const uint8_t* rgba, uint32_t width, uint32_t height, uin
   const size_t block_bytes = format_code == kFormatDxt1 ? 8 : 16;
   out += size_t(first_row) * ((width + 3) / 4) * block_bytes;
   for (uint32_t by = first_row; by < end_row; ++by) {
+    // A row of blocks of the largest texture takes some tens of milliseconds.
+    if (platform::interrupt_requested()) return;
     for (uint32_t bx = 0; bx < (width + 3) / 4; ++bx) {
       const PixelBlock block = block_at(rgba, width, height, bx, by);
       if (format_code == kFormatDxt1) {
@@ -66,7 +69,7 @@ void encode_block_rows(const uint8_t* rgba, uint32_t width, uint32_t height, uin
 
 }  // namespace
 
-void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
                    uint8_t* out, unsigned threads) {
   const uint32_t rows = (height + 3) / 4;
   // Each thread takes a band of block rows; blocks are independent, so the
@@ -89,9 +92,10 @@ void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t
     break;
   }
   for (std::thread& t : helpers) t.join();
+  return !platform::interrupt_requested();
 }
 
-void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
                            unsigned threads) {
   if (t.format_code == kFormatArgb8) {
     for (size_t i = 0; i < size_t(t.width) * t.height; ++i) {
@@ -100,7 +104,7 @@ void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uin
       out[i * 4 + 2] = rgba[i * 4 + 0];
       out[i * 4 + 3] = rgba[i * 4 + 3];
     }
-    return;
+    return true;
   }
   const size_t block_bytes = t.format_code == kFormatDxt1 ? 8 : 16;
   RgbaLevel level;
@@ -115,9 +119,10 @@ void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uin
       w = level.width;
       h = level.height;
     }
-    encode_blocks(pixels, w, h, t.format_code, out, threads);
+    if (!encode_blocks(pixels, w, h, t.format_code, out, threads)) return false;
     out += size_t((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
   }
+  return true;
 }
 
 }  // namespace linkdata

@@ -24,12 +24,16 @@ RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height);
 // Writes t.data_size bytes to `out` from a picture of the texture's top-level
 // size: A8R8G8B8 as blue, green, red, alpha bytes; DXT1 and DXT5 with every
 // level that the container counts, each made from the one above. Block
-// compression runs on up to `threads` threads.
-void encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+// compression runs on up to `threads` threads. A large picture takes many
+// seconds, so an interruption (platform::interrupt_requested) is looked for
+// between rows of blocks and between levels: false when one came before the
+// end, and `out` is then partly written.
+bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
                            unsigned threads = 1);
 
-// Block-compresses one level: ((w + 3) / 4) * ((h + 3) / 4) blocks.
-void encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+// Block-compresses one level: ((w + 3) / 4) * ((h + 3) / 4) blocks. False,
+// with rows of blocks left unwritten, when an interruption came first.
+bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
                    uint8_t* out, unsigned threads = 1);
 
 }  // namespace linkdata

@@ -344,6 +344,8 @@ EntryRange clamp_range(uint32_t first, uint32_t last, uint32_t entry_count) {
 bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   finish_pictures(*run.pictures);
   run.tally.textures_written += run.pictures->written;
+  // A run that ran out of memory stops there, without a gallery.
+  if (run.pictures->out_of_memory) return fail(msg::kOutOfMemory);
   bool ok = !run.pictures->failed;
   const std::wstring import_textures = join_path(join_path(L"Import", letter), L"Textures");
   if (!write_gallery(g_texture_directory_path, import_textures)) {
@@ -383,6 +385,8 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   const platform::InterruptsDeferred deferred;
   bool finished = read_entries(run.archive, range, kPlainCopyBlock, [&](ReadEntry& e) {
     if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
+    // Its message comes once the pictures in hand are done.
+    if (run.pictures && run.pictures->out_of_memory) return false;
     return finish_exported(run, e);
   });
   if (run.pictures && !finish_picture_output(run, letter)) finished = false;

@@ -96,6 +96,7 @@ struct ImportRun {
   // Compresses the blocks of every entry of the run: its threads, and the
   // compressor each keeps, serve all entries.
   WorkerPool encoders{helper_threads()};
+  bool entries_refused = false;             // some entries were not written, the others were
   RunTally tally;                           // for the summary line on a console
   GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
 };
@@ -215,9 +216,13 @@ bool slot_usable(const ImportRun& run, uint64_t position, uint64_t size) {
 // How an entry's bytes go into the archive.
 enum class WriteMethod { compressed_in_place, plain_in_place, plain_append };
 
-// Why a file cannot go in: the run ends with this message.
+// Why a file cannot go in: the run ends with this message, or goes on
+// without that entry.
 struct Failure {
   std::wstring message;
+  // Only this entry is refused: the run goes on with the others, and ends
+  // with status 1.
+  bool entry_only = false;
 };
 
 // A file larger than a look-ahead takes on, left for its turn.
@@ -319,6 +324,9 @@ std::optional<Prepared> prepare_within(ImportRun& run, const Candidate& c, uint6
     if (c.from_archive) return Failure{msg::texture_not_in_entry(shown_name(c))};
     return Failure{msg::entry_number_out_of_range(c.name)};
   }
+  // Before anything is read: the files are refused together whatever they hold.
+  std::wstring doubled = textures_given_twice(c.textures);
+  if (!doubled.empty()) return Failure{std::move(doubled), true};
   Loaded loaded = load_content(run, c, size_limit);
   if (Failure* failure = std::get_if<Failure>(&loaded)) return std::move(*failure);
   if (std::holds_alternative<LeftForItsTurn>(loaded)) return std::nullopt;
@@ -329,6 +337,8 @@ std::optional<Prepared> prepare_within(ImportRun& run, const Candidate& c, uint6
 Prepared prepare(ImportRun& run, const Candidate& c) {
   try {
     return *prepare_within(run, c, UINT64_MAX);
+  } catch (const PictureOutOfMemory&) {
+    return Failure{msg::kOutOfMemory};
   } catch (const std::bad_alloc&) {
     return Failure{msg::file_too_large(shown_name(c))};
   }
@@ -363,7 +373,12 @@ std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c
 // Takes a prepared file into the archive; its lines come once it is durable.
 bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   if (const Failure* failure = std::get_if<Failure>(&prepared)) {
-    return fail_after_group(run, failure->message);
+    if (!failure->entry_only) return fail_after_group(run, failure->message);
+    // After the lines of everything before it, as a failure that ends the run.
+    if (!run.groups.commit_all()) return false;
+    say(failure->message);
+    run.entries_refused = true;
+    return true;
   }
   EntryWrite& w = std::get<EntryWrite>(prepared);
   std::vector<std::wstring> lines = success_lines(run, c, w.method);
@@ -564,7 +579,7 @@ bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates)
   }
   if (!run.groups.commit_all()) return false;
   if (platform::interrupt_requested()) return fail(msg::kImportInterrupted);
-  return true;
+  return !run.entries_refused;
 }
 
 bool import_files(ImportRun& run) {

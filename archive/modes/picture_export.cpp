@@ -36,6 +36,9 @@ void report_oldest(PictureQueue& q) {
       case PictureWrite::too_large:
         say(msg::picture_too_large(job.path, job.texture.width, job.texture.height));
         break;
+      case PictureWrite::out_of_memory:
+        q.out_of_memory = true;
+        break;
     }
   }
   q.weight -= batch.weight;

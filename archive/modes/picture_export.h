@@ -34,7 +34,9 @@ struct PictureQueue {
   std::deque<std::unique_ptr<PendingPictures>> pending;
   uint64_t weight = 0;  // the memory the pending jobs may take, all told
   uint64_t written = 0;
-  bool failed = false;                // a picture could not be written; its message was printed
+  bool failed = false;  // a picture could not be written; its message was printed
+  // Memory ran out for a picture: the export stops, and says so at the end.
+  bool out_of_memory = false;
   WorkerPool pool{helper_threads()};  // last: joined before the jobs go
 };
 

@@ -120,44 +120,54 @@ std::wstring patch_png(uint8_t* content, const std::vector<Located>& textures,
   if (width != t.width || height != t.height) {
     return msg::picture_size_unlike(file.path, t.width, t.height, width, height);
   }
+  if (file_size > SIZE_MAX) return msg::file_too_large(file.path);
+  std::vector<uint8_t> bytes;
   try {
-    if (file_size > SIZE_MAX) return msg::file_too_large(file.path);
-    std::vector<uint8_t> bytes(static_cast<size_t>(file_size));
-    if (!png.file.read_at(0, bytes.data(), bytes.size(), &got)) {
-      return msg::file_read_failed(file.path);
-    }
-    const RgbaPixels rgba = decode_png_rgba(bytes.data(), got, width, height);
-    if (rgba == nullptr) return msg::picture_unreadable(file.path, t.width, t.height);
-    bytes = std::vector<uint8_t>();  // only the pixels are needed from here on
-    encode_texture_pixels(rgba.get(), t, content + target->container_offset + t.data_position,
-                          helper_threads() + 1);
+    bytes.resize(static_cast<size_t>(file_size));
   } catch (const std::bad_alloc&) {
     return msg::file_too_large(file.path);
   }
-  return std::wstring();
-}
-
-// A picture and a DDS file for one texture: which one was meant is anyone's
-// guess, so neither is taken. Files come sorted by texture.
-std::wstring given_twice(const std::vector<TextureFile>& files) {
-  for (size_t i = 0; i < files.size(); ++i) {
-    for (size_t j = i + 1; j < files.size() && files[j].sub_index == files[i].sub_index &&
-                           files[j].texture_index == files[i].texture_index;
-         ++j) {
-      if (files[i].png != files[j].png) {
-        const TextureFile& png = files[i].png ? files[i] : files[j];
-        const TextureFile& dds = files[i].png ? files[j] : files[i];
-        return msg::texture_given_twice(png.path, dds.path);
-      }
+  if (!png.file.read_at(0, bytes.data(), bytes.size(), &got)) {
+    return msg::file_read_failed(file.path);
+  }
+  try {
+    const RgbaPixels rgba = decode_png_rgba(bytes.data(), got, width, height);
+    if (rgba == nullptr) return msg::picture_unreadable(file.path, t.width, t.height);
+    bytes = std::vector<uint8_t>();  // only the pixels are needed from here on
+    if (!encode_texture_pixels(rgba.get(), t, content + target->container_offset + t.data_position,
+                               helper_threads() + 1)) {
+      return msg::kImportInterrupted;
     }
+  } catch (const std::bad_alloc&) {
+    throw PictureOutOfMemory();
   }
   return std::wstring();
 }
 
 }  // namespace
 
+std::wstring textures_given_twice(const std::vector<TextureFile>& files) {
+  std::wstring message;
+  for (size_t i = 0, j = 0; i < files.size(); i = j) {
+    while (j < files.size() && files[j].sub_index == files[i].sub_index &&
+           files[j].texture_index == files[i].texture_index) {
+      ++j;
+    }
+    if (j - i == 2 && files[i].png != files[i + 1].png) {
+      const TextureFile& png = files[i].png ? files[i] : files[i + 1];
+      const TextureFile& dds = files[i].png ? files[i + 1] : files[i];
+      message += msg::texture_given_twice(png.path, dds.path);
+    } else if (j - i >= 2) {
+      std::vector<std::wstring> paths;
+      for (size_t k = i; k < j; ++k) paths.push_back(files[k].path);
+      message += msg::texture_given_in_several_files(paths);
+    }
+  }
+  return message;
+}
+
 std::wstring patch_textures(uint8_t* content, size_t size, const std::vector<TextureFile>& files) {
-  std::wstring twice = given_twice(files);
+  std::wstring twice = textures_given_twice(files);
   if (!twice.empty()) return twice;
   const std::vector<Located> textures = exported_textures(content, size);
   for (const TextureFile& file : files) {
