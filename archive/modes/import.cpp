@@ -18,7 +18,7 @@
 #include "archive/format/format.h"
 #include "archive/modes/import_names.h"
 #include "archive/modes/texture_patch.h"
-#include "archive/safety/group_commit.h"
+#include "archive/safety/archive_writer.h"
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
@@ -81,14 +81,12 @@ void add_texture_files(const std::vector<TextureFile>& files, uint32_t entry_cou
 }
 
 struct ImportRun {
+  explicit ImportRun(std::wstring name) : archive_name(std::move(name)) {}
   std::wstring archive_name;
   platform::File archive;
-  Journal journal;
   uint32_t entry_count = 0;
   uint64_t length_at_start = 0;  // of the archive file, before the run's first write
   Originals originals;
-  std::vector<uint32_t> records;  // of the entries the run may write, saved when it begins
-  bool originals_begun = false;
   std::vector<uint32_t> written;  // entries handed to the archive
   // The crc32 of the payloads written, for the fingerprint at the end: it
   // need not read them back.
@@ -96,9 +94,10 @@ struct ImportRun {
   // Compresses the blocks of every entry of the run: its threads, and the
   // compressor each keeps, serve all entries.
   WorkerPool encoders{helper_threads()};
-  bool entries_refused = false;             // some entries were not written, the others were
-  RunTally tally;                           // for the summary line on a console
-  GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
+  bool entries_refused = false;  // some entries were not written, the others were
+  RunTally tally;                // for the summary line on a console
+  // Last: it waits for its group in flight before the rest goes.
+  ArchiveWriter writer{archive, originals, archive_name, OriginalsUse::save_first_touches};
 };
 
 // The file of originals must describe the archive as this tool left it, its
@@ -130,75 +129,20 @@ bool take_originals(ImportRun& run) {
   return true;
 }
 
-// Before the run's first write, and only then, so that a run that writes
-// nothing leaves no file: every record the run may write is saved at once,
-// one flush for all of them, where saving each before its append would cost
-// one more per entry.
-bool begin_originals(ImportRun& run) {
-  if (run.originals_begun) return true;
-  if (!run.originals.begin_run(run.archive, run.records)) return false;
-  run.originals_begun = true;
-  return true;
-}
-
-// Before a group's bytes go in: whatever of them overwrites the original
-// archive for the first time is saved and on disk.
-std::wstring save_group_originals(ImportRun& run, platform::File& archive, const Group& g) {
-  if (!begin_originals(run)) return msg::kOriginalsWriteFailed;
-  for (size_t e = 0; e < g.entries.size(); ++e) {
-    for (const PendingWrite& w : writes_of(g, e)) {
-      if (!run.originals.save(archive, g.entries[e].entry, w.position, w.bytes.size())) {
-        return msg::kOriginalsWriteFailed;
-      }
-    }
-  }
-  return run.originals.flush() ? L"" : msg::kOriginalsWriteFailed;
-}
-
 // A failure message comes after the lines of everything before it.
 bool fail_after_group(ImportRun& run, const std::wstring& message) {
-  return run.groups.commit_all() && fail(message);
+  return run.writer.commit_all() && fail(message);
 }
 
 // In place: the record, then the data in the entry's own slot (the slot's
 // bytes behind the new data keep what they held), both through the journal.
-void add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uint8_t> data,
+bool add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uint8_t> data,
                   uint32_t size, uint32_t unpacked_size, std::vector<std::wstring> lines) {
-  Group& g = run.groups.pending();
-  g.entries.push_back({g.writes.size(), std::move(lines), n});
   PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
   encode_record(IndexRecord{position / kWriteUnit, size, unpacked_size}, record.bytes.data());
-  g.writes.push_back(std::move(record));
-  if (size != 0) {
-    data.resize(size);
-    g.bytes += size;
-    g.writes.push_back({position, std::move(data)});
-  }
-}
-
-// Append: the data lands first, at a 2048-aligned end, and only then does the
-// record point at it. The record goes through the journal with the group: a
-// power cut may leave the index sector it is written to as garbage, the
-// other records in it included. The group forces the appended data to disk
-// before its journal is saved, so a crash before that leaves the old record
-// pointing at the old, intact slot; a failed append is cut off again.
-bool append_plain(ImportRun& run, uint32_t n, const std::vector<uint8_t>& padded, uint32_t size,
-                  std::vector<std::wstring> lines) {
-  uint64_t length = 0;
-  if (!run.archive.size(&length)) return false;
-  const uint64_t aligned = round_up_to_write_unit(length);
-  if (!run.archive.extend_to(aligned) ||
-      !run.archive.write_at(aligned, padded.data(), padded.size())) {
-    run.archive.extend_to(length);
-    return false;
-  }
-  Group& g = run.groups.pending();
-  g.entries.push_back({g.writes.size(), std::move(lines), n});
-  PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
-  encode_record(IndexRecord{aligned / kWriteUnit, size, 0}, record.bytes.data());
-  g.writes.push_back(std::move(record));
-  g.unflushed = true;
-  return true;
+  data.resize(size);
+  return run.writer.write_in_place(n, std::move(record), {position, std::move(data)},
+                                   std::move(lines));
 }
 
 // A slot is rewritten in place only where it lies in the payload area of the
@@ -375,7 +319,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   if (const Failure* failure = std::get_if<Failure>(&prepared)) {
     if (!failure->entry_only) return fail_after_group(run, failure->message);
     // After the lines of everything before it, as a failure that ends the run.
-    if (!run.groups.commit_all()) return false;
+    if (!run.writer.commit_all()) return false;
     say(failure->message);
     run.entries_refused = true;
     return true;
@@ -389,19 +333,17 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   // Taken here, on the thread that owns the map, not by the group's writer.
   run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
   if (w.method == WriteMethod::plain_append) {
-    // The archive's length and the journal's regions stay apart: a group's
-    // journal covers only the archive as it was when the group began, so no
-    // group is in flight while the archive grows.
-    if (!run.groups.finish()) return false;
-    if (!begin_originals(run)) return fail(msg::kOriginalsWriteFailed);
-    if (!append_plain(run, n, w.data, w.size, std::move(lines))) {
+    // No group in flight while the archive grows, and the originals begun
+    // before its first change.
+    if (!run.writer.finish()) return false;
+    if (!run.writer.begin()) return fail(msg::kOriginalsWriteFailed);
+    if (!run.writer.append_plain(n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, msg::kArchiveWriteFailed);
     }
-    return !group_full(run.groups.pending()) || run.groups.start();
+    return true;
   }
-  add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(w.data), w.size,
-               w.unpacked_size, std::move(lines));
-  return !group_full(run.groups.pending()) || run.groups.start();
+  return add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(w.data), w.size,
+                      w.unpacked_size, std::move(lines));
 }
 
 // Prepares the next files beside the current one, as tasks of the run's
@@ -549,15 +491,16 @@ bool read_candidate_records(ImportRun& run, std::vector<Candidate>* candidates) 
 // originals saved before the group is written. A run that can write nothing
 // leaves every side file as it is.
 bool prepare_side_files(ImportRun& run, bool writable, const std::vector<Candidate>& candidates) {
-  run.journal.path = journal_path(run.archive_name);
   if (!writable) return fail(msg::kArchiveNotWritable);
+  // Every record the run may write is saved at its first write, one flush
+  // for all of them, where saving each before its append would cost one more
+  // per entry; a run that writes nothing leaves no file.
+  std::vector<uint32_t> records;
   for (const Candidate& c : candidates) {
-    if (c.in_range) run.records.push_back(uint32_t(c.entry));
+    if (c.in_range) records.push_back(uint32_t(c.entry));
   }
-  if (!run.records.empty() && !take_originals(run)) return false;
-  run.groups.set_before_group([&run](platform::File& archive, const Group& g) {
-    return save_group_originals(run, archive, g);
-  });
+  if (!records.empty() && !take_originals(run)) return false;
+  run.writer.set_first_records(std::move(records));
   return true;
 }
 
@@ -572,12 +515,12 @@ bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates)
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail_after_group(run, msg::kImportInterrupted);
     // Content read from the archive must see every write before it.
-    if (candidates[i].from_archive && !run.groups.commit_writes()) return false;
+    if (candidates[i].from_archive && !run.writer.commit_writes()) return false;
     prefetch.run_ahead(run, candidates, i + 1);
     Prepared prepared = prefetch.take(run, candidates[i]);
     if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
-  if (!run.groups.commit_all()) return false;
+  if (!run.writer.commit_all()) return false;
   if (platform::interrupt_requested()) return fail(msg::kImportInterrupted);
   return !run.entries_refused;
 }
@@ -594,16 +537,11 @@ bool import_files(ImportRun& run) {
 }  // namespace
 
 bool run_import(const std::wstring& prefix, const std::wstring& letter) {
-  ImportRun run;
-  run.archive_name = prefix + letter;
+  ImportRun run(prefix + letter);
   bool ok = import_files(run);
-  journal_remove(run.journal);
-  // A journal left behind rolls its commit back on the next run, which then
-  // finds the archive as no seal describes it.
+  run.writer.close_journal();
   // After a failure, what the archive holds of the run is read back.
-  if (run.originals_begun && !path_exists(journal_path(run.archive_name)) &&
-      !run.originals.seal(run.archive, run.written,
-                          ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
+  if (!run.writer.seal(run.written, ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
   report_run_on_console(run.tally);

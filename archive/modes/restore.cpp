@@ -6,8 +6,8 @@
 
 #include "archive/format/format.h"
 #include "archive/modes/export.h"
+#include "archive/safety/archive_writer.h"
 #include "archive/safety/checked_reads.h"
-#include "archive/safety/group_commit.h"
 #include "archive/safety/journal.h"
 #include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
@@ -20,14 +20,15 @@ namespace linkdata {
 namespace {
 
 struct RestoreRun {
+  explicit RestoreRun(std::wstring name) : archive_name(std::move(name)) {}
   std::wstring archive_name;
   // The whole archive, or only the saves of entries first..last.
   bool whole = true;
   int32_t first = 0, last = 0;
   platform::File archive;
   Originals originals;
-  Journal journal;
-  GroupCommitter groups{archive, journal};  // last: it waits for its writer before the rest goes
+  // Last: it waits for its group in flight before the rest goes.
+  ArchiveWriter writer{archive, originals, archive_name, OriginalsUse::put_back};
 };
 
 // The saves to put back, entry by entry, through the journal: a restore cut
@@ -39,7 +40,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
   for (size_t i = 0; i < saves.size();) {
     const uint32_t entry = saves[i].entry;
     const auto part = [&run, entry]() -> Group& {
-      Group& g = run.groups.pending();
+      Group& g = run.writer.pending();
       g.entries.push_back({g.writes.size(), {}, entry});
       return g;
     };
@@ -49,7 +50,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
       bool intact = s.size <= kSideFileBlock || run.originals.saved_intact(s);
       for (uint64_t done = 0; intact && done < s.size;) {
         if (group_full(*g)) {
-          if (!run.groups.start()) return false;
+          if (!run.writer.start()) return false;
           g = &part();
         }
         PendingWrite w{s.position + done, {}};
@@ -61,13 +62,13 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
       }
       if (!intact) {
         // Read back whole when the run began: the file changed under the lock.
-        return run.groups.commit_all() && fail(msg::originals_unreadable(run.originals.path()));
+        return run.writer.commit_all() && fail(msg::originals_unreadable(run.originals.path()));
       }
     }
     if (!run.whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
-    if (group_full(*g) && !run.groups.start()) return false;
+    if (group_full(*g) && !run.writer.start()) return false;
   }
-  return run.groups.commit_all();
+  return run.writer.commit_all();
 }
 
 // The saves of the entries to restore, entry by entry: all of them, or those
@@ -90,8 +91,8 @@ std::vector<SavedBytes> saves_to_put_back(const RestoreRun& run, uint32_t entry_
 // After the saves are back: what this tool appended goes too, and once the
 // archive reads back as the original, the file of originals.
 bool finish_whole(RestoreRun& run) {
-  if (!run.archive.extend_to(run.originals.original().original_length) ||
-      !run.archive.flush_to_disk() || !archive_is_original(run.originals, run.archive)) {
+  if (!run.writer.cut_to(run.originals.original().original_length) ||
+      !archive_is_original(run.originals, run.archive)) {
     return fail(msg::kArchiveWriteFailed);
   }
   // Should the removal not reach the disk, the file found again describes
@@ -155,31 +156,27 @@ bool restore(RestoreRun& run) {
     say(nothing);
     return true;
   }
-  if (!run.originals.begin_run(run.archive, {})) return fail(msg::kOriginalsWriteFailed);
-  run.journal.path = journal_path(run.archive_name);
-  run.journal.operation = JournalOperation::restore;
+  if (!run.writer.begin()) return fail(msg::kOriginalsWriteFailed);
   if (!put_back(run, saves)) return false;
-  journal_remove(run.journal);
+  run.writer.close_journal();
   return run.whole ? finish_whole(run) : finish_range(run, saves);
 }
 
 bool restore_and_clean_up(RestoreRun& run) {
   const bool ok = restore(run);
-  journal_remove(run.journal);
+  run.writer.close_journal();
   return ok;
 }
 
 }  // namespace
 
 bool run_restore_whole(const std::wstring& archive_name) {
-  RestoreRun run;
-  run.archive_name = archive_name;
+  RestoreRun run(archive_name);
   return restore_and_clean_up(run);
 }
 
 bool run_restore_range(const std::wstring& archive_name, int32_t first, int32_t last) {
-  RestoreRun run;
-  run.archive_name = archive_name;
+  RestoreRun run(archive_name);
   run.whole = false;
   run.first = first;
   run.last = last;
