@@ -17,6 +17,13 @@ constexpr char kJournalMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '2'};
 constexpr char kUncheckedJournalMagic[8] = {'L', 'D', 'J', 'R', 'N', 'L', '0', '1'};
 constexpr size_t kJournalHeaderSize = 40;
 constexpr size_t kUncheckedHeaderSize = 32;
+// Where the header's fields are, in today's layout and in the earlier one
+// (whose header ends with the body's crc32 and its own).
+namespace at_in_header {
+constexpr size_t archive_length = 8, body_length = 16, index_crc = 24, operation = 28,
+                 body_crc = 32, header_crc = 36;
+constexpr size_t unchecked_body_crc = 24, unchecked_header_crc = 28;
+}  // namespace at_in_header
 constexpr size_t kRegionHeaderSize = 16;
 // What a torn write leaves whole: a disk sector.
 constexpr uint64_t kPiece = 512;
@@ -50,6 +57,40 @@ struct SavedRegion {
   uint64_t saved_at = 0;  // just past the region's header
   PieceChecksums checksums = PieceChecksums::absent;
 };
+
+// A header of today's layout, field by field.
+struct JournalHeader {
+  uint64_t archive_length = 0, body_length = 0;
+  uint32_t index_crc = 0, operation = 0, body_crc = 0, header_crc = 0;
+};
+
+void encode_header(JournalHeader* h, uint8_t* out) {
+  namespace at = at_in_header;
+  std::memcpy(out, kJournalMagic, sizeof kJournalMagic);
+  store_u64le(out + at::archive_length, h->archive_length);
+  store_u64le(out + at::body_length, h->body_length);
+  store_u32le(out + at::index_crc, h->index_crc);
+  store_u32le(out + at::operation, h->operation);
+  store_u32le(out + at::body_crc, h->body_crc);
+  h->header_crc = crc_of(0, out, at::header_crc);
+  store_u32le(out + at::header_crc, h->header_crc);
+}
+
+// False unless the 40 bytes are a whole header of today's layout.
+bool decode_header(const uint8_t* in, JournalHeader* h) {
+  namespace at = at_in_header;
+  if (std::memcmp(in, kJournalMagic, sizeof kJournalMagic) != 0 ||
+      load_u32le(in + at::header_crc) != crc_of(0, in, at::header_crc)) {
+    return false;
+  }
+  h->archive_length = load_u64le(in + at::archive_length);
+  h->body_length = load_u64le(in + at::body_length);
+  h->index_crc = load_u32le(in + at::index_crc);
+  h->operation = load_u32le(in + at::operation);
+  h->body_crc = load_u32le(in + at::body_crc);
+  h->header_crc = load_u32le(in + at::header_crc);
+  return true;
+}
 
 struct ReadJournal {
   uint64_t archive_length = 0;
@@ -203,32 +244,39 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
       !read_exactly(journal, 0, header, kUncheckedHeaderSize)) {
     return false;
   }
+  namespace at = at_in_header;
   size_t header_size = kJournalHeaderSize;
-  uint64_t body_crc = 0;
+  uint64_t body_crc = 0, body_length = 0;
   if (std::memcmp(header, kJournalMagic, sizeof kJournalMagic) == 0) {
+    JournalHeader h;
     if (file_size < kJournalHeaderSize ||
         !read_exactly(journal, kUncheckedHeaderSize, header + kUncheckedHeaderSize,
                       kJournalHeaderSize - kUncheckedHeaderSize) ||
-        load_u32le(header + 36) != crc_of(0, header, 36)) {
+        !decode_header(header, &h)) {
       return false;
     }
     out->checked = true;
-    out->index_crc = load_u32le(header + 24);
-    out->operation = load_u32le(header + 28);
-    body_crc = load_u32le(header + 32);
-    out->header_crc = load_u32le(header + 36);
+    out->archive_length = h.archive_length;
+    out->index_crc = h.index_crc;
+    out->operation = h.operation;
+    out->header_crc = h.header_crc;
+    body_crc = h.body_crc;
+    body_length = h.body_length;
   } else if (std::memcmp(header, kUncheckedJournalMagic, sizeof kUncheckedJournalMagic) == 0) {
-    if (load_u32le(header + 28) != crc_of(0, header, 28)) return false;
+    if (load_u32le(header + at::unchecked_header_crc) !=
+        crc_of(0, header, at::unchecked_header_crc)) {
+      return false;
+    }
     header_size = kUncheckedHeaderSize;
+    out->archive_length = load_u64le(header + at::archive_length);
     out->operation = uint32_t(JournalOperation::import);
-    body_crc = load_u32le(header + 24);
+    body_crc = load_u32le(header + at::unchecked_body_crc);
+    body_length = load_u64le(header + at::body_length);
   } else {
     return false;
   }
-  const uint64_t body_length = load_u64le(header + 16);
   if (body_length > file_size - header_size) return false;
   const uint64_t end = header_size + body_length;
-  out->archive_length = load_u64le(header + 8);
 
   uint32_t crc = 0;
   for (uint64_t at = header_size; at < end;) {
@@ -268,13 +316,10 @@ bool read_journal(platform::File& journal, ReadJournal* out) {
 // header is whole, though its body may not be: a commit was begun.
 bool commit_header(platform::File& journal, uint64_t* archive_length, uint32_t* index_crc) {
   uint8_t header[kJournalHeaderSize];
-  if (!read_exactly(journal, 0, header, sizeof header) ||
-      std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0 ||
-      load_u32le(header + 36) != crc_of(0, header, 36)) {
-    return false;
-  }
-  *archive_length = load_u64le(header + 8);
-  *index_crc = load_u32le(header + 24);
+  JournalHeader h;
+  if (!read_exactly(journal, 0, header, sizeof header) || !decode_header(header, &h)) return false;
+  *archive_length = h.archive_length;
+  *index_crc = h.index_crc;
   return true;
 }
 
@@ -469,13 +514,13 @@ bool journal_save(Journal& journal, platform::File& archive, uint64_t archive_le
   }
   if (ok) {
     uint8_t header[kJournalHeaderSize];
-    std::memcpy(header, kJournalMagic, sizeof kJournalMagic);
-    store_u64le(header + 8, archive_length);
-    store_u64le(header + 16, at - kJournalHeaderSize);
-    store_u32le(header + 24, index_crc);
-    store_u32le(header + 28, uint32_t(journal.operation));
-    store_u32le(header + 32, crc);
-    store_u32le(header + 36, crc_of(0, header, 36));
+    JournalHeader h;
+    h.archive_length = archive_length;
+    h.body_length = at - kJournalHeaderSize;
+    h.index_crc = index_crc;
+    h.operation = uint32_t(journal.operation);
+    h.body_crc = crc;
+    encode_header(&h, header);
     ok = file.write_at(0, header, sizeof header) && file.flush_to_disk();
   }
   // A new journal's name must be on disk too before the archive changes.
