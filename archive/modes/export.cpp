@@ -11,8 +11,8 @@
 #include "archive/format/entry_content.h"
 #include "archive/format/format.h"
 #include "archive/format/package.h"
+#include "archive/modes/open_archive.h"
 #include "archive/modes/picture_export.h"
-#include "archive/safety/locked_archive.h"
 #include "platform/byte_buffer.h"
 #include "platform/console.h"
 #include "platform/deferred_interrupts.h"
@@ -318,6 +318,7 @@ bool open_archive_to_read(const std::wstring& archive_name,
   }
   // Taken before the folders are made: a run refused here leaves no trace.
   LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
+  show_opening(locked);
   if (locked.status == ArchiveOpenStatus::in_use ||
       locked.status == ArchiveOpenStatus::not_recovered ||
       locked.status == ArchiveOpenStatus::lock_failed) {

@@ -17,10 +17,10 @@
 #include "archive/format/entry_content.h"
 #include "archive/format/format.h"
 #include "archive/modes/import_names.h"
+#include "archive/modes/open_archive.h"
 #include "archive/modes/texture_patch.h"
 #include "archive/safety/archive_writer.h"
 #include "archive/safety/journal.h"
-#include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
 #include "archive/safety/originals_check.h"
 #include "platform/console.h"
@@ -131,7 +131,7 @@ bool take_originals(ImportRun& run) {
 
 // A failure message comes after the lines of everything before it.
 bool fail_after_group(ImportRun& run, const std::wstring& message) {
-  return run.writer.commit_all() && fail(message);
+  return show(run.writer.commit_all()) && fail(message);
 }
 
 // In place: the record, then the data in the entry's own slot (the slot's
@@ -141,8 +141,8 @@ bool add_in_place(ImportRun& run, uint32_t n, uint64_t position, std::vector<uin
   PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
   encode_record(IndexRecord{position / kWriteUnit, size, unpacked_size}, record.bytes.data());
   data.resize(size);
-  return run.writer.write_in_place(n, std::move(record), {position, std::move(data)},
-                                   std::move(lines));
+  run.writer.write_in_place(n, std::move(record), {position, std::move(data)}, std::move(lines));
+  return show(run.writer.start_if_full());
 }
 
 // A slot is rewritten in place only where it lies in the payload area of the
@@ -319,7 +319,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   if (const Failure* failure = std::get_if<Failure>(&prepared)) {
     if (!failure->entry_only) return fail_after_group(run, failure->message);
     // After the lines of everything before it, as a failure that ends the run.
-    if (!run.writer.commit_all()) return false;
+    if (!show(run.writer.commit_all())) return false;
     say(failure->message);
     run.entries_refused = true;
     return true;
@@ -335,12 +335,12 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   if (w.method == WriteMethod::plain_append) {
     // No group in flight while the archive grows, and the originals begun
     // before its first change.
-    if (!run.writer.finish()) return false;
+    if (!show(run.writer.finish())) return false;
     if (!run.writer.begin()) return fail(msg::kOriginalsWriteFailed);
     if (!run.writer.append_plain(n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, msg::kArchiveWriteFailed);
     }
-    return true;
+    return show(run.writer.start_if_full());
   }
   return add_in_place(run, n, byte_position(c.record, kWriteUnit), std::move(w.data), w.size,
                       w.unpacked_size, std::move(lines));
@@ -515,12 +515,12 @@ bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates)
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (platform::interrupt_requested()) return fail_after_group(run, msg::kImportInterrupted);
     // Content read from the archive must see every write before it.
-    if (candidates[i].from_archive && !run.writer.commit_writes()) return false;
+    if (candidates[i].from_archive && !show(run.writer.commit_writes())) return false;
     prefetch.run_ahead(run, candidates, i + 1);
     Prepared prepared = prefetch.take(run, candidates[i]);
     if (!commit(run, candidates[i], std::move(prepared))) return false;
   }
-  if (!run.writer.commit_all()) return false;
+  if (!show(run.writer.commit_all())) return false;
   if (platform::interrupt_requested()) return fail(msg::kImportInterrupted);
   return !run.entries_refused;
 }

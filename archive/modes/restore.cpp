@@ -6,10 +6,10 @@
 
 #include "archive/format/format.h"
 #include "archive/modes/export.h"
+#include "archive/modes/open_archive.h"
 #include "archive/safety/archive_writer.h"
 #include "archive/safety/checked_reads.h"
 #include "archive/safety/journal.h"
-#include "archive/safety/locked_archive.h"
 #include "archive/safety/originals.h"
 #include "archive/safety/originals_check.h"
 #include "platform/console.h"
@@ -50,7 +50,7 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
       bool intact = s.size <= kSideFileBlock || run.originals.saved_intact(s);
       for (uint64_t done = 0; intact && done < s.size;) {
         if (group_full(*g)) {
-          if (!run.writer.start()) return false;
+          if (!show(run.writer.start())) return false;
           g = &part();
         }
         PendingWrite w{s.position + done, {}};
@@ -62,13 +62,14 @@ bool put_back(RestoreRun& run, const std::vector<SavedBytes>& saves) {
       }
       if (!intact) {
         // Read back whole when the run began: the file changed under the lock.
-        return run.writer.commit_all() && fail(msg::originals_unreadable(run.originals.path()));
+        return show(run.writer.commit_all()) &&
+               fail(msg::originals_unreadable(run.originals.path()));
       }
     }
     if (!run.whole) g->entries.back().lines.push_back(msg::restored_entry(run.archive_name, entry));
-    if (group_full(*g) && !run.writer.start()) return false;
+    if (!show(run.writer.start_if_full())) return false;
   }
-  return run.writer.commit_all();
+  return show(run.writer.commit_all());
 }
 
 // The saves of the entries to restore, entry by entry: all of them, or those

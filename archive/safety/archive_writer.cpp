@@ -40,7 +40,7 @@ std::wstring ArchiveWriter::save_first_touches(const Group& g) {
   return originals_.flush() ? L"" : msg::kOriginalsWriteFailed;
 }
 
-bool ArchiveWriter::write_in_place(uint32_t entry, PendingWrite record, PendingWrite data,
+void ArchiveWriter::write_in_place(uint32_t entry, PendingWrite record, PendingWrite data,
                                    std::vector<std::wstring> lines) {
   Group& g = groups_.pending();
   g.entries.push_back({g.writes.size(), std::move(lines), entry});
@@ -49,7 +49,6 @@ bool ArchiveWriter::write_in_place(uint32_t entry, PendingWrite record, PendingW
     g.bytes += data.bytes.size();
     g.writes.push_back(std::move(data));
   }
-  return !group_full(g) || groups_.start();
 }
 
 bool ArchiveWriter::append_plain(uint32_t entry, const std::vector<uint8_t>& padded, uint32_t size,
@@ -68,11 +67,11 @@ bool ArchiveWriter::append_plain(uint32_t entry, const std::vector<uint8_t>& pad
   g.writes.push_back(std::move(record));
   // The group forces the data to disk before its journal is saved.
   g.unflushed = true;
-  return !group_full(g) || groups_.start();
+  return true;
 }
 
 bool ArchiveWriter::cut_to(uint64_t length) {
-  return groups_.commit_all() && archive_.extend_to(length) && archive_.flush_to_disk();
+  return archive_.extend_to(length) && archive_.flush_to_disk();
 }
 
 bool ArchiveWriter::seal(const std::vector<uint32_t>& written,

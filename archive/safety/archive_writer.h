@@ -61,9 +61,8 @@ class ArchiveWriter {
   bool begun() const { return begun_; }
 
   // An entry written in place: its record, then its data in its slot (none
-  // when empty), its lines shown once they are on disk. Starts the group
-  // when it is full.
-  bool write_in_place(uint32_t entry, PendingWrite record, PendingWrite data,
+  // when empty), its lines given back once they are on disk.
+  void write_in_place(uint32_t entry, PendingWrite record, PendingWrite data,
                       std::vector<std::wstring> lines);
   // The pending group, for a writer that fills it piece by piece (restore).
   Group& pending() { return groups_.pending(); }
@@ -73,13 +72,18 @@ class ArchiveWriter {
   // flight (finish()).
   bool append_plain(uint32_t entry, const std::vector<uint8_t>& padded, uint32_t size,
                     std::vector<std::wstring> lines);
-  // Rule 7: the archive's length set to `length`, forced to disk.
+  // Rule 7: the archive's length set to `length`, forced to disk, after
+  // every group; false when that cannot be done.
   bool cut_to(uint64_t length);
 
-  bool start() { return groups_.start(); }
-  bool finish() { return groups_.finish(); }
-  bool commit_all() { return groups_.commit_all(); }
-  bool commit_writes() { return groups_.commit_writes(); }
+  // The group writer's steps: each gives back the lines of the entries now
+  // on disk, in order, or the failure that stopped it, to be shown by the
+  // caller.
+  GroupOutcome start() { return groups_.start(); }
+  GroupOutcome start_if_full() { return group_full(groups_.pending()) ? start() : GroupOutcome{}; }
+  GroupOutcome finish() { return groups_.finish(); }
+  GroupOutcome commit_all() { return groups_.commit_all(); }
+  GroupOutcome commit_writes() { return groups_.commit_writes(); }
 
   // Ends the run's journal: whatever is left of it is cleared, or it stays
   // for the next run to roll back.

@@ -4,7 +4,6 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/console.h"
 #include "platform/messages.h"
 
 namespace linkdata {
@@ -88,13 +87,6 @@ bool write_commit(platform::File& archive, Journal& journal, Group& g, size_t fi
   return true;
 }
 
-bool report(const GroupOutcome& outcome) {
-  for (const std::wstring& line : outcome.lines) say(line);
-  if (outcome.failure.empty()) return true;
-  say(outcome.failure);
-  return false;
-}
-
 }  // namespace
 
 GroupOutcome write_group(platform::File& archive, Journal& journal, Group& g,
@@ -124,9 +116,9 @@ GroupCommitter::~GroupCommitter() {
   if (in_flight_.valid()) in_flight_.wait();
 }
 
-bool GroupCommitter::start() {
-  if (!finish()) return false;
-  if (pending_.entries.empty()) return true;
+GroupOutcome GroupCommitter::start() {
+  GroupOutcome before = finish();
+  if (!before.ok() || pending_.entries.empty()) return before;
   const auto g = std::make_shared<Group>(std::move(pending_));
   pending_ = Group{};
   try {
@@ -138,12 +130,21 @@ bool GroupCommitter::start() {
     done.set_value(write_group(archive_, journal_, *g, before_));
     in_flight_ = done.get_future();
   }
-  return true;
+  return before;
 }
 
-bool GroupCommitter::finish() {
-  if (!in_flight_.valid()) return true;
-  return report(in_flight_.get());
+GroupOutcome GroupCommitter::finish() {
+  if (!in_flight_.valid()) return {};
+  return in_flight_.get();
+}
+
+GroupOutcome GroupCommitter::commit_all() {
+  GroupOutcome started = start();
+  if (!started.ok()) return started;
+  GroupOutcome written = finish();
+  started.lines.insert(started.lines.end(), written.lines.begin(), written.lines.end());
+  started.failure = std::move(written.failure);
+  return started;
 }
 
 }  // namespace linkdata

@@ -70,6 +70,7 @@ using BeforeGroup = std::function<std::wstring(platform::File& archive, const Gr
 struct GroupOutcome {
   std::vector<std::wstring> lines;
   std::wstring failure;
+  bool ok() const { return failure.empty(); }
 };
 
 // Journal saved, archive writes, one flush, journal cleared. An entry that
@@ -91,15 +92,15 @@ class GroupCommitter {
 
   Group& pending() { return pending_; }
   void set_before_group(BeforeGroup before) { before_ = std::move(before); }
-  // Hands the pending group to the writer, once the group before it is done.
-  bool start();
-  // Waits for the group in flight and prints its lines, or its failure.
-  bool finish();
-  // Every entry taken in so far on disk, and reported.
-  bool commit_all() { return start() && finish(); }
-  // Every in-place write in the archive file, as an append or a read of the
-  // archive needs; appended entries' records may still wait for a flush.
-  bool commit_writes() { return pending_.writes.empty() ? finish() : commit_all(); }
+  // Hands the pending group to the writer, once the group before it is done;
+  // what the group before came to. Not started when that failed.
+  GroupOutcome start();
+  // Waits for the group in flight: its lines, or its failure.
+  GroupOutcome finish();
+  // Every entry taken in so far on disk: the lines of all of them, in order.
+  GroupOutcome commit_all();
+  // Every in-place write in the archive file, as a read of the archive needs.
+  GroupOutcome commit_writes() { return pending_.writes.empty() ? finish() : commit_all(); }
 
  private:
   platform::File& archive_;

@@ -5,7 +5,6 @@
 
 #include "archive/format/format.h"
 #include "archive/safety/checked_reads.h"
-#include "platform/console.h"
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"
@@ -580,23 +579,21 @@ LeftJournal left_journal(const std::wstring& archive_name) {
              : LeftJournal::nothing_to_undo;
 }
 
-bool recover_archive(const std::wstring& archive_name, platform::File& archive) {
+Recovery recover_archive(const std::wstring& archive_name, platform::File& archive) {
   const std::wstring path = journal_path(archive_name);
-  if (!path_exists(path)) return true;
+  if (!path_exists(path)) return {};
   // The tool writes its journal as a plain file only: a link (even one
   // whose target is gone), a folder or a device in its place was put there
   // by someone else, and neither read nor removed.
   if (platform::name_kind(path) != platform::NameKind::regular_file) {
-    say(msg::journal_not_a_file(path, archive_name));
-    return false;
+    return {false, msg::journal_not_a_file(path, archive_name)};
   }
   // Opened for writing to mark a rollback begun; a journal that can only be
   // read is still played back, unmarked.
   platform::File journal = platform::File::open_read_write_existing(path);
   if (!journal.is_open()) journal = platform::File::open_read(path);
   if (!journal.is_open()) {
-    say(msg::journal_rollback_failed(archive_name));
-    return false;
+    return {false, msg::journal_rollback_failed(archive_name)};
   }
   ReadJournal read;
   if (!read_journal(journal, &read)) {
@@ -609,17 +606,15 @@ bool recover_archive(const std::wstring& archive_name, platform::File& archive) 
     uint32_t crc = 0, now_crc = 0;
     if (commit_header(journal, &length, &crc)) {
       if (!archive.size(&now) || !index_checksum(archive, now, nullptr, {}, &now_crc)) {
-        say(msg::journal_rollback_failed(archive_name));
-        return false;
+        return {false, msg::journal_rollback_failed(archive_name)};
       }
       if (now != length || now_crc != crc) {
-        say(msg::journal_damaged(path, archive_name));
-        return false;
+        return {false, msg::journal_damaged(path, archive_name)};
       }
     }
     journal.close();
     platform::remove_file(path);
-    return true;
+    return {};
   }
   const std::wstring failed = restore_journal(read)
                                   ? msg::journal_restore_rollback_failed(archive_name)
@@ -629,15 +624,12 @@ bool recover_archive(const std::wstring& archive_name, platform::File& archive) 
     case Match::same:
       break;
     case Match::other:
-      say(read.checked ? msg::journal_of_other_archive(path, archive_name)
-                       : msg::journal_unchecked(path, archive_name));
-      return false;
+      return {false, read.checked ? msg::journal_of_other_archive(path, archive_name)
+                                  : msg::journal_unchecked(path, archive_name)};
     case Match::unclear:
-      say(msg::journal_unclear(path, archive_name, neither));
-      return false;
+      return {false, msg::journal_unclear(path, archive_name, neither)};
     case Match::read_error:
-      say(failed);
-      return false;
+      return {false, failed};
   }
   // A journal of the earlier layout that matches holds only what the archive
   // already has: there is nothing to put back. A mark that cannot be written
@@ -650,14 +642,11 @@ bool recover_archive(const std::wstring& archive_name, platform::File& archive) 
   // Until the removal is on disk, a crash would bring the journal back and
   // this rollback would run again over what later runs write.
   if (!restored || !platform::remove_file(path) || !platform::flush_folder(folder_of(path))) {
-    say(failed);
-    return false;
+    return {false, failed};
   }
-  if (read.checked) {
-    say(restore_journal(read) ? msg::journal_restore_rolled_back(archive_name)
-                              : msg::journal_rolled_back(archive_name));
-  }
-  return true;
+  if (!read.checked) return {};
+  return {true, restore_journal(read) ? msg::journal_restore_rolled_back(archive_name)
+                                      : msg::journal_rolled_back(archive_name)};
 }
 
 }  // namespace linkdata

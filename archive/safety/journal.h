@@ -88,13 +88,20 @@ void journal_remove(Journal& journal);
 enum class LeftJournal { none, nothing_to_undo, commit_to_undo, not_a_journal };
 LeftJournal left_journal(const std::wstring& archive_name);
 
+// What recovering an archive came to: whether the run may go on, and the
+// line to show (none when there was nothing to say).
+struct Recovery {
+  bool ok = true;
+  std::wstring said;
+};
+
 // Run before an archive is read, under its lock held exclusively, with
 // `archive` the locked handle, opened for writing: rolls back a commit left
-// by an earlier run, with a message, or removes a journal that holds no whole
+// by an earlier run, saying so, or removes a journal that holds no whole
 // commit (a cleared one, or one cut short: the archive is written only once
-// its journal is on disk). False, after its message, when a rollback is
+// its journal is on disk). Not ok, with the reason, when a rollback is
 // needed but cannot be done, or when the journal is not this archive's; the
 // journal and the archive then stay as they are.
-bool recover_archive(const std::wstring& archive_name, platform::File& archive);
+Recovery recover_archive(const std::wstring& archive_name, platform::File& archive);
 
 }  // namespace linkdata

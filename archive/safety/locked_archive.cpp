@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "archive/safety/journal.h"
-#include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/working_paths.h"
 
@@ -43,18 +42,20 @@ Attempt stopped(LockedArchive* out, ArchiveOpenStatus status) {
 // two runs might then write at once. A file system without locks is run on
 // without them, said once.
 Attempt lock_failed(const std::wstring& archive_name, LockedArchive* out) {
-  say(msg::lock_failed(archive_name));
+  out->said.push_back(msg::lock_failed(archive_name));
   return stopped(out, ArchiveOpenStatus::lock_failed);
 }
 
-void note_no_locks(const std::wstring& archive_name, LockOutcome got) {
-  if (got == LockOutcome::no_locks) say(msg::no_locks(archive_name));
+void note_no_locks(const std::wstring& archive_name, LockOutcome got, LockedArchive* out) {
+  if (got == LockOutcome::no_locks) out->said.push_back(msg::no_locks(archive_name));
 }
 
 // Held alone: a commit a run left unfinished is undone first.
 Attempt held_alone(const std::wstring& archive_name, ArchiveUse use, platform::File file,
                    LockedArchive* out) {
-  if (!recover_archive(archive_name, file)) return stopped(out, ArchiveOpenStatus::not_recovered);
+  const Recovery recovery = recover_archive(archive_name, file);
+  if (!recovery.said.empty()) out->said.push_back(recovery.said);
+  if (!recovery.ok) return stopped(out, ArchiveOpenStatus::not_recovered);
   // Other readers may share the archive from here on. A downgrade that
   // fails keeps the exclusive lock, which only makes them wait.
   if (use == ArchiveUse::read) (void)file.lock(LockKind::shared);
@@ -67,7 +68,7 @@ Attempt shared_with_readers(const std::wstring& archive_name, platform::File fil
   const LockOutcome shared = file.lock(LockKind::shared);
   if (shared == LockOutcome::failed) return lock_failed(archive_name, out);
   if (shared == LockOutcome::busy) return Attempt::again;
-  note_no_locks(archive_name, shared);
+  note_no_locks(archive_name, shared, out);
   // Shared: no run is writing, so a journal here is one a run left behind,
   // and it stays, since others may be reading the archive.
   switch (left_journal(archive_name)) {
@@ -77,14 +78,14 @@ Attempt shared_with_readers(const std::wstring& archive_name, platform::File fil
     case LeftJournal::commit_to_undo:
       break;
     case LeftJournal::not_a_journal:
-      say(msg::journal_not_a_file(journal_path(archive_name), archive_name));
+      out->said.push_back(msg::journal_not_a_file(journal_path(archive_name), archive_name));
       return stopped(out, ArchiveOpenStatus::not_recovered);
   }
   // The archive is not to be read before the commit is undone. With a handle
   // that writes, the exclusive lock comes once the other readers are gone;
   // without one, and none to be had, it never comes.
   if (writable || !journal_seen) return Attempt::again;
-  say(msg::journal_rollback_failed(archive_name));
+  out->said.push_back(msg::journal_rollback_failed(archive_name));
   return stopped(out, ArchiveOpenStatus::not_recovered);
 }
 
@@ -104,7 +105,7 @@ Attempt try_open(const std::wstring& archive_name, ArchiveUse use, LockedArchive
   const LockOutcome exclusive = writable ? file.lock(LockKind::exclusive) : LockOutcome::busy;
   if (exclusive == LockOutcome::failed) return lock_failed(archive_name, out);
   if (exclusive == LockOutcome::taken || exclusive == LockOutcome::no_locks) {
-    note_no_locks(archive_name, exclusive);
+    note_no_locks(archive_name, exclusive, out);
     return held_alone(archive_name, use, std::move(file), out);
   }
   // A writer that could open the archive for writing waits for it alone.
@@ -119,48 +120,15 @@ LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse u
   LockedArchive out;
   while (try_open(archive_name, use, &out) == Attempt::again) {
     if (Clock::now() >= give_up) {
-      say(msg::archive_busy(archive_name));
-      out = LockedArchive();
+      out.file = platform::File();
+      out.writable = false;
       out.status = ArchiveOpenStatus::in_use;
+      out.said.push_back(msg::archive_busy(archive_name));
       return out;
     }
     std::this_thread::sleep_for(kRetryEvery);
   }
   return out;
-}
-
-bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out) {
-  if (!path_exists(archive_name)) {
-    say(msg::archive_missing(archive_name));
-    return false;
-  }
-  *out = open_archive_locked(archive_name, ArchiveUse::write);
-  switch (out->status) {
-    case ArchiveOpenStatus::opened:
-      return true;
-    case ArchiveOpenStatus::cannot_open:
-      say(msg::kArchiveOpenFailed);
-      return false;
-    case ArchiveOpenStatus::in_use:
-    case ArchiveOpenStatus::not_recovered:
-    case ArchiveOpenStatus::lock_failed:
-      return false;
-  }
-  return false;
-}
-
-bool read_header_reporting(platform::File& archive, ArchiveHeader* out) {
-  switch (read_archive_header(archive, out)) {
-    case IndexReadStatus::ok:
-      return true;
-    case IndexReadStatus::read_error:
-      say(msg::kArchiveReadFailed);
-      return false;
-    case IndexReadStatus::bad_magic:
-      say(msg::kArchiveFormatWrong);
-      return false;
-  }
-  return false;
 }
 
 }  // namespace linkdata

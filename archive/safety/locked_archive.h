@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "archive/format/format.h"
 #include "platform/platform.h"
@@ -30,20 +31,14 @@ struct LockedArchive {
   // when the archive cannot be opened for writing (read-only, or held by
   // another program on Windows); the run then holds it shared and may read it.
   bool writable = false;
+  // What the run is to show of its opening, in order: a file system without
+  // locks, a commit rolled back, or why the run stops.
+  std::vector<std::wstring> said;
 };
 
 // Opens the archive for a whole run and takes its lock. A lock held by
 // another run is waited for a short while (kLockPatience), never longer; a
 // run that does not get it has touched nothing and gets in_use.
 LockedArchive open_archive_locked(const std::wstring& archive_name, ArchiveUse use);
-
-// Opens an existing archive for a run that writes it (ArchiveUse::write).
-// False after the failure's message: a missing archive, one held by another
-// run, a commit not undone, or an archive that cannot be opened at all.
-bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out);
-
-// Reads the archive's header; false after the message of a read error or of
-// a file that is no archive.
-bool read_header_reporting(platform::File& archive, ArchiveHeader* out);
 
 }  // namespace linkdata
