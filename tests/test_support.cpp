@@ -33,6 +33,22 @@
 
 namespace fs = std::filesystem;
 
+namespace linkdata {
+
+std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {
+  EncodeResult result = compress_payload_within(source, size, UINT64_MAX);
+  if (result.status != EncodeStatus::ok) return std::nullopt;
+  return std::move(result.payload);
+}
+
+std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size) {
+  DecodeResult result = decode_payload(payload, stored_size, stored_size);
+  if (result.status != DecodeStatus::ok) return std::nullopt;
+  return std::move(result.content);
+}
+
+}  // namespace linkdata
+
 namespace linkdata::test {
 
 std::string shown(std::string path) {

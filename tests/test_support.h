@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/byte_buffer.h"
 
 // AddressSanitizer and ThreadSanitizer reserve terabytes of address space for
 // their shadow memory, so tests that limit it (RLIMIT_AS) cannot run there.
@@ -16,6 +19,15 @@
 #define LINKDATA_UNDER_SANITIZER 1
 #endif
 #endif
+
+namespace linkdata {
+
+// The payload codec one call at a time, as the tests use it: no value on
+// any failure.
+std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
+std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size);
+
+}  // namespace linkdata
 
 namespace linkdata::test {
 

@@ -14,9 +14,7 @@
 
 #include "archive/format/deflate_block.h"
 #include "archive/format/inflate_chunk.h"
-#include "platform/console.h"
 #include "platform/little_endian.h"
-#include "platform/messages.h"
 #include "platform/worker_pool.h"
 
 namespace linkdata {
@@ -199,12 +197,6 @@ EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint6
   if (pool != nullptr) return compress_on(source, size, limit, *pool);
   WorkerPool own(std::min(helper_threads(), count - 1));
   return compress_on(source, size, limit, own);
-}
-
-std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size) {
-  EncodeResult result = compress_payload_within(source, size, UINT64_MAX);
-  if (result.status != EncodeStatus::ok) return std::nullopt;
-  return std::move(result.payload);
 }
 
 // ---------------------------------------------------------------------------
@@ -518,13 +510,6 @@ DecodeResult finish_split_decode(SplitDecode& plan) {
     return result;
   }
   return decode_payload(plan.payload, plan.available, plan.stored_size, std::move(plan.content));
-}
-
-std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size) {
-  DecodeResult result = decode_payload(payload, stored_size, stored_size);
-  if (result.status == DecodeStatus::length_mismatch) say(msg::kDecodedLengthWrong);
-  if (result.status != DecodeStatus::ok) return std::nullopt;
-  return std::move(result.content);
 }
 
 }  // namespace linkdata

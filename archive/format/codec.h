@@ -37,11 +37,6 @@ bool compress_block(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out);
 std::vector<uint8_t> assemble_payload(uint32_t source_size,
                                       std::vector<std::vector<uint8_t>> blocks);
 
-// Encodes size bytes as 32 KiB blocks, each one zlib stream made by the
-// build's block encoder (deflate_block_fast). Fails (no value) on an empty
-// source, more than 10000 blocks, or an encoder error.
-std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
-
 enum class EncodeStatus { ok, failed, too_large };
 
 struct EncodeResult {
@@ -51,13 +46,16 @@ struct EncodeResult {
 
 class WorkerPool;
 
-// compress_payload for a payload that is only of use within `limit` bytes.
+// Encodes size bytes as 32 KiB blocks, each one zlib stream made by the
+// build's block encoder (deflate_block_fast), for a payload that is only of
+// use within `limit` bytes (UINT64_MAX: any).
 // Compression stops as soon as the blocks made so far add up to more. Before
 // it gives up (too_large), the blocks are compressed with zlib at level 9 as
 // well, in order, each keeping the smaller stream, until the payload fits:
 // so a payload that compress2 at level 9 would have fitted within the limit
 // always fits. Which blocks are made before it stops depends on the threads;
-// the outcome does not. failed as compress_payload. The blocks are
+// the outcome does not. Fails on an empty source, more than 10000 blocks, or
+// an encoder error. The blocks are
 // compressed on `pool` (nullptr: a pool of helper_threads() for this call).
 EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit,
                                      WorkerPool* pool = nullptr);
@@ -113,8 +111,5 @@ void decode_piece(SplitDecode& plan, size_t index);
 
 // The result once every piece has run (falls back to decode_payload).
 DecodeResult finish_split_decode(SplitDecode& plan);
-
-// decode_payload with its length failure reported on the console.
-std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size);
 
 }  // namespace linkdata
