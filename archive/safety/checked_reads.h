@@ -29,4 +29,19 @@ bool for_each_block(platform::File& file, uint64_t at, uint64_t n,
 // over memory; false when the stretch does not read whole.
 bool crc_of_file_range(platform::File& file, uint64_t at, uint64_t n, uint32_t* crc);
 
+// Reads exactly n bytes at pos into buf; false when it cannot.
+using ReadAt = std::function<bool(uint64_t pos, uint8_t* buf, size_t n)>;
+
+// What a header and index that claim more than the archive holds come to:
+// cut at its end (a journal's check, which must run on any archive), or a
+// failure.
+enum class IndexPastEnd { cut, fails };
+
+// The crc32 of an archive's header and index, [0, end of the index), that
+// the journal and the file of originals tie themselves to, over the bytes
+// `read` gives: the archive's own, or with saved bytes put over them. The
+// entry count comes from the header read the same way.
+bool header_and_index_crc(const ReadAt& read, uint64_t length, IndexPastEnd past_end, uint32_t* crc,
+                          uint32_t* entry_count = nullptr);
+
 }  // namespace linkdata

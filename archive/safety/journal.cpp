@@ -190,21 +190,11 @@ bool read_old(platform::File& archive, platform::File* journal,
 // header read the same way.
 bool index_checksum(platform::File& archive, uint64_t length, platform::File* journal,
                     const std::vector<SavedRegion>& saved, uint32_t* out) {
-  uint8_t header[kArchiveHeaderSize] = {};
-  const size_t header_size = size_t(std::min<uint64_t>(length, sizeof header));
-  if (!read_old(archive, journal, saved, 0, header, header_size)) return false;
-  const uint64_t end = std::min(length, record_position(load_u32le(header + 4)));
-  uint32_t crc = crc_of(0, header, header_size);
-  std::vector<uint8_t> block;
-  for (uint64_t at = header_size; at < end;) {
-    const size_t n = size_t(std::min<uint64_t>(end - at, kSideFileBlock));
-    block.resize(n);
-    if (!read_old(archive, journal, saved, at, block.data(), n)) return false;
-    crc = crc_of(crc, block.data(), n);
-    at += n;
-  }
-  *out = crc;
-  return true;
+  return header_and_index_crc(
+      [&](uint64_t pos, uint8_t* buf, size_t n) {
+        return read_old(archive, journal, saved, pos, buf, n);
+      },
+      length, IndexPastEnd::cut, out);
 }
 
 void playback_mark(uint32_t header_crc, uint8_t* mark) {

@@ -12,43 +12,31 @@ namespace linkdata {
 bool index_checksum(platform::File& archive, Originals* put_back, uint32_t* crc,
                     uint32_t* entry_count) {
   uint64_t length = 0;
-  uint8_t header[kArchiveHeaderSize];
-  if (!archive.size(&length) || length < kArchiveHeaderSize ||
-      !read_exactly(archive, 0, header, sizeof header)) {
-    return false;
-  }
-  const uint32_t count = load_u32le(header + 4);
-  const uint64_t end = record_position(count);
-  if (end > length) return false;
-  if (entry_count) *entry_count = count;
+  if (!archive.size(&length)) return false;
+  // Saves never share a byte, so in position order they end in order too.
   std::vector<const SavedBytes*> overlay;
   if (put_back) {
-    for (const SavedBytes& s : put_back->saves()) {
-      if (s.position < end) overlay.push_back(&s);
-    }
+    for (const SavedBytes& s : put_back->saves()) overlay.push_back(&s);
     std::sort(overlay.begin(), overlay.end(),
               [](const SavedBytes* a, const SavedBytes* b) { return a->position < b->position; });
   }
-  std::vector<uint8_t> block, saved;
-  *crc = 0;
-  size_t next = 0;  // the first overlay save that may reach into this block
-  for (uint64_t at = 0; at < end;) {
-    const size_t n = size_t(std::min<uint64_t>(end - at, kSideFileBlock));
-    block.resize(n);
-    if (!read_exactly(archive, at, block.data(), n)) return false;
-    while (next < overlay.size() && overlay[next]->position + overlay[next]->size <= at) ++next;
-    for (size_t i = next; i < overlay.size() && overlay[i]->position < at + n; ++i) {
-      const SavedBytes& s = *overlay[i];
+  std::vector<uint8_t> saved;
+  const auto read_with_saves = [&](uint64_t at, uint8_t* block, size_t n) {
+    if (!read_exactly(archive, at, block, n)) return false;
+    auto first = std::partition_point(overlay.begin(), overlay.end(), [at](const SavedBytes* s) {
+      return s->position + s->size <= at;
+    });
+    for (auto it = first; it != overlay.end() && (*it)->position < at + n; ++it) {
+      const SavedBytes& s = **it;
       const uint64_t from = std::max(s.position, at), to = std::min(s.position + s.size, at + n);
       if (from >= to) continue;
       if (to - from != s.size && !put_back->saved_intact(s)) return false;
       if (!put_back->read_saved(s, from - s.position, size_t(to - from), &saved)) return false;
-      std::memcpy(block.data() + (from - at), saved.data(), saved.size());
+      std::memcpy(block + (from - at), saved.data(), saved.size());
     }
-    *crc = crc_of(*crc, block.data(), n);
-    at += n;
-  }
-  return true;
+    return true;
+  };
+  return header_and_index_crc(read_with_saves, length, IndexPastEnd::fails, crc, entry_count);
 }
 
 bool entry_payload_crc(platform::File& archive, uint64_t length, uint32_t entry, uint32_t* crc) {
