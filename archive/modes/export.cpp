@@ -11,6 +11,7 @@
 #include "archive/format/entry_content.h"
 #include "archive/format/format.h"
 #include "archive/format/package.h"
+#include "archive/modes/entry_reader.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/picture_export.h"
 #include "platform/byte_buffer.h"
@@ -135,160 +136,6 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
 // entry leaves the files and messages of a one-entry-at-a-time run: entries
 // read or decoded beyond it are dropped unwritten.
 
-// Read-ahead limits: memory stays near this, plus one entry larger than it,
-// however large the archive is.
-constexpr size_t kMaxEntriesInFlight = 64;
-constexpr uint64_t kMaxBytesInFlight = uint64_t(128) << 20;
-// Payloads of more chunks than this are inflated in pieces of this many
-// chunks (256 KiB of content), so that a lone large entry uses every CPU.
-constexpr uint32_t kChunksPerPiece = 8;
-// Payload and content buffers go back to a store once their entry is done,
-// for the entries after it. What the store keeps counts against the
-// read-ahead limit, so memory stays as it was; a buffer larger than this,
-// of a rare huge entry, goes back to the system.
-constexpr size_t kMaxKeptBuffer = size_t(32) << 20;
-constexpr size_t kMaxKeptBytes = size_t(64) << 20;
-
-struct Slot {
-  ReadEntry entry;
-  uint64_t bytes = 0;  // counted against kMaxBytesInFlight
-  ByteBuffer payload;  // a compressed entry's payload while it is decoded
-  SplitDecode split;   // pieces, when the payload is decoded in pieces
-  TaskGroup group;
-};
-
-struct Pipeline {
-  Pipeline(ReadableArchive& a, EntryRange range, size_t head)
-      : archive(a), next(range.start), end(range.end), plain_head(head) {}
-  ReadableArchive& archive;
-  uint32_t next;
-  uint32_t end;
-  size_t plain_head;
-  std::vector<IndexRecord> batch;
-  uint32_t batch_base = 0;
-  uint64_t bytes = 0;
-  // A payload and a content buffer for each thread at work, kept apart since
-  // a payload is about half its content: on one CPU the entry being decoded
-  // takes over the memory of the one just written, so memory peaks where it
-  // did without the stores.
-  BufferStore payloads{helper_threads() + 1, kMaxKeptBuffer, kMaxKeptBytes / 2};
-  BufferStore contents{helper_threads() + 1, kMaxKeptBuffer, kMaxKeptBytes / 2};
-  // Slots stay in place while their tasks run; the pool, declared last, is
-  // joined before any slot goes away.
-  std::deque<std::unique_ptr<Slot>> window;
-  WorkerPool pool{helper_threads()};
-};
-
-// Worker side of an entry: read its bytes, and decode a compressed payload,
-// in pieces placed first in the queue so that earlier entries finish first.
-// A payload of gigabytes that the file does hold can be more than memory
-// allows; the entry then fails like any other that cannot be exported,
-// instead of the exception ending the process from a worker thread.
-void read_and_decode(Pipeline& p, Slot& slot) {
-  ReadEntry& e = slot.entry;
-  ByteBuffer storage;  // for the content
-  try {
-    const uint64_t pos = byte_position(e.record, p.archive.header.offset_unit);
-    size_t size = bytes_present(p.archive.length, pos, e.record.stored_size);
-    if (!e.compressed) {
-      size = std::min(size, p.plain_head);
-      e.head = p.payloads.take(size);
-      e.payload_read = read_present(p.archive.file, pos, size, &e.head);
-      return;
-    }
-    slot.payload = p.payloads.take(size);
-    e.payload_read = read_present(p.archive.file, pos, size, &slot.payload);
-    if (!e.payload_read) return;
-    storage = p.contents.take(e.record.unpacked_size);
-    slot.split = plan_split_decode(slot.payload.data(), slot.payload.size(), e.record.stored_size,
-                                   kChunksPerPiece, storage);
-  } catch (const std::bad_alloc&) {
-    slot.payload = ByteBuffer();
-    e.head = ByteBuffer();
-    slot.split = SplitDecode();
-    // A plain entry's first block that cannot be held fails as its read does.
-    if (!e.compressed) e.payload_read = false;
-    e.decoded.status = DecodeStatus::out_of_memory;
-    return;
-  }
-  if (slot.split.pieces.empty()) {
-    e.decoded = decode_payload(slot.payload.data(), slot.payload.size(), e.record.stored_size,
-                               std::move(storage));
-    p.payloads.give(std::move(slot.payload));
-    return;
-  }
-  for (size_t i = slot.split.pieces.size(); i-- > 0;) {
-    try {
-      p.pool.submit_first(slot.group, [&slot, i] { decode_piece(slot.split, i); });
-    } catch (const std::bad_alloc&) {
-      decode_piece(slot.split, i);  // no room to queue it: done here instead
-    }
-  }
-}
-
-// Takes the next entry into the window. False when nothing after it is to
-// be read.
-bool admit_next(Pipeline& p) {
-  auto slot = std::make_unique<Slot>();
-  Slot& s = *slot;
-  ReadEntry& e = s.entry;
-  p.window.push_back(std::move(slot));
-  e.n = p.next++;
-  if (e.n - p.batch_base >= p.batch.size()) {
-    p.batch_base = e.n;
-    if (!read_index_records(p.archive.file, e.n, std::min(kRecordBatch, p.end - e.n), &p.batch)) {
-      e.index_read = false;
-      return false;
-    }
-  }
-  e.record = p.batch[e.n - p.batch_base];
-  e.compressed = e.record.unpacked_size != 0;
-  // The index's sizes stand for what the entry will hold in memory: its
-  // payload and, when compressed, its content.
-  s.bytes = e.compressed ? uint64_t(e.record.stored_size) + e.record.unpacked_size
-                         : std::min<uint64_t>(e.record.stored_size, p.plain_head);
-  p.bytes += s.bytes;
-  p.pool.submit(s.group, [&p, &s] { read_and_decode(p, s); });
-  return true;
-}
-
-void fill_window(Pipeline& p) {
-  // A single entry always gets in, however large.
-  while (p.next < p.end && p.window.size() < kMaxEntriesInFlight &&
-         (p.window.empty() ||
-          p.bytes + p.payloads.kept_bytes() + p.contents.kept_bytes() < kMaxBytesInFlight)) {
-    if (!admit_next(p)) p.next = p.end;
-  }
-}
-
-bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
-  Slot& slot = *p.window.front();
-  try {
-    p.pool.wait(slot.group);
-  } catch (const std::bad_alloc&) {
-    // A piece that could not be decoded: the entry fails as out of memory.
-    slot.split = SplitDecode();
-    slot.entry.decoded = DecodeResult{DecodeStatus::out_of_memory, {}};
-  }
-  if (!slot.split.pieces.empty()) {
-    try {
-      slot.entry.decoded = finish_split_decode(slot.split);
-    } catch (const std::bad_alloc&) {
-      slot.entry.decoded = DecodeResult{DecodeStatus::out_of_memory, {}};
-    }
-    p.contents.give(std::move(slot.split.content));
-    slot.split = SplitDecode();
-    p.payloads.give(std::move(slot.payload));
-  }
-  const bool ok = finish(slot.entry);
-  p.payloads.give(std::move(slot.entry.head));
-  p.payloads.give(std::move(slot.payload));
-  p.contents.give(std::move(slot.entry.decoded.content));
-  p.bytes -= slot.bytes;
-  p.window.pop_front();
-  return ok;
-}
-
 bool finish_exported(ExportRun& run, ReadEntry& e) {
   try {
     if (!e.index_read || !e.payload_read) return fail(entry_read_failure());
@@ -300,45 +147,6 @@ bool finish_exported(ExportRun& run, ReadEntry& e) {
 }
 
 }  // namespace
-
-bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
-                  const std::function<bool(ReadEntry&)>& finish) {
-  Pipeline p(archive, range, plain_head);
-  for (;;) {
-    fill_window(p);
-    if (p.window.empty()) return true;
-    if (!finish_front(p, finish)) return false;
-  }
-}
-
-bool open_archive_to_read(const std::wstring& archive_name,
-                          const std::function<void()>& before_open, ReadableArchive* out) {
-  if (!path_exists(archive_name)) {
-    return fail(msg::archive_missing(archive_name));
-  }
-  // Taken before the folders are made: a run refused here leaves no trace.
-  LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
-  show_opening(locked);
-  if (locked.status == ArchiveOpenStatus::in_use ||
-      locked.status == ArchiveOpenStatus::not_recovered ||
-      locked.status == ArchiveOpenStatus::lock_failed) {
-    return false;
-  }
-  if (before_open) before_open();
-  out->file = std::move(locked.file);
-  if (!out->file.is_open()) return fail(msg::kArchiveOpenFailed);
-  if (!read_header_reporting(out->file, &out->header)) return false;
-  if (!out->file.size(&out->length)) return fail(msg::kArchiveReadFailed);
-  return true;
-}
-
-EntryRange clamp_range(uint32_t first, uint32_t last, uint32_t entry_count) {
-  EntryRange range;
-  range.end = std::min(last, entry_count);
-  range.start = std::min(first, range.end);
-  if (range.end < entry_count) ++range.end;
-  return range;
-}
 
 // The pictures still being written, then the gallery page over every
 // picture in the texture folder. False when something was not written.

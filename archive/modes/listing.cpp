@@ -5,7 +5,7 @@
 
 #include "archive/format/format.h"
 #include "archive/modes/entry_description.h"
-#include "archive/modes/export.h"
+#include "archive/modes/entry_reader.h"
 #include "archive/modes/listing_format.h"
 #include "archive/safety/originals_check.h"
 #include "platform/console.h"

@@ -17,6 +17,27 @@ bool show(const GroupOutcome& outcome) {
   return false;
 }
 
+bool open_archive_to_read(const std::wstring& archive_name,
+                          const std::function<void()>& before_open, ReadableArchive* out) {
+  if (!path_exists(archive_name)) {
+    return fail(msg::archive_missing(archive_name));
+  }
+  // Taken before the folders are made: a run refused here leaves no trace.
+  LockedArchive locked = open_archive_locked(archive_name, ArchiveUse::read);
+  show_opening(locked);
+  if (locked.status == ArchiveOpenStatus::in_use ||
+      locked.status == ArchiveOpenStatus::not_recovered ||
+      locked.status == ArchiveOpenStatus::lock_failed) {
+    return false;
+  }
+  if (before_open) before_open();
+  out->file = std::move(locked.file);
+  if (!out->file.is_open()) return fail(msg::kArchiveOpenFailed);
+  if (!read_header_reporting(out->file, &out->header)) return false;
+  if (!out->file.size(&out->length)) return fail(msg::kArchiveReadFailed);
+  return true;
+}
+
 bool open_archive_to_write(const std::wstring& archive_name, LockedArchive* out) {
   if (!path_exists(archive_name)) {
     say(msg::archive_missing(archive_name));

@@ -6,6 +6,7 @@
 // modes say it, here.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "archive/format/format.h"
@@ -21,6 +22,20 @@ void show_opening(const LockedArchive& locked);
 // Shows the lines of the entries a group writer has on disk, then its
 // failure if it had one; false after a failure.
 bool show(const GroupOutcome& outcome);
+
+// An archive open for reading under its shared lock.
+struct ReadableArchive {
+  platform::File file;
+  ArchiveHeader header;
+  uint64_t length = 0;
+};
+
+// Opens an archive as export does: it must exist, a commit that an earlier
+// import left unfinished is undone, then it is opened for reading and its
+// header is checked. `before_open` runs between the undo and the opening.
+// False after export's message.
+bool open_archive_to_read(const std::wstring& archive_name,
+                          const std::function<void()>& before_open, ReadableArchive* out);
 
 // Opens an existing archive for a run that writes it (ArchiveUse::write).
 // False after the failure's message: a missing archive, one held by another

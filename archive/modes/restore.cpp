@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "archive/format/format.h"
-#include "archive/modes/export.h"
+#include "archive/modes/entry_reader.h"
 #include "archive/modes/open_archive.h"
 #include "archive/safety/archive_writer.h"
 #include "archive/safety/checked_reads.h"
