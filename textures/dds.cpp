@@ -1,6 +1,7 @@
 // Writing the supported textures of a container as DDS files.
 #include "textures/dds.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -40,28 +41,25 @@ std::array<uint8_t, kDdsHeaderSize> dds_template() {
 
 }  // namespace
 
-bool format_written(uint8_t format_code) {
-  return format_code == kFormatArgb8 || format_code == kFormatDxt1 || format_code == kFormatDxt5;
-}
-
 bool exported_as_dds(const TextureDescription& t) {
-  return format_written(t.format_code) && t.in_bounds;
+  return find_texture_format(t.format_code) != nullptr && t.in_bounds;
 }
 
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t) {
   std::array<uint8_t, kDdsHeaderSize> h = dds_template();
   store_u32le(&h[kOffHeight], t.height);
   store_u32le(&h[kOffWidth], t.width);
-  if (t.format_code == kFormatArgb8) {
-    store_u32le(&h[kOffPfFlags], 0x00000041);  // DDPF_RGB | DDPF_ALPHAPIXELS
-    store_u32le(&h[kOffPfFourCC], 0);
-    store_u32le(&h[kOffPfRgbBitCount], 32);
-    store_u32le(&h[kOffPfRMask], 0x00FF0000);
-    store_u32le(&h[kOffPfGMask], 0x0000FF00);
-    store_u32le(&h[kOffPfBMask], 0x000000FF);
-    store_u32le(&h[kOffPfAMask], 0xFF000000);
-    store_u32le(&h[kOffCaps], kCapsAlpha);
-  } else if (t.format_code == kFormatDxt1 || t.format_code == kFormatDxt5) {
+  const TextureFormat* format = find_texture_format(t.format_code);
+  if (format == nullptr) return h;
+  const DdsPixelFormat& pf = format->dds;
+  store_u32le(&h[kOffPfFlags], pf.flags);
+  std::memcpy(&h[kOffPfFourCC], pf.four_cc, sizeof pf.four_cc);
+  store_u32le(&h[kOffPfRgbBitCount], pf.rgb_bit_count);
+  store_u32le(&h[kOffPfRMask], pf.r_mask);
+  store_u32le(&h[kOffPfGMask], pf.g_mask);
+  store_u32le(&h[kOffPfBMask], pf.b_mask);
+  store_u32le(&h[kOffPfAMask], pf.a_mask);
+  if (format->mip_chain) {
     // Mended: the count of levels that hold bytes, not the stored mip count,
     // except that a stored mip count of 0 is written as 0 (with mipmap flags).
     const uint32_t count = t.mip_count == 0 ? 0 : t.levels_present;
@@ -69,7 +67,8 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
     const bool single = count == 1;
     store_u32le(&h[kOffFlags], single ? kFlagsTemplate : kFlagsMipmapped);
     store_u32le(&h[kOffCaps], single ? kCapsTexture : kCapsMipmapped);
-    if (t.format_code == kFormatDxt1) h[kOffPfFourCC + 3] = '1';
+  } else if ((pf.flags & kDdsPfAlphaPixels) != 0) {
+    store_u32le(&h[kOffCaps], kCapsAlpha);
   }
   return h;
 }

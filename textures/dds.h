@@ -28,15 +28,13 @@ constexpr size_t kOffPfAMask = 104;
 constexpr size_t kOffCaps = 108;
 constexpr size_t kOffCaps2 = 112;
 
-// The 128-byte header (magic included) for a texture of code 1, 6 or 8.
+// The 128-byte header (magic included) for a texture of a format that export
+// writes (find_texture_format); the bare template for any other code.
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t);
 
-// Whether export writes the texture as a DDS file: a supported format
-// (code 1, 6 or 8) whose data lies within its container.
+// Whether export writes the texture as a DDS file: a format of the table
+// whose data lies within its container.
 bool exported_as_dds(const TextureDescription& t);
-
-// Whether export writes textures of this format code at all (1, 6 or 8).
-bool format_written(uint8_t format_code);
 
 // Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
 // False, after a message that names the file, when it cannot be created or

@@ -23,6 +23,7 @@
 #include "platform/working_paths.h"
 #include "textures/dds.h"
 #include "textures/gallery.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 namespace {
@@ -97,7 +98,7 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
     const uint8_t* container = content.data() + span.offset;
     for (const TextureDescription& t : read_texture_container(container, span.size)) {
-      if (!format_written(t.format_code)) ++run.tally.textures_skipped;
+      if (find_texture_format(t.format_code) == nullptr) ++run.tally.textures_skipped;
     }
     if (run.textures.dds) {
       size_t written = 0;
