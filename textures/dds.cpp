@@ -108,13 +108,38 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
   return ok;
 }
 
+namespace {
+
+// Textures cannot be held: reported by the entry's texture folder, and the
+// entry itself is still exported.
+bool textures_not_held(uint32_t entry_number) {
+  say(msg::texture_write_failed(
+      join_path(g_texture_directory_path, std::to_wstring(entry_number))));
+  return false;
+}
+
+}  // namespace
+
 bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
                       uint32_t sub_index, size_t* written) {
+  std::vector<TextureDescription> textures;
+  try {
+    if (container != nullptr) textures = read_texture_container(container, container_size);
+  } catch (const std::bad_alloc&) {
+    ensure_directory(g_texture_directory_path);
+    return textures_not_held(entry_number);
+  }
+  return extract_textures(textures, container, container_size, entry_number, sub_index, written);
+}
+
+bool extract_textures(const std::vector<TextureDescription>& textures, const uint8_t* container,
+                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
+                      size_t* written) {
   ensure_directory(g_texture_directory_path);
   if (container == nullptr) return true;
   bool all_written = true;
   try {
-    for (const TextureDescription& t : read_texture_container(container, container_size)) {
+    for (const TextureDescription& t : textures) {
       if (!exported_as_dds(t)) continue;
       if (write_dds_texture(t, container, container_size, entry_number, sub_index)) {
         if (written != nullptr) ++*written;
@@ -123,11 +148,7 @@ bool extract_textures(const uint8_t* container, size_t container_size, uint32_t 
       }
     }
   } catch (const std::bad_alloc&) {
-    // Textures cannot be held: reported by the entry's texture folder, and
-    // the entry itself is still exported.
-    say(msg::texture_write_failed(
-        join_path(g_texture_directory_path, std::to_wstring(entry_number))));
-    return false;
+    return textures_not_held(entry_number);
   }
   return all_written;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "textures/container.h"
 
@@ -46,5 +47,9 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
 // of them could not be written. Adds the files written to `written`, if given.
 bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
                       uint32_t sub_index, size_t* written = nullptr);
+// The same for a container that read_texture_container has described already.
+bool extract_textures(const std::vector<TextureDescription>& textures, const uint8_t* container,
+                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
+                      size_t* written = nullptr);
 
 }  // namespace linkdata
