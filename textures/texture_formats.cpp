@@ -10,14 +10,15 @@
 namespace linkdata {
 namespace {
 
-// DDS headers name plain 32-bit pixels by their channel masks: blue, green,
-// red, alpha bytes in memory, as A8R8G8B8 stores them.
+// One row per format code; see TextureFormat for the fields.
 const TextureFormat kFormats[] = {
     {kFormatArgb8,
      "A8R8G8B8",
-     PixelBlocks{1, 4},
-     false,
+     PixelBlocks{1, 4},  // plain pixels of 4 bytes
+     false,              // the top level only
      DdsPixels::bgra8,
+     // Plain 32-bit pixels go by their channel masks: blue, green, red,
+     // alpha bytes in memory, as A8R8G8B8 stores them.
      DdsPixelFormat{kDdsPfRgb | kDdsPfAlphaPixels,
                     {0, 0, 0, 0},
                     32,
@@ -25,25 +26,25 @@ const TextureFormat kFormats[] = {
                     0x0000FF00,
                     0x000000FF,
                     0xFF000000},
-     {87, 91},
+     {87, 91},  // B8G8R8A8_UNORM, B8G8R8A8_UNORM_SRGB
      decode_argb8_level,
      encode_argb8_level},
     {kFormatDxt1,
      "DXT1",
-     PixelBlocks{4, 8},
+     PixelBlocks{4, 8},  // BC1: 4x4 blocks of 8 bytes
      true,
      DdsPixels::dxt1,
-     DdsPixelFormat{kDdsPfFourCC, {'D', 'X', 'T', '1'}, 0, 0, 0, 0, 0},
-     {71, 72},
+     DdsPixelFormat{kDdsPfFourCC, {'D', 'X', 'T', '1'}},
+     {71, 72},  // BC1_UNORM, BC1_UNORM_SRGB
      decode_dxt1_level,
      encode_dxt1_level},
     {kFormatDxt5,
      "DXT5",
-     PixelBlocks{4, 16},
+     PixelBlocks{4, 16},  // BC3: 4x4 blocks of 16 bytes
      true,
      DdsPixels::dxt5,
-     DdsPixelFormat{kDdsPfFourCC, {'D', 'X', 'T', '5'}, 0, 0, 0, 0, 0},
-     {77, 78},
+     DdsPixelFormat{kDdsPfFourCC, {'D', 'X', 'T', '5'}},
+     {77, 78},  // BC3_UNORM, BC3_UNORM_SRGB
      decode_dxt5_level,
      encode_dxt5_level},
 };
