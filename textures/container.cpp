@@ -28,21 +28,8 @@ bool has_texture_magic(const uint8_t* data, size_t size) {
 
 uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count, uint32_t block_bytes,
                          uint32_t* levels_present) {
-  uint32_t w = width;
-  uint32_t h = height;
-  uint32_t size = ((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
-  uint32_t levels = 1;  // the top level always counts
-  // The 8-bit (mip count - 1) rule: mip count 1 gives 0 further levels, 0 gives 255.
-  const uint8_t further = uint8_t(mip_count - 1);
-  for (uint32_t level = 0; level < further; ++level) {
-    w /= 2;
-    h /= 2;
-    if (w == 0 || h == 0) break;  // every later level adds 0 bytes
-    size += ((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
-    ++levels;
-  }
-  if (levels_present != nullptr) *levels_present = levels;
-  return size;
+  return uint32_t(
+      chain_bytes(PixelBlocks{4, block_bytes}, width, height, mip_count, levels_present));
 }
 
 // A texture table entry or texture header (with its extension length field)
@@ -81,41 +68,15 @@ std::vector<TextureDescription> read_texture_container(const uint8_t* data, size
     // except for a code-1 texture of 32768 x 32768 whose 32-bit size wraps to 0:
     // its real 4 GiB of pixels are checked, so it is marked out of bounds.
     uint64_t needed = 0;
-    switch (t.format_code) {
-      case kFormatArgb8:
-        needed = uint64_t(t.width) * t.height * 4;
-        t.data_size = uint32_t(needed);
-        t.levels_present = 1;
-        break;
-      case kFormatDxt1:
-        t.data_size = block_data_size(t.width, t.height, t.mip_count, 8, &t.levels_present);
-        needed = t.data_size;
-        break;
-      case kFormatDxt5:
-        t.data_size = block_data_size(t.width, t.height, t.mip_count, 16, &t.levels_present);
-        needed = t.data_size;
-        break;
-      default:
-        t.data_size = 0;  // unsupported: no DDS file is written for it
-        break;
+    const TextureFormat* format = find_texture_format(t.format_code);
+    if (format != nullptr) {  // else data_size stays 0: no DDS file is written for it
+      needed = stored_bytes(*format, t.width, t.height, t.mip_count, &t.levels_present);
+      t.data_size = uint32_t(needed);
     }
     t.in_bounds = fits(data_position, needed, size);
     out.push_back(t);
   }
   return out;
-}
-
-const char* texture_format_name(uint8_t format_code) {
-  switch (format_code) {
-    case kFormatArgb8:
-      return "A8R8G8B8";
-    case kFormatDxt1:
-      return "DXT1";
-    case kFormatDxt5:
-      return "DXT5";
-    default:
-      return "";
-  }
 }
 
 }  // namespace linkdata

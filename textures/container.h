@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "textures/texture_formats.h"
+
 namespace linkdata {
 
 constexpr char kTextureMagic[8] = {'G', 'T', '1', 'G', '0', '6', '0', '0'};
-
-enum : uint8_t { kFormatArgb8 = 1, kFormatDxt1 = 6, kFormatDxt5 = 8 };
 
 struct TextureDescription {
   uint32_t texture_index = 0;
@@ -32,12 +32,8 @@ bool has_texture_magic(const uint8_t* data, size_t size);
 // data does not fit is described with in_bounds false.
 std::vector<TextureDescription> read_texture_container(const uint8_t* data, size_t size);
 
-// The name of a format that export writes ("DXT1", "DXT5", "A8R8G8B8");
-// empty for other codes.
-const char* texture_format_name(uint8_t format_code);
-
-// Data size of the block formats' mip chain, and the number of levels that
-// contribute bytes (counted largest first while both halved sides are >= 1).
+// Data size of a mip chain of 4x4 blocks of `block_bytes` bytes, and the
+// number of levels that contribute bytes (see chain_bytes).
 uint32_t block_data_size(uint32_t width, uint32_t height, uint8_t mip_count, uint32_t block_bytes,
                          uint32_t* levels_present);
 

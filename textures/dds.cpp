@@ -1,6 +1,7 @@
 // Writing the supported textures of a container as DDS files.
 #include "textures/dds.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -40,28 +41,25 @@ std::array<uint8_t, kDdsHeaderSize> dds_template() {
 
 }  // namespace
 
-bool format_written(uint8_t format_code) {
-  return format_code == kFormatArgb8 || format_code == kFormatDxt1 || format_code == kFormatDxt5;
-}
-
 bool exported_as_dds(const TextureDescription& t) {
-  return format_written(t.format_code) && t.in_bounds;
+  return find_texture_format(t.format_code) != nullptr && t.in_bounds;
 }
 
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t) {
   std::array<uint8_t, kDdsHeaderSize> h = dds_template();
   store_u32le(&h[kOffHeight], t.height);
   store_u32le(&h[kOffWidth], t.width);
-  if (t.format_code == kFormatArgb8) {
-    store_u32le(&h[kOffPfFlags], 0x00000041);  // DDPF_RGB | DDPF_ALPHAPIXELS
-    store_u32le(&h[kOffPfFourCC], 0);
-    store_u32le(&h[kOffPfRgbBitCount], 32);
-    store_u32le(&h[kOffPfRMask], 0x00FF0000);
-    store_u32le(&h[kOffPfGMask], 0x0000FF00);
-    store_u32le(&h[kOffPfBMask], 0x000000FF);
-    store_u32le(&h[kOffPfAMask], 0xFF000000);
-    store_u32le(&h[kOffCaps], kCapsAlpha);
-  } else if (t.format_code == kFormatDxt1 || t.format_code == kFormatDxt5) {
+  const TextureFormat* format = find_texture_format(t.format_code);
+  if (format == nullptr) return h;
+  const DdsPixelFormat& pf = format->dds;
+  store_u32le(&h[kOffPfFlags], pf.flags);
+  std::memcpy(&h[kOffPfFourCC], pf.four_cc, sizeof pf.four_cc);
+  store_u32le(&h[kOffPfRgbBitCount], pf.rgb_bit_count);
+  store_u32le(&h[kOffPfRMask], pf.r_mask);
+  store_u32le(&h[kOffPfGMask], pf.g_mask);
+  store_u32le(&h[kOffPfBMask], pf.b_mask);
+  store_u32le(&h[kOffPfAMask], pf.a_mask);
+  if (format->mip_chain) {
     // Mended: the count of levels that hold bytes, not the stored mip count,
     // except that a stored mip count of 0 is written as 0 (with mipmap flags).
     const uint32_t count = t.mip_count == 0 ? 0 : t.levels_present;
@@ -69,7 +67,8 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
     const bool single = count == 1;
     store_u32le(&h[kOffFlags], single ? kFlagsTemplate : kFlagsMipmapped);
     store_u32le(&h[kOffCaps], single ? kCapsTexture : kCapsMipmapped);
-    if (t.format_code == kFormatDxt1) h[kOffPfFourCC + 3] = '1';
+  } else if ((pf.flags & kDdsPfAlphaPixels) != 0) {
+    store_u32le(&h[kOffCaps], kCapsAlpha);
   }
   return h;
 }
@@ -109,13 +108,38 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
   return ok;
 }
 
+namespace {
+
+// Textures cannot be held: reported by the entry's texture folder, and the
+// entry itself is still exported.
+bool textures_not_held(uint32_t entry_number) {
+  say(msg::texture_write_failed(
+      join_path(g_texture_directory_path, std::to_wstring(entry_number))));
+  return false;
+}
+
+}  // namespace
+
 bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
                       uint32_t sub_index, size_t* written) {
+  std::vector<TextureDescription> textures;
+  try {
+    if (container != nullptr) textures = read_texture_container(container, container_size);
+  } catch (const std::bad_alloc&) {
+    ensure_directory(g_texture_directory_path);
+    return textures_not_held(entry_number);
+  }
+  return extract_textures(textures, container, container_size, entry_number, sub_index, written);
+}
+
+bool extract_textures(const std::vector<TextureDescription>& textures, const uint8_t* container,
+                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
+                      size_t* written) {
   ensure_directory(g_texture_directory_path);
   if (container == nullptr) return true;
   bool all_written = true;
   try {
-    for (const TextureDescription& t : read_texture_container(container, container_size)) {
+    for (const TextureDescription& t : textures) {
       if (!exported_as_dds(t)) continue;
       if (write_dds_texture(t, container, container_size, entry_number, sub_index)) {
         if (written != nullptr) ++*written;
@@ -124,11 +148,7 @@ bool extract_textures(const uint8_t* container, size_t container_size, uint32_t 
       }
     }
   } catch (const std::bad_alloc&) {
-    // Textures cannot be held: reported by the entry's texture folder, and
-    // the entry itself is still exported.
-    say(msg::texture_write_failed(
-        join_path(g_texture_directory_path, std::to_wstring(entry_number))));
-    return false;
+    return textures_not_held(entry_number);
   }
   return all_written;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "textures/container.h"
 
@@ -28,15 +29,13 @@ constexpr size_t kOffPfAMask = 104;
 constexpr size_t kOffCaps = 108;
 constexpr size_t kOffCaps2 = 112;
 
-// The 128-byte header (magic included) for a texture of code 1, 6 or 8.
+// The 128-byte header (magic included) for a texture of a format that export
+// writes (find_texture_format); the bare template for any other code.
 std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t);
 
-// Whether export writes the texture as a DDS file: a supported format
-// (code 1, 6 or 8) whose data lies within its container.
+// Whether export writes the texture as a DDS file: a format of the table
+// whose data lies within its container.
 bool exported_as_dds(const TextureDescription& t);
-
-// Whether export writes textures of this format code at all (1, 6 or 8).
-bool format_written(uint8_t format_code);
 
 // Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
 // False, after a message that names the file, when it cannot be created or
@@ -48,5 +47,9 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
 // of them could not be written. Adds the files written to `written`, if given.
 bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
                       uint32_t sub_index, size_t* written = nullptr);
+// The same for a container that read_texture_container has described already.
+bool extract_textures(const std::vector<TextureDescription>& textures, const uint8_t* container,
+                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
+                      size_t* written = nullptr);
 
 }  // namespace linkdata

@@ -10,39 +10,51 @@
 namespace linkdata {
 namespace {
 
-constexpr uint32_t kPfFourCC = 0x4;
-constexpr uint32_t kPfRgb = 0x40;
 constexpr uint32_t kCaps2Cubemap = 0x200;
 constexpr uint32_t kCaps2Volume = 0x200000;
 
-// DXGI formats that hold the same bytes as the container's formats; the
-// sRGB variants differ only in how a reader interprets the colours.
-constexpr uint32_t kDxgiBc1 = 71, kDxgiBc1Srgb = 72;
-constexpr uint32_t kDxgiBc3 = 77, kDxgiBc3Srgb = 78;
-constexpr uint32_t kDxgiBgra8 = 87, kDxgiBgra8Srgb = 91;
 constexpr uint32_t kDimensionTexture2d = 3;
 constexpr uint32_t kMiscTextureCube = 0x4;
 
-bool four_cc_is(const uint8_t* at, const char* code) { return std::memcmp(at, code, 4) == 0; }
+// The row whose DXGI formats (plain or sRGB) include `dxgi`; null for none.
+const TextureFormat* format_of_dxgi(uint32_t dxgi) {
+  for (const TextureFormat& f : all_texture_formats()) {
+    if (f.dxgi_formats[0] == dxgi || f.dxgi_formats[1] == dxgi) return &f;
+  }
+  return nullptr;
+}
+
+// The row that a FourCC names; null for none.
+const TextureFormat* format_of_four_cc(const uint8_t* four_cc) {
+  for (const TextureFormat& f : all_texture_formats()) {
+    if ((f.dds.flags & kDdsPfFourCC) != 0 && std::memcmp(four_cc, f.dds.four_cc, 4) == 0) {
+      return &f;
+    }
+  }
+  return nullptr;
+}
+
+// The row of plain pixels with this bit count and these masks; null for none.
+const TextureFormat* format_of_masks(const uint8_t* data) {
+  for (const TextureFormat& f : all_texture_formats()) {
+    const DdsPixelFormat& pf = f.dds;
+    if ((pf.flags & kDdsPfFourCC) == 0 &&
+        load_u32le(data + kOffPfRgbBitCount) == pf.rgb_bit_count &&
+        load_u32le(data + kOffPfRMask) == pf.r_mask &&
+        load_u32le(data + kOffPfGMask) == pf.g_mask &&
+        load_u32le(data + kOffPfBMask) == pf.b_mask &&
+        load_u32le(data + kOffPfAMask) == pf.a_mask) {
+      return &f;
+    }
+  }
+  return nullptr;
+}
 
 DdsHeaderStatus read_dx10(const uint8_t* data, size_t size, DdsLayout* out) {
   if (size < kDdsDx10HeaderSize) return DdsHeaderStatus::cut_short;
-  switch (load_u32le(data + 128)) {
-    case kDxgiBc1:
-    case kDxgiBc1Srgb:
-      out->pixels = DdsPixels::dxt1;
-      break;
-    case kDxgiBc3:
-    case kDxgiBc3Srgb:
-      out->pixels = DdsPixels::dxt5;
-      break;
-    case kDxgiBgra8:
-    case kDxgiBgra8Srgb:
-      out->pixels = DdsPixels::bgra8;
-      break;
-    default:
-      return DdsHeaderStatus::not_accepted;
-  }
+  const TextureFormat* format = format_of_dxgi(load_u32le(data + 128));
+  if (format == nullptr) return DdsHeaderStatus::not_accepted;
+  out->pixels = format->dds_pixels;
   // One plain 2-D texture: no cube, no array.
   if (load_u32le(data + 132) != kDimensionTexture2d ||
       (load_u32le(data + 136) & kMiscTextureCube) != 0 || load_u32le(data + 140) != 1) {
@@ -53,16 +65,8 @@ DdsHeaderStatus read_dx10(const uint8_t* data, size_t size, DdsLayout* out) {
 }
 
 bool same_pixels(DdsPixels p, uint8_t format_code) {
-  switch (format_code) {
-    case kFormatArgb8:
-      return p == DdsPixels::bgra8;
-    case kFormatDxt1:
-      return p == DdsPixels::dxt1;
-    case kFormatDxt5:
-      return p == DdsPixels::dxt5;
-    default:
-      return false;
-  }
+  const TextureFormat* format = find_texture_format(format_code);
+  return format != nullptr && format->dds_pixels == p;
 }
 
 }  // namespace
@@ -85,25 +89,16 @@ DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out
   d.data_offset = kDdsHeaderSize;
   const uint32_t pf_flags = load_u32le(data + kOffPfFlags);
   const uint8_t* four_cc = data + kOffPfFourCC;
-  if ((pf_flags & kPfFourCC) != 0) {
-    if (four_cc_is(four_cc, "DXT1")) {
-      d.pixels = DdsPixels::dxt1;
-    } else if (four_cc_is(four_cc, "DXT5")) {
-      d.pixels = DdsPixels::dxt5;
-    } else if (four_cc_is(four_cc, "DX10")) {
-      const DdsHeaderStatus s = read_dx10(data, size, &d);
-      if (s != DdsHeaderStatus::ok) return s;
-    } else {
-      return DdsHeaderStatus::not_accepted;
-    }
-  } else if ((pf_flags & kPfRgb) != 0 && load_u32le(data + kOffPfRgbBitCount) == 32 &&
-             load_u32le(data + kOffPfRMask) == 0x00FF0000 &&
-             load_u32le(data + kOffPfGMask) == 0x0000FF00 &&
-             load_u32le(data + kOffPfBMask) == 0x000000FF &&
-             load_u32le(data + kOffPfAMask) == 0xFF000000) {
-    d.pixels = DdsPixels::bgra8;
+  const bool has_four_cc = (pf_flags & kDdsPfFourCC) != 0;
+  if (has_four_cc && std::memcmp(four_cc, "DX10", 4) == 0) {
+    const DdsHeaderStatus s = read_dx10(data, size, &d);
+    if (s != DdsHeaderStatus::ok) return s;
   } else {
-    return DdsHeaderStatus::not_accepted;
+    const TextureFormat* format = has_four_cc                   ? format_of_four_cc(four_cc)
+                                  : (pf_flags & kDdsPfRgb) != 0 ? format_of_masks(data)
+                                                                : nullptr;
+    if (format == nullptr) return DdsHeaderStatus::not_accepted;
+    d.pixels = format->dds_pixels;
   }
   *out = d;
   return DdsHeaderStatus::ok;
@@ -125,22 +120,8 @@ DdsFit dds_fits_texture(const DdsLayout& dds, uint64_t file_size, const TextureD
   return DdsFit::fits;
 }
 
-const wchar_t* pixels_name(DdsPixels pixels) {
-  switch (pixels) {
-    case DdsPixels::dxt1:
-      return L"DXT1";
-    case DdsPixels::dxt5:
-      return L"DXT5";
-    case DdsPixels::bgra8:
-      break;
-  }
-  return L"A8R8G8B8";
-}
-
-const wchar_t* format_name(uint8_t format_code) {
-  return pixels_name(format_code == kFormatDxt1   ? DdsPixels::dxt1
-                     : format_code == kFormatDxt5 ? DdsPixels::dxt5
-                                                  : DdsPixels::bgra8);
+std::wstring pixels_name(DdsPixels pixels) {
+  return texture_format_label(texture_format_of(pixels).code);
 }
 
 uint32_t dds_levels_held(const DdsLayout& dds, uint64_t file_size) {
@@ -149,13 +130,11 @@ uint32_t dds_levels_held(const DdsLayout& dds, uint64_t file_size) {
   while (chain < 32 && ((dds.width >> chain) != 0 || (dds.height >> chain) != 0)) ++chain;
   const uint32_t stated = dds.mip_count == 0 ? chain : std::min(dds.mip_count, chain);
   uint64_t left = file_size < dds.data_offset ? 0 : file_size - dds.data_offset;
+  const PixelBlocks& blocks = texture_format_of(dds.pixels).blocks;
   for (uint32_t level = 0; level < stated; ++level) {
     const uint64_t w = std::max<uint64_t>(1, dds.width >> level);
     const uint64_t h = std::max<uint64_t>(1, dds.height >> level);
-    const uint64_t bytes =
-        dds.pixels == DdsPixels::bgra8
-            ? w * h * 4
-            : ((w + 3) / 4) * ((h + 3) / 4) * (dds.pixels == DdsPixels::dxt1 ? 8 : 16);
+    const uint64_t bytes = level_bytes(blocks, uint32_t(w), uint32_t(h));
     if (bytes > left) return level;
     left -= bytes;
   }

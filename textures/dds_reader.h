@@ -5,16 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "textures/container.h"
 #include "textures/dds.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 
 // The legacy header (kDdsHeaderSize bytes) and the DX10 extension behind it.
 constexpr size_t kDdsDx10HeaderSize = 148;
-
-enum class DdsPixels { dxt1, dxt5, bgra8 };
 
 struct DdsLayout {
   DdsPixels pixels = DdsPixels::dxt5;
@@ -39,8 +39,7 @@ enum class DdsFit { fits, mismatch, incomplete };
 DdsFit dds_fits_texture(const DdsLayout& dds, uint64_t file_size, const TextureDescription& t);
 
 // The format's name as messages give it: DXT1, DXT5 or A8R8G8B8.
-const wchar_t* pixels_name(DdsPixels pixels);
-const wchar_t* format_name(uint8_t format_code);
+std::wstring pixels_name(DdsPixels pixels);
 
 // The whole levels that a DDS file of `file_size` bytes holds: those its
 // header states (with none stated, every level down to 1x1), fewer when its

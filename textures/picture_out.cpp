@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/working_paths.h"
 #include "textures/png_picture.h"
+#include "textures/texture_formats.h"
 #include "textures/texture_pixels.h"
 
 namespace linkdata {
@@ -18,7 +19,9 @@ std::wstring picture_path(uint32_t entry_number, uint32_t sub_index, uint32_t te
 }
 
 std::string picture_note(const TextureDescription& t) {
-  return std::string(texture_format_name(t.format_code)) + " " + std::to_string(t.levels_present);
+  const TextureFormat* format = find_texture_format(t.format_code);
+  return std::string(format != nullptr ? format->name : "") + " " +
+         std::to_string(t.levels_present);
 }
 
 PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* level,

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "textures/block_encoder.h"
+#include "textures/texture_formats.h"
 
 #define STBIR_STATIC
 #define STB_IMAGE_RESIZE_IMPLEMENTATION
@@ -48,29 +49,25 @@ RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height) {
 
 namespace {
 
-void encode_block_rows(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
-                       uint32_t first_row, uint32_t end_row, uint8_t* out) {
-  const size_t block_bytes = format_code == kFormatDxt1 ? 8 : 16;
+using EncodeBlock = void (*)(const PixelBlock& block, uint8_t* out);
+
+void encode_block_rows(const uint8_t* rgba, uint32_t width, uint32_t height,
+                       EncodeBlock encode_block, size_t block_bytes, uint32_t first_row,
+                       uint32_t end_row, uint8_t* out) {
   out += size_t(first_row) * ((width + 3) / 4) * block_bytes;
   for (uint32_t by = first_row; by < end_row; ++by) {
     // A row of blocks of the largest texture takes some tens of milliseconds.
     if (platform::interrupt_requested()) return;
     for (uint32_t bx = 0; bx < (width + 3) / 4; ++bx) {
-      const PixelBlock block = block_at(rgba, width, height, bx, by);
-      if (format_code == kFormatDxt1) {
-        encode_dxt1_block(block, out);
-      } else {
-        encode_dxt5_block(block, out);
-      }
+      encode_block(block_at(rgba, width, height, bx, by), out);
       out += block_bytes;
     }
   }
 }
 
-}  // namespace
-
-bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
-                   uint8_t* out, unsigned threads) {
+bool encode_block_level(const uint8_t* rgba, uint32_t width, uint32_t height,
+                        EncodeBlock encode_block, size_t block_bytes, uint8_t* out,
+                        unsigned threads) {
   const uint32_t rows = (height + 3) / 4;
   // Each thread takes a band of block rows; blocks are independent, so the
   // result does not depend on the number of threads.
@@ -81,46 +78,70 @@ bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t
     const uint32_t end = uint32_t(uint64_t(rows) * (band + 1) / bands);
     if (band + 1 < bands) {
       try {
-        helpers.emplace_back(encode_block_rows, rgba, width, height, format_code, first, end, out);
+        helpers.emplace_back(encode_block_rows, rgba, width, height, encode_block, block_bytes,
+                             first, end, out);
         first = end;
         continue;
       } catch (const std::system_error&) {
         // No thread to be had: this band and the rest run here.
       }
     }
-    encode_block_rows(rgba, width, height, format_code, first, rows, out);
+    encode_block_rows(rgba, width, height, encode_block, block_bytes, first, rows, out);
     break;
   }
   for (std::thread& t : helpers) t.join();
   return !platform::interrupt_requested();
 }
 
+}  // namespace
+
+bool encode_argb8_level(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t* out,
+                        unsigned /*threads*/) {
+  for (size_t i = 0; i < size_t(width) * height; ++i) {
+    out[i * 4 + 0] = rgba[i * 4 + 2];
+    out[i * 4 + 1] = rgba[i * 4 + 1];
+    out[i * 4 + 2] = rgba[i * 4 + 0];
+    out[i * 4 + 3] = rgba[i * 4 + 3];
+  }
+  return true;
+}
+
+bool encode_dxt1_level(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t* out,
+                       unsigned threads) {
+  return encode_block_level(rgba, width, height, encode_dxt1_block, 8, out, threads);
+}
+
+bool encode_dxt5_level(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t* out,
+                       unsigned threads) {
+  return encode_block_level(rgba, width, height, encode_dxt5_block, 16, out, threads);
+}
+
+bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
+                   uint8_t* out, unsigned threads) {
+  const TextureFormat* format = find_texture_format(format_code);
+  return format == nullptr || format->encode(rgba, width, height, out, threads);
+}
+
 bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
                            unsigned threads) {
-  if (t.format_code == kFormatArgb8) {
-    for (size_t i = 0; i < size_t(t.width) * t.height; ++i) {
-      out[i * 4 + 0] = rgba[i * 4 + 2];
-      out[i * 4 + 1] = rgba[i * 4 + 1];
-      out[i * 4 + 2] = rgba[i * 4 + 0];
-      out[i * 4 + 3] = rgba[i * 4 + 3];
-    }
-    return true;
-  }
-  const size_t block_bytes = t.format_code == kFormatDxt1 ? 8 : 16;
+  const TextureFormat* format = find_texture_format(t.format_code);
+  if (format == nullptr) return true;  // nothing of it is written
   RgbaLevel level;
   const uint8_t* pixels = rgba;
   uint32_t w = t.width, h = t.height;
   // The levels that the container counts are those whose halved sides are
-  // both still at least 1; every further one holds no bytes.
-  for (uint32_t k = 0; k < t.levels_present; ++k) {
+  // both still at least 1; every further one holds no bytes. A format
+  // without a mip chain has its top level only.
+  const uint32_t levels = format->mip_chain ? t.levels_present : 1;
+  for (uint32_t k = 0; k < levels; ++k) {
     if (k > 0) {
       level = halve_level(pixels, w, h);
       pixels = level.pixels.data();
       w = level.width;
       h = level.height;
     }
-    if (!encode_blocks(pixels, w, h, t.format_code, out, threads)) return false;
-    out += size_t((w + 3) / 4) * ((h + 3) / 4) * block_bytes;
+    if (!format->encode(pixels, w, h, out, threads)) return false;
+    out += size_t(level_bytes(format->blocks, w, h));
   }
   return true;
 }

@@ -31,9 +31,19 @@ RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height);
 bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
                            unsigned threads = 1);
 
-// Block-compresses one level: ((w + 3) / 4) * ((h + 3) / 4) blocks. False,
-// with rows of blocks left unwritten, when an interruption came first.
+// Encodes one level in the format of `format_code` (level_bytes of them;
+// nothing for a code the tool does not write). False, with rows of blocks
+// left unwritten, when an interruption came first.
 bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t format_code,
                    uint8_t* out, unsigned threads = 1);
+
+// Each format's level encoder, as the format table holds it (EncodeLevel).
+// Block compression runs on up to `threads` threads.
+bool encode_argb8_level(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t* out,
+                        unsigned threads);
+bool encode_dxt1_level(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t* out,
+                       unsigned threads);
+bool encode_dxt5_level(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t* out,
+                       unsigned threads);
 
 }  // namespace linkdata

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "textures/block_palette.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 
@@ -54,54 +55,63 @@ void put_block(const Rgba block[16], uint32_t bx, uint32_t by, uint32_t width, u
   }
 }
 
+// Every block of a level, row by row, decoded by `decode_block` into the
+// picture.
+template <typename DecodeBlock>
+void decode_blocks(const uint8_t* level, uint32_t width, uint32_t height, size_t block_bytes,
+                   DecodeBlock decode_block, uint8_t* rgba) {
+  const uint32_t blocks_across = (width + 3) / 4, blocks_down = (height + 3) / 4;
+  const uint8_t* block = level;
+  Rgba pixels[16];
+  for (uint32_t by = 0; by < blocks_down; ++by) {
+    for (uint32_t bx = 0; bx < blocks_across; ++bx, block += block_bytes) {
+      decode_block(block, pixels);
+      put_block(pixels, bx, by, width, height, rgba);
+    }
+  }
+}
+
 }  // namespace
 
-uint64_t top_level_bytes(uint8_t format_code, uint32_t width, uint32_t height) {
-  const uint64_t blocks = ((uint64_t(width) + 3) / 4) * ((uint64_t(height) + 3) / 4);
-  switch (format_code) {
-    case kFormatArgb8:
-      return uint64_t(width) * height * 4;
-    case kFormatDxt1:
-      return blocks * 8;
-    case kFormatDxt5:
-      return blocks * 16;
-    default:
-      return 0;
+void decode_argb8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  const size_t size = size_t(uint64_t(width) * height * 4);
+  for (size_t i = 0; i < size; i += 4) {  // B, G, R, A in the file
+    rgba[i + 0] = level[i + 2];
+    rgba[i + 1] = level[i + 1];
+    rgba[i + 2] = level[i + 0];
+    rgba[i + 3] = level[i + 3];
   }
+}
+
+void decode_dxt1_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_blocks(
+      level, width, height, 8,
+      [](const uint8_t* block, Rgba pixels[16]) { decode_colours(block, true, pixels); }, rgba);
+}
+
+void decode_dxt5_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_blocks(
+      level, width, height, 16,
+      [](const uint8_t* block, Rgba pixels[16]) {
+        decode_colours(block + 8, false, pixels);
+        decode_alpha(block, pixels);
+      },
+      rgba);
+}
+
+uint64_t top_level_bytes(uint8_t format_code, uint32_t width, uint32_t height) {
+  const TextureFormat* format = find_texture_format(format_code);
+  return format == nullptr ? 0 : level_bytes(format->blocks, width, height);
 }
 
 std::vector<uint8_t> decode_to_rgba(uint8_t format_code, uint32_t width, uint32_t height,
                                     const uint8_t* data, size_t size) {
-  const uint64_t needed = top_level_bytes(format_code, width, height);
+  const TextureFormat* format = find_texture_format(format_code);
+  if (format == nullptr) return {};
+  const uint64_t needed = level_bytes(format->blocks, width, height);
   if (needed == 0 || data == nullptr || needed > size) return {};
   std::vector<uint8_t> rgba(size_t(uint64_t(width) * height * 4));
-
-  if (format_code == kFormatArgb8) {
-    for (size_t i = 0; i < rgba.size(); i += 4) {  // B, G, R, A in the file
-      rgba[i + 0] = data[i + 2];
-      rgba[i + 1] = data[i + 1];
-      rgba[i + 2] = data[i + 0];
-      rgba[i + 3] = data[i + 3];
-    }
-    return rgba;
-  }
-
-  const bool dxt5 = format_code == kFormatDxt5;
-  const size_t block_bytes = dxt5 ? 16 : 8;
-  const uint32_t blocks_across = (width + 3) / 4, blocks_down = (height + 3) / 4;
-  const uint8_t* block = data;
-  Rgba pixels[16];
-  for (uint32_t by = 0; by < blocks_down; ++by) {
-    for (uint32_t bx = 0; bx < blocks_across; ++bx, block += block_bytes) {
-      if (dxt5) {
-        decode_colours(block + 8, false, pixels);
-        decode_alpha(block, pixels);
-      } else {
-        decode_colours(block, true, pixels);
-      }
-      put_block(pixels, bx, by, width, height, rgba.data());
-    }
-  }
+  format->decode(data, width, height, rgba.data());
   return rgba;
 }
 

@@ -26,4 +26,9 @@ std::vector<uint8_t> decode_to_rgba(uint8_t format_code, uint32_t width, uint32_
 std::vector<uint8_t> decode_to_rgba(const TextureDescription& t, const uint8_t* container,
                                     size_t container_size);
 
+// Each format's level decoder, as the format table holds it (DecodeLevel).
+void decode_argb8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_dxt1_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_dxt5_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+
 }  // namespace linkdata

@@ -6,7 +6,7 @@
 #include "archive/format/package.h"
 #include "platform/messages.h"
 #include "textures/container.h"
-#include "textures/dds.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 namespace {
@@ -37,20 +37,16 @@ std::wstring first_bytes(const uint8_t* data, size_t size) {
   return out;
 }
 
-std::wstring format_name(uint8_t code) {
-  const std::string name = texture_format_name(code);
-  return name.empty() ? std::to_wstring(code) : std::wstring(name.begin(), name.end());
-}
-
 // Levels as the DDS file of a supported texture holds them; the stored mip
 // count for the others.
 std::wstring texture_text(const TextureDescription& t, uint32_t sub_index) {
-  const uint32_t levels = format_written(t.format_code) ? t.levels_present : t.mip_count;
+  const bool written = find_texture_format(t.format_code) != nullptr;
+  const uint32_t levels = written ? t.levels_present : t.mip_count;
   std::wstring text = std::to_wstring(sub_index) + L"_" + std::to_wstring(t.texture_index) + L" " +
-                      format_name(t.format_code) + L" " + std::to_wstring(t.width) + L"x" +
+                      texture_format_label(t.format_code) + L" " + std::to_wstring(t.width) + L"x" +
                       std::to_wstring(t.height) + L" " + std::to_wstring(levels);
   // Export writes no file for pixel data that reaches past the container.
-  if (format_written(t.format_code) && !t.in_bounds) text += msg::kTextureOutOfBounds;
+  if (written && !t.in_bounds) text += msg::kTextureOutOfBounds;
   return text;
 }
 

@@ -24,6 +24,7 @@
 #include "platform/working_paths.h"
 #include "textures/dds.h"
 #include "textures/gallery.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 namespace {
@@ -93,21 +94,23 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   return true;
 }
 
-// Textures of a decoded entry: DDS files now, pictures queued.
+// Textures of a decoded entry: DDS files now, pictures queued. Each
+// container is read once, for both.
 void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
     const uint8_t* container = content.data() + span.offset;
-    for (const TextureDescription& t : read_texture_container(container, span.size)) {
-      if (!format_written(t.format_code)) ++run.tally.textures_skipped;
+    const std::vector<TextureDescription> textures = read_texture_container(container, span.size);
+    for (const TextureDescription& t : textures) {
+      if (find_texture_format(t.format_code) == nullptr) ++run.tally.textures_skipped;
     }
     if (run.textures.dds) {
       size_t written = 0;
-      if (!extract_textures(container, span.size, n, span.sub_index, &written)) {
+      if (!extract_textures(textures, container, span.size, n, span.sub_index, &written)) {
         run.texture_failed = true;
       }
       run.tally.textures_written += written;
     }
-    if (run.pictures) queue_pictures(*run.pictures, container, span.size, n, span.sub_index);
+    if (run.pictures) queue_pictures(*run.pictures, textures, container, n, span.sub_index);
   }
   if (run.pictures) close_picture_batch(*run.pictures);
 }

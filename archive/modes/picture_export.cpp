@@ -47,11 +47,11 @@ void report_oldest(PictureQueue& q) {
 
 }  // namespace
 
-void queue_pictures(PictureQueue& q, const uint8_t* container, size_t size, uint32_t entry_number,
-                    uint32_t sub_index) {
+void queue_pictures(PictureQueue& q, const std::vector<TextureDescription>& textures,
+                    const uint8_t* container, uint32_t entry_number, uint32_t sub_index) {
   if (!q.open) q.open = std::make_unique<PendingPictures>();
   PendingPictures& batch = *q.open;
-  for (const TextureDescription& t : read_texture_container(container, size)) {
+  for (const TextureDescription& t : textures) {
     if (!exported_as_dds(t)) continue;
     PictureJob& job = batch.jobs.emplace_back();
     job.texture = t;

@@ -41,9 +41,10 @@ struct PictureQueue {
 };
 
 // Queues a picture of every texture of the container that export writes as
-// DDS; the textures' folder is made here. `container` is read only during the call.
-void queue_pictures(PictureQueue& q, const uint8_t* container, size_t size, uint32_t entry_number,
-                    uint32_t sub_index);
+// DDS, of those read_texture_container described; the textures' folder is
+// made here. `container` is read only during the call.
+void queue_pictures(PictureQueue& q, const std::vector<TextureDescription>& textures,
+                    const uint8_t* container, uint32_t entry_number, uint32_t sub_index);
 // Ends the current entry's batch: waits for the oldest batches, printing
 // their failures, while more than the memory allowance is queued.
 void close_picture_batch(PictureQueue& q);

@@ -13,6 +13,7 @@
 #include "textures/dds_reader.h"
 #include "textures/png_image.h"
 #include "textures/texture_encode.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 namespace {
@@ -43,7 +44,8 @@ const Located* find_texture(const std::vector<Located>& textures, const TextureF
 
 // The texture as refusals describe what a file should be.
 std::wstring expected_shape(const TextureDescription& t) {
-  return msg::texture_shape(format_name(t.format_code), t.width, t.height, t.levels_present);
+  return msg::texture_shape(texture_format_label(t.format_code), t.width, t.height,
+                            t.levels_present);
 }
 
 std::wstring dds_unlike(const TextureFile& file, const TextureDescription& t,
