@@ -124,9 +124,13 @@ File File::create_always(const std::wstring& path) {
 File File::create_fresh(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::create, path})) {
-    // What cannot be removed (a folder) makes the exclusive create fail.
-    (void)::unlink(native(path).c_str());
-    f.fd_ = open_native(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    f.fd_ = open_native(path, flags);
+    // Something has the name: removed, and the create tried once more. What
+    // cannot be removed (a folder) fails it.
+    if (f.fd_ < 0 && errno == EEXIST && ::unlink(native(path).c_str()) == 0) {
+      f.fd_ = open_native(path, flags);
+    }
   }
   return f;
 }
