@@ -31,16 +31,24 @@ void* open_native(const std::wstring& path, DWORD access, DWORD share, DWORD dis
   return ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
-// Keeps a handle only when it is a file on a disk: not a pipe or a device
-// and, where links are not to be followed (the handle was opened with
-// FILE_FLAG_OPEN_REPARSE_POINT), not a link or junction itself.
+// Reparse points that stand for another name: symbolic links, junctions.
+// Others (cloud placeholders, deduplicated files) are the file itself.
+bool is_name_surrogate(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (tag & 0x20000000u) != 0;
+}
+
+// Keeps a handle only when it is a file on a disk: not a pipe, a device or a
+// folder and, where links are not followed (the handle was opened with
+// FILE_FLAG_OPEN_REPARSE_POINT, so it is the link itself), not a link.
 void* keep_regular(void* opened) {
   const HANDLE h = static_cast<HANDLE>(opened);
   if (h == INVALID_HANDLE_VALUE) return h;
-  BY_HANDLE_FILE_INFORMATION info;
+  FILE_ATTRIBUTE_TAG_INFO info{};
   const bool regular =
-      ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+      ::GetFileType(h) == FILE_TYPE_DISK &&
+      ::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      !is_name_surrogate(info.FileAttributes, info.ReparseTag);
   if (regular) return h;
   ::CloseHandle(h);
   ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -311,7 +319,16 @@ bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
 NameKind name_kind(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return NameKind::link;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // The directory search gives the reparse tag (the tool's names hold no
+    // wildcards).
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW(path.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      ::FindClose(search);
+      if (is_name_surrogate(found.dwFileAttributes, found.dwReserved0)) return NameKind::link;
+    }
+  }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return NameKind::folder;
   if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return NameKind::other;
   return NameKind::file;
