@@ -41,10 +41,10 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  // An existing regular file, for reading. A link at the name is not
-  // followed and anything but a regular file (a FIFO, a device) is refused
-  // without waiting on it: the files read are the tool's own or the
-  // player's, in folders that strangers' mods may fill too.
+  // An existing regular file of the tool's own, for reading. A link at the
+  // name is not followed and anything but a regular file (a FIFO, a device)
+  // is refused without waiting on it: its folders are ones that strangers'
+  // mods may fill too.
   static File open_read(const std::wstring& path);
   // A file the player hands the tool to read (import's loose files and
   // textures): a link is followed, as the player may keep the file
@@ -128,7 +128,7 @@ struct ListedName {
 };
 
 // What a name stands for, the name itself looked at: a link is a link,
-// whatever it points to (on Windows any reparse point, a junction too).
+// whatever it points to (on Windows a symbolic link or a junction).
 enum class NameKind { none, file, folder, link, other };
 NameKind name_kind(const std::wstring& path);
 // What a name leads to, links followed: never `link` (a broken one is none).
