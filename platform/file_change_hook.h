@@ -19,7 +19,9 @@ enum class FileChangeKind {
   flush,    // the file's writes forced to stable storage
   close,    // of a file opened for writing
   remove,
-  rename,        // path = the old name, new_path = the new one
+  // path = the old name, new_path = the new one; both rename_file and
+  // replace_file, whose new name may have held a file, now replaced whole
+  rename,
   flush_folder,  // path = the folder; its names forced to stable storage
 };
 

@@ -189,6 +189,13 @@ std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
          L" 字节起已损坏，无法读回，" + archive + L" 的所有条目都没有还原！\n";
 }
 
+std::wstring folder_is_link(const std::wstring& path) {
+  return path + L" 是链接，未写入其中的文件！\n";
+}
+std::wstring not_regular_file(const std::wstring& path) {
+  return path + L" 不是普通文件，已跳过！\n";
+}
+
 std::vector<std::wstring> examples() {
   const std::wstring a = L"LINKDATA_EU_OS_EUNA.A";
   const std::wstring file = L"7.data";
@@ -227,6 +234,10 @@ std::vector<std::wstring> examples() {
       picture_write_failed(L"Extracted\\A\\Textures\\7\\0_2.png"),
       picture_too_large(L"Extracted\\A\\Textures\\7\\0_2.png", 16384, 16384),
       gallery_write_failed(L"Extracted\\A\\Textures\\index.html"),
+      folder_is_link(L"Extracted\\A\\Textures\\7"),
+      not_regular_file(L"Extracted\\A\\Textures\\7\\0_2.png"),
+      not_regular_file(file),
+      not_regular_file(texture),
       kNumberTitle,
       kPositionTitle,
       kStoredTitle,

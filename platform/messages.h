@@ -48,6 +48,11 @@ std::wstring texture_write_failed(const std::wstring& path);
 std::wstring picture_write_failed(const std::wstring& path);
 std::wstring picture_too_large(const std::wstring& path, uint32_t width, uint32_t height);
 std::wstring gallery_write_failed(const std::wstring& path);
+// A link where a folder the tool writes into should be: nothing goes there.
+std::wstring folder_is_link(const std::wstring& path);
+// A name the tool would read that is not a regular file (a FIFO, a device,
+// a link): skipped.
+std::wstring not_regular_file(const std::wstring& path);
 
 // The listing: column titles, the console's summary line, and what an entry holds.
 inline constexpr const wchar_t* kNumberTitle = L"编号";

@@ -41,19 +41,38 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  static File open_read(const std::wstring& path);  // existing only
+  // An existing regular file of the tool's own, for reading. A link at the
+  // name is not followed and anything but a regular file (a FIFO, a device)
+  // is refused without waiting on it: its folders are ones that strangers'
+  // mods may fill too.
+  static File open_read(const std::wstring& path);
+  // A file the player hands the tool to read (import's loose files and
+  // textures): a link is followed, as the player may keep the file
+  // elsewhere, but anything it leads to other than a regular file is refused
+  // as open_read refuses it, without waiting on it.
+  static File open_input(const std::wstring& path);
   // Existing only, for reading and writing; never cut. Other programs may
-  // write the file meanwhile, not read it (on Windows).
+  // write the file meanwhile, not read it (on Windows). Links and anything
+  // but a regular file are refused, as open_read refuses them.
   static File open_read_write_existing(const std::wstring& path);
   static File create_always(const std::wstring& path);  // create or truncate
+  // A new regular file for writing: whatever has the name (a file an
+  // interrupted run left, a link, a FIFO) is removed first, and the file is
+  // created only where the name is then free, never through a link. The
+  // temporary files that replace_file renames into place are made so.
+  static File create_fresh(const std::wstring& path);
   // Creates the file, or opens an existing one without cutting it; the
   // caller sets its length (extend_to) once the new bytes are written. A file
   // rewritten in place keeps its blocks: cutting it first makes ext4 free and
   // discard them, and flush at close, which costs far more than the writes.
+  // A link at the name is not followed, and anything but a regular file is
+  // refused.
   static File open_to_replace(const std::wstring& path);
   // Opens an existing file for reading (and writing, with read_write) that
   // other programs may read and write while it is open: processes that work
   // on it together keep each other out with try_lock, not with sharing modes.
+  // A link is followed (the player may keep the archive elsewhere), but
+  // anything but a regular file is refused without waiting on it.
   static File open_lockable(const std::wstring& path, Access access);
 
   bool is_open() const;
@@ -108,6 +127,13 @@ struct ListedName {
   bool is_directory = false;
 };
 
+// What a name stands for, the name itself looked at: a link is a link,
+// whatever it points to (on Windows a symbolic link or a junction).
+enum class NameKind { none, file, folder, link, other };
+NameKind name_kind(const std::wstring& path);
+// What a name leads to, links followed: never `link` (a broken one is none).
+NameKind target_kind(const std::wstring& path);
+
 // Lists every name in a directory (without "." and ".."). False when the
 // directory cannot be read.
 bool list_directory(const std::wstring& dir, std::vector<ListedName>* out);
@@ -115,11 +141,6 @@ bool list_directory(const std::wstring& dir, std::vector<ListedName>* out);
 // True when a directory entry of this name exists. On Windows the last
 // component acts as a find-first pattern; elsewhere the name is taken literally.
 bool name_exists(const std::wstring& path);
-
-// What a name in a folder is, the name itself looked at: a link is a link,
-// whatever it points to, and whether or not that still exists.
-enum class NameKind { none, regular_file, folder, link, other };
-NameKind name_kind(const std::wstring& path);
 
 // Creates one directory level; the result is deliberately not reported.
 void make_directory(const std::wstring& path);
@@ -130,6 +151,12 @@ bool remove_file(const std::wstring& path);
 // Gives a file a new name that no file has yet; false when that name is
 // taken or the file cannot be renamed.
 bool rename_file(const std::wstring& from, const std::wstring& to);
+
+// Gives a file the name `to` in one step, in place of whatever file or link
+// had that name (a link is replaced, never followed): a reader of `to` finds
+// the old file or the new one, never a part of either. The file's content is
+// not forced to disk first. Its file-change-hook event is `rename`.
+bool replace_file(const std::wstring& from, const std::wstring& to);
 
 // Forces the names in a folder (files created or removed there) to stable
 // storage. Windows file systems keep names durable by themselves.

@@ -36,6 +36,27 @@ int open_native(const std::wstring& path, int flags) {
   return fd;
 }
 
+// Opens a file only when it is a regular one. The open itself never waits:
+// a FIFO with no writer would hold an open for reading for ever (and one with
+// no reader an open for writing), and deferred interrupts restart it. Once
+// the file is known to be regular the handle waits as any other.
+int open_regular(const std::wstring& path, int flags) {
+  const int fd = open_native(path, flags | O_NONBLOCK);
+  if (fd < 0) return fd;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool write_all(int fd, const char* p, size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
@@ -69,20 +90,26 @@ File::~File() { close(); }
 
 File File::open_read(const std::wstring& path) {
   File f(path, false);
-  f.fd_ = open_native(path, O_RDONLY);
+  f.fd_ = open_regular(path, O_RDONLY | O_NOFOLLOW);
+  return f;
+}
+
+File File::open_input(const std::wstring& path) {
+  File f(path, false);
+  f.fd_ = open_regular(path, O_RDONLY);
   return f;
 }
 
 File File::open_read_write_existing(const std::wstring& path) {
   File f(path, true);
-  f.fd_ = open_native(path, O_RDWR);
+  f.fd_ = open_regular(path, O_RDWR | O_NOFOLLOW);
   return f;
 }
 
 File File::open_lockable(const std::wstring& path, Access access) {
   const bool writes = access == Access::read_write;
   File f(path, writes);
-  f.fd_ = open_native(path, writes ? O_RDWR : O_RDONLY);
+  f.fd_ = open_regular(path, writes ? O_RDWR : O_RDONLY);
   return f;
 }
 
@@ -94,10 +121,24 @@ File File::create_always(const std::wstring& path) {
   return f;
 }
 
+File File::create_fresh(const std::wstring& path) {
+  File f(path, true);
+  if (file_change_allowed({FileChangeKind::create, path})) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    f.fd_ = open_native(path, flags);
+    // Something has the name: removed, and the create tried once more. What
+    // cannot be removed (a folder) fails it.
+    if (f.fd_ < 0 && errno == EEXIST && ::unlink(native(path).c_str()) == 0) {
+      f.fd_ = open_native(path, flags);
+    }
+  }
+  return f;
+}
+
 File File::open_to_replace(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::replace, path})) {
-    f.fd_ = open_native(path, O_WRONLY | O_CREAT);
+    f.fd_ = open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW);
   }
   return f;
 }
@@ -219,18 +260,28 @@ bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
   return true;
 }
 
-bool name_exists(const std::wstring& path) {
-  struct stat st;
-  return ::lstat(native(path).c_str(), &st) == 0;
-}
-
-NameKind name_kind(const std::wstring& path) {
-  struct stat st;
-  if (::lstat(native(path).c_str(), &st) != 0) return NameKind::none;
-  if (S_ISREG(st.st_mode)) return NameKind::regular_file;
+namespace {
+NameKind kind_of(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return NameKind::file;
   if (S_ISDIR(st.st_mode)) return NameKind::folder;
   if (S_ISLNK(st.st_mode)) return NameKind::link;
   return NameKind::other;
+}
+}  // namespace
+
+NameKind name_kind(const std::wstring& path) {
+  struct stat st;
+  return ::lstat(native(path).c_str(), &st) == 0 ? kind_of(st) : NameKind::none;
+}
+
+NameKind target_kind(const std::wstring& path) {
+  struct stat st;
+  return ::stat(native(path).c_str(), &st) == 0 ? kind_of(st) : NameKind::none;
+}
+
+bool name_exists(const std::wstring& path) {
+  struct stat st;
+  return ::lstat(native(path).c_str(), &st) == 0;
 }
 
 void make_directory(const std::wstring& path) { (void)::mkdir(native(path).c_str(), 0777); }
@@ -250,6 +301,13 @@ bool rename_file(const std::wstring& from, const std::wstring& to) {
     return ::unlink(native(from).c_str()) == 0;
   }
   if (errno == EEXIST || ::access(native(to).c_str(), F_OK) == 0) return false;
+  return ::rename(native(from).c_str(), native(to).c_str()) == 0;
+}
+
+bool replace_file(const std::wstring& from, const std::wstring& to) {
+  FileChange change{FileChangeKind::rename, from};
+  change.new_path = &to;
+  if (!file_change_allowed(change)) return false;
   return ::rename(native(from).c_str(), native(to).c_str()) == 0;
 }
 

@@ -31,6 +31,30 @@ void* open_native(const std::wstring& path, DWORD access, DWORD share, DWORD dis
   return ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
+// Reparse points that stand for another name: symbolic links, junctions.
+// Others (cloud placeholders, deduplicated files) are the file itself.
+bool is_name_surrogate(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (tag & 0x20000000u) != 0;
+}
+
+// Keeps a handle only when it is a file on a disk: not a pipe, a device or a
+// folder and, where links are not followed (the handle was opened with
+// FILE_FLAG_OPEN_REPARSE_POINT, so it is the link itself), not a link.
+void* keep_regular(void* opened) {
+  const HANDLE h = static_cast<HANDLE>(opened);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const bool regular =
+      ::GetFileType(h) == FILE_TYPE_DISK &&
+      ::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      !is_name_surrogate(info.FileAttributes, info.ReparseTag);
+  if (regular) return h;
+  ::CloseHandle(h);
+  ::SetLastError(ERROR_INVALID_PARAMETER);
+  return INVALID_HANDLE_VALUE;
+}
+
 // An OVERLAPPED record on a synchronous handle gives a positioned transfer:
 // no shared file pointer to move, so threads may read one handle at once.
 OVERLAPPED at_position(uint64_t pos) {
@@ -122,24 +146,33 @@ File::~File() { close(); }
 
 File File::open_read(const std::wstring& path) {
   File f(path, false);
-  f.handle_ = open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS);
+  f.handle_ = keep_regular(
+      open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS | FILE_FLAG_OPEN_REPARSE_POINT));
+  return f;
+}
+
+File File::open_input(const std::wstring& path) {
+  File f(path, false);
+  f.handle_ = keep_regular(open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS));
   return f;
 }
 
 File File::open_read_write_existing(const std::wstring& path) {
   File f(path, true);
-  f.handle_ = open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL);
+  f.handle_ =
+      keep_regular(open_native(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
   return f;
 }
 
 File File::open_lockable(const std::wstring& path, Access access) {
   const bool writes = access == Access::read_write;
   File f(path, writes);
-  f.handle_ = open_native(path, writes ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS);
+  f.handle_ = keep_regular(open_native(path, writes ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS));
   return f;
 }
 
@@ -152,11 +185,22 @@ File File::create_always(const std::wstring& path) {
   return f;
 }
 
+File File::create_fresh(const std::wstring& path) {
+  File f(path, true);
+  if (file_change_allowed({FileChangeKind::create, path})) {
+    // A link or a file at the name goes; a folder stays and fails the create.
+    (void)::DeleteFileW(path.c_str());
+    f.handle_ = open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  }
+  return f;
+}
+
 File File::open_to_replace(const std::wstring& path) {
   File f(path, true);
   if (file_change_allowed({FileChangeKind::replace, path})) {
-    f.handle_ =
-        open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    f.handle_ = keep_regular(open_native(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
   }
   return f;
 }
@@ -272,6 +316,41 @@ bool list_directory(const std::wstring& dir, std::vector<ListedName>* out) {
   return true;
 }
 
+NameKind name_kind(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // The directory search gives the reparse tag (the tool's names hold no
+    // wildcards).
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW(path.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      ::FindClose(search);
+      if (is_name_surrogate(found.dwFileAttributes, found.dwReserved0)) return NameKind::link;
+    }
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return NameKind::folder;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return NameKind::other;
+  return NameKind::file;
+}
+
+NameKind target_kind(const std::wstring& path) {
+  // Opened for no access at all, which neither waits nor keeps others out;
+  // folders open only with backup semantics.
+  const HANDLE h =
+      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return NameKind::none;
+  BY_HANDLE_FILE_INFORMATION info;
+  NameKind kind = NameKind::other;
+  if (::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info)) {
+    kind =
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? NameKind::folder : NameKind::file;
+  }
+  ::CloseHandle(h);
+  return kind;
+}
+
 bool name_exists(const std::wstring& path) {
   // The directory search, not a plain attribute query: its last component is
   // a pattern, so "LINKDATA_EU_OS_EUNA.*" is present when any archive is.
@@ -280,17 +359,6 @@ bool name_exists(const std::wstring& path) {
   if (search == INVALID_HANDLE_VALUE) return false;
   ::FindClose(search);
   return true;
-}
-
-NameKind name_kind(const std::wstring& path) {
-  // The name's own attributes: a symbolic link or junction is a reparse
-  // point, whether or not its target exists.
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return NameKind::link;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return NameKind::folder;
-  if (attributes & FILE_ATTRIBUTE_DEVICE) return NameKind::other;
-  return NameKind::regular_file;
 }
 
 void make_directory(const std::wstring& path) { (void)::CreateDirectoryW(path.c_str(), nullptr); }
@@ -305,6 +373,14 @@ bool rename_file(const std::wstring& from, const std::wstring& to) {
   change.new_path = &to;
   if (!file_change_allowed(change)) return false;
   return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool replace_file(const std::wstring& from, const std::wstring& to) {
+  FileChange change{FileChangeKind::rename, from};
+  change.new_path = &to;
+  if (!file_change_allowed(change)) return false;
+  // A link at `to` is replaced as a file is, not followed.
+  return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 // NTFS keeps its names in its own log; there is nothing to force here.

@@ -156,17 +156,29 @@ bool announced(const std::string& out, size_t n) {
 // ---------------------------------------------------------------------------
 // A full disk
 
+// A write that fails part way, as on a full disk (here a file-size limit
+// that entry 1 outgrows), ends the export there: the file in flight keeps
+// its old bytes, no temporary file stays, and nothing after it is written.
 TEST(Faults, ExportedFileOnAFullDiskEndsTheExport) {
   for (bool compressed : {false, true}) {
     ScratchDir dir;
-    const Bytes content = pattern_bytes(5000, 7);
-    const EntrySpec entry = compressed ? compressed_entry(content) : plain_entry(content);
-    write_file(dir / kArchive, build_archive({entry, entry, entry}));
+    const auto entry = [compressed](const Bytes& content) {
+      return compressed ? compressed_entry(content) : plain_entry(content);
+    };
+    const Bytes small = pattern_bytes(5000, 7);
+    write_file(dir / kArchive,
+               build_archive({entry(small), entry(pattern_bytes(60000, 8)), entry(small)}));
     fs::create_directories(dir / "Extracted/A");
-    fs::create_symlink("/dev/full", dir / "Extracted/A/1.data");
-    const RunResult r = run_tool(dir.path, {"e", "a", "0", "2"});
+    write_file(dir / "Extracted/A/1.data", text_bytes("old"));
+    const RunResult r = run_in(dir.path, {"e", "a", "0", "2"}, [] {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit l{30000, 30000};
+      setrlimit(RLIMIT_FSIZE, &l);
+    });
     EXPECT_EQ(r.out, exported("0") + "写入文件失败！\n") << compressed;
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(dir / "Extracted/A/1.data"), text_bytes("old")) << compressed;
+    EXPECT_FALSE(file_exists(dir / "Extracted/A/1.data.tmp")) << compressed;
     EXPECT_FALSE(file_exists(dir / "Extracted/A/2.data"));
   }
 }
@@ -189,13 +201,13 @@ TEST(Faults, DdsFileThatCannotBeWritten) {
     put_dir(s / d, 0777);
   }
   const fs::path textures = fs::path(s / "Extracted/A/Textures/7");
-  {  // a full disk
-    fs::create_directories(textures);
-    fs::create_symlink("/dev/full", textures / "0_0.dds");
+  {  // a folder where the texture should be
+    fs::create_directories(textures / "0_0.dds");
     const RunResult r = run_tool(s.dir.path, {"e", "a", "7", "8", "y"});
     EXPECT_EQ(r.out, texture_failed("7/0_0.dds") + exported("7") + exported("8"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(textures / "0_0.dds")));
+    EXPECT_TRUE(fs::is_empty(textures / "0_0.dds"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(textures / "0_0.dds.tmp")));
     EXPECT_TRUE(file_exists(textures / "0_2.dds"));
     EXPECT_TRUE(file_exists(s / "Extracted/A/Textures/8/1_0.dds"));
     EXPECT_FALSE(read_file(s / "Extracted/A/8.data").empty());
@@ -210,6 +222,7 @@ TEST(Faults, DdsFileThatCannotBeWritten) {
     EXPECT_EQ(r.out, texture_failed("7/0_2.dds") + "写入文件失败！\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(file_exists(textures / "0_2.dds"));
+    EXPECT_FALSE(file_exists(textures / "0_2.dds.tmp"));
     EXPECT_TRUE(file_exists(textures / "0_3.dds"));
   }
   {  // a texture folder the user may not write to

@@ -908,10 +908,10 @@ TEST(Journal, FailedCloseOfAnExportedFile) {
 }
 
 #ifndef _WIN32
-// Ctrl+C while an exported file is rewritten in place, between its write and
-// the setting of its length, where its old tail still shows: the file is
-// finished whole, then export stops with its message and leaves the files
-// after it untouched. Both for a plain entry and for a compressed one.
+// Ctrl+C while an exported file is written under its temporary name, or as
+// that is renamed into place: the file is finished whole, then export stops
+// with its message, leaves the files after it untouched and no temporary
+// file behind. Both for a plain entry and for a compressed one.
 TEST(Journal, CtrlCWhileAnExportedFileIsRewritten) {
   InScratchDir here;
   const std::vector<Bytes> contents = {pattern_bytes(3000, 1), pattern_bytes(9000, 2),
@@ -919,30 +919,37 @@ TEST(Journal, CtrlCWhileAnExportedFileIsRewritten) {
   write_file(kArchive, build_archive({plain_entry(contents[0]), compressed_entry(contents[1]),
                                       plain_entry(contents[2])}));
   const Bytes old(20000, 0xEE);
-  for (size_t in_flight : {0, 1}) {
-    fs::create_directories("Extracted/A");
-    for (int n = 0; n < 3; ++n) write_file("Extracted/A/" + std::to_string(n) + ".data", old);
-    const std::string target = "Extracted/A/" + std::to_string(in_flight) + ".data";
-    std::string said;
-    bool ok;
-    {
-      const HookInstalled hook([&](const FileChange& f) {
-        if (f.kind == FileChangeKind::write && to_utf8(f.path) == target) raise(SIGINT);
-        return true;
-      });
-      ok = export_a(2, &said);
-    }
-    std::string want;
-    for (size_t n = 0; n <= in_flight; ++n) {
-      want +=
-          "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) + ".data 成功！\n";
-    }
-    EXPECT_FALSE(ok) << in_flight;
-    EXPECT_EQ(said, want + "导出被中断！\n") << in_flight;
-    for (size_t n = 0; n < 3; ++n) {
-      EXPECT_EQ(read_file("Extracted/A/" + std::to_string(n) + ".data"),
-                n <= in_flight ? contents[n] : old)
-          << in_flight << " " << n;
+  for (const FileChangeKind moment : {FileChangeKind::write, FileChangeKind::rename}) {
+    for (size_t in_flight : {0, 1}) {
+      const std::string what =
+          std::to_string(in_flight) + (moment == FileChangeKind::write ? " write" : " rename");
+      fs::create_directories("Extracted/A");
+      for (int n = 0; n < 3; ++n) write_file("Extracted/A/" + std::to_string(n) + ".data", old);
+      const std::string target = "Extracted/A/" + std::to_string(in_flight) + ".data";
+      std::string said;
+      bool ok;
+      {
+        const HookInstalled hook([&](const FileChange& f) {
+          if (f.kind == moment && to_utf8(f.path) == target + ".tmp") raise(SIGINT);
+          return true;
+        });
+        ok = export_a(2, &said);
+      }
+      std::string want;
+      for (size_t n = 0; n <= in_flight; ++n) {
+        want += "从 LINKDATA_EU_OS_EUNA.A 中导出文件 Extracted/A/" + std::to_string(n) +
+                ".data 成功！\n";
+      }
+      EXPECT_FALSE(ok) << what;
+      EXPECT_EQ(said, want + "导出被中断！\n") << what;
+      for (size_t n = 0; n < 3; ++n) {
+        EXPECT_EQ(read_file("Extracted/A/" + std::to_string(n) + ".data"),
+                  n <= in_flight ? contents[n] : old)
+            << what << " " << n;
+      }
+      for (const auto& e : fs::directory_iterator("Extracted/A")) {
+        EXPECT_NE(e.path().extension(), ".tmp") << what << " " << e.path();
+      }
     }
   }
 }

@@ -8,6 +8,11 @@
 #include <algorithm>
 #include <csignal>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "platform/text_encoding.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
@@ -74,6 +79,64 @@ TEST(PlatformFile, OpenModes) {
   }
   EXPECT_EQ(read_file(dir / "f"), text_bytes("xy"));
 }
+
+#ifndef _WIN32
+// Only a regular file opens, and none waits on a FIFO: a link opens only
+// for open_input, which follows it to a regular file. A file made afresh, or
+// renamed into place, replaces a link at its name instead of following it.
+TEST(PlatformFile, OnlyRegularFilesOpenAndLinksAreReplaced) {
+  using platform::NameKind;
+  ScratchDir dir;
+  write_file(dir / "file", text_bytes("file"));
+  write_file(dir / "target", text_bytes("target"));
+  ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("fifo", (dir / "link to fifo").c_str()), 0);
+  ASSERT_TRUE(make_dir(dir / "folder"));
+  struct Case {
+    const wchar_t* name;
+    NameKind kind, leads_to;
+    bool opens;  // for open_read, open_read_write_existing and open_to_replace
+    bool input;  // for open_input
+  };
+  const Case cases[] = {
+      {L"file", NameKind::file, NameKind::file, true, true},
+      {L"link", NameKind::link, NameKind::file, false, true},
+      {L"fifo", NameKind::other, NameKind::other, false, false},
+      {L"link to fifo", NameKind::link, NameKind::other, false, false},
+      {L"folder", NameKind::folder, NameKind::folder, false, false},
+      {L"missing", NameKind::none, NameKind::none, false, false},
+  };
+  alarm(20);  // an open that waits ends the test here instead of hanging it
+  for (const Case& c : cases) {
+    const std::wstring path = inside(dir, c.name);
+    const std::string name = to_utf8(c.name);
+    EXPECT_EQ(platform::name_kind(path), c.kind) << name;
+    EXPECT_EQ(platform::target_kind(path), c.leads_to) << name;
+    EXPECT_EQ(File::open_read(path).is_open(), c.opens) << name;
+    EXPECT_EQ(File::open_read_write_existing(path).is_open(), c.opens) << name;
+    EXPECT_EQ(File::open_input(path).is_open(), c.input) << name;
+    if (c.kind != NameKind::none) {  // where nothing is, it creates the file
+      EXPECT_EQ(File::open_to_replace(path).is_open(), c.opens) << name;
+    }
+  }
+  alarm(0);
+  {
+    File made = File::create_fresh(inside(dir, L"link"));
+    ASSERT_TRUE(made.is_open());
+    ASSERT_TRUE(made.write_at(0, "new", 3));
+  }
+  EXPECT_EQ(platform::name_kind(inside(dir, L"link")), NameKind::file);
+  EXPECT_EQ(read_file(dir / "link"), text_bytes("new"));
+  EXPECT_EQ(read_file(dir / "target"), text_bytes("target"));
+  ASSERT_EQ(symlink("target", (dir / "link 2").c_str()), 0);
+  ASSERT_TRUE(platform::replace_file(inside(dir, L"file"), inside(dir, L"link 2")));
+  EXPECT_EQ(platform::name_kind(inside(dir, L"link 2")), NameKind::file);
+  EXPECT_EQ(read_file(dir / "link 2"), text_bytes("file"));
+  EXPECT_EQ(read_file(dir / "target"), text_bytes("target"));
+  EXPECT_FALSE(File::create_fresh(inside(dir, L"folder")).is_open());
+}
+#endif
 
 TEST(PlatformNames, ExistenceTest) {
   ScratchDir dir;

@@ -9,6 +9,7 @@
 #include "platform/little_endian.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
+#include "platform/whole_file.h"
 #include "platform/working_paths.h"
 
 namespace linkdata {
@@ -88,20 +89,15 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
   const std::wstring path = join_path(
       entry_dir, std::to_wstring(sub_index) + L"_" + std::to_wstring(t.texture_index) + L".dds");
 
-  // Rewritten in place, not truncated first: see File::open_to_replace.
-  platform::File file = platform::File::open_to_replace(path);
-  if (!file.is_open()) {
-    say(msg::texture_write_failed(path));
-    return false;
-  }
-  bool ok = file.write_at(0, header.data(), header.size());
+  WholeFile file(path);
+  bool ok = file.is_open() && file.file().write_at(0, header.data(), header.size());
   if (ok && t.data_size != 0) {
-    ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
+    ok = file.file().write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
   }
-  ok = ok && file.extend_to(kDdsHeaderSize + uint64_t(t.data_size));
-  ok = file.close() && ok;
+  ok = ok && file.finish();
   if (!ok) {
-    // No part of a texture stays under its name, where it would pass for whole.
+    // No older texture stays under its name either, where it would pass for
+    // this export's.
     platform::remove_file(path);
     say(msg::texture_write_failed(path));
   }

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
+#include "platform/whole_file.h"
 #include "platform/working_paths.h"
 #include "textures/png_picture.h"
 
@@ -58,7 +59,11 @@ void read_summary(const std::wstring& path, Tile* tile) {
   tile->readable = read_png_summary(head.data(), got, &tile->summary);
 }
 
-std::vector<Tile> find_tiles(const std::wstring& texture_dir) {
+// Pictures are export's own files: a folder that is a link is not export's
+// and is left out, and a picture's name that holds anything but a regular
+// file (a FIFO would hold its open for ever) is left out and named in
+// `skipped`.
+std::vector<Tile> find_tiles(const std::wstring& texture_dir, std::vector<std::wstring>* skipped) {
   std::vector<Tile> tiles;
   std::vector<platform::ListedName> entries;
   if (!platform::list_directory(texture_dir, &entries)) return tiles;
@@ -66,15 +71,21 @@ std::vector<Tile> find_tiles(const std::wstring& texture_dir) {
     uint64_t entry = 0;
     if (!e.is_directory || !parse_number(e.name, &entry)) continue;
     const std::wstring entry_dir = join_path(texture_dir, e.name);
+    if (platform::name_kind(entry_dir) != platform::NameKind::folder) continue;
     std::vector<platform::ListedName> files;
     if (!platform::list_directory(entry_dir, &files)) continue;
     for (const platform::ListedName& f : files) {
       Tile tile;
       if (f.is_directory || !parse_picture_name(f.name, &tile.sub, &tile.index)) continue;
+      const std::wstring path = join_path(entry_dir, f.name);
+      if (platform::name_kind(path) != platform::NameKind::file) {
+        skipped->push_back(path);
+        continue;
+      }
       tile.entry = entry;
       tile.entry_name = e.name;
       tile.file_name = f.name;
-      read_summary(join_path(entry_dir, f.name), &tile);
+      read_summary(path, &tile);
       tiles.push_back(std::move(tile));
     }
   }
@@ -252,8 +263,9 @@ std::wstring gallery_path(const std::wstring& texture_dir) {
   return join_path(texture_dir, L"index.html");
 }
 
-bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_texture_dir) {
-  const std::vector<Tile> tiles = find_tiles(texture_dir);
+bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_texture_dir,
+                   std::vector<std::wstring>* skipped) {
+  const std::vector<Tile> tiles = find_tiles(texture_dir, skipped);
   std::string html = kHead;
   html += "<p>共 " + std::to_string(tiles.size()) +
           " 个贴图（每个贴图的最大一级）。修改后的图片尺寸须与原图相同，按“放回”所示的路径放入"
@@ -263,10 +275,8 @@ bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_t
   for (const Tile& t : tiles) append_tile(t, import_texture_dir, &html);
   html += "</div>\n</body>\n</html>\n";
 
-  const std::wstring path = gallery_path(texture_dir);
-  platform::File file = platform::File::open_to_replace(path);
-  if (!file.is_open()) return false;
-  return file.write_at(0, html.data(), html.size()) && file.extend_to(html.size()) && file.close();
+  WholeFile file(gallery_path(texture_dir));
+  return file.is_open() && file.file().write_at(0, html.data(), html.size()) && file.finish();
 }
 
 }  // namespace linkdata

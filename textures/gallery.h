@@ -4,14 +4,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace linkdata {
 
 // (Re)writes <texture_dir>/index.html from every <n>/<sub>_<t>.png found
 // under texture_dir, pictures of earlier runs included. import_texture_dir is
-// where edited pictures go back, shown with the platform's separator. False
-// when the page cannot be written.
-bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_texture_dir);
+// where edited pictures go back, shown with the platform's separator. A
+// picture's name that is not a regular file is left out and its path added
+// to `skipped`. False when the page cannot be written.
+bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_texture_dir,
+                   std::vector<std::wstring>* skipped);
 
 // The page's path for a texture folder.
 std::wstring gallery_path(const std::wstring& texture_dir);

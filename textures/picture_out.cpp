@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/whole_file.h"
 #include "platform/working_paths.h"
 #include "textures/png_picture.h"
 #include "textures/texture_formats.h"
@@ -40,16 +41,12 @@ PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* l
     platform::remove_file(path);
     return PictureWrite::failed;
   }
-  platform::File file = platform::File::open_to_replace(path);
-  if (!file.is_open()) return PictureWrite::failed;
-  const bool ok =
-      file.write_at(0, png.data(), png.size()) && file.extend_to(png.size()) && file.close();
-  if (!ok) {
-    file = platform::File();
-    platform::remove_file(path);
-    return PictureWrite::failed;
+  WholeFile file(path);
+  if (file.is_open() && file.file().write_at(0, png.data(), png.size()) && file.finish()) {
+    return PictureWrite::written;
   }
-  return PictureWrite::written;
+  platform::remove_file(path);
+  return PictureWrite::failed;
 }
 
 }  // namespace linkdata

@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/run_summary.h"
+#include "platform/whole_file.h"
 #include "platform/worker_pool.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"
@@ -41,6 +43,7 @@ struct ExportRun {
   RunTally tally;
   std::unique_ptr<PictureQueue> pictures;  // with the p flag
   bool texture_failed = false;             // the run goes on, and ends with a failure
+  std::set<std::wstring> links_reported;   // texture folders found to be links
 };
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
@@ -51,14 +54,6 @@ void report_exported(const ExportRun& run, const std::wstring& file_name) {
   say(msg::exported(run.archive_name, file_name));
 }
 
-// Exported files are rewritten in place rather than truncated first (see
-// File::open_to_replace); one that fails part way is cut to what was
-// written, as a truncated one would hold.
-bool fail_cut(platform::File& out, uint64_t written, const std::wstring& message) {
-  out.extend_to(written);
-  return fail(message);
-}
-
 // A plain entry: copied block by block, the first block read ahead by the
 // pipeline; the part past the end of the archive is zeros, which the file
 // gets by being extended rather than written.
@@ -67,42 +62,57 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   const uint64_t pos = byte_position(record, run.archive.header.offset_unit);
   const size_t present = bytes_present(run.archive.length, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
-  platform::File out = platform::File::open_to_replace(file_name);
+  // A file that fails part way is dropped: the old export stays as it was.
+  WholeFile out(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
-  if (!out.write_at(0, first_block.data(), first_block.size())) {
-    return fail_cut(out, 0, msg::kFileWriteFailed);
+  if (!out.file().write_at(0, first_block.data(), first_block.size())) {
+    return fail(msg::kFileWriteFailed);
   }
   size_t done = first_block.size();
   ByteBuffer block;
   while (done < present) {
     const size_t n_bytes = std::min(present - done, kPlainCopyBlock);
     if (!read_present(run.archive.file, pos + done, n_bytes, &block)) {
-      return fail_cut(out, done, entry_read_failure());
+      return fail(entry_read_failure());
     }
-    if (!out.write_at(done, block.data(), n_bytes)) {
-      return fail_cut(out, done, msg::kFileWriteFailed);
-    }
+    if (!out.file().write_at(done, block.data(), n_bytes)) return fail(msg::kFileWriteFailed);
     done += n_bytes;
   }
-  // Cut before extending, so that no byte of the old file shows among the zeros.
-  const bool finished = out.extend_to(done) &&
-                        (done == record.stored_size || out.extend_to(record.stored_size)) &&
-                        out.close();
+  const bool finished =
+      (done == record.stored_size || out.file().extend_to(record.stored_size)) && out.finish();
   if (!finished) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
   ++run.tally.files_written;
   return true;
 }
 
+// Export never makes a link, so a link in place of a texture folder is
+// someone else's and may lead anywhere, outside the game folder too: nothing
+// is written through it. Named once a run; the run ends with a failure.
+bool folder_writable(ExportRun& run, const std::wstring& folder) {
+  if (platform::name_kind(folder) != platform::NameKind::link) return true;
+  if (run.links_reported.insert(folder).second) say(msg::folder_is_link(folder));
+  run.texture_failed = true;
+  return false;
+}
+
 // Textures of a decoded entry: DDS files now, pictures queued. Each
 // container is read once, for both.
 void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
+  bool writable = true;
+  bool folder_checked = false;
   for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
     const uint8_t* container = content.data() + span.offset;
     const std::vector<TextureDescription> textures = read_texture_container(container, span.size);
     for (const TextureDescription& t : textures) {
       if (find_texture_format(t.format_code) == nullptr) ++run.tally.textures_skipped;
     }
+    if (!folder_checked) {
+      folder_checked = true;
+      writable = folder_writable(run, g_texture_directory_path) &&
+                 folder_writable(run, join_path(g_texture_directory_path, std::to_wstring(n)));
+    }
+    if (!writable) continue;
     if (run.textures.dds) {
       size_t written = 0;
       if (!extract_textures(textures, container, span.size, n, span.sub_index, &written)) {
@@ -121,12 +131,11 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   const ByteBuffer& content = decoded.content;
   if (run.textures.dds || run.textures.pictures) export_textures(run, n, content);
   const std::wstring file_name = exported_file_name(run, n);
-  platform::File out = platform::File::open_to_replace(file_name);
+  WholeFile out(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
-  if (!out.write_at(0, content.data(), content.size())) {
-    return fail_cut(out, 0, msg::kFileWriteFailed);
+  if (!out.file().write_at(0, content.data(), content.size()) || !out.finish()) {
+    return fail(msg::kFileWriteFailed);
   }
-  if (!out.extend_to(content.size()) || !out.close()) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
   ++run.tally.files_written;
   return true;
@@ -159,10 +168,12 @@ bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   // A run that ran out of memory stops there, without a gallery.
   if (run.pictures->out_of_memory) return fail(msg::kOutOfMemory);
   bool ok = !run.pictures->failed;
+  if (!folder_writable(run, g_texture_directory_path)) return false;
   const std::wstring import_textures = join_path(join_path(L"Import", letter), L"Textures");
-  if (!write_gallery(g_texture_directory_path, import_textures)) {
-    ok = fail(msg::gallery_write_failed(gallery_path(g_texture_directory_path)));
-  }
+  std::vector<std::wstring> skipped;
+  const bool written = write_gallery(g_texture_directory_path, import_textures, &skipped);
+  for (const std::wstring& path : skipped) ok = fail(msg::not_regular_file(path));
+  if (!written) ok = fail(msg::gallery_write_failed(gallery_path(g_texture_directory_path)));
   return ok;
 }
 
@@ -189,9 +200,9 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   if (run.textures.pictures) run.pictures = std::make_unique<PictureQueue>();
   const EntryRange range =
       clamp_range(uint32_t(first), uint32_t(last), run.archive.header.entry_count);
-  // An exported file rewritten in place holds its old tail until its length
-  // is set, so an interruption lets the entry in hand finish (its textures,
-  // its file and its line) and stops the run before the next one. The
+  // An interruption lets the entry in hand finish (its textures, its file
+  // and its line), so that its files agree with each other, and stops the
+  // run before the next one. The
   // pipeline's workers are joined inside read_entries, before `deferred`
   // puts the handlers back.
   const platform::InterruptsDeferred deferred;

@@ -95,6 +95,7 @@ struct ImportRun {
   // compressor each keeps, serve all entries.
   WorkerPool encoders{helper_threads()};
   bool entries_refused = false;  // some entries were not written, the others were
+  bool skipped_any = false;      // a name skipped with a message: status 1 at the end
   RunTally tally;                // for the summary line on a console
   // Last: it waits for its group in flight before the rest goes.
   ArchiveWriter writer{archive, originals, archive_name, OriginalsUse::save_first_touches};
@@ -194,7 +195,7 @@ struct EntryWrite {
 using Prepared = std::variant<EntryWrite, Failure>;
 
 Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
-  platform::File loose = platform::File::open_read(join_path(g_import_directory_path, c.name));
+  platform::File loose = platform::File::open_input(join_path(g_import_directory_path, c.name));
   if (!loose.is_open()) return Failure{msg::file_open_failed(c.name)};
   uint64_t file_size = 0;
   if (!loose.size(&file_size)) return Failure{msg::file_read_failed(c.name)};
@@ -451,18 +452,37 @@ bool open_archive_for_import(ImportRun& run, LockedArchive* locked) {
   return true;
 }
 
+// Only regular files are read, a link's too: a FIFO would hold the run in
+// its open for ever, with the archive locked. Anything else there of a name
+// import would take is named and left out, and the run goes on; a name that
+// leads nowhere fails its open as ever.
+bool regular_or_said(ImportRun& run, const std::wstring& path, const std::wstring& shown) {
+  const platform::NameKind kind = platform::target_kind(path);
+  if (kind == platform::NameKind::file || kind == platform::NameKind::none) return true;
+  say(msg::not_regular_file(shown));
+  run.skipped_any = true;
+  return false;
+}
+
 // The loose files whose names pass the name test and the edited textures of
 // the import folder, in the order they go in. False when there is neither.
-bool gather_candidates(const ImportRun& run, std::vector<Candidate>* candidates) {
+bool gather_candidates(ImportRun& run, std::vector<Candidate>* candidates) {
   std::vector<platform::ListedName> listing;
   platform::list_directory(g_import_directory_path, &listing);
   const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
-  const std::vector<TextureFile> texture_files =
-      texture_files_in_import_order(g_import_directory_path);
+  std::vector<TextureFile> texture_files = texture_files_in_import_order(g_import_directory_path);
+  texture_files.erase(std::remove_if(texture_files.begin(), texture_files.end(),
+                                     [&run](const TextureFile& t) {
+                                       return !regular_or_said(run, t.path, t.path);
+                                     }),
+                      texture_files.end());
   if (matches.empty() && texture_files.empty()) return fail(msg::kNothingToImport);
   for (const platform::ListedName& listed : matches) {
     std::optional<int32_t> entry = entry_number_of(listed);
     if (!entry) continue;
+    if (!regular_or_said(run, join_path(g_import_directory_path, listed.name), listed.name)) {
+      continue;
+    }
     Candidate c;
     c.name = listed.name;
     c.entry = *entry;
@@ -545,7 +565,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
   report_run_on_console(run.tally);
-  return ok;
+  return ok && !run.skipped_any;
 }
 
 }  // namespace linkdata

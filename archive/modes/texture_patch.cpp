@@ -64,7 +64,7 @@ struct FileHead {
 };
 
 std::wstring open_with_head(const std::wstring& path, uint8_t* head, size_t n, FileHead* out) {
-  out->file = platform::File::open_read(path);
+  out->file = platform::File::open_input(path);
   if (!out->file.is_open()) return msg::file_open_failed(path);
   if (!out->file.size(&out->size) ||
       !out->file.read_at(0, head, size_t(std::min<uint64_t>(out->size, n)), &out->got)) {

@@ -554,7 +554,7 @@ void journal_remove(Journal& journal) {
 LeftJournal left_journal(const std::wstring& archive_name) {
   const std::wstring path = journal_path(archive_name);
   if (!path_exists(path)) return LeftJournal::none;
-  if (platform::name_kind(path) != platform::NameKind::regular_file) {
+  if (platform::name_kind(path) != platform::NameKind::file) {
     return LeftJournal::not_a_journal;
   }
   platform::File journal = platform::File::open_read(path);
@@ -575,7 +575,7 @@ Recovery recover_archive(const std::wstring& archive_name, platform::File& archi
   // The tool writes its journal as a plain file only: a link (even one
   // whose target is gone), a folder or a device in its place was put there
   // by someone else, and neither read nor removed.
-  if (platform::name_kind(path) != platform::NameKind::regular_file) {
+  if (platform::name_kind(path) != platform::NameKind::file) {
     return {false, msg::journal_not_a_file(path, archive_name)};
   }
   // Opened for writing to mark a rollback begun; a journal that can only be

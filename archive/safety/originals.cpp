@@ -95,7 +95,7 @@ bool Originals::create_file(platform::File& archive, const std::vector<uint32_t>
   uint32_t count = 0, crc = 0;
   if (!archive.size(&length) || !index_checksum(archive, nullptr, &crc, &count)) return false;
   const std::wstring temporary = path_ + L".new";
-  file_ = platform::File::create_always(temporary);
+  file_ = platform::File::create_fresh(temporary);
   if (!file_.is_open()) return false;
   content_.header = OriginalsHeader{};
   content_.header.original_length = length;
