@@ -22,6 +22,8 @@ enum class FileChangeKind {
   // path = the old name, new_path = the new one; both rename_file and
   // replace_file, whose new name may have held a file, now replaced whole
   rename,
+  // path and new_path swap their files, each whole, in one step
+  exchange,
   flush_folder,  // path = the folder; its names forced to stable storage
 };
 

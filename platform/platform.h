@@ -158,6 +158,11 @@ bool rename_file(const std::wstring& from, const std::wstring& to);
 // not forced to disk first. Its file-change-hook event is `rename`.
 bool replace_file(const std::wstring& from, const std::wstring& to);
 
+// Swaps the files that two names hold, in one step that no reader sees half
+// done; both must exist, on one file system. False where the file system or
+// platform cannot (then nothing changed), and the caller renames instead.
+bool exchange_files(const std::wstring& a, const std::wstring& b);
+
 // Forces the names in a folder (files created or removed there) to stable
 // storage. Windows file systems keep names durable by themselves.
 bool flush_folder(const std::wstring& dir);

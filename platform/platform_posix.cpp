@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -309,6 +310,14 @@ bool replace_file(const std::wstring& from, const std::wstring& to) {
   change.new_path = &to;
   if (!file_change_allowed(change)) return false;
   return ::rename(native(from).c_str(), native(to).c_str()) == 0;
+}
+
+bool exchange_files(const std::wstring& a, const std::wstring& b) {
+  FileChange change{FileChangeKind::exchange, a};
+  change.new_path = &b;
+  if (!file_change_allowed(change)) return false;
+  return ::renameat2(AT_FDCWD, native(a).c_str(), AT_FDCWD, native(b).c_str(), RENAME_EXCHANGE) ==
+         0;
 }
 
 bool flush_folder(const std::wstring& dir) {

@@ -384,6 +384,10 @@ bool replace_file(const std::wstring& from, const std::wstring& to) {
 }
 
 // NTFS keeps its names in its own log; there is nothing to force here.
+// NTFS frees a replaced file's clusters at no cost worth saving; a plain
+// rename serves.
+bool exchange_files(const std::wstring&, const std::wstring&) { return false; }
+
 bool flush_folder(const std::wstring& dir) {
   return file_change_allowed({FileChangeKind::flush_folder, dir});
 }

@@ -1,6 +1,93 @@
 #include "platform/whole_file.h"
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "platform/working_paths.h"
+
 namespace linkdata {
+namespace {
+
+// Old files swapped out of their names, their blocks ready for the next file.
+// Two: export writes its files on one thread and its pictures on others, and
+// a kill leaves no more than these and the files in flight.
+constexpr size_t kMaxSpares = 2;
+
+struct Spares {
+  std::mutex mutex;
+  std::vector<std::wstring> paths;
+};
+
+Spares& spares() {
+  static Spares s;
+  return s;
+}
+
+// A spare's name, taken out of the pool; empty when there is none.
+std::wstring take_spare() {
+  Spares& s = spares();
+  const std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.paths.empty()) return L"";
+  std::wstring path = std::move(s.paths.back());
+  s.paths.pop_back();
+  return path;
+}
+
+// True when `path` was a spare: it is the caller's now.
+bool claim_spare(const std::wstring& path) {
+  Spares& s = spares();
+  const std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = std::find(s.paths.begin(), s.paths.end(), path);
+  if (it == s.paths.end()) return false;
+  s.paths.erase(it);
+  return true;
+}
+
+void keep_spare(const std::wstring& path) {
+  Spares& s = spares();
+  {
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.paths.size() < kMaxSpares) {
+      s.paths.push_back(path);
+      return;
+    }
+  }
+  platform::remove_file(path);
+}
+
+// A temporary file for `target`, opened to be rewritten in place, and its
+// name: a spare in the target's folder under the name it has; the one a run
+// left under the target's own temporary name; a spare from another folder
+// moved there; or a new one.
+platform::File open_temporary(const std::wstring& target, std::wstring* temporary) {
+  *temporary = temporary_name_of(target);
+  std::wstring spare;
+  if (platform::name_kind(*temporary) == platform::NameKind::file) {
+    claim_spare(*temporary);
+  } else {
+    spare = take_spare();
+  }
+  if (!spare.empty()) {
+    if (folder_of(spare) == folder_of(target)) {
+      *temporary = spare;
+    } else if (!platform::replace_file(spare, *temporary)) {
+      platform::remove_file(spare);
+      return platform::File::create_fresh(*temporary);
+    }
+  } else if (platform::name_kind(*temporary) != platform::NameKind::file) {
+    return platform::File::create_fresh(*temporary);
+  }
+  platform::File file = platform::File::open_to_replace(*temporary);
+  if (file.is_open()) return file;
+  // Not a file that can be rewritten after all: made afresh, under the
+  // target's own temporary name.
+  if (*temporary != temporary_name_of(target)) platform::remove_file(*temporary);
+  *temporary = temporary_name_of(target);
+  return platform::File::create_fresh(*temporary);
+}
+
+}  // namespace
 
 std::wstring temporary_name_of(const std::wstring& target) { return target + L".tmp"; }
 
@@ -9,19 +96,43 @@ WholeFile::WholeFile(const std::wstring& target)
   // A folder of the target's name would refuse the rename only once the
   // whole file is written: the file cannot be made, and is not begun.
   if (platform::name_kind(target_) == platform::NameKind::folder) return;
-  file_ = platform::File::create_fresh(temporary_);
+  file_ = open_temporary(target_, &temporary_);
   pending_ = file_.is_open();
 }
 
 WholeFile::~WholeFile() { abandon(); }
 
+bool WholeFile::write_at(uint64_t pos, const void* buf, size_t n) {
+  length_ = std::max(length_, pos + n);
+  return file_.write_at(pos, buf, n);
+}
+
+bool WholeFile::extend_to(uint64_t length) {
+  // A file rewritten in place is cut to its new bytes first, so that what
+  // it grows by reads as zeros, not as what it held before.
+  if (length > length_ && !file_.extend_to(length_)) return false;
+  length_ = length;
+  return file_.extend_to(length);
+}
+
 bool WholeFile::finish() {
   if (!pending_) return false;
-  if (!file_.close() || !platform::replace_file(temporary_, target_)) {
+  // A rewritten file is cut to its new length: nothing of what it held
+  // before stays past the new bytes.
+  if (!file_.extend_to(length_) || !file_.close()) {
+    abandon();
+    return false;
+  }
+  // The old file goes under the temporary name, a spare; a target that is
+  // not a file of ours (none, a link) is replaced.
+  const bool swapped = platform::name_kind(target_) == platform::NameKind::file &&
+                       platform::exchange_files(temporary_, target_);
+  if (!swapped && !platform::replace_file(temporary_, target_)) {
     abandon();
     return false;
   }
   pending_ = false;
+  if (swapped) keep_spare(temporary_);
   return true;
 }
 
@@ -30,6 +141,12 @@ void WholeFile::abandon() {
   file_ = platform::File();
   platform::remove_file(temporary_);
   pending_ = false;
+}
+
+void drop_spare_files() {
+  for (std::wstring path = take_spare(); !path.empty(); path = take_spare()) {
+    platform::remove_file(path);
+  }
 }
 
 }  // namespace linkdata

@@ -1,12 +1,20 @@
-// A file written whole under a temporary name in its own folder and renamed
-// over its real name once every byte is there: a reader (the gallery, an
+// A file written whole under a temporary name in its own folder and put in
+// place of its real name once every byte is there: a reader (the gallery, an
 // editor, the next import) never finds a part of it under that name, and a
-// kill at any moment leaves the old file or the new one, plus at most the
-// temporary file. The temporary name is fixed for each target, so the next
-// run that writes the same file removes what an interrupted one left.
-// Whatever had the real name, a link too, is replaced, never written through.
+// kill at any moment leaves the old file or the new one, plus temporary
+// files, each named after a target with ".tmp" added; the next run that
+// writes that target takes up what an interrupted one left there. Whatever
+// had the real name, a link too, is replaced, never written through.
+//
+// The old file is not deleted but swapped out under the temporary name and
+// kept as a spare, whose blocks the next file written in that folder is put
+// into, under the spare's name: freeing a file's blocks costs far more than
+// writing it on file systems that discard freed blocks (an export over
+// 50,000 small files took 49 s instead of 1 s), and a file rewritten in
+// place keeps its blocks.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -19,8 +27,9 @@ std::wstring temporary_name_of(const std::wstring& target);
 
 class WholeFile {
  public:
-  // Creates the temporary file afresh; is_open tells whether that worked
-  // (never where a folder has the target's name).
+  // Opens the temporary file: the one an interrupted run left, a spare, or a
+  // new one; is_open tells whether that worked (never where a folder has the
+  // target's name).
   explicit WholeFile(const std::wstring& target);
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
@@ -28,11 +37,15 @@ class WholeFile {
   ~WholeFile();
 
   bool is_open() const { return file_.is_open(); }
-  platform::File& file() { return file_; }
+  // The file's bytes, as File's calls of the same names; its length is where
+  // the last of them ends.
+  bool write_at(uint64_t pos, const void* buf, size_t n);
+  bool extend_to(uint64_t length);
 
-  // Closes the temporary file and renames it over the target. False when
-  // either fails: the temporary file is then removed, the target as it was.
-  // Nothing is forced to disk: an exported file can be exported again.
+  // Sets the file's length, closes it and puts it in place of the target.
+  // False when any of that fails: the temporary file is then removed, the
+  // target as it was. Nothing is forced to disk: an exported file can be
+  // exported again.
   bool finish();
 
  private:
@@ -41,7 +54,12 @@ class WholeFile {
   std::wstring target_;
   std::wstring temporary_;
   platform::File file_;
+  uint64_t length_ = 0;
   bool pending_ = false;  // a temporary file that is still to be renamed or removed
 };
+
+// Removes the spares that runs of WholeFile keep: at the end of a run that
+// writes files, so that it leaves none behind.
+void drop_spare_files();
 
 }  // namespace linkdata

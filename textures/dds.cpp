@@ -90,9 +90,9 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
       entry_dir, std::to_wstring(sub_index) + L"_" + std::to_wstring(t.texture_index) + L".dds");
 
   WholeFile file(path);
-  bool ok = file.is_open() && file.file().write_at(0, header.data(), header.size());
+  bool ok = file.is_open() && file.write_at(0, header.data(), header.size());
   if (ok && t.data_size != 0) {
-    ok = file.file().write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
+    ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);
   }
   ok = ok && file.finish();
   if (!ok) {

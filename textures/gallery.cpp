@@ -276,7 +276,7 @@ bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_t
   html += "</div>\n</body>\n</html>\n";
 
   WholeFile file(gallery_path(texture_dir));
-  return file.is_open() && file.file().write_at(0, html.data(), html.size()) && file.finish();
+  return file.is_open() && file.write_at(0, html.data(), html.size()) && file.finish();
 }
 
 }  // namespace linkdata

@@ -42,7 +42,7 @@ PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* l
     return PictureWrite::failed;
   }
   WholeFile file(path);
-  if (file.is_open() && file.file().write_at(0, png.data(), png.size()) && file.finish()) {
+  if (file.is_open() && file.write_at(0, png.data(), png.size()) && file.finish()) {
     return PictureWrite::written;
   }
   platform::remove_file(path);

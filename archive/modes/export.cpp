@@ -65,7 +65,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   // A file that fails part way is dropped: the old export stays as it was.
   WholeFile out(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
-  if (!out.file().write_at(0, first_block.data(), first_block.size())) {
+  if (!out.write_at(0, first_block.data(), first_block.size())) {
     return fail(msg::kFileWriteFailed);
   }
   size_t done = first_block.size();
@@ -75,11 +75,11 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
     if (!read_present(run.archive.file, pos + done, n_bytes, &block)) {
       return fail(entry_read_failure());
     }
-    if (!out.file().write_at(done, block.data(), n_bytes)) return fail(msg::kFileWriteFailed);
+    if (!out.write_at(done, block.data(), n_bytes)) return fail(msg::kFileWriteFailed);
     done += n_bytes;
   }
   const bool finished =
-      (done == record.stored_size || out.file().extend_to(record.stored_size)) && out.finish();
+      (done == record.stored_size || out.extend_to(record.stored_size)) && out.finish();
   if (!finished) return fail(msg::kFileWriteFailed);
   report_exported(run, file_name);
   ++run.tally.files_written;
@@ -133,7 +133,7 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   const std::wstring file_name = exported_file_name(run, n);
   WholeFile out(file_name);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
-  if (!out.file().write_at(0, content.data(), content.size()) || !out.finish()) {
+  if (!out.write_at(0, content.data(), content.size()) || !out.finish()) {
     return fail(msg::kFileWriteFailed);
   }
   report_exported(run, file_name);
@@ -184,6 +184,11 @@ bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstr
 
 bool run_export(int32_t first, int32_t last, TextureOutput textures,
                 const std::wstring& archive_name, const std::wstring& letter) {
+  // The spare files the run's writes kept go when the run does, its picture
+  // writers joined before.
+  struct SparesDropped {
+    ~SparesDropped() { drop_spare_files(); }
+  } spares_dropped;
   ExportRun run;
   run.archive_name = archive_name;
   run.textures = textures;
