@@ -85,10 +85,7 @@ bool export_mode(const Request& r) {
   return run_export(r.first, r.last, textures, r.archive_name, r.letter);
 }
 
-bool import_mode(const Request& r) {
-  g_import_directory_path = join_path(L"Import", r.letter);
-  return run_import(kArchivePrefix, r.letter);
-}
+bool import_mode(const Request& r) { return run_import(kArchivePrefix, r.letter); }
 
 // The whole index without a range.
 bool list_mode(const Request& r) {

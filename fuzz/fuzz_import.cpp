@@ -35,7 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_support::write_bytes("LINKDATA_EU_OS_EUNA.A", archive, archive_size);
   fuzz_support::write_bytes("Import/A/" + name, loose, loose_size);
 
-  linkdata::g_import_directory_path = L"Import/A";
   fuzz_support::CappedRun capped;
   if (linkdata::run_import(L"LINKDATA_EU_OS_EUNA.", L"A")) {
     fuzz_support::clear_tree("Extracted");

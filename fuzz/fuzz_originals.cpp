@@ -59,7 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_support::write_bytes(kArchive, archive, archive_size);
   fuzz_support::write_bytes("Import/A/" + std::to_string(entry) + ".data", loose, loose_size);
 
-  linkdata::g_import_directory_path = L"Import/A";
   fuzz_support::CappedRun capped;
   if (!linkdata::run_import(L"LINKDATA_EU_OS_EUNA.", L"A") ||
       !std::filesystem::exists(kOriginals)) {

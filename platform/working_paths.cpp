@@ -6,9 +6,6 @@ namespace linkdata {
 
 const wchar_t* const kArchivePrefix = L"LINKDATA_EU_OS_EUNA.";
 
-std::wstring g_texture_directory_path;
-std::wstring g_import_directory_path;
-
 std::wstring join_path(const std::wstring& a, const std::wstring& b) {
   return a + platform::path_separator + b;
 }

@@ -1,5 +1,5 @@
-// Names of the working tree beside the archives, the existence test, and the
-// two paths shared between the front end, export, import and texture output.
+// The archives' name prefix, paths joined with the platform's separator,
+// and the existence test.
 #pragma once
 
 #include <string>
@@ -7,11 +7,6 @@
 namespace linkdata {
 
 extern const wchar_t* const kArchivePrefix;  // "LINKDATA_EU_OS_EUNA."
-
-// Set by export on every run; read by texture extraction.
-extern std::wstring g_texture_directory_path;
-// Set by the front end before import; read by import.
-extern std::wstring g_import_directory_path;
 
 // Joins path pieces with the platform separator.
 std::wstring join_path(const std::wstring& a, const std::wstring& b);

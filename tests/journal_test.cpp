@@ -44,7 +44,6 @@ struct HookInstalled {
 };
 
 bool import_a(std::string* out = nullptr) {
-  g_import_directory_path = join_path(L"Import", L"A");
   bool ok = false;
   const std::string said = capture_stdout([&] { ok = run_import(kArchivePrefix, L"A"); });
   if (out) *out = said;

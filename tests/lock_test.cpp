@@ -131,7 +131,6 @@ bool export_a(std::string* out) {
 }
 
 bool import_a(std::string* out) {
-  g_import_directory_path = join_path(L"Import", L"A");
   bool ok = false;
   *out = capture_stdout([&] { ok = run_import(kArchivePrefix, L"A"); });
   return ok;

@@ -194,7 +194,6 @@ TEST(Restore, ArchiveChangedByAnotherProgram) {
 
 // Restore or import of archive A run in this process, with what it said.
 bool run_in_process(char op, std::string* said) {
-  g_import_directory_path = join_path(L"Import", L"A");
   bool ok = false;
   *said = capture_stdout([&] {
     ok = op == 'r' ? run_restore_whole(L"LINKDATA_EU_OS_EUNA.A") : run_import(kArchivePrefix, L"A");
@@ -312,7 +311,6 @@ TEST(Restore, RecordsOfACrashedRunAreNeverTakenForItsTornTail) {
       }
       return true;
     });
-    g_import_directory_path = join_path(L"Import", L"A");
     capture_stdout([&] {
       try {
         run_import(kArchivePrefix, L"A");

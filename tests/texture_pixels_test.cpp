@@ -57,14 +57,12 @@ TEST(TexturePixels, MatchImageMagickOnEveryPixel) {
   const Case cases[] = {{kFormatDxt1, 0x55}, {kFormatDxt1, 0x00}, {kFormatDxt1, 0x12},
                         {kFormatDxt5, 0x45}, {kFormatDxt5, 0x10}, {kFormatArgb8, 0x34}};
   test::InScratchDir scratch;
-  const std::wstring saved = g_texture_directory_path;
-  g_texture_directory_path = L"Textures";
   uint32_t entry = 0;
   for (const Case& k : cases) {
     const uint32_t width = 1u << (k.byte2 & 15), height = 1u << (k.byte2 >> 4);
     const Bytes level = random_bytes(size_t(top_level_bytes(k.code, width, height)), entry + 1);
     const Bytes c = one_texture_container(k.code, k.byte2, level);
-    extract_textures(c.data(), c.size(), entry, 0);
+    extract_textures(L"Textures", c.data(), c.size(), entry, 0);
     const std::string dds = "Textures/" + std::to_string(entry) + "/0_0.dds";
     const std::string raw = std::to_string(entry) + ".rgba";
     const std::string command =
@@ -80,7 +78,6 @@ TEST(TexturePixels, MatchImageMagickOnEveryPixel) {
     EXPECT_LE(worst, 2) << "format " << int(k.code) << ", " << width << "x" << height;
     ++entry;
   }
-  g_texture_directory_path = saved;
 }
 
 // Single blocks whose pixels follow from the formats' definitions.

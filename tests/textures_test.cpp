@@ -467,15 +467,10 @@ std::set<std::string> names_in(const fs::path& dir) {
 }
 
 // Runs each test in a fresh temporary current directory holding Extracted/A,
-// with the texture directory path set to Extracted/A/Textures (relative).
+// with the texture folder Extracted/A/Textures (relative).
 class DdsFiles : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_texture_path_ = g_texture_directory_path;
-    fs::create_directories("Extracted/A");
-    g_texture_directory_path = join_path(join_path(L"Extracted", L"A"), L"Textures");
-  }
-  void TearDown() override { g_texture_directory_path = saved_texture_path_; }
+  void SetUp() override { fs::create_directories("Extracted/A"); }
 
   // The bytes a DDS file of texture i of container c must hold.
   static Bytes expected_file(const Bytes& c, const TextureDescription& t) {
@@ -488,13 +483,13 @@ class DdsFiles : public testing::Test {
 
   test::InScratchDir scratch_;  // the current directory for the test's duration
   fs::path textures_ = fs::path("Extracted") / "A" / "Textures";
-  std::wstring saved_texture_path_;
+  std::wstring texture_dir_ = join_path(join_path(L"Extracted", L"A"), L"Textures");
 };
 
 TEST_F(DdsFiles, UnsupportedCodeLeavesAGapInNames) {
   const Bytes c = build_container(
       {Tex{0x90, 8, 0x88, 87408}, Tex{0x10, 2, 0x00, 64}, Tex{0x90, 6, 0x86, 10936}});
-  extract_textures(c.data(), c.size(), 7, 0);
+  extract_textures(texture_dir_, c.data(), c.size(), 7, 0);
   const fs::path dir = textures_ / "7";
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"0_0.dds", "0_2.dds"}));
   const auto d = read(c);
@@ -511,7 +506,7 @@ TEST_F(DdsFiles, UnsupportedCodeLeavesAGapInNames) {
 TEST_F(DdsFiles, FileLengthsOfTheEdgeCases) {
   const Bytes c = build_container(
       {Tex{0x10, 8, 0x88, 65536}, Tex{0x50, 1, 0x77, 65536}, Tex{0x10, 6, 0x00, 8, 1, 0x20}});
-  extract_textures(c.data(), c.size(), 0, 3);
+  extract_textures(texture_dir_, c.data(), c.size(), 0, 3);
   const fs::path dir = textures_ / "0";
   EXPECT_EQ(fs::file_size(dir / "3_0.dds"), 128u + 65536u);
   EXPECT_EQ(fs::file_size(dir / "3_1.dds"), 128u + 65536u);
@@ -522,21 +517,21 @@ TEST_F(DdsFiles, FileLengthsOfTheEdgeCases) {
 
 TEST_F(DdsFiles, NumbersInPlainDecimal) {
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
-  extract_textures(c.data(), c.size(), 10000, 12);
+  extract_textures(texture_dir_, c.data(), c.size(), 10000, 12);
   EXPECT_TRUE(fs::is_regular_file(textures_ / "10000" / "12_0.dds"));
-  extract_textures(c.data(), c.size(), 4294967295u, 0);
+  extract_textures(texture_dir_, c.data(), c.size(), 4294967295u, 0);
   EXPECT_TRUE(fs::is_regular_file(textures_ / "4294967295" / "0_0.dds"));
 }
 
 TEST_F(DdsFiles, NoTexturesCreatesOnlyTheTextureDirectory) {
   ASSERT_FALSE(fs::exists(textures_));
   const Bytes c = build_container({});
-  extract_textures(c.data(), c.size(), 7, 0);
+  extract_textures(texture_dir_, c.data(), c.size(), 7, 0);
   EXPECT_TRUE(fs::is_directory(textures_));
   EXPECT_TRUE(names_in(textures_).empty());
   // Only unsupported textures: no entry directory either.
   const Bytes u = build_container({Tex{0x10, 2, 0x00, 16}});
-  extract_textures(u.data(), u.size(), 7, 0);
+  extract_textures(texture_dir_, u.data(), u.size(), 7, 0);
   EXPECT_TRUE(names_in(textures_).empty());
 }
 
@@ -546,7 +541,7 @@ TEST_F(DdsFiles, ExistingDirectoryKeptAndFileOverwritten) {
   { std::ofstream(dir / "other.txt") << "keep"; }
   { std::ofstream(dir / "0_0.dds", std::ios::binary) << std::string(100000, 'x'); }
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
-  extract_textures(c.data(), c.size(), 7, 0);
+  extract_textures(texture_dir_, c.data(), c.size(), 7, 0);
   EXPECT_EQ(test::read_file((dir / "0_0.dds").u8string()), expected_file(c, read(c)[0]));
   EXPECT_EQ(test::read_file((dir / "other.txt").u8string()), Bytes({'k', 'e', 'e', 'p'}));
 }
@@ -554,14 +549,14 @@ TEST_F(DdsFiles, ExistingDirectoryKeptAndFileOverwritten) {
 TEST_F(DdsFiles, PixelDataPastTheEndSkipsOnlyThatTexture) {
   Bytes c =
       build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}, Tex{0x90, 8, 0x88, 50}});
-  extract_textures(c.data(), c.size(), 5, 0);
+  extract_textures(texture_dir_, c.data(), c.size(), 5, 0);
   EXPECT_EQ(names_in(textures_ / "5"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
   const auto d = read(c);
   EXPECT_EQ(test::read_file((textures_ / "5" / "0_1.dds").u8string()), expected_file(c, d[1]));
 
   // The out-of-bounds texture first: no entry directory for it alone.
   Bytes only = build_container({Tex{0x90, 8, 0x88, 50}});
-  extract_textures(only.data(), only.size(), 6, 0);
+  extract_textures(texture_dir_, only.data(), only.size(), 6, 0);
   EXPECT_FALSE(fs::exists(textures_ / "6"));
 }
 
@@ -569,14 +564,14 @@ TEST_F(DdsFiles, WriteDdsTextureRefusesBadDescriptions) {
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
   TextureDescription t = read(c)[0];
   t.data_position = c.size() - 8;  // claims in bounds, but is not
-  write_dds_texture(t, c.data(), c.size(), 1, 0);
+  write_dds_texture(texture_dir_, t, c.data(), c.size(), 1, 0);
   t = read(c)[0];
   t.format_code = 2;
-  write_dds_texture(t, c.data(), c.size(), 1, 0);
+  write_dds_texture(texture_dir_, t, c.data(), c.size(), 1, 0);
   EXPECT_FALSE(fs::exists(textures_ / "1"));
   t = read(c)[0];
-  ensure_directory(g_texture_directory_path);
-  write_dds_texture(t, c.data(), c.size(), 1, 0);
+  ensure_directory(texture_dir_);
+  write_dds_texture(texture_dir_, t, c.data(), c.size(), 1, 0);
   EXPECT_EQ(test::read_file((textures_ / "1" / "0_0.dds").u8string()), expected_file(c, t));
 }
 
@@ -584,18 +579,18 @@ TEST_F(DdsFiles, FileWhereEntryDirectoryShouldBe) {
   fs::create_directories(textures_);
   { std::ofstream(textures_ / "7") << "file"; }
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}});
-  EXPECT_FALSE(extract_textures(c.data(), c.size(), 7, 0));  // two messages, no crash
+  EXPECT_FALSE(extract_textures(texture_dir_, c.data(), c.size(), 7, 0));  // two messages, no crash
   EXPECT_TRUE(fs::is_regular_file(textures_ / "7"));
   EXPECT_EQ(test::read_file((textures_ / "7").u8string()), Bytes({'f', 'i', 'l', 'e'}));
   // The next entry is unaffected.
-  EXPECT_TRUE(extract_textures(c.data(), c.size(), 8, 0));
+  EXPECT_TRUE(extract_textures(texture_dir_, c.data(), c.size(), 8, 0));
   EXPECT_EQ(names_in(textures_ / "8"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
 }
 
 TEST_F(DdsFiles, TextureDirectoryMissingParent) {
-  g_texture_directory_path = join_path(join_path(L"Missing", L"A"), L"Textures");
+  texture_dir_ = join_path(join_path(L"Missing", L"A"), L"Textures");
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
-  EXPECT_FALSE(extract_textures(c.data(), c.size(), 7, 0));  // message, no crash
+  EXPECT_FALSE(extract_textures(texture_dir_, c.data(), c.size(), 7, 0));  // message, no crash
   EXPECT_FALSE(fs::exists("Missing"));
 }
 
@@ -609,7 +604,7 @@ TEST_F(DdsFiles, WriteFailureGoesOnWithTheNextTexture) {
              to_utf8(f.path).find("0_0.dds") != std::string::npos);
   });
   const Bytes c = build_container({Tex{0x10, 8, 0x88, 65536}, Tex{0x10, 6, 0x00, 8}});
-  const bool ok = extract_textures(c.data(), c.size(), 7, 0);
+  const bool ok = extract_textures(texture_dir_, c.data(), c.size(), 7, 0);
   platform::set_file_change_hook({});
   EXPECT_FALSE(ok);
   // Nothing left under its name, where the older one would pass for this export's.

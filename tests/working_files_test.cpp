@@ -28,11 +28,13 @@ namespace {
 namespace fs = std::filesystem;
 
 // Every file under a folder, by its path relative to it, with its bytes.
+// The files export writes under `dir`, by name; not the empty file that
+// exports of one letter take turns on.
 std::map<std::string, Bytes> files_under(const std::string& dir) {
   std::map<std::string, Bytes> out;
   if (!fs::exists(fs::u8path(dir))) return out;
   for (const auto& e : fs::recursive_directory_iterator(fs::u8path(dir))) {
-    if (e.is_regular_file()) {
+    if (e.is_regular_file() && e.path().filename() != ".linkdata-export.lock") {
       out[fs::relative(e.path(), fs::u8path(dir)).generic_u8string()] =
           read_file(e.path().u8string());
     }

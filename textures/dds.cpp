@@ -74,8 +74,9 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
   return h;
 }
 
-bool write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
-                       uint32_t entry_number, uint32_t sub_index) {
+bool write_dds_texture(const std::wstring& texture_dir, const TextureDescription& t,
+                       const uint8_t* container, size_t container_size, uint32_t entry_number,
+                       uint32_t sub_index) {
   if (!exported_as_dds(t) || container == nullptr) return true;
   // Re-checked here so that a caller-built description can never read past the container.
   if (t.data_position > container_size || t.data_size > container_size - t.data_position) {
@@ -84,7 +85,7 @@ bool write_dds_texture(const TextureDescription& t, const uint8_t* container, si
 
   const std::array<uint8_t, kDdsHeaderSize> header = build_dds_header(t);
 
-  const std::wstring entry_dir = join_path(g_texture_directory_path, std::to_wstring(entry_number));
+  const std::wstring entry_dir = join_path(texture_dir, std::to_wstring(entry_number));
   ensure_directory(entry_dir);
   const std::wstring path = join_path(
       entry_dir, std::to_wstring(sub_index) + L"_" + std::to_wstring(t.texture_index) + L".dds");
@@ -108,43 +109,45 @@ namespace {
 
 // Textures cannot be held: reported by the entry's texture folder, and the
 // entry itself is still exported.
-bool textures_not_held(uint32_t entry_number) {
-  say(msg::texture_write_failed(
-      join_path(g_texture_directory_path, std::to_wstring(entry_number))));
+bool textures_not_held(const std::wstring& texture_dir, uint32_t entry_number) {
+  say(msg::texture_write_failed(join_path(texture_dir, std::to_wstring(entry_number))));
   return false;
 }
 
 }  // namespace
 
-bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
-                      uint32_t sub_index, size_t* written) {
+bool extract_textures(const std::wstring& texture_dir, const uint8_t* container,
+                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
+                      size_t* written) {
   std::vector<TextureDescription> textures;
   try {
     if (container != nullptr) textures = read_texture_container(container, container_size);
   } catch (const std::bad_alloc&) {
-    ensure_directory(g_texture_directory_path);
-    return textures_not_held(entry_number);
+    ensure_directory(texture_dir);
+    return textures_not_held(texture_dir, entry_number);
   }
-  return extract_textures(textures, container, container_size, entry_number, sub_index, written);
+  return extract_textures(texture_dir, textures, container, container_size, entry_number, sub_index,
+                          written);
 }
 
-bool extract_textures(const std::vector<TextureDescription>& textures, const uint8_t* container,
+bool extract_textures(const std::wstring& texture_dir,
+                      const std::vector<TextureDescription>& textures, const uint8_t* container,
                       size_t container_size, uint32_t entry_number, uint32_t sub_index,
                       size_t* written) {
-  ensure_directory(g_texture_directory_path);
+  ensure_directory(texture_dir);
   if (container == nullptr) return true;
   bool all_written = true;
   try {
     for (const TextureDescription& t : textures) {
       if (!exported_as_dds(t)) continue;
-      if (write_dds_texture(t, container, container_size, entry_number, sub_index)) {
+      if (write_dds_texture(texture_dir, t, container, container_size, entry_number, sub_index)) {
         if (written != nullptr) ++*written;
       } else {
         all_written = false;
       }
     }
   } catch (const std::bad_alloc&) {
-    return textures_not_held(entry_number);
+    return textures_not_held(texture_dir, entry_number);
   }
   return all_written;
 }

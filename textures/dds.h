@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "textures/container.h"
@@ -37,18 +38,21 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 // whose data lies within its container.
 bool exported_as_dds(const TextureDescription& t);
 
-// Writes one supported texture to <texture dir>/<entry>/<sub>_<index>.dds.
+// Writes one supported texture to <texture_dir>/<entry>/<sub>_<index>.dds.
 // False, after a message that names the file, when it cannot be created or
 // written; what was written of it is removed.
-bool write_dds_texture(const TextureDescription& t, const uint8_t* container, size_t container_size,
-                       uint32_t entry_number, uint32_t sub_index);
+bool write_dds_texture(const std::wstring& texture_dir, const TextureDescription& t,
+                       const uint8_t* container, size_t container_size, uint32_t entry_number,
+                       uint32_t sub_index);
 
 // Writes every supported, in-bounds texture of a container; false when any
 // of them could not be written. Adds the files written to `written`, if given.
-bool extract_textures(const uint8_t* container, size_t container_size, uint32_t entry_number,
-                      uint32_t sub_index, size_t* written = nullptr);
+bool extract_textures(const std::wstring& texture_dir, const uint8_t* container,
+                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
+                      size_t* written = nullptr);
 // The same for a container that read_texture_container has described already.
-bool extract_textures(const std::vector<TextureDescription>& textures, const uint8_t* container,
+bool extract_textures(const std::wstring& texture_dir,
+                      const std::vector<TextureDescription>& textures, const uint8_t* container,
                       size_t container_size, uint32_t entry_number, uint32_t sub_index,
                       size_t* written = nullptr);
 

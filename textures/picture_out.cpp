@@ -13,8 +13,9 @@
 
 namespace linkdata {
 
-std::wstring picture_path(uint32_t entry_number, uint32_t sub_index, uint32_t texture_index) {
-  const std::wstring entry_dir = join_path(g_texture_directory_path, std::to_wstring(entry_number));
+std::wstring picture_path(const std::wstring& texture_dir, uint32_t entry_number,
+                          uint32_t sub_index, uint32_t texture_index) {
+  const std::wstring entry_dir = join_path(texture_dir, std::to_wstring(entry_number));
   return join_path(entry_dir,
                    std::to_wstring(sub_index) + L"_" + std::to_wstring(texture_index) + L".png");
 }

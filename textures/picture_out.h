@@ -9,8 +9,9 @@
 
 namespace linkdata {
 
-// <texture directory>/<entry>/<sub>_<index>.png
-std::wstring picture_path(uint32_t entry_number, uint32_t sub_index, uint32_t texture_index);
+// <texture_dir>/<entry>/<sub>_<index>.png
+std::wstring picture_path(const std::wstring& texture_dir, uint32_t entry_number,
+                          uint32_t sub_index, uint32_t texture_index);
 
 // What a picture records about its texture ("DXT5 9": format and levels),
 // for the gallery.

@@ -1,11 +1,13 @@
 #include "archive/modes/export.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/format/codec.h"
@@ -15,6 +17,7 @@
 #include "archive/modes/entry_reader.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/picture_export.h"
+#include "archive/modes/work_tree.h"
 #include "platform/byte_buffer.h"
 #include "platform/console.h"
 #include "platform/deferred_interrupts.h"
@@ -35,10 +38,15 @@ namespace {
 // follow a stored size that may claim gigabytes.
 constexpr size_t kPlainCopyBlock = size_t(8) << 20;
 
+// Beside the exported files, empty: what two exports of one letter take
+// turns on.
+constexpr const wchar_t* kExportLockName = L".linkdata-export.lock";
+
 struct ExportRun {
   ReadableArchive archive;
   std::wstring archive_name;
   std::wstring export_dir;
+  std::wstring texture_dir;
   TextureOutput textures;
   RunTally tally;
   std::unique_ptr<PictureQueue> pictures;  // with the p flag
@@ -86,6 +94,19 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   return true;
 }
 
+// Two exports of one letter write the same files, each through temporary
+// files and spares of its own: the later one waits for the earlier, so that
+// neither takes up the other's. Held while the returned file is open; a file
+// system without locks, or a lock file that cannot be made, lets it go on.
+platform::File export_folder_held(const std::wstring& export_dir) {
+  platform::File lock = platform::File::open_to_replace(join_path(export_dir, kExportLockName));
+  if (!lock.is_open()) return lock;
+  while (lock.lock(platform::LockKind::exclusive) == platform::LockOutcome::busy) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return lock;
+}
+
 // Export never makes a link, so a link in place of a texture folder is
 // someone else's and may lead anywhere, outside the game folder too: nothing
 // is written through it. Named once a run; the run ends with a failure.
@@ -109,13 +130,14 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
     }
     if (!folder_checked) {
       folder_checked = true;
-      writable = folder_writable(run, g_texture_directory_path) &&
-                 folder_writable(run, join_path(g_texture_directory_path, std::to_wstring(n)));
+      writable = folder_writable(run, run.texture_dir) &&
+                 folder_writable(run, join_path(run.texture_dir, std::to_wstring(n)));
     }
     if (!writable) continue;
     if (run.textures.dds) {
       size_t written = 0;
-      if (!extract_textures(textures, container, span.size, n, span.sub_index, &written)) {
+      if (!extract_textures(run.texture_dir, textures, container, span.size, n, span.sub_index,
+                            &written)) {
         run.texture_failed = true;
       }
       run.tally.textures_written += written;
@@ -168,12 +190,12 @@ bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   // A run that ran out of memory stops there, without a gallery.
   if (run.pictures->out_of_memory) return fail(msg::kOutOfMemory);
   bool ok = !run.pictures->failed;
-  if (!folder_writable(run, g_texture_directory_path)) return false;
-  const std::wstring import_textures = join_path(join_path(L"Import", letter), L"Textures");
+  if (!folder_writable(run, run.texture_dir)) return false;
+  const std::wstring import_textures = work_tree_for(letter).import_texture_dir;
   std::vector<std::wstring> skipped;
-  const bool written = write_gallery(g_texture_directory_path, import_textures, &skipped);
+  const bool written = write_gallery(run.texture_dir, import_textures, &skipped);
   for (const std::wstring& path : skipped) ok = fail(msg::not_regular_file(path));
-  if (!written) ok = fail(msg::gallery_write_failed(gallery_path(g_texture_directory_path)));
+  if (!written) ok = fail(msg::gallery_write_failed(gallery_path(run.texture_dir)));
   return ok;
 }
 
@@ -184,25 +206,32 @@ bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstr
 
 bool run_export(int32_t first, int32_t last, TextureOutput textures,
                 const std::wstring& archive_name, const std::wstring& letter) {
-  // The spare files the run's writes kept go when the run does, its picture
-  // writers joined before.
-  struct SparesDropped {
-    ~SparesDropped() { drop_spare_files(); }
-  } spares_dropped;
+  // The export folder, taken in turn with other exports of the letter. The
+  // spare files the run's writes kept go when the run does, its picture
+  // writers joined before, and before another export may take the folder.
+  struct ExportFolder {
+    platform::File held;
+    ~ExportFolder() { drop_spare_files(); }
+  } folder;
   ExportRun run;
   run.archive_name = archive_name;
   run.textures = textures;
-  run.export_dir = join_path(L"Extracted", letter);
+  const WorkTree tree = work_tree_for(letter);
+  run.export_dir = tree.export_dir;
+  run.texture_dir = tree.texture_dir;
   const auto make_folders = [&run, &letter] {
     ensure_directory(L"Extracted");
     ensure_directory(run.export_dir);
     ensure_directory(L"Import");
     ensure_directory(join_path(L"Import", letter));
-    g_texture_directory_path = join_path(run.export_dir, L"Textures");
-    if (run.textures.dds || run.textures.pictures) ensure_directory(g_texture_directory_path);
+    if (run.textures.dds || run.textures.pictures) ensure_directory(run.texture_dir);
   };
   if (!open_archive_to_read(archive_name, make_folders, &run.archive)) return false;
-  if (run.textures.pictures) run.pictures = std::make_unique<PictureQueue>();
+  folder.held = export_folder_held(run.export_dir);
+  if (run.textures.pictures) {
+    run.pictures = std::make_unique<PictureQueue>();
+    run.pictures->texture_dir = run.texture_dir;
+  }
   const EntryRange range =
       clamp_range(uint32_t(first), uint32_t(last), run.archive.header.entry_count);
   // An interruption lets the entry in hand finish (its textures, its file

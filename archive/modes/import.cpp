@@ -19,6 +19,7 @@
 #include "archive/modes/import_names.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/texture_patch.h"
+#include "archive/modes/work_tree.h"
 #include "archive/safety/archive_writer.h"
 #include "archive/safety/journal.h"
 #include "archive/safety/originals.h"
@@ -81,8 +82,10 @@ void add_texture_files(const std::vector<TextureFile>& files, uint32_t entry_cou
 }
 
 struct ImportRun {
-  explicit ImportRun(std::wstring name) : archive_name(std::move(name)) {}
+  ImportRun(std::wstring name, const std::wstring& letter)
+      : archive_name(std::move(name)), import_dir(work_tree_for(letter).import_dir) {}
   std::wstring archive_name;
+  std::wstring import_dir;
   platform::File archive;
   uint32_t entry_count = 0;
   uint64_t length_at_start = 0;  // of the archive file, before the run's first write
@@ -194,8 +197,8 @@ struct EntryWrite {
 // prepared while the current one is written.
 using Prepared = std::variant<EntryWrite, Failure>;
 
-Loaded read_loose_file(const Candidate& c, uint64_t size_limit) {
-  platform::File loose = platform::File::open_input(join_path(g_import_directory_path, c.name));
+Loaded read_loose_file(const std::wstring& import_dir, const Candidate& c, uint64_t size_limit) {
+  platform::File loose = platform::File::open_input(join_path(import_dir, c.name));
   if (!loose.is_open()) return Failure{msg::file_open_failed(c.name)};
   uint64_t file_size = 0;
   if (!loose.size(&file_size)) return Failure{msg::file_read_failed(c.name)};
@@ -227,7 +230,8 @@ Loaded read_own_content(ImportRun& run, const Candidate& c) {
 // The loose file's content, or the entry's own, with the candidate's
 // textures patched in.
 Loaded load_content(ImportRun& run, const Candidate& c, uint64_t size_limit) {
-  Loaded loaded = c.from_archive ? read_own_content(run, c) : read_loose_file(c, size_limit);
+  Loaded loaded =
+      c.from_archive ? read_own_content(run, c) : read_loose_file(run.import_dir, c, size_limit);
   Content* content = std::get_if<Content>(&loaded);
   if (content == nullptr || c.textures.empty()) return loaded;
   std::wstring failure = patch_textures(content->bytes.data(), content->size, c.textures);
@@ -468,9 +472,9 @@ bool regular_or_said(ImportRun& run, const std::wstring& path, const std::wstrin
 // the import folder, in the order they go in. False when there is neither.
 bool gather_candidates(ImportRun& run, std::vector<Candidate>* candidates) {
   std::vector<platform::ListedName> listing;
-  platform::list_directory(g_import_directory_path, &listing);
+  platform::list_directory(run.import_dir, &listing);
   const std::vector<platform::ListedName> matches = loose_files_in_import_order(listing);
-  std::vector<TextureFile> texture_files = texture_files_in_import_order(g_import_directory_path);
+  std::vector<TextureFile> texture_files = texture_files_in_import_order(run.import_dir);
   texture_files.erase(std::remove_if(texture_files.begin(), texture_files.end(),
                                      [&run](const TextureFile& t) {
                                        return !regular_or_said(run, t.path, t.path);
@@ -480,7 +484,7 @@ bool gather_candidates(ImportRun& run, std::vector<Candidate>* candidates) {
   for (const platform::ListedName& listed : matches) {
     std::optional<int32_t> entry = entry_number_of(listed);
     if (!entry) continue;
-    if (!regular_or_said(run, join_path(g_import_directory_path, listed.name), listed.name)) {
+    if (!regular_or_said(run, join_path(run.import_dir, listed.name), listed.name)) {
       continue;
     }
     Candidate c;
@@ -546,7 +550,7 @@ bool commit_candidates(ImportRun& run, const std::vector<Candidate>& candidates)
 }
 
 bool import_files(ImportRun& run) {
-  if (!path_exists(g_import_directory_path)) return fail(msg::kImportFolderMissing);
+  if (!path_exists(run.import_dir)) return fail(msg::kImportFolderMissing);
   LockedArchive locked;
   if (!open_archive_for_import(run, &locked)) return false;
   std::vector<Candidate> candidates;
@@ -557,7 +561,7 @@ bool import_files(ImportRun& run) {
 }  // namespace
 
 bool run_import(const std::wstring& prefix, const std::wstring& letter) {
-  ImportRun run(prefix + letter);
+  ImportRun run(prefix + letter, letter);
   bool ok = import_files(run);
   run.writer.close_journal();
   // After a failure, what the archive holds of the run is read back.

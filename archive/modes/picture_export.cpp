@@ -55,14 +55,14 @@ void queue_pictures(PictureQueue& q, const std::vector<TextureDescription>& text
     if (!exported_as_dds(t)) continue;
     PictureJob& job = batch.jobs.emplace_back();
     job.texture = t;
-    job.path = picture_path(entry_number, sub_index, t.texture_index);
+    job.path = picture_path(q.texture_dir, entry_number, sub_index, t.texture_index);
     if (!picture_size_allowed(t.width, t.height)) {
       job.result = PictureWrite::too_large;
       continue;
     }
     const uint8_t* level = container + t.data_position;
     job.level.assign(level, level + top_level_bytes(t.format_code, t.width, t.height));
-    ensure_directory(join_path(g_texture_directory_path, std::to_wstring(entry_number)));
+    ensure_directory(join_path(q.texture_dir, std::to_wstring(entry_number)));
     batch.weight += weight_of(job);
     q.pool.submit(batch.group, [&job] {
       job.result = write_texture_picture(job.texture, job.level.data(), job.level.size(), job.path);

@@ -30,6 +30,7 @@ struct PendingPictures {
 };
 
 struct PictureQueue {
+  std::wstring texture_dir;               // where the pictures go, one folder per entry
   std::unique_ptr<PendingPictures> open;  // the entry being exported
   std::deque<std::unique_ptr<PendingPictures>> pending;
   uint64_t weight = 0;  // the memory the pending jobs may take, all told
