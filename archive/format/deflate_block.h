@@ -19,9 +19,10 @@ bool deflate_block_fast(const uint8_t* src, uint32_t n, std::vector<uint8_t>* ou
 
 // As deflate_block_fast, with the build's stronger encoder: the first one the
 // codec tries on a payload that just misses its limit. With libdeflate it is
-// its level 10, which makes about 2% fewer bytes than the fast level, where
-// zlib's level 9 saves about 0.15% at a third of its speed. Where the fast
-// encoder is zlib level 9 (the zlib build), it is the same encoder.
+// its level 10: kept beside the fast level's stream, block by block, it
+// takes back about 2.4% of the fast level's bytes, where zlib's level 9 takes
+// back about 0.2% in about the same time. Where the fast encoder is zlib
+// level 9 (the zlib build), it is the same encoder.
 bool deflate_block_strong(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out);
 
 // Whether deflate_block_fast is another encoder than zlib's compress2 at

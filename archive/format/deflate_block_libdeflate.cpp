@@ -14,10 +14,10 @@ namespace {
 
 constexpr int kFastLevel = 7;
 // The stronger pass's level: the first of libdeflate's near-optimal levels.
-// Levels 8 and 9 save about a tenth of what it saves over level 7 at half its
-// cost, and 11 and 12 little more than it at up to twice its cost (measured
-// per saved byte on shared libraries and text; see the README's import
-// section).
+// Beside level 7's streams, levels 8 and 9 take back about an eighth of what
+// it takes back at a third of its time, 11 and 12 a tenth more at up to
+// twice its time: it takes back the most per second (bench/compress_levels
+// on shared libraries and text; the README's Benchmark section).
 constexpr int kStrongLevel = 10;
 
 struct CompressorFree {
