@@ -300,15 +300,16 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
   read -r GROW_BYTES FIT_BYTES EDGE_BYTES < <(python3 "$ROOT/bench/make_import.py" \
     --edge "$OUT/import-edge/Import/A" "$IMP_ARCH" "$IMP_CONTENT" \
     "$OUT/import-grow/Import/A" "$OUT/import-fit/Import/A" "$IMPORT_MIB" "$IMP_FIRST")
-  # check_import SET: every growing file was appended; of the fitting and
-  # the edge-of-slot sets, those whose edit grew them past their slot may be.
+  # check_import SET [PREFIX]: every growing file was appended; of the
+  # fitting and the edge-of-slot sets, those whose edit grew them past their
+  # slot may be (PREFIX: against_ for the --against build's run).
   check_import() {
     local appended
     appended=$(grep -c " 中添加未压缩文件 " "$OUT/last.log" || true)
     if [ "$1" = grow ]; then
-      ! grep -q " 中导入压缩文件 " "$OUT/last.log" || echo "!! import-grow wrote files in place" >&2
+      ! grep -q " 中导入压缩文件 " "$OUT/last.log" || echo "!! ${2:-}import-grow wrote files in place" >&2
     elif [ "$appended" -gt 0 ]; then
-      echo "   import-$1: $appended of $(wc -l < "$OUT/last.log") files appended" >&2
+      echo "   ${2:-}import-$1: $appended of $(wc -l < "$OUT/last.log") files appended" >&2
     fi
   }
   # Whether the tool keeps originals and restores them.
@@ -329,12 +330,12 @@ if [ -z "$ONLY" ] || [ "$ONLY" = import ]; then
           rm -f LINKDATA_EU_OS_EUNA.A-original*
           cp "$IMP_ARCH" .
           measure "${prefix}import_${set}_${n}" "$bytes" "$cpus" "$tool" i a
-          check_import "$set"
+          check_import "$set" "$prefix"
           [ "$set" != grow ] || continue
           stored_bytes "${prefix}import_${set}_stored_${n}" Import/A
           [ "$set" = fit ] || continue
           measure "${prefix}import_fit_again_${n}" "$bytes" "$cpus" "$tool" i a
-          check_import fit
+          check_import fit "$prefix"
           [ "$RESTORES" = 1 ] || continue
           measure "${prefix}restore_fit_${n}" "$bytes" "$cpus" "$tool" r a
           cmp -s "$IMP_ARCH" LINKDATA_EU_OS_EUNA.A || echo "!! restore did not give the archive back" >&2
