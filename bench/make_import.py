@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Makes the two loose-file sets of the import benchmark from an export.
+"""Makes the loose-file sets of the import benchmark from an export.
 
-    make_import.py ARCHIVE EXPORT_DIR GROW_DIR FIT_DIR MIB [FIRST]
+    make_import.py [--edge EDGE_DIR] ARCHIVE EXPORT_DIR GROW_DIR FIT_DIR MIB [FIRST]
 
 Both sets hold about MIB MiB of loose files for compressed entries, taken in
 entry order from entry FIRST on (default 13: the sample archive's first 13
@@ -10,6 +10,11 @@ content back, edited (one byte in its middle changed), which compresses to
 about its old payload and is written in place. GROW_DIR gets each entry's
 content followed by the next compressed entry's and 4 KiB of noise, which
 compresses to about twice its slot (and always more than it) and is appended.
+EDGE_DIR, when given, gets about MIB MiB of the shared-library and text
+entries (all but DDS textures) with one byte in every 4 KiB changed: each
+edit breaks a few matches, so that many of them compress to just over or just
+under their slot, where the fit rule's fallback decides. Prints the bytes of
+each set: growing, fitting and, with --edge, edge.
 """
 import os
 import random
@@ -33,9 +38,13 @@ def compressed_entries(archive, first):
 
 
 def main():
-    archive, export_dir, grow_dir, fit_dir, mib = sys.argv[1:6]
+    args = sys.argv[1:]
+    edge_dir = None
+    if args[:1] == ["--edge"]:
+        edge_dir, args = args[1], args[2:]
+    archive, export_dir, grow_dir, fit_dir, mib = args[:5]
     budget = int(mib) << 20
-    first = int(sys.argv[6]) if len(sys.argv) > 6 else FIRST_GENERATED
+    first = int(args[5]) if len(args) > 5 else FIRST_GENERATED
     entries = list(compressed_entries(archive, first))
     os.makedirs(grow_dir, exist_ok=True)
     os.makedirs(fit_dir, exist_ok=True)
@@ -62,7 +71,24 @@ def main():
             with open(os.path.join(grow_dir, "%d.data" % n), "wb") as f:
                 f.write(both)
             grown += len(both)
-    print("%d %d" % (grown, fitted))
+    if edge_dir is None:
+        print("%d %d" % (grown, fitted))
+        return
+    os.makedirs(edge_dir, exist_ok=True)
+    edged = 0
+    for n in entries:
+        if edged >= budget:
+            break
+        own = content(n)
+        if own[:4] == b"DDS ":
+            continue
+        edited = bytearray(own)
+        for pos in range(2048, len(edited), 4096):
+            edited[pos] ^= 0x5A
+        with open(os.path.join(edge_dir, "%d.data" % n), "wb") as f:
+            f.write(edited)
+        edged += len(own)
+    print("%d %d %d" % (grown, fitted, edged))
 
 
 if __name__ == "__main__":

@@ -116,26 +116,52 @@ Bytes zlib9_block(const uint8_t* src, uint32_t n) {
   return out;
 }
 
-// Each block the smaller of the build's encoder's and zlib level 9's stream,
-// the build's on a tie.
-Bytes smaller_block(const uint8_t* src, uint32_t n) {
-  Bytes fast = fast_block(src, n), zlib9 = zlib9_block(src, n);
-  return zlib9.size() < fast.size() ? zlib9 : fast;
+Bytes strong_block(const uint8_t* src, uint32_t n) {
+  Bytes out;
+  EXPECT_TRUE(deflate_block_strong(src, n, &out));
+  return out;
 }
 
-// What the encoder falls back to for a limit that its fast payload passes:
-// the first k blocks at their smaller stream and the rest fast, for the least
-// k that fits; nothing when none does.
-std::optional<Bytes> shrunk_payload(const Bytes& src, uint64_t limit) {
+using BlockEncoder = Bytes (*)(const uint8_t*, uint32_t);
+
+// Each block the smaller of the build's encoder's and another encoder's
+// stream, the build's on a tie.
+Bytes smaller_block(const uint8_t* src, uint32_t n, BlockEncoder other) {
+  Bytes fast = fast_block(src, n), theirs = other(src, n);
+  return theirs.size() < fast.size() ? theirs : fast;
+}
+
+Bytes smaller_than_zlib9_block(const uint8_t* src, uint32_t n) {
+  return smaller_block(src, n, zlib9_block);
+}
+
+Bytes smaller_than_strong_block(const uint8_t* src, uint32_t n) {
+  return smaller_block(src, n, strong_block);
+}
+
+// The first k blocks at their smaller stream beside `other`'s and the rest
+// fast, for the least k that fits; nothing when none does.
+std::optional<Bytes> prefix_fit(const Bytes& src, uint64_t limit, BlockEncoder other) {
   const uint32_t count = payload_block_count(uint32_t(src.size()));
   for (uint32_t k = 0; k <= count; ++k) {
     uint32_t i = 0;
     const Bytes p = payload_of_blocks(src, [&](const uint8_t* block, uint32_t n) {
-      return i++ < k ? smaller_block(block, n) : fast_block(block, n);
+      return i++ < k ? smaller_block(block, n, other) : fast_block(block, n);
     });
     if (p.size() <= limit) return p;
   }
   return std::nullopt;
+}
+
+// What the encoder falls back to for a limit that its fast payload passes:
+// where that payload is over by a 32nd of the limit at most, the prefix fit
+// with the stronger encoder; failing that, the prefix fit with zlib level 9.
+std::optional<Bytes> shrunk_payload(const Bytes& src, uint64_t limit) {
+  const Bytes fast = payload_of_blocks(src, fast_block);
+  if (fast.size() <= limit + limit / 32) {
+    if (auto strong = prefix_fit(src, limit, strong_block)) return strong;
+  }
+  return prefix_fit(src, limit, zlib9_block);
 }
 
 DecodeResult decode(const Bytes& p) {
@@ -245,15 +271,18 @@ TEST(CodecEncode, BlockHelpers) {
 }
 
 // A limit at or above the payload's size gives the payload compress_payload
-// makes; below it, blocks at their smaller stream (the build's encoder's or
-// zlib level 9's) where that fits, and too_large where even every block's
-// smaller stream does not. Failures stay failures whatever the limit.
+// makes; below it, blocks at their smaller stream (beside the stronger
+// encoder's near the fast payload's size, or zlib level 9's) where that fits,
+// and too_large where even every block's smaller stream does not. Failures
+// stay failures whatever the limit.
 TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
-  for (const Bytes& src : {compressible_bytes(200000), half_compressible_bytes(300000),
-                           random_bytes(100000, 5), compressible_bytes(7)}) {
+  for (const Bytes& src :
+       {compressible_bytes(200000), half_compressible_bytes(300000), random_bytes(100000, 5),
+        compressible_bytes(7), test::word_salad_bytes(6 * 32768 + 99, 3)}) {
     const auto full = compress_payload(src.data(), uint32_t(src.size()));
     ASSERT_TRUE(full.has_value());
-    const Bytes smallest = payload_of_blocks(src, smaller_block);
+    const Bytes smallest = payload_of_blocks(src, smaller_than_zlib9_block);
+    const Bytes strongest = payload_of_blocks(src, smaller_than_strong_block);
     ASSERT_LE(smallest.size(), full->size());
     ASSERT_LE(smallest.size(), payload_of_blocks(src, zlib9_block).size());
     for (uint64_t limit :
@@ -262,15 +291,22 @@ TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
       EXPECT_EQ(within.status, EncodeStatus::ok) << limit;
       EXPECT_TRUE(within.payload == *full) << limit;
     }
-    if (smallest.size() < full->size()) {
-      for (uint64_t limit : {uint64_t(smallest.size()), uint64_t(full->size()) - 1}) {
+    if (std::min(smallest.size(), strongest.size()) < full->size()) {
+      for (uint64_t limit :
+           {uint64_t(smallest.size()), uint64_t(strongest.size()), uint64_t(full->size()) - 1}) {
+        if (limit >= full->size()) continue;
+        const std::optional<Bytes> model = shrunk_payload(src, limit);
         const EncodeResult within =
             compress_payload_within(src.data(), uint32_t(src.size()), limit);
-        EXPECT_EQ(within.status, EncodeStatus::ok) << limit;
-        EXPECT_TRUE(within.payload == shrunk_payload(src, limit)) << limit;
+        ASSERT_EQ(within.status, model ? EncodeStatus::ok : EncodeStatus::too_large) << limit;
+        EXPECT_TRUE(within.payload == model.value_or(Bytes())) << limit;
       }
+      const EncodeResult at_zlib9 =
+          compress_payload_within(src.data(), uint32_t(src.size()), smallest.size());
+      EXPECT_EQ(at_zlib9.status, EncodeStatus::ok);
     }
-    for (uint64_t limit : {uint64_t(0), uint64_t(8), uint64_t(smallest.size()) - 1}) {
+    for (uint64_t limit :
+         {uint64_t(0), uint64_t(8), uint64_t(std::min(smallest.size(), strongest.size())) - 1}) {
       const EncodeResult within = compress_payload_within(src.data(), uint32_t(src.size()), limit);
       EXPECT_EQ(within.status, EncodeStatus::too_large) << limit;
       EXPECT_TRUE(within.payload.empty());
@@ -283,28 +319,38 @@ TEST(CodecEncode, LimitDecidesOnlyWhetherThePayloadFits) {
 
 // Where the build's encoder packs less tightly than zlib level 9, a limit
 // that level 9's payload meets is met all the same: no entry that level 9
-// would have fitted into its slot is given up. On the caller's pool too.
+// would have fitted into its slot is given up; nor, with the stronger
+// encoder, one just under what zlib level 9 can fit. On the caller's pool
+// too.
 TEST(CodecEncode, FitsWhereZlibLevel9Fits) {
   const Bytes src = test::word_salad_bytes(10 * 32768 + 1000, 1);
   const Bytes zlib9 = payload_of_blocks(src, zlib9_block);
   const auto fast = compress_payload(src.data(), uint32_t(src.size()));
   ASSERT_TRUE(fast.has_value());
+  std::vector<uint64_t> limits = {zlib9.size()};
   if (!fast_encoder_is_zlib9()) {
     ASSERT_GT(fast->size(), zlib9.size()) << "the case at stake";
+    // Just under what each block's smaller stream beside zlib level 9's
+    // makes, and near enough the fast payload for the stronger encoder.
+    const uint64_t under = payload_of_blocks(src, smaller_than_zlib9_block).size() - 1;
+    ASSERT_LE(fast->size(), under + under / 32) << "the case at stake";
+    limits.push_back(under);
   }
   WorkerPool pool(2);
   for (WorkerPool* on : {static_cast<WorkerPool*>(nullptr), &pool}) {
-    const EncodeResult within =
-        compress_payload_within(src.data(), uint32_t(src.size()), zlib9.size(), on);
-    ASSERT_EQ(within.status, EncodeStatus::ok);
-    EXPECT_TRUE(within.payload == shrunk_payload(src, zlib9.size()));
-    EXPECT_LE(within.payload.size(), zlib9.size());
-    expect_ok(decode(within.payload), src);
+    for (const uint64_t limit : limits) {
+      const EncodeResult within =
+          compress_payload_within(src.data(), uint32_t(src.size()), limit, on);
+      ASSERT_EQ(within.status, EncodeStatus::ok) << limit;
+      EXPECT_TRUE(within.payload == shrunk_payload(src, limit)) << limit;
+      EXPECT_LE(within.payload.size(), limit);
+      expect_ok(decode(within.payload), src);
+    }
   }
 }
 
-// Every stream the encoder may write, the build's encoder's and zlib level
-// 9's, begins with 0x78 and inflates with zlib's uncompress to exactly its
+// Every stream the encoder may write, the build's encoder's, its stronger
+// encoder's and zlib level 9's, begins with 0x78 and inflates with zlib's uncompress to exactly its
 // block, whatever the block holds.
 TEST(CodecEncode, EveryEncodersStreamsInflateWithZlib) {
   Bytes zero_tail = test::word_salad_bytes(32768, 2);
@@ -322,7 +368,7 @@ TEST(CodecEncode, EveryEncodersStreamsInflateWithZlib) {
       {"words", test::word_salad_bytes(32768, 3)},
       {"half compressible", half_compressible_bytes(32768)},
   };
-  for (const auto encode : {fast_block, zlib9_block}) {
+  for (const auto encode : {fast_block, strong_block, zlib9_block}) {
     for (const auto& c : cases) {
       const Bytes stream = encode(c.block.data(), uint32_t(c.block.size()));
       ASSERT_FALSE(stream.empty()) << c.name;

@@ -96,36 +96,52 @@ EncodeStatus encode_blocks(uint32_t count, uint64_t limit, WorkerPool& pool, con
   return too_large ? EncodeStatus::too_large : EncodeStatus::ok;
 }
 
-// The fast encoder is stronger than zlib's level 9 in total but not on every
-// block. Before a payload is given up, its blocks are compressed with zlib at
-// level 9 as well, in order, until the payload fits with the first k blocks
-// at their smaller stream (the fast one on a tie) and the rest fast (ok, for
-// the least such k), or until the first blocks at their smaller stream alone
-// add up to more than the limit (too_large). It fits whenever level 9's
-// payload would, and the outcome does not depend on the threads.
-EncodeStatus shrink_to_fit(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool,
-                           std::vector<std::vector<uint8_t>>& blocks) {
-  const uint32_t count = uint32_t(blocks.size());
-  const auto block_at = [&](uint32_t i) { return source + uint64_t(i) * kBlockSize; };
-  const auto block_size = [&](uint32_t i) { return std::min(kBlockSize, size - i * kBlockSize); };
+// The blocks of a payload and how to make each one's fast stream.
+struct Blocks {
+  const uint8_t* source;
+  uint32_t size;
+  std::vector<std::vector<uint8_t>>& fast;  // empty where not made yet
+
+  uint32_t count() const { return uint32_t(fast.size()); }
+  const uint8_t* at(uint32_t i) const { return source + uint64_t(i) * kBlockSize; }
+  uint32_t size_of(uint32_t i) const { return std::min(kBlockSize, size - i * kBlockSize); }
+  bool make_fast(uint32_t i) const {
+    return !fast[i].empty() || deflate_block_fast(at(i), size_of(i), &fast[i]);
+  }
+  uint32_t missing() const {
+    uint32_t n = 0;
+    for (const std::vector<uint8_t>& b : fast) n += b.empty() ? 1 : 0;
+    return n;
+  }
+};
+
+// Tries a stronger encoder on the blocks, in order, until the payload fits
+// with the first k blocks at their smaller stream (the fast one on a tie) and
+// the rest fast (ok, for the least such k, those k blocks swapped in), or
+// until the first blocks at their smaller stream alone add up to more than
+// the limit (too_large, the fast streams left as they are). The outcome does
+// not depend on the threads: which blocks are compressed in which batch does,
+// but not the sizes that decide.
+template <typename Strong>
+EncodeStatus fit_with(const Blocks& blocks, uint64_t limit, WorkerPool& pool,
+                      const Strong& encode_strong) {
+  const uint32_t count = blocks.count();
   std::atomic<bool> failed{false};
-  const auto make_fast = [&](uint32_t i) {
-    if (blocks[i].empty() && !deflate_block_fast(block_at(i), block_size(i), &blocks[i])) {
-      failed = true;
-    }
-  };
   // Whether the payload fits can be told only once every block's fast stream
   // is known. The fast pass stops about where the limit falls: a payload
   // just over it lacks a few blocks, made here first so that it can fit
   // early; one far over it (a file that grew) lacks many, which the blocks
   // done alone soon tell too large.
-  uint32_t missing = 0;
-  for (const std::vector<uint8_t>& b : blocks) missing += b.empty() ? 1 : 0;
-  if (missing * 4 <= count) {
-    for_blocks(pool, 0, count, make_fast);
+  uint32_t missing = blocks.missing();
+  if (missing != 0 && missing * 4 <= count) {
+    for_blocks(pool, 0, count, [&](uint32_t i) {
+      if (!blocks.make_fast(i)) failed = true;
+    });
+    if (failed) return EncodeStatus::failed;
     missing = 0;
   }
-  std::vector<std::vector<uint8_t>> strong(count);  // zlib level 9's, made in order
+  std::vector<std::vector<uint8_t>>& fast = blocks.fast;
+  std::vector<std::vector<uint8_t>> strong(count);  // the stronger streams, made in order
   uint64_t done = 8;   // the fixed fields and the blocks made, at their smaller stream
   uint64_t whole = 0;  // the payload with every block fast, once known
   uint64_t saved = 0;  // what the first k blocks save at their smaller stream
@@ -134,38 +150,83 @@ EncodeStatus shrink_to_fit(const uint8_t* source, uint32_t size, uint64_t limit,
   for (uint32_t first = 0; first < count; first += batch) {
     const uint32_t n = std::min(batch, count - first);
     for_blocks(pool, first, n, [&](uint32_t i) {
-      if (blocks[i].empty()) make_fast(i);
-      if (!compress_block(block_at(i), block_size(i), &strong[i])) failed = true;
+      if (!blocks.make_fast(i) || !encode_strong(blocks.at(i), blocks.size_of(i), &strong[i])) {
+        failed = true;
+      }
     });
     if (failed) return EncodeStatus::failed;
     // The payload with the first k blocks at their smaller stream is never
     // smaller than those blocks alone.
     for (uint32_t i = first; i < first + n; ++i) {
-      done += 4 + std::min(blocks[i].size(), strong[i].size());
+      done += 4 + std::min(fast[i].size(), strong[i].size());
       if (done > limit) return EncodeStatus::too_large;
     }
     if (missing != 0) {
-      missing = 0;
-      for (const std::vector<uint8_t>& b : blocks) missing += b.empty() ? 1 : 0;
+      missing = blocks.missing();
       if (missing != 0) continue;
     }
     if (whole == 0) {
       whole = 8;
-      for (const std::vector<uint8_t>& b : blocks) whole += 4 + b.size();
+      for (const std::vector<uint8_t>& b : fast) whole += 4 + b.size();
     }
     // The payload's size falls as k grows: the least k that fits is the first.
     for (;; ++k) {
       if (whole - saved <= limit) {
         for (uint32_t i = 0; i < k; ++i) {
-          if (strong[i].size() < blocks[i].size()) blocks[i].swap(strong[i]);
+          if (strong[i].size() < fast[i].size()) fast[i].swap(strong[i]);
         }
         return EncodeStatus::ok;
       }
       if (k == first + n) break;
-      saved += blocks[k].size() - std::min(blocks[k].size(), strong[k].size());
+      saved += fast[k].size() - std::min(fast[k].size(), strong[k].size());
     }
   }
   return EncodeStatus::too_large;
+}
+
+// Whether the payload with every block fast passes the limit by a 32nd of it
+// at most: as far as the stronger encoder can take it back. The fast streams
+// are made in order until their sum tells, so a file that grew far past its
+// slot costs no more than the blocks up to about the slot's size.
+bool fast_payload_near(const Blocks& blocks, uint64_t limit, WorkerPool& pool, bool* failed) {
+  const uint64_t bound = limit + limit / 32;
+  const uint32_t count = blocks.count();
+  const uint32_t batch = uint32_t(pool.helper_count() + 1) * 2;
+  std::atomic<bool> broke{false};
+  uint64_t whole = 8;
+  for (uint32_t first = 0; first < count; first += batch) {
+    const uint32_t n = std::min(batch, count - first);
+    for_blocks(pool, first, n, [&](uint32_t i) {
+      if (!blocks.make_fast(i)) broke = true;
+    });
+    if (broke) {
+      *failed = true;
+      return false;
+    }
+    for (uint32_t i = first; i < first + n; ++i) {
+      whole += 4 + blocks.fast[i].size();
+      if (whole > bound) return false;
+    }
+  }
+  return true;
+}
+
+// The fast payload passes the limit. A payload just over it is first tried
+// with the build's stronger encoder, which takes back about twelve times as
+// many bytes per second as zlib level 9; where that does not fit, or the
+// payload is further over, the blocks are tried with zlib at level 9 as
+// before, against the fast streams alone: so a payload fits whenever level
+// 9's would, and the outcome does not depend on the threads.
+EncodeStatus shrink_to_fit(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool,
+                           std::vector<std::vector<uint8_t>>& fast) {
+  const Blocks blocks{source, size, fast};
+  bool failed = false;
+  if (fast_payload_near(blocks, limit, pool, &failed)) {
+    const EncodeStatus status = fit_with(blocks, limit, pool, deflate_block_strong);
+    if (status != EncodeStatus::too_large) return status;
+  }
+  if (failed) return EncodeStatus::failed;
+  return fit_with(blocks, limit, pool, compress_block);
 }
 
 EncodeResult compress_on(const uint8_t* source, uint32_t size, uint64_t limit, WorkerPool& pool) {

@@ -50,13 +50,15 @@ class WorkerPool;
 // build's block encoder (deflate_block_fast), for a payload that is only of
 // use within `limit` bytes (UINT64_MAX: any).
 // Compression stops as soon as the blocks made so far add up to more. Before
-// it gives up (too_large), the blocks are compressed with zlib at level 9 as
-// well, in order, each keeping the smaller stream, until the payload fits:
-// so a payload that compress2 at level 9 would have fitted within the limit
-// always fits. Which blocks are made before it stops depends on the threads;
-// the outcome does not. Fails on an empty source, more than 10000 blocks, or
-// an encoder error. The blocks are
-// compressed on `pool` (nullptr: a pool of helper_threads() for this call).
+// it gives up (too_large), a payload over the limit by a 32nd at most has its
+// blocks compressed with the build's stronger encoder (deflate_block_strong)
+// as well, in order, each keeping the smaller stream, until it fits; failing
+// that, the same with zlib at level 9 against the fast streams: so a payload
+// that compress2 at level 9 would have fitted within the limit always fits.
+// Which blocks are made before it stops depends on the threads; the outcome
+// does not. Fails on an empty source, more than 10000 blocks, or an encoder
+// error. The blocks are compressed on `pool` (nullptr: a pool of
+// helper_threads() for this call).
 EncodeResult compress_payload_within(const uint8_t* source, uint32_t size, uint64_t limit,
                                      WorkerPool* pool = nullptr);
 

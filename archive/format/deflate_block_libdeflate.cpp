@@ -13,23 +13,29 @@ namespace linkdata {
 namespace {
 
 constexpr int kFastLevel = 7;
+// The stronger pass's level: the first of libdeflate's near-optimal levels.
+// Beside level 7's streams, levels 8 and 9 take back about an eighth of what
+// it takes back at a third of its time, 11 and 12 a tenth more at up to
+// twice its time: it takes back the most per second (bench/compress_levels
+// on shared libraries and text; the README's Benchmark section).
+constexpr int kStrongLevel = 10;
 
 struct CompressorFree {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
+using Compressor = std::unique_ptr<libdeflate_compressor, CompressorFree>;
+
 // A compressor serves one call at a time and costs some hundred KiB to set
-// up, so each thread keeps one for all the blocks it compresses.
-libdeflate_compressor* thread_compressor() {
-  thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> compressor;
-  if (!compressor) compressor.reset(libdeflate_alloc_compressor(kFastLevel));
+// up, so each thread keeps one of each level for all the blocks it
+// compresses; the stronger one only once a payload has needed it.
+libdeflate_compressor* thread_compressor(Compressor& compressor, int level) {
+  if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
   return compressor.get();
 }
 
-}  // namespace
-
-bool deflate_block_fast(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
-  libdeflate_compressor* compressor = thread_compressor();
+bool deflate_block_with(libdeflate_compressor* compressor, const uint8_t* src, uint32_t n,
+                        std::vector<uint8_t>* out) {
   if (compressor != nullptr) {
     out->resize(libdeflate_zlib_compress_bound(compressor, n));
     const size_t length = libdeflate_zlib_compress(compressor, src, n, out->data(), out->size());
@@ -40,6 +46,18 @@ bool deflate_block_fast(const uint8_t* src, uint32_t n, std::vector<uint8_t>* ou
   }
   std::vector<uint8_t>().swap(*out);
   return false;
+}
+
+}  // namespace
+
+bool deflate_block_fast(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
+  thread_local Compressor compressor;
+  return deflate_block_with(thread_compressor(compressor, kFastLevel), src, n, out);
+}
+
+bool deflate_block_strong(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
+  thread_local Compressor compressor;
+  return deflate_block_with(thread_compressor(compressor, kStrongLevel), src, n, out);
 }
 
 bool fast_encoder_is_zlib9() { return false; }

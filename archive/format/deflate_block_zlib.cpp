@@ -8,6 +8,10 @@ bool deflate_block_fast(const uint8_t* src, uint32_t n, std::vector<uint8_t>* ou
   return compress_block(src, n, out);
 }
 
+bool deflate_block_strong(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
+  return compress_block(src, n, out);
+}
+
 bool fast_encoder_is_zlib9() { return true; }
 
 }  // namespace linkdata
