@@ -40,9 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (size > 0) {
-    std::optional<std::vector<uint8_t>> encoded = compress_payload(data, stored);
-    if (!encoded) std::abort();
-    DecodeResult back = decode_payload(encoded->data(), encoded->size(), uint32_t(encoded->size()));
+    const EncodeResult encoded = compress_payload_within(data, stored, UINT64_MAX);
+    if (encoded.status != EncodeStatus::ok) std::abort();
+    const std::vector<uint8_t>& bytes = encoded.payload;
+    DecodeResult back = decode_payload(bytes.data(), bytes.size(), uint32_t(bytes.size()));
     if (back.status != DecodeStatus::ok ||
         !std::equal(back.content.begin(), back.content.end(), payload.begin(), payload.end())) {
       std::abort();
