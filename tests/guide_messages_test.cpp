@@ -83,6 +83,11 @@ bool is_chinese(uint32_t c) {
          (c >= 0xFF00 && c <= 0xFFEF) || c == 0x201C || c == 0x201D || c == 0x2026;
 }
 
+bool ascii_pair(uint32_t c) {
+  const uint32_t low = c & 0xFF, high = (c >> 8) & 0xFF;
+  return low >= 0x20 && low < 0x7F && high >= 0x20 && high < 0x7F;
+}
+
 // The wide string literals of a program that hold Chinese, cut at their line
 // ends: runs of text characters (printable ASCII, tab, line end, Chinese)
 // that start right after a terminating zero, end in one and hold at least two
@@ -102,8 +107,13 @@ std::set<std::string> chinese_texts_in(const Bytes& program) {
       run += wchar_t(c);
       continue;
     }
+    // Narrow ASCII text read two bytes at a time also gives Chinese
+    // characters: a run counts only with one whose bytes are not both ASCII.
     const bool chinese = std::count_if(run.begin(), run.end(),
-                                       [](wchar_t w) { return is_chinese(uint32_t(w)); }) >= 2;
+                                       [](wchar_t w) { return is_chinese(uint32_t(w)); }) >= 2 &&
+                         std::any_of(run.begin(), run.end(), [](wchar_t w) {
+                           return is_chinese(uint32_t(w)) && !ascii_pair(uint32_t(w));
+                         });
     if (c == 0 && after_zero && chinese) {
       size_t line = 0;
       for (size_t end; line < run.size(); line = end + 1) {
