@@ -83,17 +83,12 @@ bool is_chinese(uint32_t c) {
          (c >= 0xFF00 && c <= 0xFFEF) || c == 0x201C || c == 0x201D || c == 0x2026;
 }
 
-bool ascii_pair(uint32_t c) {
-  const uint32_t low = c & 0xFF, high = (c >> 8) & 0xFF;
-  return low >= 0x20 && low < 0x7F && high >= 0x20 && high < 0x7F;
-}
-
 // The wide string literals of a program that hold Chinese, cut at their line
 // ends: runs of text characters (printable ASCII, tab, line end, Chinese)
 // that start right after a terminating zero, end in one and hold at least two
 // Chinese characters, the way literals lie one after the other in its data.
-// The tool's Chinese texts are all wide (wchar_t: 4 bytes on Linux, 2 on
-// Windows); the run's other bytes seldom pass for such a run.
+// The tool's Chinese texts are all wide; with wchar_t of 4 bytes (Linux) the
+// program's other bytes seldom pass for such a run.
 std::set<std::string> chinese_texts_in(const Bytes& program) {
   const size_t unit = sizeof(wchar_t);
   std::set<std::string> texts;
@@ -107,13 +102,8 @@ std::set<std::string> chinese_texts_in(const Bytes& program) {
       run += wchar_t(c);
       continue;
     }
-    // Narrow ASCII text read two bytes at a time also gives Chinese
-    // characters: a run counts only with one whose bytes are not both ASCII.
     const bool chinese = std::count_if(run.begin(), run.end(),
-                                       [](wchar_t w) { return is_chinese(uint32_t(w)); }) >= 2 &&
-                         std::any_of(run.begin(), run.end(), [](wchar_t w) {
-                           return is_chinese(uint32_t(w)) && !ascii_pair(uint32_t(w));
-                         });
+                                       [](wchar_t w) { return is_chinese(uint32_t(w)); }) >= 2;
     if (c == 0 && after_zero && chinese) {
       size_t line = 0;
       for (size_t end; line < run.size(); line = end + 1) {
@@ -133,6 +123,10 @@ std::set<std::string> chinese_texts_in(const Bytes& program) {
 // reaches the tool without an example in the catalogue, and so without a row
 // of the guide's tables, fails here, as does one printed around the catalogue.
 TEST_F(GuideMessages, HoldsEveryChineseTextOfTheTool) {
+  // With wchar_t of 2 bytes (Windows) pairs of code and ASCII bytes pass for
+  // Chinese too; the texts and the guide are the same on both systems, so the
+  // Linux build's reading covers them.
+  if (sizeof(wchar_t) != 4) GTEST_SKIP() << "wchar_t of 2 bytes";
   const Bytes program = read_file(LINKDATA_BINARY);
   ASSERT_FALSE(program.empty()) << "cannot read " << LINKDATA_BINARY;
   const Bytes bytes = read_file(LINKDATA_PLAYERS_GUIDE);
