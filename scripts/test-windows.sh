@@ -9,13 +9,30 @@ cd "$(dirname "$0")/.."
 need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmark-gfm libstb-dev googletest wine wine64
 toolchain="$PWD/cmake/mingw-w64-x86_64.cmake"
 
-# GoogleTest for Windows, from Debian's sources; built once per checkout.
-gtest="$PWD/build-win/googletest"
+# GoogleTest for Windows, from Debian's sources. It is built once per machine,
+# not per checkout (CI tests a fresh clone each time), and kept under a name
+# made of everything it is built from: the googletest package, the compiler
+# and the toolchain file; any change of these builds it anew.
+key=$({
+  dpkg-query -W -f='${Version}' googletest
+  x86_64-w64-mingw32-g++-posix --version | head -n 1
+  cat "$toolchain"
+} | sha256sum | cut -c1-16)
+cache="${LINKDATA_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/linkdata}"
+gtest="$cache/googletest-mingw-$key"
 if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
-  cmake -S /usr/src/googletest -B build-win/googletest-build -DCMAKE_BUILD_TYPE=Release \
+  mkdir -p "$cache"
+  work="$(mktemp -d "$cache/googletest-build.XXXXXX")"
+  cmake -S /usr/src/googletest -B "$work/build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" >/dev/null
-  cmake --build build-win/googletest-build -j"$(nproc)" >/dev/null
-  cmake --install build-win/googletest-build >/dev/null
+  cmake --build "$work/build" -j"$(nproc)" >/dev/null
+  # Installed under a name of its own, then renamed (its CMake files find
+  # the prefix from where they lie): a run beside this one, from another
+  # checkout, never sees half an installation.
+  cmake --install "$work/build" --prefix "$work/install" >/dev/null
+  mv -T "$work/install" "$gtest" 2>/dev/null || true  # another run may have been first
+  rm -rf "$work"
+  test -f "$gtest/lib/cmake/GTest/GTestConfig.cmake"
 fi
 
 # A throw-away Wine prefix, with no display and no first-run installers. Its
@@ -37,13 +54,16 @@ wineboot -i </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
 # The build lists the tests by running the test program, so Wine is ready first.
-./build-windows.sh build-win/tests -DLINKDATA_TESTS=ON -DLINKDATA_WINDOWS_PREFIX="$gtest"
+# One build serves both the tests and the download: it is made as the release
+# is (Release, which only changes the optimisation), the tests run the very
+# linkdata.exe that the zip carries, and the tool is compiled once.
+./build-windows.sh build-win/tests -DLINKDATA_TESTS=ON -DLINKDATA_WINDOWS_PREFIX="$gtest" \
+  -DCMAKE_BUILD_TYPE=Release
 (cd build-win/tests && ctest --output-on-failure -j"$(nproc)")
 
 # The download as players get it: the zip unpacked, and the tool in it run on
 # a sample archive for an export with textures, an import of one edit and a
 # restore that gives the archive back.
-./build-windows.sh
 version=$(sed -n 's/^project(linkdata VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 play="$(mktemp -d /tmp/linkdata-zip.XXXXXX)"
 trap 'stop_wine; rm -rf "$play"' EXIT
@@ -53,7 +73,7 @@ zip_check() {  # zip_check COMMAND...: the suite fails, naming the command, unle
 sample="$PWD/build-win/tests/linkdata-sample.exe"
 (
   cd "$play"
-  cmake -E tar xf "$OLDPWD/build-win/release/linkdata-$version-win64.zip"
+  cmake -E tar xf "$OLDPWD/build-win/tests/linkdata-$version-win64.zip"
   folder="$PWD/linkdata-$version-win64"
   # The guide as a page: its title, every table of the Markdown rendered as
   # one, and no link to a Markdown file that the download does not hold.

@@ -1,11 +1,11 @@
 // The players' guide lists, in the tables of its message section, every text
-// of the message catalogue once, and nothing the tool no longer prints. A
-// message stands in backticks in the first column, filled in as the
-// catalogue's examples fill it.
+// of the message catalogue once, and nothing the tool no longer prints; and
+// every Chinese text that the built tool holds stands in the guide. A message
+// stands in backticks in the first column, filled in as the catalogue's
+// examples fill it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -78,31 +78,68 @@ TEST_F(GuideMessages, ListsNoMessageThatTheToolDoesNotPrint) {
   }
 }
 
-// The examples are the only road from the catalogue to the guide check, so
-// every text the catalogue declares must be filled in there: a text added
-// without its example would otherwise never be held against the guide.
-TEST(MessageCatalogue, GivesAnExampleOfEveryTextItDeclares) {
-  const Bytes header = read_file(LINKDATA_CATALOGUE_HEADER);
-  const Bytes source = read_file(LINKDATA_CATALOGUE_SOURCE);
-  const std::string declared(header.begin(), header.end());
-  const std::string defined(source.begin(), source.end());
-  const size_t body = defined.find("examples() {");
-  ASSERT_NE(body, std::string::npos);
-  std::set<std::string> used;
-  const std::regex word("[A-Za-z_][A-Za-z_0-9]*");
-  const std::string examples = defined.substr(body + 1);
-  for (std::sregex_iterator it(examples.begin(), examples.end(), word), end; it != end; ++it) {
-    used.insert(it->str());
+bool is_chinese(uint32_t c) {
+  return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3000 && c <= 0x303F) ||
+         (c >= 0xFF00 && c <= 0xFFEF) || c == 0x201C || c == 0x201D || c == 0x2026;
+}
+
+// The wide string literals of a program that hold Chinese, cut at their line
+// ends: runs of text characters (printable ASCII, tab, line end, Chinese)
+// that start right after a terminating zero, end in one and hold at least two
+// Chinese characters, the way literals lie one after the other in its data.
+// The tool's Chinese texts are all wide; with wchar_t of 4 bytes (Linux) the
+// program's other bytes seldom pass for such a run.
+std::set<std::string> chinese_texts_in(const Bytes& program) {
+  const size_t unit = sizeof(wchar_t);
+  std::set<std::string> texts;
+  std::wstring run;
+  bool after_zero = false;
+  for (size_t at = 0; at + unit <= program.size(); at += unit) {
+    uint32_t c = 0;
+    for (size_t b = 0; b < unit; ++b) c |= uint32_t(program[at + b]) << (8 * b);
+    const bool text = c == L'\t' || c == L'\n' || (c >= 0x20 && c < 0x7F) || is_chinese(c);
+    if (c != 0 && text) {
+      run += wchar_t(c);
+      continue;
+    }
+    const bool chinese = std::count_if(run.begin(), run.end(),
+                                       [](wchar_t w) { return is_chinese(uint32_t(w)); }) >= 2;
+    if (c == 0 && after_zero && chinese) {
+      size_t line = 0;
+      for (size_t end; line < run.size(); line = end + 1) {
+        end = std::min(run.find(L'\n', line), run.size());
+        const std::string part = trimmed(to_utf8(run.substr(line, end - line)));
+        if (!part.empty()) texts.insert(part);
+      }
+    }
+    run.clear();
+    after_zero = c == 0;
   }
-  const std::regex text(R"((?:const wchar_t\* (k\w+) =)|(?:^std::wstring (\w+)\())",
-                        std::regex::multiline);
-  size_t texts = 0;
-  for (std::sregex_iterator it(declared.begin(), declared.end(), text), end; it != end; ++it) {
-    const std::string name = (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
-    ++texts;
-    EXPECT_TRUE(used.count(name)) << name << " has no example in msg::examples()";
+  return texts;
+}
+
+// Whatever the tool can print is explained to players: each Chinese text in
+// the built tool, message or part of one, stands in the guide. A text that
+// reaches the tool without an example in the catalogue, and so without a row
+// of the guide's tables, fails here, as does one printed around the catalogue.
+TEST_F(GuideMessages, HoldsEveryChineseTextOfTheTool) {
+  // With wchar_t of 2 bytes (Windows) pairs of code and ASCII bytes pass for
+  // Chinese too; the texts and the guide are the same on both systems, so the
+  // Linux build's reading covers them.
+  if (sizeof(wchar_t) != 4) GTEST_SKIP() << "wchar_t of 2 bytes";
+  const Bytes program = read_file(LINKDATA_BINARY);
+  ASSERT_FALSE(program.empty()) << "cannot read " << LINKDATA_BINARY;
+  const Bytes bytes = read_file(LINKDATA_PLAYERS_GUIDE);
+  const std::string whole(bytes.begin(), bytes.end());
+  const std::set<std::string> texts = chinese_texts_in(program);
+  // The reading of the program finds the texts it holds (a text of a few
+  // characters may be built from immediate values in the code instead, out
+  // of this reach; the catalogue's examples still bring those to the guide).
+  const std::string sample = to_utf8(msg::kOffsetUnitNot2048);
+  EXPECT_EQ(texts.count(sample.substr(0, sample.find('\n'))), 1u);
+  for (const std::string& text : texts) {
+    EXPECT_NE(whole.find(text), std::string::npos) << "not in the players' guide: " << text;
   }
-  EXPECT_GT(texts, 40u) << "the catalogue's declarations were not recognised";
 }
 
 TEST(MessageCatalogue, HoldsEveryTextOnce) {
