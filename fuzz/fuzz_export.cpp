@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_support::write_bytes("LINKDATA_EU_OS_EUNA.A", data, size);
   fuzz_support::CappedRun capped;
-  linkdata::run_export(0, 15, true, L"LINKDATA_EU_OS_EUNA.A", L"A");
+  linkdata::run_export(0, 15, linkdata::TextureOutput{true, false}, L"LINKDATA_EU_OS_EUNA.A", L"A");
   fuzz_support::clear_tree("Extracted");
   fuzz_support::clear_tree("Import");
   return 0;

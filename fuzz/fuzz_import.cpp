@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_support::CappedRun capped;
   if (linkdata::run_import(L"LINKDATA_EU_OS_EUNA.", L"A")) {
     fuzz_support::clear_tree("Extracted");
-    if (!linkdata::run_export(int32_t(entry), int32_t(entry), false, L"LINKDATA_EU_OS_EUNA.A",
-                              L"A")) {
+    if (!linkdata::run_export(int32_t(entry), int32_t(entry), linkdata::TextureOutput{},
+                              L"LINKDATA_EU_OS_EUNA.A", L"A")) {
       std::abort();
     }
     if (fuzz_support::read_bytes("Extracted/A/" + name) !=

@@ -28,6 +28,7 @@
 #include <stdexcept>
 
 #include "archive/format/codec.h"
+#include "archive/modes/export.h"
 #include "platform/little_endian.h"
 #include "platform/text_encoding.h"
 
@@ -45,6 +46,11 @@ std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t st
   DecodeResult result = decode_payload(payload, stored_size, stored_size);
   if (result.status != DecodeStatus::ok) return std::nullopt;
   return std::move(result.content);
+}
+
+bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstring& archive_name,
+                const std::wstring& letter) {
+  return run_export(first, last, TextureOutput{with_textures, false}, archive_name, letter);
 }
 
 }  // namespace linkdata

@@ -27,6 +27,10 @@ namespace linkdata {
 std::optional<std::vector<uint8_t>> compress_payload(const uint8_t* source, uint32_t size);
 std::optional<ByteBuffer> decompress_payload(const uint8_t* payload, uint32_t stored_size);
 
+// An export with DDS files when with_textures is set, as most tests run it.
+bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstring& archive_name,
+                const std::wstring& letter);
+
 }  // namespace linkdata
 
 namespace linkdata::test {

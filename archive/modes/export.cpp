@@ -17,13 +17,13 @@
 #include "archive/modes/entry_reader.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/picture_export.h"
+#include "archive/modes/run_summary.h"
 #include "archive/modes/work_tree.h"
 #include "platform/byte_buffer.h"
 #include "platform/console.h"
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
-#include "platform/run_summary.h"
 #include "platform/whole_file.h"
 #include "platform/worker_pool.h"
 #include "platform/working_paths.h"
@@ -197,11 +197,6 @@ bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   for (const std::wstring& path : skipped) ok = fail(msg::not_regular_file(path));
   if (!written) ok = fail(msg::gallery_write_failed(gallery_path(run.texture_dir)));
   return ok;
-}
-
-bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstring& archive_name,
-                const std::wstring& letter) {
-  return run_export(first, last, TextureOutput{with_textures, false}, archive_name, letter);
 }
 
 bool run_export(int32_t first, int32_t last, TextureOutput textures,

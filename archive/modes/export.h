@@ -23,8 +23,5 @@ struct TextureOutput {
 // summary line.
 bool run_export(int32_t first, int32_t last, TextureOutput textures,
                 const std::wstring& archive_name, const std::wstring& letter);
-// The same with DDS files when with_textures is set.
-bool run_export(int32_t first, int32_t last, bool with_textures, const std::wstring& archive_name,
-                const std::wstring& letter);
 
 }  // namespace linkdata

@@ -18,6 +18,7 @@
 #include "archive/format/format.h"
 #include "archive/modes/import_names.h"
 #include "archive/modes/open_archive.h"
+#include "archive/modes/run_summary.h"
 #include "archive/modes/texture_patch.h"
 #include "archive/modes/work_tree.h"
 #include "archive/safety/archive_writer.h"
@@ -28,7 +29,6 @@
 #include "platform/deferred_interrupts.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
-#include "platform/run_summary.h"
 #include "platform/worker_pool.h"
 #include "platform/working_paths.h"
 

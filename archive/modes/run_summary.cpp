@@ -1,4 +1,4 @@
-#include "platform/run_summary.h"
+#include "archive/modes/run_summary.h"
 
 #include "platform/console.h"
 #include "platform/messages.h"
