@@ -471,6 +471,8 @@ int run_with_room(size_t room, const std::function<int()>& body) {
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
 
+// Polls until the event happened or the process is gone, and says which: no
+// bound of time, so load can only make it slower, never wrong.
 bool wait_for_deferred_interrupts(int pid) {
   for (;;) {
     // SigCgt: the signals the process catches, bit N - 1 for signal N.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <new>
 #include <set>
@@ -25,7 +24,6 @@
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
-#include "platform/worker_pool.h"
 #include "platform/working_paths.h"
 #include "textures/dds.h"
 #include "textures/gallery.h"

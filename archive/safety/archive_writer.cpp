@@ -10,7 +10,7 @@ namespace linkdata {
 
 ArchiveWriter::ArchiveWriter(platform::File& archive, Originals& originals,
                              const std::wstring& archive_name, OriginalsUse use)
-    : archive_(archive), originals_(originals), archive_name_(archive_name), use_(use) {
+    : archive_(archive), originals_(originals) {
   journal_.path = journal_path(archive_name);
   journal_.operation =
       use == OriginalsUse::put_back ? JournalOperation::restore : JournalOperation::import;

@@ -97,8 +97,6 @@ class ArchiveWriter {
 
   platform::File& archive_;
   Originals& originals_;
-  std::wstring archive_name_;
-  OriginalsUse use_;
   std::vector<uint32_t> first_records_;
   bool begun_ = false;
   Journal journal_;

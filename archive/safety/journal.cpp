@@ -318,7 +318,7 @@ enum class Match { same, other, unclear, read_error };
 struct PieceCount {
   bool read_all = true;
   bool all_old = true;                 // the earlier layout keeps only the old bytes
-  std::vector<uint64_t> torn_sectors;  // of the pieces neither old nor new, sorted
+  std::vector<uint64_t> torn_sectors;  // of the pieces neither old nor new
 };
 
 // Counts the sector pieces of the regions that hold neither the bytes the
@@ -342,12 +342,8 @@ PieceCount count_pieces(platform::File& journal, platform::File& archive, const 
       for_each_piece(s, [&](size_t off, size_t n) {
         const uint32_t crc = crc_of(0, now.data() + off, n);
         const uint8_t* pair = pairs.data() + kPairSize * i++;
-        const uint64_t sector = (s.position + off) / kPiece;
-        if (crc != load_u32le(pair) && crc != load_u32le(pair + 4) &&
-            !std::binary_search(count.torn_sectors.begin(), count.torn_sectors.end(), sector)) {
-          count.torn_sectors.insert(
-              std::upper_bound(count.torn_sectors.begin(), count.torn_sectors.end(), sector),
-              sector);
+        if (crc != load_u32le(pair) && crc != load_u32le(pair + 4)) {
+          count.torn_sectors.push_back((s.position + off) / kPiece);
         }
       });
       return true;
@@ -379,7 +375,10 @@ Match journal_matches(platform::File& journal, platform::File& archive, const Re
   const PieceCount pieces = count_pieces(journal, archive, read);
   if (!pieces.read_all) return Match::read_error;
   if (!read.checked) return pieces.all_old ? Match::same : Match::other;
-  *neither = pieces.torn_sectors.size();
+  // Pieces of one sector may lie in two regions: a sector counts once.
+  std::vector<uint64_t> sectors = pieces.torn_sectors;
+  std::sort(sectors.begin(), sectors.end());
+  *neither = size_t(std::unique(sectors.begin(), sectors.end()) - sectors.begin());
   return *neither <= kTornSectorsOneCrashLeaves ? Match::same : Match::unclear;
 }
 
