@@ -135,9 +135,4 @@ std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
 // Export and import on a console: the closing summary line.
 std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds);
 
-// Every text above once, with its parts filled in as the players' guide shows
-// them (archive A, entry 7, ...), without the line end. A new text goes here too:
-// the catalogue test fails for a declared text that has no example.
-std::vector<std::wstring> examples();
-
 }  // namespace linkdata::msg

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "message_examples.h"
 #include "platform/messages.h"
 #include "platform/text_encoding.h"
 #include "test_support.h"
