@@ -16,7 +16,11 @@ shift || true
 [ "$#" -gt 0 ] || set -- -DLINKDATA_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 # Renders the players' guide into the page that the download carries.
 need_packages cmark-gfm
-configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" "$@"
+# libdeflate, which Debian builds for Linux only, from its source package:
+# Windows then inflates, fits entries and deflates pictures as Linux does.
+deflate="$(bash scripts/libdeflate-mingw.sh "$dir")"
+configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+  -DLINKDATA_INFLATER=libdeflate -Dlibdeflate_DIR="$deflate/lib/cmake/libdeflate" "$@"
 cmake --build "$dir" -j"$(nproc)"
 
 # Wine ships DLLs that Windows does not (zlib among them), so a wrongly

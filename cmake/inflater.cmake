@@ -1,8 +1,9 @@
 # Chooses the inflater of zlib chunks, and import's block encoder with it:
 # libdeflate where it is to be had (about twice as fast as zlib's inflate on
 # whole buffers, and about 3.5 times as fast as zlib's level 9 at no more
-# bytes in total), zlib otherwise, as in the
-# MinGW cross build, for which Debian has no libdeflate. Both give the bytes
+# bytes in total), zlib otherwise (the MinGW cross build gets libdeflate
+# from scripts/libdeflate-mingw.sh, since Debian builds it for Linux only).
+# Both give the bytes
 # and failures of zlib's `uncompress`, but for a few hand-made constructs that
 # only libdeflate accepts (see the README). Sets LINKDATA_INFLATE_SOURCE (the
 # inflater's and the encoder's sources) and LINKDATA_INFLATE_LIBRARY (empty

@@ -11,6 +11,8 @@
 
 #ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
 #include <libdeflate.h>
+
+#include "platform/reusable_objects.h"
 #else
 #include <zlib.h>
 #endif
@@ -22,19 +24,18 @@ unsigned int fast_crc32(const unsigned char* data, int length) {
   return unsigned(libdeflate_crc32(0, data, size_t(length)));
 }
 
-// One compressor per thread, kept for the thread's pictures: making one
+void free_compressor(libdeflate_compressor* c) { libdeflate_free_compressor(c); }
+
+// Compressors are leased for a picture and kept for the next: making one
 // costs more than compressing a small picture.
-libdeflate_compressor* thread_compressor() {
-  struct Owner {
-    libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
-    ~Owner() { libdeflate_free_compressor(compressor); }
-  };
-  thread_local Owner owner;
-  return owner.compressor;
+linkdata::ReusableObjects<libdeflate_compressor, free_compressor>::Lease lease_compressor() {
+  static linkdata::ReusableObjects<libdeflate_compressor, free_compressor> compressors;
+  return compressors.lease([] { return libdeflate_alloc_compressor(1); });
 }
 
 unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_length, int) {
-  libdeflate_compressor* compressor = thread_compressor();
+  const auto lease = lease_compressor();
+  libdeflate_compressor* compressor = lease.get();
   if (compressor == nullptr) return nullptr;
   const size_t bound = libdeflate_zlib_compress_bound(compressor, size_t(length));
   auto* out = static_cast<unsigned char*>(std::malloc(bound));

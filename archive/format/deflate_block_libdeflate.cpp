@@ -4,9 +4,8 @@
 // Benchmark section gives the figures).
 #include <libdeflate.h>
 
-#include <memory>
-
 #include "archive/format/deflate_block.h"
+#include "platform/reusable_objects.h"
 
 namespace linkdata {
 
@@ -20,25 +19,21 @@ constexpr int kFastLevel = 7;
 // on shared libraries and text; the README's Benchmark section).
 constexpr int kStrongLevel = 10;
 
-struct CompressorFree {
-  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
-
-using Compressor = std::unique_ptr<libdeflate_compressor, CompressorFree>;
+void free_compressor(libdeflate_compressor* c) { libdeflate_free_compressor(c); }
 
 // A compressor serves one call at a time and costs some hundred KiB to set
-// up, so each thread keeps one of each level for all the blocks it
-// compresses; the stronger one only once a payload has needed it.
-libdeflate_compressor* thread_compressor(Compressor& compressor, int level) {
-  if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
-  return compressor.get();
-}
+// up, so compressors are leased for a block and kept for the next one, one
+// pool per level; the stronger level's only once a payload has needed it.
+using Compressors = ReusableObjects<libdeflate_compressor, free_compressor>;
 
-bool deflate_block_with(libdeflate_compressor* compressor, const uint8_t* src, uint32_t n,
+bool deflate_block_with(Compressors& compressors, int level, const uint8_t* src, uint32_t n,
                         std::vector<uint8_t>* out) {
-  if (compressor != nullptr) {
-    out->resize(libdeflate_zlib_compress_bound(compressor, n));
-    const size_t length = libdeflate_zlib_compress(compressor, src, n, out->data(), out->size());
+  const Compressors::Lease compressor =
+      compressors.lease([level] { return libdeflate_alloc_compressor(level); });
+  if (compressor.get() != nullptr) {
+    out->resize(libdeflate_zlib_compress_bound(compressor.get(), n));
+    const size_t length =
+        libdeflate_zlib_compress(compressor.get(), src, n, out->data(), out->size());
     if (length != 0) {
       out->resize(length);
       return true;
@@ -51,13 +46,13 @@ bool deflate_block_with(libdeflate_compressor* compressor, const uint8_t* src, u
 }  // namespace
 
 bool deflate_block_fast(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
-  thread_local Compressor compressor;
-  return deflate_block_with(thread_compressor(compressor, kFastLevel), src, n, out);
+  static Compressors compressors;
+  return deflate_block_with(compressors, kFastLevel, src, n, out);
 }
 
 bool deflate_block_strong(const uint8_t* src, uint32_t n, std::vector<uint8_t>* out) {
-  thread_local Compressor compressor;
-  return deflate_block_with(thread_compressor(compressor, kStrongLevel), src, n, out);
+  static Compressors compressors;
+  return deflate_block_with(compressors, kStrongLevel, src, n, out);
 }
 
 bool fast_encoder_is_zlib9() { return false; }

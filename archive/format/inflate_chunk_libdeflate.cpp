@@ -10,24 +10,20 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-#include <memory>
-
 #include "archive/format/inflate_chunk.h"
+#include "platform/reusable_objects.h"
 
 namespace linkdata {
 
 namespace {
 
-struct DecompressorFree {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
+void free_decompressor(libdeflate_decompressor* d) { libdeflate_free_decompressor(d); }
 
 // A decompressor may serve one call at a time; chunks are inflated on the
-// worker threads, so each thread keeps its own for all its chunks.
-libdeflate_decompressor* thread_decompressor() {
-  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor;
-  if (!decompressor) decompressor.reset(libdeflate_alloc_decompressor());
-  return decompressor.get();
+// worker threads, each leasing one for a chunk.
+ReusableObjects<libdeflate_decompressor, free_decompressor>::Lease lease_decompressor() {
+  static ReusableObjects<libdeflate_decompressor, free_decompressor> decompressors;
+  return decompressors.lease(libdeflate_alloc_decompressor);
 }
 
 }  // namespace
@@ -35,7 +31,8 @@ libdeflate_decompressor* thread_decompressor() {
 bool inflate_zlib_chunk(const uint8_t* src, size_t n, uint8_t* dest, uint32_t capacity,
                         uint32_t* produced) {
   *produced = 0;
-  libdeflate_decompressor* decompressor = thread_decompressor();
+  const auto lease = lease_decompressor();
+  libdeflate_decompressor* decompressor = lease.get();
   if (decompressor != nullptr) {
     // Asking for the input actually used lets bytes after the stream's end
     // be, as `uncompress` does; asking for the output size accepts any size
