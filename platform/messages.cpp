@@ -99,6 +99,10 @@ std::wstring appended_plain(const std::wstring& archive, const std::wstring& fil
 std::wstring imported_texture(const std::wstring& archive, const std::wstring& path) {
   return L"向 " + archive + L" 中导入贴图 " + path + L" 成功！\n";
 }
+std::wstring texture_entry_appended(const std::wstring& archive, uint32_t entry, uint64_t growth) {
+  return L"条目 " + std::to_wstring(entry) + L" 导入贴图后放不下原来的位置，已不压缩追加到 " +
+         archive + L" 的末尾，存档增大了 " + std::to_wstring(growth) + L" 字节。\n";
+}
 std::wstring archive_replaced_originals_set_aside(const std::wstring& archive,
                                                   const std::wstring& set_aside) {
   return archive + L" 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 " + set_aside +

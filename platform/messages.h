@@ -81,6 +81,9 @@ std::wstring imported_compressed(const std::wstring& archive, const std::wstring
 std::wstring imported_plain(const std::wstring& archive, const std::wstring& file);
 std::wstring appended_plain(const std::wstring& archive, const std::wstring& file);
 std::wstring imported_texture(const std::wstring& archive, const std::wstring& path);
+// An entry without a loose file whose textures made it outgrow its slot:
+// appended plain, the archive `growth` bytes longer.
+std::wstring texture_entry_appended(const std::wstring& archive, uint32_t entry, uint64_t growth);
 inline constexpr const wchar_t* kImportFolderMissing = L"导入目录不存在！\n";
 inline constexpr const wchar_t* kNothingToImport = L"未找到可以导入的文件！\n";
 inline constexpr const wchar_t* kOffsetUnitNot2048 =

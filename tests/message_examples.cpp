@@ -72,6 +72,7 @@ std::vector<std::wstring> examples() {
       imported_plain(a, file),
       appended_plain(a, file),
       imported_texture(a, texture),
+      texture_entry_appended(a, 7, 24576),
       kImportFolderMissing,
       kNothingToImport,
       kOffsetUnitNot2048,

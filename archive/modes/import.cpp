@@ -342,6 +342,15 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
     // before its first change.
     if (!show(run.writer.finish())) return false;
     if (!run.writer.begin()) return fail(msg::kOriginalsWriteFailed);
+    // An entry that only its textures made outgrow its slot has no line of
+    // its own that says it moved: the player learns it here, and what it
+    // cost the archive (the padding to the write unit, then the slot).
+    if (c.from_archive) {
+      uint64_t length = 0;
+      if (!run.archive.size(&length)) return fail_after_group(run, msg::kArchiveWriteFailed);
+      const uint64_t growth = round_up_to_write_unit(length) - length + w.data.size();
+      lines.insert(lines.begin(), msg::texture_entry_appended(run.archive_name, n, growth));
+    }
     if (!run.writer.append_plain(n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, msg::kArchiveWriteFailed);
     }
