@@ -135,7 +135,11 @@ std::wstring archive_replaced_cannot_restore(const std::wstring& archive);
 std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
                                                 const std::wstring& archive, uint64_t offset);
 
-// Export and import on a console: the closing summary line.
+// Export and import on a console: the closing summary line (export's with
+// the gallery page when it wrote one).
 std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds);
+std::wstring run_summary_with_gallery(uint64_t files, uint64_t textures, uint64_t skipped,
+                                      double seconds, const std::wstring& page);
+std::wstring import_summary(uint64_t entries, uint64_t appended, uint64_t textures, double seconds);
 
 }  // namespace linkdata::msg

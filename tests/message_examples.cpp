@@ -107,7 +107,9 @@ std::vector<std::wstring> examples() {
       nothing_to_restore(a),
       archive_replaced_cannot_restore(a),
       originals_damaged_nothing_restored(originals, a, 96),
-      run_summary(12, 30, 2, 1.5)};
+      run_summary(12, 30, 2, 1.5),
+      run_summary_with_gallery(12, 30, 2, 1.5, L"Extracted\\A\\Textures\\index.html"),
+      import_summary(3, 1, 2, 1.5)};
   for (std::wstring& text : all) {
     if (!text.empty() && text.back() == L'\n') text.pop_back();
   }

@@ -208,7 +208,11 @@ bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   std::vector<std::wstring> skipped;
   const bool written = write_gallery(run.texture_dir, import_textures, &skipped);
   for (const std::wstring& path : skipped) ok = fail(msg::not_regular_file(path));
-  if (!written) ok = fail(msg::gallery_write_failed(gallery_path(run.texture_dir)));
+  if (written) {
+    run.tally.gallery_page = gallery_path(run.texture_dir);
+  } else {
+    ok = fail(msg::gallery_write_failed(gallery_path(run.texture_dir)));
+  }
   return ok;
 }
 
@@ -256,7 +260,7 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   });
   if (run.pictures && !finish_picture_output(run, letter)) finished = false;
   finished = finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
-  report_run_on_console(run.tally);
+  report_export_on_console(run.tally);
   return finished && !run.texture_failed;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <variant>
@@ -100,6 +101,9 @@ struct ImportRun {
   bool entries_refused = false;  // some entries were not written, the others were
   bool skipped_any = false;      // a name skipped with a message: status 1 at the end
   RunTally tally;                // for the summary line on a console
+  // Entries handed to the archive, and those of them appended: an entry
+  // named by several loose files counts once.
+  std::set<uint32_t> rewritten, appended;
   // Last: it waits for its group in flight before the rest goes.
   ArchiveWriter writer{archive, originals, archive_name, OriginalsUse::save_first_touches};
 };
@@ -331,13 +335,14 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   }
   EntryWrite& w = std::get<EntryWrite>(prepared);
   std::vector<std::wstring> lines = success_lines(run, c, w.method);
-  if (!c.from_archive) ++run.tally.files_written;
   run.tally.textures_written += c.textures.size();
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
+  run.rewritten.insert(n);
   // Taken here, on the thread that owns the map, not by the group's writer.
   run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
   if (w.method == WriteMethod::plain_append) {
+    run.appended.insert(n);
     // No group in flight while the archive grows, and the originals begun
     // before its first change.
     if (!show(run.writer.finish())) return false;
@@ -577,7 +582,9 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (!run.writer.seal(run.written, ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
-  report_run_on_console(run.tally);
+  run.tally.entries_rewritten = run.rewritten.size();
+  run.tally.entries_appended = run.appended.size();
+  report_import_on_console(run.tally);
   return ok && !run.skipped_any;
 }
 
