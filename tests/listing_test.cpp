@@ -148,6 +148,10 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
       {"plain package",
        plain_entry(package({text_bytes("readme"), container({{0x50, 6, 0x43}}, 300)})),
        "文件包（2 个子文件）", "1_0 DXT1 8x16 4"},
+      {"plain text", plain_entry(text_bytes("RIFF and more")), "其他 \"RIFF\"", ""},
+      // A package's table whose offsets lie past the entry's end.
+      {"plain non-package", plain_entry({2, 0, 0, 0, 12, 0, 0, 0, 99, 0, 0, 0, 1}), "其他 02000000",
+       ""},
   };
   std::vector<EntrySpec> entries;
   for (const Case& c : cases) entries.push_back(c.entry);
