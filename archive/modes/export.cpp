@@ -163,13 +163,18 @@ bool export_content(ExportRun& run, uint32_t n, const ByteBuffer& content) {
 // stored it plain (import appends an entry plain once it outgrows its
 // slot): held whole when its first bytes show a texture container or a
 // package, copied block by block otherwise, so that other data costs no
-// more than before.
+// more than before. One that memory cannot hold stops the run rather than
+// go out without its textures.
 bool export_stored_plain(ExportRun& run, ReadEntry& e) {
   if ((!run.textures.dds && !run.textures.pictures) || !plain_may_hold_textures(e)) {
     return export_plain(run, e.n, e.record, e.head);
   }
   ByteBuffer content;
-  if (!take_plain_content(run.archive, e, &content)) return fail(entry_read_failure());
+  try {
+    if (!take_plain_content(run.archive, e, &content)) return fail(entry_read_failure());
+  } catch (const std::bad_alloc&) {
+    return fail(msg::kOutOfMemory);
+  }
   return export_content(run, e.n, content);
 }
 
