@@ -99,6 +99,10 @@ std::wstring appended_plain(const std::wstring& archive, const std::wstring& fil
 std::wstring imported_texture(const std::wstring& archive, const std::wstring& path) {
   return L"向 " + archive + L" 中导入贴图 " + path + L" 成功！\n";
 }
+std::wstring texture_entry_appended(const std::wstring& archive, uint32_t entry, uint64_t growth) {
+  return L"条目 " + std::to_wstring(entry) + L" 导入贴图后放不下原来的位置，已不压缩追加到 " +
+         archive + L" 的末尾，存档增大了 " + std::to_wstring(growth) + L" 字节。\n";
+}
 std::wstring archive_replaced_originals_set_aside(const std::wstring& archive,
                                                   const std::wstring& set_aside) {
   return archive + L" 在上次导入后被其他程序修改过，旧的原始数据文件已改名为 " + set_aside +
@@ -175,12 +179,30 @@ std::wstring archive_replaced_cannot_restore(const std::wstring& archive) {
   return archive + L" 在上次导入后被其他程序修改过，无法还原！\n";
 }
 
-std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds) {
+namespace {
+std::wstring tenths(double seconds) {
   wchar_t time[32];
   std::swprintf(time, sizeof time / sizeof time[0], L"%.1f", seconds);
+  return time;
+}
+std::wstring export_tally(uint64_t files, uint64_t textures, uint64_t skipped, double seconds) {
   return L"共写出 " + std::to_wstring(files) + L" 个文件、" + std::to_wstring(textures) +
-         L" 个贴图文件，跳过 " + std::to_wstring(skipped) + L" 个格式不支持的贴图，用时 " + time +
-         L" 秒\n";
+         L" 个贴图文件，跳过 " + std::to_wstring(skipped) + L" 个格式不支持的贴图，用时 " +
+         tenths(seconds) + L" 秒";
+}
+}  // namespace
+std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds) {
+  return export_tally(files, textures, skipped, seconds) + L"\n";
+}
+std::wstring run_summary_with_gallery(uint64_t files, uint64_t textures, uint64_t skipped,
+                                      double seconds, const std::wstring& page) {
+  return export_tally(files, textures, skipped, seconds) + L"，贴图一览页：" + page + L"\n";
+}
+std::wstring import_summary(uint64_t entries, uint64_t appended, uint64_t textures,
+                            double seconds) {
+  return L"共改写 " + std::to_wstring(entries) + L" 个条目（其中 " + std::to_wstring(appended) +
+         L" 个追加到存档末尾）、导入 " + std::to_wstring(textures) + L" 张贴图，用时 " +
+         tenths(seconds) + L" 秒\n";
 }
 
 std::wstring originals_damaged_nothing_restored(const std::wstring& originals,

@@ -81,6 +81,9 @@ std::wstring imported_compressed(const std::wstring& archive, const std::wstring
 std::wstring imported_plain(const std::wstring& archive, const std::wstring& file);
 std::wstring appended_plain(const std::wstring& archive, const std::wstring& file);
 std::wstring imported_texture(const std::wstring& archive, const std::wstring& path);
+// An entry without a loose file whose textures made it outgrow its slot:
+// appended plain, the archive `growth` bytes longer.
+std::wstring texture_entry_appended(const std::wstring& archive, uint32_t entry, uint64_t growth);
 inline constexpr const wchar_t* kImportFolderMissing = L"导入目录不存在！\n";
 inline constexpr const wchar_t* kNothingToImport = L"未找到可以导入的文件！\n";
 inline constexpr const wchar_t* kOffsetUnitNot2048 =
@@ -132,7 +135,11 @@ std::wstring archive_replaced_cannot_restore(const std::wstring& archive);
 std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
                                                 const std::wstring& archive, uint64_t offset);
 
-// Export and import on a console: the closing summary line.
+// Export and import on a console: the closing summary line (export's with
+// the gallery page when it wrote one).
 std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds);
+std::wstring run_summary_with_gallery(uint64_t files, uint64_t textures, uint64_t skipped,
+                                      double seconds, const std::wstring& page);
+std::wstring import_summary(uint64_t entries, uint64_t appended, uint64_t textures, double seconds);
 
 }  // namespace linkdata::msg

@@ -115,8 +115,9 @@ TEST(Listing, MissingOrBadArchiveAsInExport) {
   EXPECT_FALSE(file_exists(dir / "Extracted"));
 }
 
-// What `y` says about each kind of entry; the entries are listed together,
-// so a failing one also shows that the listing goes on past it.
+// What `y` says about each kind of entry, stored plain or compressed; the
+// entries are listed together, so a failing one also shows that the listing
+// goes on past it.
 TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
   Bytes bad_zlib = compressed_entry(pattern_bytes(5000, 4)).stored;
   bad_zlib[10] ^= 0xFF;  // inside the first chunk's zlib stream
@@ -139,10 +140,18 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
       {"binary", compressed_entry({0x00, 0x7F, 0x41, 0xFF, 0x20}), "其他 007F41FF", ""},
       {"short", compressed_entry({0x09, 0x41}), "其他 0941", ""},
       {"cut texture", compressed_entry(cut), "贴图容器", "0_0 DXT1 32x32 3 数据越界"},
-      {"plain container", plain_entry(dxt), "其他 \"GT1G\"", ""},
+      {"plain container", plain_entry(dxt), "贴图容器",
+       "0_0 DXT5 256x256 9; 0_1 2 4x4 1; 0_2 A8R8G8B8 16x8 1"},
       {"empty plain", plain_entry({}), "其他", ""},
       {"zlib error", EntrySpec{bad_zlib, 5000, false}, "出错：解压出错", ""},
       {"length error", EntrySpec{short_total, 4000, false}, "出错：解压后的数据长度出错", ""},
+      {"plain package",
+       plain_entry(package({text_bytes("readme"), container({{0x50, 6, 0x43}}, 300)})),
+       "文件包（2 个子文件）", "1_0 DXT1 8x16 4"},
+      {"plain text", plain_entry(text_bytes("RIFF and more")), "其他 \"RIFF\"", ""},
+      // A package's table whose offsets lie past the entry's end.
+      {"plain non-package", plain_entry({2, 0, 0, 0, 12, 0, 0, 0, 99, 0, 0, 0, 1}), "其他 02000000",
+       ""},
   };
   std::vector<EntrySpec> entries;
   for (const Case& c : cases) entries.push_back(c.entry);

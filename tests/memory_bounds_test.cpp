@@ -139,6 +139,22 @@ TEST(MemoryBounds, PlainStoredSizeMostlyPastTheEnd) {
             (Bytes{'a', 'b', 'c', 0, 0, 0, 0, 0}));
 }
 
+// The same with a texture container's first bytes: examining its textures
+// takes the whole entry, which memory cannot hold, and the run says so.
+TEST(MemoryBounds, PlainTextureEntryMostlyPastTheEnd) {
+  SKIP_UNDER_SANITIZER();
+  ScratchDir dir;
+  Bytes archive = build_archive({plain_entry(text_bytes("GT1G0600 and a table"))});
+  store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
+  write_file(dir / kArchive, archive);
+  const RunResult r = run_limited(dir.path, {"e", "a", "0", "0", "y"});
+  EXPECT_EQ(r.out, "内存不足，运行已停止！\n");
+  EXPECT_EQ(r.status, 1);
+  const RunResult listed = run_limited(dir.path, {"l", "a", "0", "0", "y"});
+  EXPECT_NE(listed.out.find("\t出错：内存不足\t"), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.status, 1);
+}
+
 // A compressed payload whose stored size runs 4 GiB past the end of the
 // file: the zero region reads as empty chunks, so it decodes as it is.
 TEST(MemoryBounds, CompressedStoredSizeMostlyPastTheEnd) {

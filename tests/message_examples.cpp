@@ -72,6 +72,7 @@ std::vector<std::wstring> examples() {
       imported_plain(a, file),
       appended_plain(a, file),
       imported_texture(a, texture),
+      texture_entry_appended(a, 7, 24576),
       kImportFolderMissing,
       kNothingToImport,
       kOffsetUnitNot2048,
@@ -106,7 +107,9 @@ std::vector<std::wstring> examples() {
       nothing_to_restore(a),
       archive_replaced_cannot_restore(a),
       originals_damaged_nothing_restored(originals, a, 96),
-      run_summary(12, 30, 2, 1.5)};
+      run_summary(12, 30, 2, 1.5),
+      run_summary_with_gallery(12, 30, 2, 1.5, L"Extracted\\A\\Textures\\index.html"),
+      import_summary(3, 1, 2, 1.5)};
   for (std::wstring& text : all) {
     if (!text.empty() && text.back() == L'\n') text.pop_back();
   }

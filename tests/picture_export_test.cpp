@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -35,9 +36,10 @@ const std::string kChromium = LINKDATA_CHROMIUM;
 const std::string kChromium;
 #endif
 
-// The sample archive's textures that export writes: entry 7 holds five, one
-// of an unsupported format (0_1); entry 8 is a package with one in sub-file 1.
-const std::set<std::string> kPictures = {"7/0_0", "7/0_2", "7/0_3", "7/0_4", "8/1_0"};
+// The sample archive's textures that export writes: entry 3, stored plain,
+// holds one; entry 7 holds five, one of an unsupported format (0_1); entry 8
+// is a package with one in sub-file 1.
+const std::set<std::string> kPictures = {"3/0_0", "7/0_0", "7/0_2", "7/0_3", "7/0_4", "8/1_0"};
 
 struct Sample {
   ScratchDir dir;
@@ -282,8 +284,9 @@ TEST(PictureExport, PngSummaryRefusesWhatIsNoPng) {
   EXPECT_TRUE(encode_png(pixels, 16384, 16384, "").empty());  // refused before reading pixels
 }
 
-// On a console export and import end with the summary line; through a pipe
-// (every other test) they print what they always did.
+// On a console export and import end with the summary line, export's with
+// the gallery page it wrote; through a pipe (every other test) they print
+// what they always did.
 TEST(RunSummary, ExportAndImportSumUpOnAConsole) {
 #ifdef _WIN32
   GTEST_SKIP() << "drives a POSIX pseudo-terminal";
@@ -291,13 +294,15 @@ TEST(RunSummary, ExportAndImportSumUpOnAConsole) {
   Sample s;
   const std::regex summary(
       "共写出 (\\d+) 个文件、(\\d+) 个贴图文件，跳过 (\\d+) 个格式不支持的贴图，用时 "
-      "\\d+\\.\\d 秒\n$");
+      "\\d+\\.\\d 秒(.*)\n$");
+  const std::string gallery = "，贴图一览页：" + shown("Extracted/A/Textures/index.html");
   struct Case {
     std::vector<std::string> args;
     const char *files, *textures, *skipped;
-  } cases[] = {{{"e", "a", "0", "12"}, "13", "0", "0"},
-               {{"e", "a", "0", "12", "yp"}, "13", "10", "1"},
-               {{"e", "a", "7", "7", "p"}, "1", "4", "1"}};
+    std::string page;
+  } cases[] = {{{"e", "a", "0", "12"}, "13", "0", "0", ""},
+               {{"e", "a", "0", "12", "yp"}, "13", "12", "1", gallery},
+               {{"e", "a", "7", "7", "p"}, "1", "4", "1", gallery}};
   for (const Case& c : cases) {
     const RunResult r = run_on_terminal(s.dir.path, c.args);
     std::smatch m;
@@ -305,14 +310,26 @@ TEST(RunSummary, ExportAndImportSumUpOnAConsole) {
     EXPECT_EQ(m[1], c.files);
     EXPECT_EQ(m[2], c.textures);
     EXPECT_EQ(m[3], c.skipped);
+    EXPECT_EQ(m[4], c.page);
     EXPECT_EQ(r.out.substr(0, size_t(m.position(0))), run_tool(s.dir.path, c.args).out);
   }
+  // Entry 4 in place; entry 7 sent to the end by a texture of noise.
   write_file(s.dir / "Import/A/4.data", read_file(s.dir / "Extracted/A/4.data"));
+  Bytes dds = read_file(s.dir / "Extracted/A/Textures/7/0_2.dds");
+  std::mt19937 random(7);
+  for (size_t i = 128; i < dds.size(); ++i) dds[i] = uint8_t(random());
+  fs::create_directories(fs::u8path(s.dir / "Import/A/Textures/7"));
+  write_file(s.dir / "Import/A/Textures/7/0_2.dds", dds);
   const RunResult r = run_on_terminal(s.dir.path, {"i", "a"});
+  EXPECT_NE(r.out.find("条目 7 导入贴图后放不下原来的位置"), std::string::npos) << r.out;
+  const std::regex import_summary(
+      "共改写 (\\d+) 个条目（其中 (\\d+) 个追加到存档末尾）、导入 (\\d+) 张贴图，用时 "
+      "\\d+\\.\\d 秒\n$");
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(r.out, m, summary)) << r.out;
-  EXPECT_EQ(m[1], "1");
-  EXPECT_EQ(m[2], "0");
+  ASSERT_TRUE(std::regex_search(r.out, m, import_summary)) << r.out;
+  EXPECT_EQ(m[1], "2");
+  EXPECT_EQ(m[2], "1");
+  EXPECT_EQ(m[3], "1");
 #endif
 }
 

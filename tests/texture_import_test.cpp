@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -850,6 +851,54 @@ TEST(TextureImport, InterruptedPictureIsNotWritten) {
   EXPECT_EQ(read_file(dir / kArchive), archive);
 }
 #endif
+
+// A texture that makes its entry's payload outgrow its slot sends the entry
+// to the archive's end, stored plain, on a line of its own; export and the
+// listing still find its textures there, with the new pixels.
+TEST(TextureImport, EntryAppendedPlainKeepsItsTextures) {
+  Bytes content = container({{8, kFormatDxt5, 0x77}, {1, kFormatArgb8, 0x22}}, 30);
+  const Pixels at = pixels_of(content, 0, 0);
+  std::fill_n(content.begin() + long(at.offset), at.size, 0);  // packs into one write unit
+  ScratchDir dir;
+  write_file(dir / kArchive,
+             build_archive({plain_entry(text_bytes("text")), compressed_entry(content)}));
+  Bytes noise(at.size);
+  std::mt19937 random(7);
+  for (uint8_t& b : noise) b = uint8_t(random());
+  make_dir(dir / "Import");
+  make_dir(dir / "Import/A");
+  make_dir(dir / "Import/A/Textures");
+  make_dir(dir / "Import/A/Textures/1");
+  const std::string path = "Import/A/Textures/1/0_0.dds";
+  write_file(dir / path, dds_file("DXT5", 128, 128, 8, noise));
+  const size_t length_before = read_file(dir / kArchive).size();
+
+  const RunResult r = run_tool(dir.path, {"i", "a"});
+  const Bytes archive = read_file(dir / kArchive);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "条目 1 导入贴图后放不下原来的位置，已不压缩追加到 LINKDATA_EU_OS_EUNA.A "
+            "的末尾，存档增大了 " +
+                std::to_string(archive.size() - length_before) + " 字节。\n" +
+                ok_line("导入贴图 ", path));
+  EXPECT_EQ(record_of(archive, 1).unpacked_size, 0u);
+  EXPECT_GE(record_of(archive, 1).payload_offset * 2048, length_before);
+
+  ASSERT_EQ(run_tool(dir.path, {"e", "a", "1", "1", "y"}).status, 0);
+  const Bytes dds = read_file(dir / "Extracted/A/Textures/1/0_0.dds");
+  ASSERT_GT(dds.size(), 128u);
+  EXPECT_EQ(Bytes(dds.begin() + 128, dds.end()), noise);
+  ASSERT_EQ(run_tool(dir.path, {"e", "a", "1", "1", "p"}).status, 0);
+  const Bytes png = read_file(dir / "Extracted/A/Textures/1/0_0.png");
+  const RgbaPixels picture = decode_png_rgba(png.data(), png.size(), 128, 128);
+  ASSERT_NE(picture, nullptr);
+  EXPECT_EQ(Bytes(picture.get(), picture.get() + 128 * 128 * 4),
+            decode_to_rgba(kFormatDxt5, 128, 128, noise.data(), noise.size()));
+  const RunResult listed = run_tool(dir.path, {"l", "a", "1", "1", "y"});
+  EXPECT_NE(listed.out.find("\t贴图容器\t0_0 DXT5 128x128 8; 0_1 A8R8G8B8 4x4 1\n"),
+            std::string::npos)
+      << listed.out;
+}
 
 }  // namespace
 }  // namespace linkdata::test

@@ -12,7 +12,7 @@
 //    1  plain       3000 bytes of text (slot 4096)
 //    2  plain       2048 bytes, a byte ramp (exactly one slot)
 //    3  plain       texture container, one DXT1 16x16 with 5 mips
-//                   (plain entries are never scanned for textures)
+//                   (stored plain: export and the listing find it all the same)
 //    4  compressed  20000 bytes of text, one chunk
 //    5  compressed  204800 bytes of mixed data, 7 chunks
 //    6  compressed  38768 bytes: zlib chunk (32768 bytes), plain chunk

@@ -5,19 +5,35 @@
 
 namespace linkdata {
 
-bool is_package(const uint8_t* content, size_t size, uint32_t* sub_file_count) {
+namespace {
+
+// The package test on the first bytes of a content of content_size bytes.
+bool package_table_fits(const uint8_t* head, size_t head_size, uint64_t content_size,
+                        uint32_t* sub_file_count) {
   uint32_t count = 0, first = 0, second = 0;
-  if (!read_u32le_at(content, size, 0, &count) || !read_u32le_at(content, size, 4, &first) ||
-      !read_u32le_at(content, size, 8, &second)) {
+  if (!read_u32le_at(head, head_size, 0, &count) || !read_u32le_at(head, head_size, 4, &first) ||
+      !read_u32le_at(head, head_size, 8, &second)) {
     return false;  // too short to be a package
   }
   // The first two table words are tested even for a single sub-file.
-  if (count == 0 || count > kMaxSubFiles || first == 0 || second == 0 || first > size ||
-      second > size) {
+  if (count == 0 || count > kMaxSubFiles || first == 0 || second == 0 || first > content_size ||
+      second > content_size) {
     return false;
   }
   *sub_file_count = count;
   return true;
+}
+
+}  // namespace
+
+bool is_package(const uint8_t* content, size_t size, uint32_t* sub_file_count) {
+  return package_table_fits(content, size, size, sub_file_count);
+}
+
+bool may_hold_textures(const uint8_t* head, size_t head_size, uint64_t content_size) {
+  uint32_t count = 0;
+  return has_texture_magic(head, head_size) ||
+         package_table_fits(head, head_size, content_size, &count);
 }
 
 std::vector<ContainerSpan> find_texture_containers(const uint8_t* content, size_t size) {

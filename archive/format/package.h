@@ -20,6 +20,16 @@ struct ContainerSpan {
 // sub-file count. A texture container is tested first by its callers.
 bool is_package(const uint8_t* content, size_t size, uint32_t* sub_file_count);
 
+// The first bytes of a content that tell whether it may hold textures.
+constexpr size_t kTextureKindBytes = 12;
+
+// True when a content of content_size bytes that begins with `head` (its
+// first head_size bytes, kTextureKindBytes of them are enough) is a texture
+// container or laid out as a package: the only contents in which
+// find_texture_containers can find anything. So a content of other data is
+// told apart without reading more of it.
+bool may_hold_textures(const uint8_t* head, size_t head_size, uint64_t content_size);
+
 // Every texture container of an entry content, in sub-file order. Sub-files
 // whose bounds leave the content or run backwards are skipped.
 std::vector<ContainerSpan> find_texture_containers(const uint8_t* content, size_t size);

@@ -19,8 +19,8 @@ struct EntryDescription {
 // count) or other data (its first four bytes).
 EntryDescription describe_content(const uint8_t* content, size_t size);
 
-// A plain entry, of which export looks at nothing: other data, shown by its
-// first bytes (up to four).
+// A plain entry whose first bytes show neither a texture container nor a
+// package: other data, shown by its first bytes (up to four).
 EntryDescription describe_plain(const uint8_t* head, size_t size);
 
 // Why an entry could not be described.

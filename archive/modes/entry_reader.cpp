@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/format/entry_content.h"
+#include "archive/format/package.h"
 #include "platform/byte_buffer.h"
 #include "platform/worker_pool.h"
 
@@ -180,6 +181,20 @@ bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
     if (p.window.empty()) return true;
     if (!finish_front(p, finish)) return false;
   }
+}
+
+bool plain_may_hold_textures(const ReadEntry& e) {
+  return !e.compressed && may_hold_textures(e.head.data(), e.head.size(), e.record.stored_size);
+}
+
+bool take_plain_content(ReadableArchive& archive, ReadEntry& e, ByteBuffer* content) {
+  const size_t have = e.head.size();
+  *content = std::move(e.head);
+  e.head = ByteBuffer();
+  if (have == e.record.stored_size) return true;
+  content->resize(e.record.stored_size);
+  const uint64_t pos = byte_position(e.record, archive.header.offset_unit) + have;
+  return read_present(archive.file, pos, content->data() + have, content->size() - have);
 }
 
 EntryRange clamp_range(uint32_t first, uint32_t last, uint32_t entry_count) {

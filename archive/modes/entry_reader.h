@@ -44,4 +44,15 @@ struct ReadEntry {
 bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
                   const std::function<bool(ReadEntry&)>& finish);
 
+// Whether a plain entry read with a head of at least kTextureKindBytes may
+// hold textures, by its first bytes: a texture container or a package.
+bool plain_may_hold_textures(const ReadEntry& e);
+
+// A plain entry's whole content, to be examined as a decoded one is: the
+// head the pipeline read, taken over, and the rest read here, on the calling
+// thread, so that memory holds one such entry beyond the read-ahead; bytes
+// the file does not hold read as zeros. False when the rest cannot be read.
+// Throws std::bad_alloc when memory cannot hold the entry.
+bool take_plain_content(ReadableArchive& archive, ReadEntry& e, ByteBuffer* content);
+
 }  // namespace linkdata

@@ -115,7 +115,7 @@ bool folder_writable(ExportRun& run, const std::wstring& folder) {
   return false;
 }
 
-// Textures of a decoded entry: DDS files now, pictures queued. Each
+// Textures of an entry's content: DDS files now, pictures queued. Each
 // container is read once, for both.
 void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   bool writable = true;
@@ -145,10 +145,8 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   if (run.pictures) close_picture_batch(*run.pictures);
 }
 
-// A compressed entry once decoded: textures, the exported file, its message.
-bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
-  if (decoded.status != DecodeStatus::ok) return fail(entry_decode_failure(n, decoded.status));
-  const ByteBuffer& content = decoded.content;
+// An entry's whole content: textures, the exported file, its message.
+bool export_content(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   if (run.textures.dds || run.textures.pictures) export_textures(run, n, content);
   const std::wstring file_name = exported_file_name(run, n);
   WholeFile out(file_name);
@@ -161,6 +159,25 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
   return true;
 }
 
+// A plain entry is examined for textures as a decoded one is, whatever
+// stored it plain (import appends an entry plain once it outgrows its
+// slot): held whole when its first bytes show a texture container or a
+// package, copied block by block otherwise, so that other data costs no
+// more than before. One that memory cannot hold stops the run rather than
+// go out without its textures.
+bool export_stored_plain(ExportRun& run, ReadEntry& e) {
+  if ((!run.textures.dds && !run.textures.pictures) || !plain_may_hold_textures(e)) {
+    return export_plain(run, e.n, e.record, e.head);
+  }
+  ByteBuffer content;
+  try {
+    if (!take_plain_content(run.archive, e, &content)) return fail(entry_read_failure());
+  } catch (const std::bad_alloc&) {
+    return fail(msg::kOutOfMemory);
+  }
+  return export_content(run, e.n, content);
+}
+
 // A pipeline reads the entries. Worker tasks read the payloads (pread, so
 // they share the archive handle) and decode them; the calling thread finishes
 // the entries strictly in entry order (for export: textures, exported file,
@@ -171,8 +188,11 @@ bool export_decoded(ExportRun& run, uint32_t n, const DecodeResult& decoded) {
 bool finish_exported(ExportRun& run, ReadEntry& e) {
   try {
     if (!e.index_read || !e.payload_read) return fail(entry_read_failure());
-    if (!e.compressed) return export_plain(run, e.n, e.record, e.head);
-    return export_decoded(run, e.n, e.decoded);
+    if (!e.compressed) return export_stored_plain(run, e);
+    if (e.decoded.status != DecodeStatus::ok) {
+      return fail(entry_decode_failure(e.n, e.decoded.status));
+    }
+    return export_content(run, e.n, e.decoded.content);
   } catch (const std::bad_alloc&) {
     return fail(entry_too_large_failure(e.n, e.compressed));
   }
@@ -193,7 +213,11 @@ bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   std::vector<std::wstring> skipped;
   const bool written = write_gallery(run.texture_dir, import_textures, &skipped);
   for (const std::wstring& path : skipped) ok = fail(msg::not_regular_file(path));
-  if (!written) ok = fail(msg::gallery_write_failed(gallery_path(run.texture_dir)));
+  if (written) {
+    run.tally.gallery_page = gallery_path(run.texture_dir);
+  } else {
+    ok = fail(msg::gallery_write_failed(gallery_path(run.texture_dir)));
+  }
   return ok;
 }
 
@@ -241,7 +265,7 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   });
   if (run.pictures && !finish_picture_output(run, letter)) finished = false;
   finished = finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
-  report_run_on_console(run.tally);
+  report_export_on_console(run.tally);
   return finished && !run.texture_failed;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <variant>
@@ -100,6 +101,9 @@ struct ImportRun {
   bool entries_refused = false;  // some entries were not written, the others were
   bool skipped_any = false;      // a name skipped with a message: status 1 at the end
   RunTally tally;                // for the summary line on a console
+  // Entries handed to the archive, and those of them appended: an entry
+  // named by several loose files counts once.
+  std::set<uint32_t> rewritten, appended;
   // Last: it waits for its group in flight before the rest goes.
   ArchiveWriter writer{archive, originals, archive_name, OriginalsUse::save_first_touches};
 };
@@ -331,17 +335,27 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
   }
   EntryWrite& w = std::get<EntryWrite>(prepared);
   std::vector<std::wstring> lines = success_lines(run, c, w.method);
-  if (!c.from_archive) ++run.tally.files_written;
   run.tally.textures_written += c.textures.size();
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);
+  run.rewritten.insert(n);
   // Taken here, on the thread that owns the map, not by the group's writer.
   run.payload_crcs[n] = payload_checksum(w.data.data(), w.size);
   if (w.method == WriteMethod::plain_append) {
+    run.appended.insert(n);
     // No group in flight while the archive grows, and the originals begun
     // before its first change.
     if (!show(run.writer.finish())) return false;
     if (!run.writer.begin()) return fail(msg::kOriginalsWriteFailed);
+    // An entry that only its textures made outgrow its slot has no line of
+    // its own that says it moved: the player learns it here, and what it
+    // cost the archive (the padding to the write unit, then the slot).
+    if (c.from_archive) {
+      uint64_t length = 0;
+      if (!run.archive.size(&length)) return fail_after_group(run, msg::kArchiveWriteFailed);
+      const uint64_t growth = round_up_to_write_unit(length) - length + w.data.size();
+      lines.insert(lines.begin(), msg::texture_entry_appended(run.archive_name, n, growth));
+    }
     if (!run.writer.append_plain(n, w.data, w.size, std::move(lines))) {
       return fail_after_group(run, msg::kArchiveWriteFailed);
     }
@@ -568,7 +582,9 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (!run.writer.seal(run.written, ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
-  report_run_on_console(run.tally);
+  run.tally.entries_rewritten = run.rewritten.size();
+  run.tally.entries_appended = run.appended.size();
+  report_import_on_console(run.tally);
   return ok && !run.skipped_any;
 }
 

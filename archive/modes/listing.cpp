@@ -1,13 +1,16 @@
 #include "archive/modes/listing.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "archive/format/format.h"
+#include "archive/format/package.h"
 #include "archive/modes/entry_description.h"
 #include "archive/modes/entry_reader.h"
 #include "archive/modes/listing_format.h"
 #include "archive/safety/originals_check.h"
+#include "platform/byte_buffer.h"
 #include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -15,8 +18,9 @@
 namespace linkdata {
 namespace {
 
-// Enough of a plain entry to show its first bytes.
-constexpr size_t kPlainHead = 4;
+// Enough of a plain entry to show its first bytes and to tell whether it
+// may hold textures.
+constexpr size_t kPlainHead = std::max<size_t>(4, kTextureKindBytes);
 // Output goes out in pieces of about this many characters.
 constexpr size_t kFlushAt = 64 * 1024;
 
@@ -87,13 +91,31 @@ bool list_index(Listing& l, EntryRange range) {
   return true;
 }
 
-bool list_examined(Listing& l, const ReadEntry& read) {
+// A plain entry is examined as a decoded one is when its first bytes show
+// a texture container or a package (import appends an entry plain once it
+// outgrows its slot); other data is shown by its first bytes alone.
+EntryDescription describe_stored_plain(Listing& l, ReadEntry& read) {
+  if (!plain_may_hold_textures(read)) return describe_plain(read.head.data(), read.head.size());
+  ByteBuffer content;
+  try {
+    if (!take_plain_content(l.archive, read, &content)) {
+      l.entry_failed = true;
+      return describe_read_failure();
+    }
+  } catch (const std::bad_alloc&) {
+    l.entry_failed = true;
+    return describe_decode_failure(DecodeStatus::out_of_memory);
+  }
+  return describe_content(content.data(), content.size());
+}
+
+bool list_examined(Listing& l, ReadEntry& read) {
   if (!read.index_read) return l.fail(msg::kArchiveReadFailed);
   ListedEntry e = listed(l, read.n, read.record);
   if (!read.payload_read) {
     e.description = describe_read_failure();
   } else if (!read.compressed) {
-    e.description = describe_plain(read.head.data(), read.head.size());
+    e.description = describe_stored_plain(l, read);
   } else if (read.decoded.status != DecodeStatus::ok) {
     e.description = describe_decode_failure(read.decoded.status);
   } else {
