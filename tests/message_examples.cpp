@@ -89,7 +89,7 @@ std::vector<std::wstring> examples() {
       texture_not_importable(texture),
       texture_not_in_entry(texture),
       texture_unlike(texture, texture_shape(L"DXT5", 128, 128, 8),
-                     texture_shape(L"DXT5", 128, 128, 1)),
+                     texture_shape(L"DXT1", 64, 64, 7)),
       texture_header_cut(texture, texture_shape(L"DXT1", 64, 64, 7)),
       texture_undecodable(texture, texture_shape(L"DXT5", 128, 128, 8),
                           texture_shape(L"BC7", 128, 128, 8), L"DXT5"),

@@ -1179,5 +1179,48 @@ TEST(TextureImport, PictureWithoutAlphaOverTransparencyIsWarnedOf) {
   }
 }
 
+// What ImageMagick writes for the choices a player makes: 24-bit pixels for
+// a picture without alpha ("none"), another DXT format than the texture's,
+// and no further levels. Each goes in, close to the picture.
+TEST(TextureImport, ImageMagickDdsChoicesGoIntoAnyTexture) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  struct Row {
+    std::string name;
+    uint8_t code;
+    uint32_t width, height;
+    bool alpha;  // ImageMagick writes DXT1 for "dxt5" when a picture has none
+    std::string options;
+    std::string note;  // the line after the success line, past the path
+    double least_psnr;
+  };
+  const std::string opaque = " 没有透明通道，原贴图有透明部分，已按完全不透明导入！\n";
+  const Row rows[] = {
+      {"0_0.dds", kFormatDxt1, 64, 64, false, "compression=none -define dds:mipmaps=6", opaque, 40},
+      {"0_2.dds", kFormatDxt5, 32, 16, false, "compression=dxt1 -define dds:mipmaps=5", "", 35},
+      {"0_3.dds", kFormatArgb8, 16, 16, false, "compression=none -define dds:mipmaps=0", opaque,
+       99},
+      {"0_3.dds", kFormatArgb8, 16, 16, true, "compression=dxt5 -define dds:mipmaps=4", "", 35},
+      {"0_2.dds", kFormatDxt5, 32, 16, true, "compression=dxt5 -define dds:mipmaps=0",
+       " 只有 1 级，其余 4 级已自动生成。\n", 35}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name + " " + row.options);
+    Workspace w;
+    const Picture p = painted(row.width, row.height, row.alpha, 3);
+    const std::string path = w.put_dds("1", row.name, {});
+    ASSERT_TRUE(write_png(p, row.alpha ? "PNG32" : "PNG24", w.dir / "p.png"));
+    ASSERT_TRUE(convert("\"" + (w.dir / "p.png") + "\" -define dds:" + row.options + " \"" +
+                        (w.dir / path) + "\""));
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ok_line("导入贴图 ", path) + (row.note.empty() ? "" : shown(path) + row.note));
+    w.export_all();
+    const Bytes dds = w.exported("Textures/1/" + row.name);
+    ASSERT_GT(dds.size(), 128u);
+    const Bytes top =
+        decode_to_rgba(row.code, row.width, row.height, dds.data() + 128, dds.size() - 128);
+    EXPECT_GE(psnr(top, p.rgba), row.least_psnr);
+  }
+}
+
 }  // namespace
 }  // namespace linkdata::test
