@@ -214,8 +214,9 @@ Bytes dds_of_layout(const DdsLayoutFormat& row, uint32_t w, uint32_t h, uint32_t
 // For each PNG import target, DDS files in its stead (byte 0 of 3 to 5): every
 // layout of the table with one level and with all, so that the file's own
 // bytes, its levels completed, and its pixels decoded and compressed again
-// are all reached, and a layout named but not decodable.
-void write_dds_import_seeds(const fs::path& dir) {
+// are all reached, and a layout named but not decodable. The DDS reader's
+// target gets the files alone.
+void write_dds_import_seeds(const fs::path& dir, const fs::path& reader_dir) {
   for (uint8_t i = 0; i < 3; ++i) {
     const fuzz_support::PngTarget& t = fuzz_support::kPngTargets[i];
     const uint32_t w = fuzz_support::target_width(t), h = fuzz_support::target_height(t);
@@ -228,6 +229,7 @@ void write_dds_import_seeds(const fs::path& dir) {
         const Bytes dds = dds_of_layout(row, w, h, levels);
         seed.insert(seed.end(), dds.begin(), dds.end());
         write_seed(dir, seed);
+        if (i == 0) write_seed(reader_dir, dds);
       }
     }
   }
@@ -439,6 +441,6 @@ int main(int argc, char** argv) {
   }
   write_inflate_seeds(out / "inflate_diff", entries);
   write_png_seeds(out / "png_import");
-  write_dds_import_seeds(out / "png_import");
+  write_dds_import_seeds(out / "png_import", out / "dds_reader");
   return 0;
 }
