@@ -129,6 +129,9 @@ std::wstring texture_unlike(const std::wstring& path, const std::wstring& expect
 std::wstring texture_header_cut(const std::wstring& path, const std::wstring& expected) {
   return path + L" 应为 " + expected + L"，此文件的 DDS 文件头不完整，无法导入！\n";
 }
+std::wstring cube_map_shape(const std::wstring& shape) { return shape + L"的立方体贴图"; }
+std::wstring volume_shape(const std::wstring& shape) { return shape + L"的体积贴图"; }
+std::wstring texture_array_shape(const std::wstring& shape) { return shape + L"的贴图数组"; }
 std::wstring texture_undecodable(const std::wstring& path, const std::wstring& expected,
                                  const std::wstring& found, const std::wstring& format) {
   return path + L" 应为 " + expected + L"，此文件为 " + found + L"，无法导入！请另存为 " + format +

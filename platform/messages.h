@@ -105,8 +105,13 @@ std::wstring texture_shape(const std::wstring& format, uint32_t width, uint32_t 
 std::wstring texture_unlike(const std::wstring& path, const std::wstring& expected,
                             const std::wstring& found);
 std::wstring texture_header_cut(const std::wstring& path, const std::wstring& expected);
-// A DDS file in a layout that import cannot decode (BC7, floating point, ...),
-// with the texture's own format to save it as instead.
+// A DDS file that holds several textures, as refusals describe it: a shape
+// ("DXT5 128x128 8 级") of a cube map, a volume or an array.
+std::wstring cube_map_shape(const std::wstring& shape);
+std::wstring volume_shape(const std::wstring& shape);
+std::wstring texture_array_shape(const std::wstring& shape);
+// A DDS file in a layout that import cannot decode (BC7, floating point, a
+// cube map, ...), with the texture's own format to save it as instead.
 std::wstring texture_undecodable(const std::wstring& path, const std::wstring& expected,
                                  const std::wstring& found, const std::wstring& format);
 // A texture whose format export does not write, and import cannot either.

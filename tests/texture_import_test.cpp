@@ -270,8 +270,11 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
   store_u32le(&rgb24[88], 24);
   const Bytes dx10 = dds_file("DX10", 32, 16, 5, data, 77);
   Bytes dx10_cut(dx10.begin(), dx10.begin() + 140);
-  Bytes dx10_cube = dx10;
+  Bytes dx10_cube = dx10, dx10_volume = dx10, dx10_array = dx10, dx10_1d = dx10;
   store_u32le(&dx10_cube[136], 0x4);
+  store_u32le(&dx10_volume[132], 4);
+  store_u32le(&dx10_array[140], 2);
+  store_u32le(&dx10_1d[132], 2);
   // What the file is, against the texture's DXT5 32x16 with 5 levels.
   auto unlike = [](const std::string& found) {
     return " 应为 DXT5 32x16 5 级，此文件为 " + found + "，无法导入！\n";
@@ -306,7 +309,11 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
        undecodable("R16G16B16A16_FLOAT 32x16 0 级"), false},
       {"1", "0_2.dds", with(good, 84, "YUY2"), undecodable("YUY2 32x16 5 级"), false},
       {"1", "0_2.dds", dds_file("DX10", 32, 16, 5, data, 28), unlike("A8B8G8R8 32x16 0 级"), false},
-      {"1", "0_2.dds", dx10_cube, not_dds, false},
+      {"1", "0_2.dds", dx10_cube, undecodable("DXT5 32x16 5 级的立方体贴图"), false},
+      {"1", "0_2.dds", with(good, 113, "\x02"), undecodable("DXT5 32x16 5 级的立方体贴图"), false},
+      {"1", "0_2.dds", dx10_volume, undecodable("DXT5 32x16 5 级的体积贴图"), false},
+      {"1", "0_2.dds", dx10_array, undecodable("DXT5 32x16 5 级的贴图数组"), false},
+      {"1", "0_2.dds", dx10_1d, not_dds, false},
       {"1", "0_2.dds", rgb24, not_dds, false},
       {"1", "0_2.dds", text_bytes("DD"), not_dds, false},
       // A code the tool does not write: named, as the listing shows it.

@@ -16,6 +16,7 @@ constexpr uint32_t kCaps2Cubemap = 0x200;
 constexpr uint32_t kCaps2Volume = 0x200000;
 
 constexpr uint32_t kDimensionTexture2d = 3;
+constexpr uint32_t kDimensionTexture3d = 4;
 constexpr uint32_t kMiscTextureCube = 0x4;
 
 constexpr uint32_t kDdsPfAlpha = 0x2;
@@ -126,10 +127,18 @@ void name_four_cc(const uint8_t* four_cc, DdsLayout* out) {
 
 DdsHeaderStatus read_dx10(const uint8_t* data, size_t size, DdsLayout* out) {
   if (size < kDdsDx10HeaderSize) return DdsHeaderStatus::cut_short;
-  // One plain 2-D texture: no cube, no array.
-  if (load_u32le(data + 132) != kDimensionTexture2d ||
-      (load_u32le(data + 136) & kMiscTextureCube) != 0 || load_u32le(data + 140) != 1) {
+  // A 2-D texture, a cube (whose faces are 2-D textures) or an array of
+  // them, or a volume; a 1-D texture or a buffer is no picture.
+  const uint32_t dimension = load_u32le(data + 132), elements = load_u32le(data + 140);
+  if ((dimension != kDimensionTexture2d && dimension != kDimensionTexture3d) || elements == 0) {
     return DdsHeaderStatus::not_accepted;
+  }
+  if (dimension == kDimensionTexture3d) {
+    out->shape = DdsShape::volume;
+  } else if ((load_u32le(data + 136) & kMiscTextureCube) != 0) {
+    out->shape = DdsShape::cube;
+  } else if (elements > 1) {
+    out->shape = DdsShape::array;
   }
   out->data_offset = kDdsDx10HeaderSize;
   const uint32_t dxgi = load_u32le(data + 128);
@@ -158,10 +167,13 @@ DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out
   if (load_u32le(data + kOffSize) != 124 || load_u32le(data + kOffPfSize) != 32) {
     return DdsHeaderStatus::not_accepted;
   }
-  if ((load_u32le(data + kOffCaps2) & (kCaps2Cubemap | kCaps2Volume)) != 0) {
-    return DdsHeaderStatus::not_accepted;
-  }
   DdsLayout d;
+  const uint32_t caps2 = load_u32le(data + kOffCaps2);
+  if ((caps2 & kCaps2Volume) != 0) {
+    d.shape = DdsShape::volume;
+  } else if ((caps2 & kCaps2Cubemap) != 0) {
+    d.shape = DdsShape::cube;
+  }
   d.height = load_u32le(data + kOffHeight);
   d.width = load_u32le(data + kOffWidth);
   d.mip_count = load_u32le(data + kOffMipMapCount);
@@ -191,6 +203,11 @@ DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out
     }
   } else {
     return DdsHeaderStatus::not_accepted;  // no pixel format at all
+  }
+  // Import takes one 2-D texture: which face or slice was meant is anyone's guess.
+  if (d.shape != DdsShape::plain) {
+    d.decodable = false;
+    status = DdsHeaderStatus::undecodable;
   }
   *out = d;
   return status;

@@ -16,6 +16,10 @@ namespace linkdata {
 // The legacy header (kDdsHeaderSize bytes) and the DX10 extension behind it.
 constexpr size_t kDdsDx10HeaderSize = 148;
 
+// What a DDS file holds besides its pixel layout: one 2-D texture, or
+// several (six faces of a cube, slices of a volume, an array).
+enum class DdsShape { plain, cube, volume, array };
+
 struct DdsLayout {
   bool decodable = false;              // a layout that import decodes:
   DdsPixels pixels = DdsPixels::dxt5;  // this one
@@ -23,6 +27,7 @@ struct DdsLayout {
   // it does not know its FourCC, its DXGI number or its masks (X1R5G5B5).
   std::wstring name;
   PixelBlocks blocks;  // bytes 0 where the size of its levels is not known
+  DdsShape shape = DdsShape::plain;
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t mip_count = 0;  // as the header states it; 0 when it states none
@@ -33,10 +38,10 @@ enum class DdsHeaderStatus { ok, undecodable, not_accepted, cut_short };
 
 // Reads the header from the first `size` bytes of a file (more may follow;
 // kDdsDx10HeaderSize bytes are always enough). ok: one 2-D texture in a
-// layout that import decodes. undecodable: one 2-D texture in any other
-// layout, described by its name, size and levels. not_accepted: no DDS file,
-// a header whose sizes are wrong, or a cube map, volume or array. cut_short: a
-// DDS magic whose header the bytes do not hold in full.
+// layout that import decodes. undecodable: any other layout, or a cube map,
+// volume or array, described by its name, shape, size and levels.
+// not_accepted: no DDS file, or a header whose sizes or pixel format are
+// damaged. cut_short: a DDS magic whose header the bytes do not hold in full.
 DdsHeaderStatus read_dds_header(const uint8_t* data, size_t size, DdsLayout* out);
 
 enum class DdsFit { fits, mismatch, incomplete };

@@ -64,6 +64,23 @@ std::wstring expected_shape(const TextureDescription& t) {
                             t.levels_present);
 }
 
+// A DDS file that import cannot take, as its refusal describes it.
+std::wstring found_shape(const DdsLayout& layout, uint64_t file_size) {
+  const std::wstring shape = msg::texture_shape(layout.name, layout.width, layout.height,
+                                                dds_levels_held(layout, file_size));
+  switch (layout.shape) {
+    case DdsShape::cube:
+      return msg::cube_map_shape(shape);
+    case DdsShape::volume:
+      return msg::volume_shape(shape);
+    case DdsShape::array:
+      return msg::texture_array_shape(shape);
+    case DdsShape::plain:
+      break;
+  }
+  return shape;
+}
+
 std::wstring dds_unlike(const TextureFile& file, const TextureDescription& t,
                         const DdsLayout& layout, uint64_t file_size) {
   return msg::texture_unlike(file.path, expected_shape(t),
@@ -173,9 +190,7 @@ std::wstring patch_dds(uint8_t* content, const std::vector<Located>& textures,
     return msg::texture_header_cut(file.path, expected_shape(t));
   }
   if (status == DdsHeaderStatus::undecodable) {
-    return msg::texture_undecodable(file.path, expected_shape(t),
-                                    msg::texture_shape(layout.name, layout.width, layout.height,
-                                                       dds_levels_held(layout, file_size)),
+    return msg::texture_undecodable(file.path, expected_shape(t), found_shape(layout, file_size),
                                     texture_format_label(t.format_code));
   }
   uint8_t* pixels = content + target->container_offset + size_t(t.data_position);
