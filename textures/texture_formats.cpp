@@ -22,36 +22,16 @@ constexpr DdsPixelFormat kDdsArgb8{kDdsPfRgb | kDdsPfAlphaPixels,
 constexpr DdsPixelFormat kDdsDxt1{kDdsPfFourCC, {'D', 'X', 'T', '1'}};
 constexpr DdsPixelFormat kDdsDxt5{kDdsPfFourCC, {'D', 'X', 'T', '5'}};
 
-// One row per format code; see TextureFormat for the fields.
+// One row per format code; see TextureFormat for the fields. A8R8G8B8:
+// plain pixels of 4 bytes, the top level only, written as 32-bit pixels by
+// their channel masks (blue, green, red, alpha bytes in memory). DXT1 (BC1):
+// 4x4 blocks of 8 bytes; DXT5 (BC3): of 16 bytes.
 const TextureFormat kFormats[] = {
-    {kFormatArgb8,
-     "A8R8G8B8",
-     PixelBlocks{1, 4},  // plain pixels of 4 bytes
-     false,              // the top level only
-     DdsPixels::bgra8,
-     // Plain 32-bit pixels go by their channel masks: blue, green, red,
-     // alpha bytes in memory, as A8R8G8B8 stores them.
-     kDdsArgb8,
-     {87, 91},  // B8G8R8A8_UNORM, B8G8R8A8_UNORM_SRGB
-     decode_argb8_level,
-     encode_argb8_level},
-    {kFormatDxt1,
-     "DXT1",
-     PixelBlocks{4, 8},  // BC1: 4x4 blocks of 8 bytes
-     true,
-     DdsPixels::dxt1,
-     kDdsDxt1,
-     {71, 72},  // BC1_UNORM, BC1_UNORM_SRGB
-     decode_dxt1_level,
+    {kFormatArgb8, "A8R8G8B8", PixelBlocks{1, 4}, false, DdsPixels::bgra8, kDdsArgb8,
+     decode_argb8_level, encode_argb8_level},
+    {kFormatDxt1, "DXT1", PixelBlocks{4, 8}, true, DdsPixels::dxt1, kDdsDxt1, decode_dxt1_level,
      encode_dxt1_level},
-    {kFormatDxt5,
-     "DXT5",
-     PixelBlocks{4, 16},  // BC3: 4x4 blocks of 16 bytes
-     true,
-     DdsPixels::dxt5,
-     kDdsDxt5,
-     {77, 78},  // BC3_UNORM, BC3_UNORM_SRGB
-     decode_dxt5_level,
+    {kFormatDxt5, "DXT5", PixelBlocks{4, 16}, true, DdsPixels::dxt5, kDdsDxt5, decode_dxt5_level,
      encode_dxt5_level},
 };
 
@@ -72,6 +52,7 @@ constexpr DdsPixelFormat kOnlyDx10{};
 // then those it names when it refuses them. The sRGB variant of a DXGI format
 // holds the same bytes; import takes both as they are, as for a PNG.
 const DdsLayoutFormat kDdsLayouts[] = {
+    // BC1_UNORM, BC1_UNORM_SRGB; BC3; B8G8R8A8.
     {"DXT1", {4, 8}, kDdsDxt1, {71, 72}, decode_dxt1_level, true, DdsPixels::dxt1},
     {"DXT5", {4, 16}, kDdsDxt5, {77, 78}, decode_dxt5_level, true, DdsPixels::dxt5},
     {"A8R8G8B8", {1, 4}, kDdsArgb8, {87, 91}, decode_argb8_level, true, DdsPixels::bgra8},
@@ -153,13 +134,6 @@ const TextureFormat* find_texture_format(uint8_t code) {
     if (f.code == code) return &f;
   }
   return nullptr;
-}
-
-const TextureFormat& texture_format_of(DdsPixels pixels) {
-  for (const TextureFormat& f : kFormats) {
-    if (f.dds_pixels == pixels) return f;
-  }
-  return kFormats[0];  // not reached: every layout has its row
 }
 
 TextureFormatRows all_texture_formats() {

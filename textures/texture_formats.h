@@ -55,12 +55,11 @@ struct TextureFormat {
   // Whether the container stores the levels below the top one; a format
   // without them holds its top level only, whatever the mip count says.
   bool mip_chain = false;
+  // Its layout in DDS files (whose row in the table of DDS layouts holds the
+  // DX10 formats that import takes for it), and the pixel format block that
+  // export writes for it.
   DdsPixels dds_pixels = DdsPixels::dxt5;
   DdsPixelFormat dds;
-  // The DXGI formats of a DX10 DDS header that hold the same bytes: the
-  // plain one and its sRGB variant, which differs only in how a reader
-  // interprets the colours.
-  uint32_t dxgi_formats[2] = {};
   DecodeLevel decode = nullptr;
   EncodeLevel encode = nullptr;
 };
@@ -68,10 +67,7 @@ struct TextureFormat {
 // The row of a format code; null for a code the tool does not write.
 const TextureFormat* find_texture_format(uint8_t code);
 
-// The row of a DDS pixel layout (every layout has one).
-const TextureFormat& texture_format_of(DdsPixels pixels);
-
-// The rows of a table, for readers that search it by a DDS header's fields.
+// The rows of a table, for readers that search it (a DDS header's fields).
 template <typename Row>
 struct TableRows {
   const Row* first;
@@ -93,7 +89,10 @@ struct DdsLayoutFormat {
   // as D3D's numbered formats write it), or plain pixels by their bit count
   // and masks; flags 0 for a layout that only a DX10 header states.
   DdsPixelFormat dds;
-  uint32_t dxgi_formats[2] = {};  // 0: none
+  // The DXGI formats of a DX10 header that hold these bytes: the plain one
+  // and its sRGB variant, which differs only in how a reader interprets the
+  // colours (0: none).
+  uint32_t dxgi_formats[2] = {};
   DecodeLevel decode = nullptr;
   bool alpha = false;                  // whether its pixels carry alpha
   DdsPixels pixels = DdsPixels::dxt5;  // for a decodable layout
