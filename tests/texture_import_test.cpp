@@ -821,27 +821,36 @@ TEST(TextureImport, InterlacedAndNarrowPicturesDecode) {
   }
 }
 
-#ifndef _WIN32
-// An 8-bit RGBA picture as a PNG file, its rows stored without compression.
-Bytes rgba_png(uint32_t width, uint32_t height, const Bytes& rgba) {
+// An 8-bit picture as a PNG file of the given colour type (0 grey, 2 RGB,
+// 6 RGBA; `pixels` as many bytes a pixel), its rows stored without
+// compression, with a tRNS chunk when one is given.
+Bytes stored_png(uint32_t width, uint32_t height, uint8_t colour_type, const Bytes& pixels,
+                 const Bytes& trns = {}) {
+  const size_t row_bytes = pixels.size() / height;
   Bytes rows;
-  rows.reserve(size_t(height) * (1 + size_t(width) * 4));
+  rows.reserve(size_t(height) * (1 + row_bytes));
   for (uint32_t y = 0; y < height; ++y) {
     rows.push_back(0);  // no filter
-    const uint8_t* row = rgba.data() + size_t(y) * width * 4;
-    rows.insert(rows.end(), row, row + size_t(width) * 4);
+    rows.insert(rows.end(), pixels.begin() + long(y * row_bytes),
+                pixels.begin() + long((y + 1) * row_bytes));
   }
   uLongf size = compressBound(uLong(rows.size()));
   Bytes stream(size);
   EXPECT_EQ(compress2(stream.data(), &size, rows.data(), uLong(rows.size()), 0), Z_OK);
   stream.resize(size);
   Bytes png = zero_png(width, height, 0);
-  const size_t idat = 8 + 25;  // behind the signature and the header chunk
-  png.resize(idat);
+  png.resize(8);  // the signature
+  const Bytes header = png_header(width, height);
+  Bytes ihdr(header.begin() + 16, header.begin() + 29);  // the header chunk's body
+  ihdr[9] = colour_type;
+  put_chunk(&png, "IHDR", ihdr);
+  if (!trns.empty()) put_chunk(&png, "tRNS", trns);
   put_chunk(&png, "IDAT", stream);
   put_chunk(&png, "IEND", {});
   return png;
 }
+
+#ifndef _WIN32
 
 // Memory that runs out while a picture is decoded or compressed is told from
 // a damaged file and from a file too large to read: import then stops with
@@ -883,7 +892,7 @@ TEST(TextureImport, InterruptedPictureIsNotWritten) {
   make_dir(dir / "Import/A/Textures");
   make_dir(dir / "Import/A/Textures/0");
   write_file(dir / "Import/A/Textures/0/0_0.png",
-             rgba_png(2048, 2048, pattern_bytes(size_t(2048) * 2048 * 4, 7)));
+             stored_png(2048, 2048, 6, pattern_bytes(size_t(2048) * 2048 * 4, 7)));
   int fd = -1;
   const int pid = start_tool(
       dir.path, {"i", "a"}, {}, [] {}, &fd);
@@ -1126,34 +1135,13 @@ TEST(TextureImport, DdsWithFewerLevelsGetsTheRestMade) {
   }
 }
 
-// An 8-bit picture of colour type 0 (grey) or 2 (colour) as a PNG file,
-// with a tRNS chunk when one is given.
-Bytes opaque_png(const Picture& p, uint8_t colour_type, const Bytes& trns) {
-  const size_t channels = colour_type == 0 ? 1 : 3;
-  Bytes rows;
-  for (uint32_t y = 0; y < p.height; ++y) {
-    rows.push_back(0);
-    for (uint32_t x = 0; x < p.width; ++x) {
-      const uint8_t* px = &p.rgba[(size_t(y) * p.width + x) * 4];
-      rows.insert(rows.end(), px, px + channels);
-    }
+// The picture's grey (its red) or colour channels alone.
+Bytes channels_of(const Picture& p, size_t channels) {
+  Bytes out;
+  for (size_t i = 0; i < p.rgba.size(); i += 4) {
+    out.insert(out.end(), &p.rgba[i], &p.rgba[i] + channels);
   }
-  uLongf size = compressBound(uLong(rows.size()));
-  Bytes stream(size);
-  EXPECT_EQ(compress2(stream.data(), &size, rows.data(), uLong(rows.size()), 6), Z_OK);
-  stream.resize(size);
-  Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  Bytes ihdr(13, 0);
-  for (int k = 0; k < 4; ++k) {
-    ihdr[size_t(k)] = uint8_t(p.width >> (24 - 8 * k));
-    ihdr[size_t(4 + k)] = uint8_t(p.height >> (24 - 8 * k));
-  }
-  ihdr[8] = 8, ihdr[9] = colour_type;
-  put_chunk(&png, "IHDR", ihdr);
-  if (!trns.empty()) put_chunk(&png, "tRNS", trns);
-  put_chunk(&png, "IDAT", stream);
-  put_chunk(&png, "IEND", {});
-  return png;
+  return out;
 }
 
 // A picture without alpha (grey or colour, no tRNS) put into a texture that
@@ -1166,10 +1154,11 @@ TEST(TextureImport, PictureWithoutAlphaOverTransparencyIsWarnedOf) {
     Bytes png;
     bool warned;
   };
-  const Row rows[] = {{"colour", opaque_png(p, 2, {}), true},
-                      {"grey", opaque_png(p, 0, {}), true},
-                      {"colour key", opaque_png(p, 2, {0, 20, 0, 40, 0, 200}), false},
-                      {"grey key", opaque_png(p, 0, {0, 20}), false}};
+  const Bytes rgb = channels_of(p, 3), grey = channels_of(p, 1);
+  const Row rows[] = {{"colour", stored_png(32, 16, 2, rgb), true},
+                      {"grey", stored_png(32, 16, 0, grey), true},
+                      {"colour key", stored_png(32, 16, 2, rgb, {0, 20, 0, 40, 0, 200}), false},
+                      {"grey key", stored_png(32, 16, 0, grey, {0, 20}), false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Workspace w;
