@@ -8,6 +8,7 @@
 // are left out.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "png_import_textures.h"
 #include "textures/container.h"
 #include "textures/dds.h"
+#include "textures/texture_formats.h"
 
 namespace {
 
@@ -170,6 +172,66 @@ void write_png_seeds(const fs::path& dir) {
     const uint8_t idat[12] = {0x40, 0, 0, 0, 'I', 'D', 'A', 'T', 0, 0, 0, 0};
     claim.insert(claim.end(), idat, idat + sizeof idat);
     write_seed(dir, claim);
+  }
+}
+
+// A DDS file of a layout of the table, its header legacy where the layout
+// has a legacy form, DX10 otherwise; `levels` levels of patterned bytes.
+Bytes dds_of_layout(const DdsLayoutFormat& row, uint32_t w, uint32_t h, uint32_t levels) {
+  const bool dx10 = row.dds.flags == 0;
+  Bytes d(dx10 ? 148 : 128, 0);
+  std::memcpy(d.data(), "DDS ", 4);
+  store_u32le(&d[4], 124);
+  store_u32le(&d[8], 0x00021007);
+  store_u32le(&d[12], h);
+  store_u32le(&d[16], w);
+  store_u32le(&d[28], levels);
+  store_u32le(&d[76], 32);
+  if (dx10) {
+    store_u32le(&d[80], kDdsPfFourCC);
+    std::memcpy(&d[84], "DX10", 4);
+    store_u32le(&d[128], row.dxgi_formats[0]);
+    store_u32le(&d[132], 3);  // 2-D
+    store_u32le(&d[140], 1);  // one element
+  } else {
+    store_u32le(&d[80], row.dds.flags);
+    std::memcpy(&d[84], row.dds.four_cc, 4);
+    store_u32le(&d[88], row.dds.rgb_bit_count);
+    store_u32le(&d[92], row.dds.r_mask);
+    store_u32le(&d[96], row.dds.g_mask);
+    store_u32le(&d[100], row.dds.b_mask);
+    store_u32le(&d[104], row.dds.a_mask);
+  }
+  store_u32le(&d[108], 0x1000);
+  uint64_t bytes = 0;
+  for (uint32_t k = 0; k < levels; ++k) {
+    bytes += level_bytes(row.blocks, std::max(1u, w >> k), std::max(1u, h >> k));
+  }
+  for (uint64_t i = 0; i < bytes; ++i) d.push_back(uint8_t(i * 29 + (i >> 7) * 3));
+  return d;
+}
+
+// For each PNG import target, DDS files in its stead (byte 0 of 3 to 5): every
+// layout of the table with one level and with all, so that the file's own
+// bytes, its levels completed, and its pixels decoded and compressed again
+// are all reached, and a layout named but not decodable. The DDS reader's
+// target gets the files alone.
+void write_dds_import_seeds(const fs::path& dir, const fs::path& reader_dir) {
+  for (uint8_t i = 0; i < 3; ++i) {
+    const fuzz_support::PngTarget& t = fuzz_support::kPngTargets[i];
+    const uint32_t w = fuzz_support::target_width(t), h = fuzz_support::target_height(t);
+    uint32_t chain = 1;
+    while ((w >> chain) != 0 || (h >> chain) != 0) ++chain;
+    for (const DdsLayoutFormat& row : all_dds_layouts()) {
+      if (row.decode == nullptr && std::strcmp(row.name, "BC7") != 0) continue;
+      for (uint32_t levels : {1u, chain}) {
+        Bytes seed = {uint8_t(i + 3)};
+        const Bytes dds = dds_of_layout(row, w, h, levels);
+        seed.insert(seed.end(), dds.begin(), dds.end());
+        write_seed(dir, seed);
+        if (i == 0) write_seed(reader_dir, dds);
+      }
+    }
   }
 }
 
@@ -379,5 +441,6 @@ int main(int argc, char** argv) {
   }
   write_inflate_seeds(out / "inflate_diff", entries);
   write_png_seeds(out / "png_import");
+  write_dds_import_seeds(out / "png_import", out / "dds_reader");
   return 0;
 }

@@ -133,6 +133,24 @@ std::wstring texture_unlike(const std::wstring& path, const std::wstring& expect
 std::wstring texture_header_cut(const std::wstring& path, const std::wstring& expected) {
   return path + L" 应为 " + expected + L"，此文件的 DDS 文件头不完整，无法导入！\n";
 }
+std::wstring cube_map_shape(const std::wstring& shape) { return shape + L"的立方体贴图"; }
+std::wstring volume_shape(const std::wstring& shape) { return shape + L"的体积贴图"; }
+std::wstring texture_array_shape(const std::wstring& shape) { return shape + L"的贴图数组"; }
+std::wstring texture_undecodable(const std::wstring& path, const std::wstring& expected,
+                                 const std::wstring& found, const std::wstring& format) {
+  return path + L" 应为 " + expected + L"，此文件为 " + found + L"，无法导入！请另存为 " + format +
+         L" 或 PNG\n";
+}
+std::wstring texture_format_unsupported(const std::wstring& path, const std::wstring& format) {
+  return path + L" 对应的贴图是格式 " + format + L"，本工具不支持这种格式，无法导入！\n";
+}
+std::wstring texture_levels_made(const std::wstring& path, uint32_t given, uint32_t made) {
+  return path + L" 只有 " + std::to_wstring(given) + L" 级，其余 " + std::to_wstring(made) +
+         L" 级已自动生成。\n";
+}
+std::wstring texture_alpha_dropped(const std::wstring& path) {
+  return path + L" 没有透明通道，原贴图有透明部分，已按完全不透明导入！\n";
+}
 std::wstring picture_size_unlike(const std::wstring& path, uint32_t width, uint32_t height,
                                  uint32_t file_width, uint32_t file_height) {
   return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
@@ -142,6 +160,19 @@ std::wstring picture_size_unlike(const std::wstring& path, uint32_t width, uint3
 std::wstring picture_unreadable(const std::wstring& path, uint32_t width, uint32_t height) {
   return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
          L" 的 PNG 图片，此文件无法读取或已损坏，无法导入！\n";
+}
+std::wstring picture_of_other_kind(const std::wstring& path, uint32_t width, uint32_t height,
+                                   const std::wstring& kind) {
+  return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L" 的 PNG 图片，此文件是 " + kind + L" 图片，无法导入！请另存为 PNG\n";
+}
+std::wstring picture_empty(const std::wstring& path, uint32_t width, uint32_t height) {
+  return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L" 的 PNG 图片，此文件是空的，无法导入！请另存为 PNG\n";
+}
+std::wstring picture_cut_short(const std::wstring& path, uint32_t width, uint32_t height) {
+  return path + L" 应为 " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L" 的 PNG 图片，此文件不完整（在结尾前断了），无法导入！请重新另存为 PNG\n";
 }
 std::wstring texture_given_twice(const std::wstring& png, const std::wstring& dds) {
   return png + L" 和 " + dds + L" 是同一张贴图，只能留下一个，无法导入！\n";

@@ -108,10 +108,33 @@ std::wstring texture_shape(const std::wstring& format, uint32_t width, uint32_t 
 std::wstring texture_unlike(const std::wstring& path, const std::wstring& expected,
                             const std::wstring& found);
 std::wstring texture_header_cut(const std::wstring& path, const std::wstring& expected);
+// A DDS file that holds several textures, as refusals describe it: a shape
+// ("DXT5 128x128 8 级") of a cube map, a volume or an array.
+std::wstring cube_map_shape(const std::wstring& shape);
+std::wstring volume_shape(const std::wstring& shape);
+std::wstring texture_array_shape(const std::wstring& shape);
+// A DDS file in a layout that import cannot decode (BC7, floating point, a
+// cube map, ...), with the texture's own format to save it as instead.
+std::wstring texture_undecodable(const std::wstring& path, const std::wstring& expected,
+                                 const std::wstring& found, const std::wstring& format);
+// A texture whose format export does not write, and import cannot either.
+std::wstring texture_format_unsupported(const std::wstring& path, const std::wstring& format);
+// A DDS file of the texture's format that holds fewer levels than it: the
+// others were made from the file's last one.
+std::wstring texture_levels_made(const std::wstring& path, uint32_t given, uint32_t made);
+// A picture or DDS file without alpha, imported into a texture whose top
+// level is not fully opaque: it is now.
+std::wstring texture_alpha_dropped(const std::wstring& path);
 // A PNG file of another size than the texture's top level.
 std::wstring picture_size_unlike(const std::wstring& path, uint32_t width, uint32_t height,
                                  uint32_t file_width, uint32_t file_height);
 std::wstring picture_unreadable(const std::wstring& path, uint32_t width, uint32_t height);
+// A file under a .png name that is another kind of picture ("JPEG"), empty,
+// or a PNG file cut short.
+std::wstring picture_of_other_kind(const std::wstring& path, uint32_t width, uint32_t height,
+                                   const std::wstring& kind);
+std::wstring picture_empty(const std::wstring& path, uint32_t width, uint32_t height);
+std::wstring picture_cut_short(const std::wstring& path, uint32_t width, uint32_t height);
 std::wstring texture_given_twice(const std::wstring& png, const std::wstring& dds);
 // Two or more files, in the order given, that name one texture: the same
 // words as a picture beside a DDS file ("A、B 和 C").

@@ -26,6 +26,7 @@
 #include "test_support.h"
 #include "textures/container.h"
 #include "textures/png_image.h"
+#include "textures/texture_encode.h"
 #include "textures/texture_pixels.h"
 
 namespace linkdata::test {
@@ -270,13 +271,20 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
   store_u32le(&rgb24[88], 24);
   const Bytes dx10 = dds_file("DX10", 32, 16, 5, data, 77);
   Bytes dx10_cut(dx10.begin(), dx10.begin() + 140);
-  Bytes dx10_cube = dx10;
+  Bytes dx10_cube = dx10, dx10_volume = dx10, dx10_array = dx10, dx10_1d = dx10;
   store_u32le(&dx10_cube[136], 0x4);
+  store_u32le(&dx10_volume[132], 4);
+  store_u32le(&dx10_array[140], 2);
+  store_u32le(&dx10_1d[132], 2);
   // What the file is, against the texture's DXT5 32x16 with 5 levels.
   auto unlike = [](const std::string& found) {
     return " 应为 DXT5 32x16 5 级，此文件为 " + found + "，无法导入！\n";
   };
   const std::string header_cut = " 应为 DXT5 32x16 5 级，此文件的 DDS 文件头不完整，无法导入！\n";
+  // A layout that import cannot decode, named with the format to use instead.
+  auto undecodable = [](const std::string& found) {
+    return " 应为 DXT5 32x16 5 级，此文件为 " + found + "，无法导入！请另存为 DXT5 或 PNG\n";
+  };
   const std::string not_dds = " 不是可以导入的 DDS 贴图文件！\n";
   const std::string not_found = " 在条目中找不到对应的贴图，无法导入！\n";
   struct Row {
@@ -286,23 +294,31 @@ TEST(TextureImport, RefusalsNameTheFileAndLeaveTheEntryAlone) {
     bool unopenable;
   };
   const std::vector<Row> rows = {
-      {"1", "0_2.dds", dds_file("DXT1", 32, 16, 5, data), unlike("DXT1 32x16 5 级"), false},
+      {"1", "0_2.dds", dds_file("DXT1", 16, 16, 5, data), unlike("DXT1 16x16 5 级"), false},
       {"1", "0_2.dds", dds_file("DXT5", 16, 16, 5, data), unlike("DXT5 16x16 5 级"), false},
       {"1", "0_2.dds", dds_file("DXT5", 32, 32, 5, data), unlike("DXT5 32x32 0 级"), false},
       {"1", "0_2.dds", dds_file("", 32, 16, 1, data), unlike("A8R8G8B8 32x16 0 级"), false},
       {"1", "0_2.dds", dds_file("DXT5", 32, 16, 5, Bytes(703, 1)), unlike("DXT5 32x16 4 级"),
        false},
-      {"1", "0_2.dds", dds_file("DXT5", 32, 16, 3, data), unlike("DXT5 32x16 3 级"), false},
       {"1", "0_2.dds", short_header, header_cut, false},
       {"1", "0_2.dds", dx10_cut, header_cut, false},
       {"1", "0_2.dds", with(good, 0, "DDS!"), not_dds, false},
       {"1", "0_2.dds", with(good, 4, "x"), not_dds, false},
-      {"1", "0_2.dds", with(good, 84, "DXT3"), not_dds, false},
-      {"1", "0_2.dds", dds_file("DX10", 32, 16, 5, data, 28), not_dds, false},
-      {"1", "0_2.dds", dx10_cube, not_dds, false},
+      {"1", "0_2.dds", with(good, 84, "ATI2"), undecodable("BC5 32x16 5 级"), false},
+      {"1", "0_2.dds", dds_file("DX10", 32, 16, 5, data, 98), undecodable("BC7 32x16 5 级"), false},
+      {"1", "0_2.dds", dds_file("DX10", 32, 16, 1, data, 10),
+       undecodable("R16G16B16A16_FLOAT 32x16 0 级"), false},
+      {"1", "0_2.dds", with(good, 84, "YUY2"), undecodable("YUY2 32x16 5 级"), false},
+      {"1", "0_2.dds", dds_file("DX10", 32, 16, 5, data, 28), unlike("A8B8G8R8 32x16 0 级"), false},
+      {"1", "0_2.dds", dx10_cube, undecodable("DXT5 32x16 5 级的立方体贴图"), false},
+      {"1", "0_2.dds", with(good, 113, "\x02"), undecodable("DXT5 32x16 5 级的立方体贴图"), false},
+      {"1", "0_2.dds", dx10_volume, undecodable("DXT5 32x16 5 级的体积贴图"), false},
+      {"1", "0_2.dds", dx10_array, undecodable("DXT5 32x16 5 级的贴图数组"), false},
+      {"1", "0_2.dds", dx10_1d, not_dds, false},
       {"1", "0_2.dds", rgb24, not_dds, false},
       {"1", "0_2.dds", text_bytes("DD"), not_dds, false},
-      {"1", "0_1.dds", good, not_found, false},  // a code the tool does not write
+      // A code the tool does not write: named, as the listing shows it.
+      {"1", "0_1.dds", good, " 对应的贴图是格式 2，本工具不支持这种格式，无法导入！\n", false},
       {"1", "0_9.dds", good, not_found, false},
       {"1", "3_2.dds", good, not_found, false},
       {"2", "0_0.dds", good, not_found, false},  // sub-file 0 is no container
@@ -464,7 +480,11 @@ TEST(TextureImport, PngPicturesBecomeTheTexturesFormatWithItsLevels) {
     const std::string path = w.put_dds(r.entry, r.name, {});
     ASSERT_TRUE(write_png(p, r.png_options, w.dir / path)) << r.name;
     pictures.push_back(std::move(p));
+    // Each texture of the sample holds pixels that are not opaque.
     if (r.entry == "1") expected_out += ok_line("导入贴图 ", path);
+    if (!r.alpha) {
+      expected_out += shown(path) + " 没有透明通道，原贴图有透明部分，已按完全不透明导入！\n";
+    }
   }
   expected_out += ok_line("导入贴图 ", "Import/A/Textures/2/1_0.png");
   const RunResult r = w.import();
@@ -545,19 +565,44 @@ Bytes png_header(uint32_t width, uint32_t height) {
 TEST(TextureImport, PngRefusalsNameTheFileAndLeaveTheEntryAlone) {
   // Texture 2 of entry 1: DXT5 32 wide x 16 high.
   const std::string unreadable = " 应为 32x16 的 PNG 图片，此文件无法读取或已损坏，无法导入！\n";
+  const std::string cut_short =
+      " 应为 32x16 的 PNG 图片，此文件不完整（在结尾前断了），无法导入！请重新另存为 PNG\n";
+  auto other_kind = [](const std::string& kind) {
+    return " 应为 32x16 的 PNG 图片，此文件是 " + kind + " 图片，无法导入！请另存为 PNG\n";
+  };
   struct Row {
     Bytes bytes;
     std::string message;
   };
   const Bytes right_size = png_header(32, 16);
+  // The head's bytes (zeros included), then others up to 64.
+  auto starting = [](const std::string& head) {
+    Bytes b(head.begin(), head.end());
+    b.resize(64, 0x55);
+    return b;
+  };
+  using namespace std::string_literals;
+  // An 18-byte TGA header: true colour, 32x16, 32 bits, then pixels.
+  const std::string tga = "\0\0\2\0\0\0\0\0\0\0\0\0\x20\0\x10\0\x20\x08"s;
   const std::vector<Row> rows = {
       // A header claiming 30000x30000 is refused on its size alone; the file
       // holds nothing more, so nothing was decoded.
       {png_header(30000, 30000), " 应为 32x16，此图片为 30000x30000，无法导入！\n"},
       {png_header(16, 32), " 应为 32x16，此图片为 16x32，无法导入！\n"},
-      {right_size, unreadable},  // the right size, but no pixels
+      {right_size, cut_short},  // the right size, but no pixels and no end
       {text_bytes("not a PNG file, though long enough"), unreadable},
-      {Bytes(right_size.begin(), right_size.begin() + 20), unreadable}};
+      {starting("RIFF\x10\0\0\0WAVEfmt "s), unreadable},  // a RIFF file but no WebP picture
+      {Bytes(right_size.begin(), right_size.begin() + 20), cut_short},
+      {Bytes(right_size.begin(), right_size.begin() + 5), cut_short},
+      {{}, " 应为 32x16 的 PNG 图片，此文件是空的，无法导入！请另存为 PNG\n"},
+      {starting("\xFF\xD8\xFF\xE0"s), other_kind("JPEG")},
+      {starting("BM\x36\x08\0\0\0\0\0\0"s), other_kind("BMP")},
+      {starting("GIF89a"s), other_kind("GIF")},
+      {starting("RIFF\x10\0\0\0WEBPVP8 "s), other_kind("WebP")},
+      {starting("8BPS"s), other_kind("PSD")},
+      {starting("II*\0"s), other_kind("TIFF")},
+      {starting("DDS "s), other_kind("DDS")},
+      {starting(tga), other_kind("TGA")}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.message);
     Workspace w;
@@ -777,27 +822,36 @@ TEST(TextureImport, InterlacedAndNarrowPicturesDecode) {
   }
 }
 
-#ifndef _WIN32
-// An 8-bit RGBA picture as a PNG file, its rows stored without compression.
-Bytes rgba_png(uint32_t width, uint32_t height, const Bytes& rgba) {
+// An 8-bit picture as a PNG file of the given colour type (0 grey, 2 RGB,
+// 6 RGBA; `pixels` as many bytes a pixel), its rows stored without
+// compression, with a tRNS chunk when one is given.
+Bytes stored_png(uint32_t width, uint32_t height, uint8_t colour_type, const Bytes& pixels,
+                 const Bytes& trns = {}) {
+  const size_t row_bytes = pixels.size() / height;
   Bytes rows;
-  rows.reserve(size_t(height) * (1 + size_t(width) * 4));
+  rows.reserve(size_t(height) * (1 + row_bytes));
   for (uint32_t y = 0; y < height; ++y) {
     rows.push_back(0);  // no filter
-    const uint8_t* row = rgba.data() + size_t(y) * width * 4;
-    rows.insert(rows.end(), row, row + size_t(width) * 4);
+    rows.insert(rows.end(), pixels.begin() + long(y * row_bytes),
+                pixels.begin() + long((y + 1) * row_bytes));
   }
   uLongf size = compressBound(uLong(rows.size()));
   Bytes stream(size);
   EXPECT_EQ(compress2(stream.data(), &size, rows.data(), uLong(rows.size()), 0), Z_OK);
   stream.resize(size);
   Bytes png = zero_png(width, height, 0);
-  const size_t idat = 8 + 25;  // behind the signature and the header chunk
-  png.resize(idat);
+  png.resize(8);  // the signature
+  const Bytes header = png_header(width, height);
+  Bytes ihdr(header.begin() + 16, header.begin() + 29);  // the header chunk's body
+  ihdr[9] = colour_type;
+  put_chunk(&png, "IHDR", ihdr);
+  if (!trns.empty()) put_chunk(&png, "tRNS", trns);
   put_chunk(&png, "IDAT", stream);
   put_chunk(&png, "IEND", {});
   return png;
 }
+
+#ifndef _WIN32
 
 // Memory that runs out while a picture is decoded or compressed is told from
 // a damaged file and from a file too large to read: import then stops with
@@ -839,7 +893,7 @@ TEST(TextureImport, InterruptedPictureIsNotWritten) {
   make_dir(dir / "Import/A/Textures");
   make_dir(dir / "Import/A/Textures/0");
   write_file(dir / "Import/A/Textures/0/0_0.png",
-             rgba_png(2048, 2048, pattern_bytes(size_t(2048) * 2048 * 4, 7)));
+             stored_png(2048, 2048, 6, pattern_bytes(size_t(2048) * 2048 * 4, 7)));
   int fd = -1;
   const int pid = start_tool(
       dir.path, {"i", "a"}, {}, [] {}, &fd);
@@ -898,6 +952,319 @@ TEST(TextureImport, EntryAppendedPlainKeepsItsTextures) {
   EXPECT_NE(listed.out.find("\t贴图容器\t0_0 DXT5 128x128 8; 0_1 A8R8G8B8 4x4 1\n"),
             std::string::npos)
       << listed.out;
+}
+
+// ---------------------------------------------------------------------------
+// DDS files in the layouts that image editors write, decoded and compressed
+// into the texture's own format
+
+// A DDS file of plain pixels of `bits` bits with the given channel masks.
+Bytes plain_dds(uint32_t bits, uint32_t r, uint32_t g, uint32_t b, uint32_t a, uint32_t width,
+                uint32_t height, const Bytes& data) {
+  Bytes d = dds_file("", width, height, 1, data);
+  store_u32le(&d[80], a != 0 ? 0x41 : 0x40);
+  for (const auto& [at, value] :
+       {std::pair<size_t, uint32_t>{88, bits}, {92, r}, {96, g}, {100, b}, {104, a}}) {
+    store_u32le(&d[at], value);
+  }
+  return d;
+}
+
+// The picture's pixels, `bytes` bytes each, the channels at the given
+// offsets (-1: none; the byte then holds junk that a reader must ignore).
+Bytes plain_pixels(const Bytes& rgba, int bytes, int r, int g, int b, int a) {
+  Bytes out;
+  for (size_t i = 0; i < rgba.size(); i += 4) {
+    uint8_t px[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+    const int at[4] = {r, g, b, a};
+    for (int c = 0; c < 4; ++c) {
+      if (at[c] >= 0) px[at[c]] = rgba[i + size_t(c)];
+    }
+    out.insert(out.end(), px, px + bytes);
+  }
+  return out;
+}
+
+double psnr(const Bytes& got, const Bytes& want) {
+  EXPECT_EQ(got.size(), want.size());
+  double sum = 0;
+  for (size_t i = 0; i < got.size() && i < want.size(); ++i) {
+    const double d = double(got[i]) - double(want[i]);
+    sum += d * d;
+  }
+  const double mse = sum / double(std::max<size_t>(1, got.size()));
+  return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// How a layout's file is made from a picture, and the pixels it holds for
+// a reader that decodes it right.
+struct LayoutFile {
+  Bytes file;
+  Bytes meant;
+};
+
+enum class Source { plain, dxt1, dxt3, dxt5 };
+
+struct Layout {
+  std::string name;
+  Source source;
+  bool alpha;
+  // Plain pixels: bit count, masks and where each channel lies in a pixel.
+  uint32_t bits, masks[4];
+  int at[4];
+  uint32_t dxgi;         // a DX10 header with this format instead, when not 0
+  uint8_t same_as_code;  // the texture format whose bytes it holds (0: none)
+};
+
+LayoutFile layout_file(const Layout& l, const Picture& p) {
+  const uint32_t w = p.width, h = p.height;
+  const std::string dx10 = l.dxgi != 0 ? "DX10" : "";
+  if (l.source == Source::plain) {
+    Bytes meant = p.rgba;
+    if (!l.alpha) {
+      for (size_t i = 3; i < meant.size(); i += 4) meant[i] = 255;
+    }
+    const Bytes pixels = plain_pixels(p.rgba, int(l.bits / 8), l.at[0], l.at[1], l.at[2], l.at[3]);
+    if (l.dxgi != 0) return {dds_file("DX10", w, h, 1, pixels, l.dxgi), meant};
+    return {plain_dds(l.bits, l.masks[0], l.masks[1], l.masks[2], l.masks[3], w, h, pixels), meant};
+  }
+  const uint8_t code = l.source == Source::dxt1 ? kFormatDxt1 : kFormatDxt5;
+  Bytes blocks(size_t(top_level_bytes(code, w, h)));
+  EXPECT_TRUE(encode_blocks(p.rgba.data(), w, h, code, blocks.data()));
+  Bytes meant = decode_to_rgba(code, w, h, blocks.data(), blocks.size());
+  if (l.source == Source::dxt3) {
+    // DXT5's colour halves behind explicit 4-bit alpha, row by row.
+    for (size_t b = 0; b < blocks.size(); b += 16) {
+      const size_t bx = (b / 16) % (w / 4), by = (b / 16) / (w / 4);
+      for (size_t i = 0; i < 16; ++i) {
+        const size_t px = ((by * 4 + i / 4) * w + bx * 4 + i % 4) * 4;
+        const uint8_t a4 = uint8_t((p.rgba[px + 3] + 8) / 17);
+        meant[px + 3] = uint8_t(a4 * 17);
+        if (i % 2 == 0) blocks[b + i / 2] = a4;
+        if (i % 2 == 1) blocks[b + i / 2] = uint8_t(blocks[b + i / 2] | a4 << 4);
+      }
+    }
+  }
+  const std::string four_cc = l.source == Source::dxt1   ? "DXT1"
+                              : l.source == Source::dxt3 ? "DXT3"
+                                                         : "DXT5";
+  return {dds_file(l.dxgi != 0 ? "DX10" : four_cc, w, h, 1, blocks, l.dxgi), meant};
+}
+
+// Every layout into each of the three formats it is not: A8R8G8B8 takes the
+// file's pixels exactly, DXT1 and DXT5 close to them; a layout without alpha
+// makes the texture opaque and says so, once per texture.
+TEST(TextureImport, EveryDecodableDdsLayoutBecomesTheTexturesFormat) {
+  const int none = -1;
+  const Layout layouts[] = {
+      {"R8G8B8", Source::plain, false, 24, {0xFF0000, 0xFF00, 0xFF, 0}, {2, 1, 0, none}, 0, 0},
+      {"B8G8R8", Source::plain, false, 24, {0xFF, 0xFF00, 0xFF0000, 0}, {0, 1, 2, none}, 0, 0},
+      {"X8R8G8B8", Source::plain, false, 32, {0xFF0000, 0xFF00, 0xFF, 0}, {2, 1, 0, none}, 0, 0},
+      {"X8B8G8R8", Source::plain, false, 32, {0xFF, 0xFF00, 0xFF0000, 0}, {0, 1, 2, none}, 0, 0},
+      {"A8B8G8R8",
+       Source::plain,
+       true,
+       32,
+       {0xFF, 0xFF00, 0xFF0000, 0xFF000000},
+       {0, 1, 2, 3},
+       0,
+       0},
+      {"A8R8G8B8",
+       Source::plain,
+       true,
+       32,
+       {0xFF0000, 0xFF00, 0xFF, 0xFF000000},
+       {2, 1, 0, 3},
+       0,
+       kFormatArgb8},
+      {"B8G8R8X8_UNORM", Source::plain, false, 32, {}, {2, 1, 0, none}, 88, 0},
+      {"B8G8R8X8_UNORM_SRGB", Source::plain, false, 32, {}, {2, 1, 0, none}, 93, 0},
+      {"R8G8B8A8_UNORM", Source::plain, true, 32, {}, {0, 1, 2, 3}, 28, 0},
+      {"R8G8B8A8_UNORM_SRGB", Source::plain, true, 32, {}, {0, 1, 2, 3}, 29, 0},
+      {"DXT1", Source::dxt1, true, 0, {}, {}, 0, kFormatDxt1},
+      {"BC1_UNORM", Source::dxt1, true, 0, {}, {}, 71, kFormatDxt1},
+      {"DXT3", Source::dxt3, true, 0, {}, {}, 0, 0},
+      {"BC2_UNORM_SRGB", Source::dxt3, true, 0, {}, {}, 75, 0},
+      {"DXT5", Source::dxt5, true, 0, {}, {}, 0, kFormatDxt5},
+  };
+  struct Target {
+    std::string name;
+    uint8_t code;
+    uint32_t width, height;
+    double least_psnr;  // 99: the same pixels exactly
+  };
+  const Target targets[] = {{"0_0.dds", kFormatDxt1, 64, 64, 40},
+                            {"0_2.dds", kFormatDxt5, 32, 16, 38},
+                            {"0_3.dds", kFormatArgb8, 16, 16, 99}};
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    Workspace w;
+    std::string expected_out;
+    std::vector<Bytes> meant(std::size(targets));
+    for (size_t i = 0; i < std::size(targets); ++i) {
+      const Target& t = targets[i];
+      if (t.code == layout.same_as_code) continue;  // its bytes are copied, as above
+      // DXT1 keeps no graded alpha: its picture is opaque.
+      const Picture p =
+          painted(t.width, t.height, layout.alpha && t.code != kFormatDxt1, uint32_t(i));
+      LayoutFile f = layout_file(layout, p);
+      meant[i] = std::move(f.meant);
+      const std::string path = w.put_dds("1", t.name, f.file);
+      expected_out += ok_line("导入贴图 ", path);
+      // Every texture of the sample holds pixels that are not opaque.
+      if (!layout.alpha) {
+        expected_out += shown(path) + " 没有透明通道，原贴图有透明部分，已按完全不透明导入！\n";
+      }
+    }
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected_out);
+    w.export_all();
+    for (size_t i = 0; i < std::size(targets); ++i) {
+      const Target& t = targets[i];
+      if (meant[i].empty()) continue;
+      SCOPED_TRACE(t.name);
+      const Bytes dds = w.exported("Textures/1/" + t.name);
+      ASSERT_GT(dds.size(), 128u);
+      const Bytes top =
+          decode_to_rgba(t.code, t.width, t.height, dds.data() + 128, dds.size() - 128);
+      EXPECT_GE(psnr(top, meant[i]), t.least_psnr);
+    }
+  }
+}
+
+// A DDS file of the texture's own format that holds fewer levels: those it
+// holds go in byte for byte, the others are made from its last level, and
+// a line says how many.
+TEST(TextureImport, DdsWithFewerLevelsGetsTheRestMade) {
+  struct Row {
+    std::string name;
+    uint8_t code;
+    uint32_t width, height, levels;
+    uint32_t mip_count, given;  // as the header states it; levels in the file
+  };
+  const Row rows[] = {{"0_2.dds", kFormatDxt5, 32, 16, 5, 1, 1},  // nvcompress -nomips
+                      {"0_2.dds", kFormatDxt5, 32, 16, 5, 3, 3},
+                      {"0_0.dds", kFormatDxt1, 64, 64, 7, 0, 1}};  // no count, one level
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name + " " + std::to_string(row.given));
+    Workspace w;
+    const Picture p = painted(row.width, row.height, row.code == kFormatDxt5, 1);
+    Bytes given;
+    for (uint32_t k = 0; k < row.given; ++k) {
+      const Picture level = averaged(p, k);
+      Bytes blocks(size_t(top_level_bytes(row.code, level.width, level.height)));
+      ASSERT_TRUE(
+          encode_blocks(level.rgba.data(), level.width, level.height, row.code, blocks.data()));
+      given.insert(given.end(), blocks.begin(), blocks.end());
+    }
+    const std::string path = w.put_dds("1", row.name,
+                                       dds_file(row.code == kFormatDxt1 ? "DXT1" : "DXT5",
+                                                row.width, row.height, row.mip_count, given));
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ok_line("导入贴图 ", path) + shown(path) + " 只有 " +
+                         std::to_string(row.given) + " 级，其余 " +
+                         std::to_string(row.levels - row.given) + " 级已自动生成。\n");
+    w.export_all();
+    const Bytes dds = w.exported("Textures/1/" + row.name);
+    ASSERT_GT(dds.size(), 128 + given.size());
+    EXPECT_TRUE(std::equal(given.begin(), given.end(), dds.begin() + 128));
+    const std::vector<Bytes> levels = decoded_levels(Bytes(dds.begin() + 128, dds.end()), row.code,
+                                                     row.width, row.height, row.levels);
+    ASSERT_EQ(levels.size(), row.levels);
+    // The made levels halve the last given one, as it decodes.
+    const uint32_t last = row.given - 1;
+    const Picture from{row.width >> last, row.height >> last, levels[last]};
+    for (uint32_t k = row.given; k < row.levels; ++k) {
+      const Picture want = averaged(from, k - last);
+      expect_close(levels[k], want.rgba, want.width * want.height < 64 ? 10.0 : 5.0, 64,
+                   "level " + std::to_string(k));
+    }
+  }
+}
+
+// The picture's grey (its red) or colour channels alone.
+Bytes channels_of(const Picture& p, size_t channels) {
+  Bytes out;
+  for (size_t i = 0; i < p.rgba.size(); i += 4) {
+    out.insert(out.end(), &p.rgba[i], &p.rgba[i] + channels);
+  }
+  return out;
+}
+
+// A picture without alpha (grey or colour, no tRNS) put into a texture that
+// is not opaque: one warning line after its success line. With alpha, or
+// into a texture that is opaque (after the first import), none.
+TEST(TextureImport, PictureWithoutAlphaOverTransparencyIsWarnedOf) {
+  const Picture p = painted(32, 16, false, 2);
+  struct Row {
+    std::string what;
+    Bytes png;
+    bool warned;
+  };
+  const Bytes rgb = channels_of(p, 3), grey = channels_of(p, 1);
+  const Row rows[] = {{"colour", stored_png(32, 16, 2, rgb), true},
+                      {"grey", stored_png(32, 16, 0, grey), true},
+                      {"colour key", stored_png(32, 16, 2, rgb, {0, 20, 0, 40, 0, 200}), false},
+                      {"grey key", stored_png(32, 16, 0, grey, {0, 20}), false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Workspace w;
+    const std::string path = w.put_dds("1", "0_2.png", row.png);
+    const std::string warning =
+        shown(path) + " 没有透明通道，原贴图有透明部分，已按完全不透明导入！\n";
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ok_line("导入贴图 ", path) + (row.warned ? warning : ""));
+    if (!row.warned) continue;
+    const RunResult again = w.import();
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, ok_line("导入贴图 ", path));
+  }
+}
+
+// What ImageMagick writes for the choices a player makes: 24-bit pixels for
+// a picture without alpha ("none"), another DXT format than the texture's,
+// and no further levels. Each goes in, close to the picture.
+TEST(TextureImport, ImageMagickDdsChoicesGoIntoAnyTexture) {
+  if (kConvert.empty()) GTEST_SKIP() << "ImageMagick's convert is not installed here";
+  struct Row {
+    std::string name;
+    uint8_t code;
+    uint32_t width, height;
+    bool alpha;  // ImageMagick writes DXT1 for "dxt5" when a picture has none
+    std::string options;
+    std::string note;  // the line after the success line, past the path
+    double least_psnr;
+  };
+  const std::string opaque = " 没有透明通道，原贴图有透明部分，已按完全不透明导入！\n";
+  const Row rows[] = {
+      {"0_0.dds", kFormatDxt1, 64, 64, false, "compression=none -define dds:mipmaps=6", opaque, 40},
+      {"0_2.dds", kFormatDxt5, 32, 16, false, "compression=dxt1 -define dds:mipmaps=5", "", 35},
+      {"0_3.dds", kFormatArgb8, 16, 16, false, "compression=none -define dds:mipmaps=0", opaque,
+       99},
+      {"0_3.dds", kFormatArgb8, 16, 16, true, "compression=dxt5 -define dds:mipmaps=4", "", 35},
+      {"0_2.dds", kFormatDxt5, 32, 16, true, "compression=dxt5 -define dds:mipmaps=0",
+       " 只有 1 级，其余 4 级已自动生成。\n", 35}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name + " " + row.options);
+    Workspace w;
+    const Picture p = painted(row.width, row.height, row.alpha, 3);
+    const std::string path = w.put_dds("1", row.name, {});
+    ASSERT_TRUE(write_png(p, row.alpha ? "PNG32" : "PNG24", w.dir / "p.png"));
+    ASSERT_TRUE(convert("\"" + (w.dir / "p.png") + "\" -define dds:" + row.options + " \"" +
+                        (w.dir / path) + "\""));
+    const RunResult r = w.import();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ok_line("导入贴图 ", path) + (row.note.empty() ? "" : shown(path) + row.note));
+    w.export_all();
+    const Bytes dds = w.exported("Textures/1/" + row.name);
+    ASSERT_GT(dds.size(), 128u);
+    const Bytes top =
+        decode_to_rgba(row.code, row.width, row.height, dds.data() + 128, dds.size() - 128);
+    EXPECT_GE(psnr(top, p.rgba), row.least_psnr);
+  }
 }
 
 }  // namespace

@@ -283,6 +283,85 @@ bool read_png_size(const uint8_t* data, size_t size, uint32_t* width, uint32_t* 
   return true;
 }
 
+bool starts_like_png(const uint8_t* data, size_t size) {
+  return data != nullptr && size > 0 &&
+         std::memcmp(data, kSignature, std::min<size_t>(size, 8)) == 0;
+}
+
+namespace {
+
+// TGA files begin with an 18-byte header and no magic: the header must name
+// a colour-mapped, true-colour or grey picture (raw or run-length coded),
+// with a colour map exactly when the type uses one, sides of at least one
+// pixel and a pixel depth that TGA has.
+bool plausible_tga(const uint8_t* h, size_t size) {
+  if (size < 18) return false;
+  const uint8_t map_type = h[1], type = h[2], depth = h[16];
+  const bool mapped_type = type == 1 || type == 9;
+  const bool known_type = mapped_type || type == 2 || type == 3 || type == 10 || type == 11;
+  if (!known_type || map_type > 1 || (map_type == 1) != mapped_type) return false;
+  if (map_type == 0) {
+    for (size_t i = 3; i < 8; ++i) {
+      if (h[i] != 0) return false;
+    }
+  } else if (h[7] != 15 && h[7] != 16 && h[7] != 24 && h[7] != 32) {
+    return false;
+  }
+  const bool sides = (h[12] | h[13]) != 0 && (h[14] | h[15]) != 0;
+  const bool known_depth = depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
+  return sides && known_depth && (h[17] & 0xC0) == 0;
+}
+
+bool begins_with(const uint8_t* data, size_t size, size_t at, const char* magic, size_t n) {
+  return size >= at + n && std::memcmp(data + at, magic, n) == 0;
+}
+
+}  // namespace
+
+std::string other_picture_kind(const uint8_t* data, size_t size) {
+  if (data == nullptr) return "";
+  struct Magic {
+    size_t at;
+    const char* bytes;
+    size_t n;
+    const char* kind;
+  };
+  // A BMP file's four reserved bytes (at 6) are zero, which "BM" alone
+  // would not tell.
+  static const Magic kMagics[] = {{0, "\xFF\xD8\xFF", 3, "JPEG"}, {0, "GIF87a", 6, "GIF"},
+                                  {0, "GIF89a", 6, "GIF"},        {8, "WEBP", 4, "WebP"},
+                                  {0, "8BPS", 4, "PSD"},          {0, "II*\0", 4, "TIFF"},
+                                  {0, "MM\0*", 4, "TIFF"},        {0, "DDS ", 4, "DDS"}};
+  for (const Magic& m : kMagics) {
+    if (!begins_with(data, size, m.at, m.bytes, m.n)) continue;
+    if (m.at == 8 && !begins_with(data, size, 0, "RIFF", 4)) continue;
+    return m.kind;
+  }
+  if (begins_with(data, size, 0, "BM", 2) && begins_with(data, size, 6, "\0\0\0\0", 4)) {
+    return "BMP";
+  }
+  return plausible_tga(data, size) ? "TGA" : "";
+}
+
+bool png_cut_short(const uint8_t* data, size_t size) {
+  std::vector<ChunkSpan> chunks;
+  return starts_like_png(data, size) && (size < 8 || !walk_chunks(data, size, &chunks));
+}
+
+bool png_has_alpha(const uint8_t* data, size_t size) {
+  std::vector<ChunkSpan> chunks;
+  if (!starts_like_png(data, size) || size < 8 || !walk_chunks(data, size, &chunks) ||
+      !chunks.front().is(data, "IHDR") || chunks.front().length != 13) {
+    return false;
+  }
+  const uint8_t colour_type = chunks.front().body(data)[9];
+  if (colour_type == 4 || colour_type == 6) return true;
+  for (const ChunkSpan& c : chunks) {
+    if (c.is(data, "tRNS")) return true;
+  }
+  return false;
+}
+
 void FreePixels::operator()(uint8_t* pixels) const { stbi_image_free(pixels); }
 
 RgbaPixels decode_png_rgba(const uint8_t* data, size_t size, uint32_t width, uint32_t height) {

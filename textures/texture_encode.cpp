@@ -122,28 +122,55 @@ bool encode_blocks(const uint8_t* rgba, uint32_t width, uint32_t height, uint8_t
   return format == nullptr || format->encode(rgba, width, height, out, threads);
 }
 
-bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
-                           unsigned threads) {
-  const TextureFormat* format = find_texture_format(t.format_code);
-  if (format == nullptr) return true;  // nothing of it is written
+bool encode_levels(const uint8_t* rgba, uint32_t width, uint32_t height,
+                   const TextureFormat& format, uint32_t count, uint8_t* out, unsigned threads) {
   RgbaLevel level;
   const uint8_t* pixels = rgba;
-  uint32_t w = t.width, h = t.height;
-  // The levels that the container counts are those whose halved sides are
-  // both still at least 1; every further one holds no bytes. A format
-  // without a mip chain has its top level only.
-  const uint32_t levels = format->mip_chain ? t.levels_present : 1;
-  for (uint32_t k = 0; k < levels; ++k) {
+  uint32_t w = width, h = height;
+  for (uint32_t k = 0; k < count; ++k) {
     if (k > 0) {
       level = halve_level(pixels, w, h);
       pixels = level.pixels.data();
       w = level.width;
       h = level.height;
     }
-    if (!format->encode(pixels, w, h, out, threads)) return false;
-    out += size_t(level_bytes(format->blocks, w, h));
+    if (!format.encode(pixels, w, h, out, threads)) return false;
+    out += size_t(level_bytes(format.blocks, w, h));
   }
   return true;
+}
+
+bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
+                           unsigned threads) {
+  const TextureFormat* format = find_texture_format(t.format_code);
+  if (format == nullptr) return true;  // nothing of it is written
+  // The levels that the container counts are those whose halved sides are
+  // both still at least 1; every further one holds no bytes. A format
+  // without a mip chain has its top level only.
+  const uint32_t levels = format->mip_chain ? t.levels_present : 1;
+  return encode_levels(rgba, t.width, t.height, *format, levels, out, threads);
+}
+
+bool complete_levels(const TextureDescription& t, uint32_t given, uint8_t* pixels,
+                     unsigned threads) {
+  const TextureFormat* format = find_texture_format(t.format_code);
+  if (format == nullptr || !format->mip_chain || given == 0 || given >= t.levels_present) {
+    return true;
+  }
+  uint32_t w = t.width, h = t.height;
+  for (uint32_t k = 0; k + 1 < given; ++k) {
+    pixels += size_t(level_bytes(format->blocks, w, h));
+    w /= 2;
+    h /= 2;
+  }
+  // The last level given, as the file's author made it, is where the others
+  // come from: each further one is its half, as a picture's levels are made.
+  std::vector<uint8_t> last(size_t(w) * h * 4);
+  format->decode(pixels, w, h, last.data());
+  const RgbaLevel below = halve_level(last.data(), w, h);
+  pixels += size_t(level_bytes(format->blocks, w, h));
+  return encode_levels(below.pixels.data(), below.width, below.height, *format,
+                       t.levels_present - given, pixels, threads);
 }
 
 }  // namespace linkdata

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "textures/container.h"
+#include "textures/texture_formats.h"
 
 namespace linkdata {
 
@@ -30,6 +31,20 @@ RgbaLevel halve_level(const uint8_t* rgba, uint32_t width, uint32_t height);
 // end, and `out` is then partly written.
 bool encode_texture_pixels(const uint8_t* rgba, const TextureDescription& t, uint8_t* out,
                            unsigned threads = 1);
+
+// The levels of a texture that a DDS file of its own format did not hold:
+// `pixels` holds the texture's pixel data (t.data_size bytes) with its first
+// `given` levels in place; each further level is made from the one above,
+// the last given one decoded, as encode_texture_pixels makes a picture's.
+// False, with levels partly written, when an interruption came first.
+bool complete_levels(const TextureDescription& t, uint32_t given, uint8_t* pixels,
+                     unsigned threads = 1);
+
+// `count` levels of a format, the first the picture as it is (width x
+// height), each further one halved from the one before it; up to `threads`
+// threads. False, with levels partly written, when an interruption came first.
+bool encode_levels(const uint8_t* rgba, uint32_t width, uint32_t height,
+                   const TextureFormat& format, uint32_t count, uint8_t* out, unsigned threads = 1);
 
 // Encodes one level in the format of `format_code` (level_bytes of them;
 // nothing for a code the tool does not write). False, with rows of blocks

@@ -11,8 +11,11 @@ namespace linkdata {
 // The format codes of a container's texture headers that the tool handles.
 enum : uint8_t { kFormatArgb8 = 1, kFormatDxt1 = 6, kFormatDxt5 = 8 };
 
-// The pixel layouts that a DDS file can hold for the tool: one per format.
-enum class DdsPixels { dxt1, dxt5, bgra8 };
+// The pixel layouts of DDS files that import decodes: the three the texture
+// formats store (dxt1, dxt5, bgra8), whose bytes can be copied, and the others
+// that image editors write (named by their bytes in memory: bgr8 is 24-bit
+// blue, green, red), which are decoded to pixels and compressed again.
+enum class DdsPixels { dxt1, dxt5, bgra8, dxt3, bgrx8, rgba8, rgbx8, bgr8, rgb8 };
 
 // How a level's pixels are stored: in blocks of side x side pixels (4 for
 // the block-compressed formats, 1 for plain pixels) of `bytes` bytes each.
@@ -52,12 +55,11 @@ struct TextureFormat {
   // Whether the container stores the levels below the top one; a format
   // without them holds its top level only, whatever the mip count says.
   bool mip_chain = false;
+  // Its layout in DDS files (whose row in the table of DDS layouts holds the
+  // DX10 formats that import takes for it), and the pixel format block that
+  // export writes for it.
   DdsPixels dds_pixels = DdsPixels::dxt5;
   DdsPixelFormat dds;
-  // The DXGI formats of a DX10 DDS header that hold the same bytes: the
-  // plain one and its sRGB variant, which differs only in how a reader
-  // interprets the colours.
-  uint32_t dxgi_formats[2] = {};
   DecodeLevel decode = nullptr;
   EncodeLevel encode = nullptr;
 };
@@ -65,17 +67,39 @@ struct TextureFormat {
 // The row of a format code; null for a code the tool does not write.
 const TextureFormat* find_texture_format(uint8_t code);
 
-// The row of a DDS pixel layout (every layout has one).
-const TextureFormat& texture_format_of(DdsPixels pixels);
-
-// Every row, for readers that search by a DDS header's fields.
-struct TextureFormatRows {
-  const TextureFormat* first;
-  const TextureFormat* last;
-  const TextureFormat* begin() const { return first; }
-  const TextureFormat* end() const { return last; }
+// The rows of a table, for readers that search it (a DDS header's fields).
+template <typename Row>
+struct TableRows {
+  const Row* first;
+  const Row* last;
+  const Row* begin() const { return first; }
+  const Row* end() const { return last; }
 };
+using TextureFormatRows = TableRows<TextureFormat>;
 TextureFormatRows all_texture_formats();
+
+// A pixel layout that a DDS file may hold, as import reads it. `decode` is
+// null for a layout that import names in its refusal but cannot decode
+// (BC4, BC5, BC7, floating point, ...); blocks.bytes is 0 where the size of
+// its levels is not known either.
+struct DdsLayoutFormat {
+  const char* name = "";  // as refusals name the file's format
+  PixelBlocks blocks;
+  // How a legacy header states it: a FourCC (a word of letters, or a number
+  // as D3D's numbered formats write it), or plain pixels by their bit count
+  // and masks; flags 0 for a layout that only a DX10 header states.
+  DdsPixelFormat dds;
+  // The DXGI formats of a DX10 header that hold these bytes: the plain one
+  // and its sRGB variant, which differs only in how a reader interprets the
+  // colours (0: none).
+  uint32_t dxgi_formats[2] = {};
+  DecodeLevel decode = nullptr;
+  bool alpha = false;                  // whether its pixels carry alpha
+  DdsPixels pixels = DdsPixels::dxt5;  // for a decodable layout
+};
+TableRows<DdsLayoutFormat> all_dds_layouts();
+// The row of a decodable layout (every DdsPixels value has one).
+const DdsLayoutFormat& dds_layout_format(DdsPixels pixels);
 
 // The format as the listing and messages name it ("DXT5"); the code in
 // decimal for a format the tool does not write.

@@ -43,6 +43,28 @@ void decode_alpha(const uint8_t* block, Rgba out[16]) {
   for (int i = 0; i < 16; ++i) out[i].a = palette[(bits >> (3 * i)) & 7];
 }
 
+// The alpha half of a DXT3 block (8 bytes): sixteen 4-bit values, row by
+// row, the low half of each byte first.
+void decode_explicit_alpha(const uint8_t* block, Rgba out[16]) {
+  for (int i = 0; i < 16; ++i) {
+    const uint8_t a = uint8_t((block[i / 2] >> (4 * (i % 2))) & 15);
+    out[i].a = uint8_t(a * 17);
+  }
+}
+
+// Plain pixels of `bytes` bytes each, red, green and blue at the given byte
+// offsets and alpha at `alpha` (or opaque for a negative one).
+void decode_plain(const uint8_t* level, uint32_t width, uint32_t height, int bytes, int red,
+                  int green, int blue, int alpha, uint8_t* rgba) {
+  const size_t pixels = size_t(uint64_t(width) * height);
+  for (size_t i = 0; i < pixels; ++i, level += bytes, rgba += 4) {
+    rgba[0] = level[red];
+    rgba[1] = level[green];
+    rgba[2] = level[blue];
+    rgba[3] = alpha < 0 ? 255 : level[alpha];
+  }
+}
+
 // Copies a decoded 4x4 block into the picture, clipped at its right and bottom
 // edges. Rgba is four bytes in picture order, so a row of a block is one copy.
 void put_block(const Rgba block[16], uint32_t bx, uint32_t by, uint32_t width, uint32_t height,
@@ -83,6 +105,26 @@ void decode_argb8_level(const uint8_t* level, uint32_t width, uint32_t height, u
   }
 }
 
+void decode_bgrx8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_plain(level, width, height, 4, 2, 1, 0, -1, rgba);
+}
+
+void decode_rgba8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_plain(level, width, height, 4, 0, 1, 2, 3, rgba);
+}
+
+void decode_rgbx8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_plain(level, width, height, 4, 0, 1, 2, -1, rgba);
+}
+
+void decode_bgr8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_plain(level, width, height, 3, 2, 1, 0, -1, rgba);
+}
+
+void decode_rgb8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_plain(level, width, height, 3, 0, 1, 2, -1, rgba);
+}
+
 void decode_dxt1_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
   decode_blocks(
       level, width, height, 8,
@@ -95,6 +137,16 @@ void decode_dxt5_level(const uint8_t* level, uint32_t width, uint32_t height, ui
       [](const uint8_t* block, Rgba pixels[16]) {
         decode_colours(block + 8, false, pixels);
         decode_alpha(block, pixels);
+      },
+      rgba);
+}
+
+void decode_dxt3_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba) {
+  decode_blocks(
+      level, width, height, 16,
+      [](const uint8_t* block, Rgba pixels[16]) {
+        decode_colours(block + 8, false, pixels);
+        decode_explicit_alpha(block, pixels);
       },
       rgba);
 }

@@ -1,5 +1,6 @@
 // Decoding a texture's top level into 8-bit RGBA pixels, for writing it as a
-// picture and for comparing pictures: DXT1 (BC1), DXT5 (BC3) and A8R8G8B8.
+// picture and for comparing pictures: DXT1 (BC1), DXT5 (BC3) and A8R8G8B8;
+// and the levels of DDS files in other layouts, for import.
 #pragma once
 
 #include <cstddef>
@@ -30,5 +31,15 @@ std::vector<uint8_t> decode_to_rgba(const TextureDescription& t, const uint8_t* 
 void decode_argb8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
 void decode_dxt1_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
 void decode_dxt5_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+
+// The decoders of the DDS layouts that import takes from image editors
+// (DecodeLevel too): DXT3 (BC2), 32-bit pixels without alpha, with red first,
+// or both, and 24-bit pixels, blue first or red first.
+void decode_dxt3_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_bgrx8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_rgba8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_rgbx8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_bgr8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
+void decode_rgb8_level(const uint8_t* level, uint32_t width, uint32_t height, uint8_t* rgba);
 
 }  // namespace linkdata

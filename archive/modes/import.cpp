@@ -184,6 +184,8 @@ struct LeftForItsTurn {};
 struct Content {
   std::vector<uint8_t> bytes;
   uint32_t size = 0;  // bytes before the padding
+  // For each of the candidate's textures, the lines after its success line.
+  std::vector<std::wstring> texture_notes;
 };
 
 using Loaded = std::variant<Content, Failure, LeftForItsTurn>;
@@ -194,6 +196,7 @@ struct EntryWrite {
   std::vector<uint8_t> data;  // the payload, or the content padded to a whole slot
   uint32_t size = 0;          // bytes of data that the record counts
   uint32_t unpacked_size = 0;
+  std::vector<std::wstring> texture_notes;  // as Content has them
 };
 
 // What a file comes to before anything is written for it. It rests only on
@@ -238,7 +241,8 @@ Loaded load_content(ImportRun& run, const Candidate& c, uint64_t size_limit) {
       c.from_archive ? read_own_content(run, c) : read_loose_file(run.import_dir, c, size_limit);
   Content* content = std::get_if<Content>(&loaded);
   if (content == nullptr || c.textures.empty()) return loaded;
-  std::wstring failure = patch_textures(content->bytes.data(), content->size, c.textures);
+  std::wstring failure =
+      patch_textures(content->bytes.data(), content->size, c.textures, &content->texture_notes);
   if (!failure.empty()) return Failure{std::move(failure)};
   return loaded;
 }
@@ -250,6 +254,7 @@ Prepared plan_write(ImportRun& run, const Candidate& c, Content content) {
   const uint64_t slot = slot_size(c.record.stored_size);
   EntryWrite w;
   w.size = content.size;
+  w.texture_notes = std::move(content.texture_notes);
   if (c.record.unpacked_size != 0) {
     // A payload larger than the slot is never written, so its compression
     // stops as soon as that is certain: a file that grows is appended plain.
@@ -308,7 +313,8 @@ std::optional<Prepared> look_ahead(ImportRun& run, const Candidate& c, uint64_t 
 }
 
 std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c,
-                                        WriteMethod method) {
+                                        const EntryWrite& w) {
+  const WriteMethod method = w.method;
   std::vector<std::wstring> lines;
   // An entry that had no loose file reports only its textures.
   if (!c.from_archive) {
@@ -317,8 +323,11 @@ std::vector<std::wstring> success_lines(const ImportRun& run, const Candidate& c
                     : method == WriteMethod::plain_in_place    ? msg::imported_plain(a, c.name)
                                                                : msg::appended_plain(a, c.name));
   }
-  for (const TextureFile& t : c.textures) {
-    lines.push_back(msg::imported_texture(run.archive_name, t.path));
+  for (size_t i = 0; i < c.textures.size(); ++i) {
+    lines.push_back(msg::imported_texture(run.archive_name, c.textures[i].path));
+    if (i < w.texture_notes.size() && !w.texture_notes[i].empty()) {
+      lines.push_back(w.texture_notes[i]);
+    }
   }
   return lines;
 }
@@ -334,7 +343,7 @@ bool commit(ImportRun& run, const Candidate& c, Prepared prepared) {
     return true;
   }
   EntryWrite& w = std::get<EntryWrite>(prepared);
-  std::vector<std::wstring> lines = success_lines(run, c, w.method);
+  std::vector<std::wstring> lines = success_lines(run, c, w);
   run.tally.textures_written += c.textures.size();
   const uint32_t n = uint32_t(c.entry);
   run.written.push_back(n);

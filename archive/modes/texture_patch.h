@@ -33,6 +33,9 @@ std::wstring textures_given_twice(const std::vector<TextureFile>& files);
 // refuses are refused here too, before any is read. A picture's compression
 // stops at an interruption, which fails with import's interruption message.
 // Throws PictureOutOfMemory, or std::bad_alloc for a file that cannot be held.
-std::wstring patch_textures(uint8_t* content, size_t size, const std::vector<TextureFile>& files);
+// `notes`, if given, gets for each file, in order, the lines that go after
+// its success line (levels made, alpha dropped), or an empty text.
+std::wstring patch_textures(uint8_t* content, size_t size, const std::vector<TextureFile>& files,
+                            std::vector<std::wstring>* notes = nullptr);
 
 }  // namespace linkdata
