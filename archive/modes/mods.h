@@ -1,0 +1,19 @@
+// Mods as named layers over an archive: installed, updated, taken out and
+// listed (mode m). Every archive write goes through the archive's writer, as
+// import's do; what each mod contributed is kept in the record of mods
+// (archive/safety/mods_record.h), so that taking a mod out never needs its
+// folder.
+#pragma once
+
+#include <string>
+
+namespace linkdata {
+
+// `m`: the mods under Mods/ and those installed in each archive.
+bool run_mods_list();
+// `m + <name>` and, with over_conflicts, `m ++ <name>`.
+bool run_mod_install(const std::wstring& name, bool over_conflicts);
+// `m - <name>`.
+bool run_mod_remove(const std::wstring& name);
+
+}  // namespace linkdata
