@@ -57,6 +57,7 @@ struct Session {
   std::vector<uint32_t> touched;
   std::vector<std::wstring> notes;
   bool update = false;
+  bool finished_pending = false;  // a change a crash cut short was finished
 };
 
 std::wstring layer_name(const ModLayer& layer) {
@@ -229,6 +230,7 @@ bool open_session(Session& s, ArchiveUse use) {
     const std::vector<uint32_t> touched = s.record.touched;
     if (!rebuild_entries(s, touched)) return false;
     say(msg::mods_pending_finished(s.archive_name));
+    s.finished_pending = true;
   }
   return true;
 }
@@ -915,6 +917,8 @@ bool run_mod_remove(const std::wstring& name) {
   for (const std::wstring& letter : letters_with_records()) {
     Session s(letter);
     if (!open_session(s, ArchiveUse::write)) return false;
+    // A take-out of this mod that a crash cut short is done now.
+    found = found || s.finished_pending;
     auto layer = find_layer(s.record.layers, key);
     if (layer == s.record.layers.end()) continue;
     found = true;
