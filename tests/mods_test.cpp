@@ -250,6 +250,12 @@ TEST(Mods, TakenOutWithoutItsFolderAndAroundThePlayersOwnImport) {
   ASSERT_EQ(tool({L"i", L"A"}).status, 0);
   g.whole("two", 2, text_bytes("mod two"));
   ASSERT_EQ(mod(L"+", L"two").status, 0);
+  // The listing's last column names the layer on top of each changed entry.
+  const std::string entries = tool({L"l", L"A"}).out;
+  EXPECT_NE(entries.find("\t已修改\t模组\n"), std::string::npos) << entries;
+  EXPECT_NE(entries.find("\t1\t玩家自己的导入\n1\t"), std::string::npos) << entries;
+  EXPECT_NE(entries.find("\t1\tone\n2\t"), std::string::npos) << entries;
+  EXPECT_NE(entries.find("\t1\ttwo\n"), std::string::npos) << entries;
   fs::remove_all("Mods/one");
   const Said listed = tool({L"m"});
   EXPECT_NE(listed.out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，文件夹已删除"),

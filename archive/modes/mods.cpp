@@ -910,6 +910,19 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts) {
   return true;
 }
 
+bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, std::wstring>* top) {
+  ModsRecord record;
+  ModsRecordKind kind = ModsRecordKind::committed;
+  if (load_mods_file(mods_record_path(archive_name), &record, &kind) != ModsLoad::ok ||
+      kind != ModsRecordKind::committed) {
+    return false;
+  }
+  for (const ModLayer& layer : record.layers) {
+    for (const ModEntry& e : layer.entries) (*top)[e.entry] = layer_name(layer);
+  }
+  return true;
+}
+
 bool run_mod_remove(const std::wstring& name) {
   if (!valid_mod_name(name)) return fail(msg::mod_name_invalid(name));
   const std::string key = to_utf8(name);

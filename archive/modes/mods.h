@@ -5,6 +5,8 @@
 // folder.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 namespace linkdata {
@@ -15,5 +17,9 @@ bool run_mods_list();
 bool run_mod_install(const std::wstring& name, bool over_conflicts);
 // `m - <name>`.
 bool run_mod_remove(const std::wstring& name);
+
+// For the listing: whether the archive has mods installed (a record that
+// reads back), and the layer on top of each entry that a layer changes.
+bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, std::wstring>* top);
 
 }  // namespace linkdata
