@@ -271,6 +271,29 @@ TEST(Mods, TakenOutWithoutItsFolderAndAroundThePlayersOwnImport) {
   EXPECT_TRUE(g.back_to_original());
 }
 
+// A mod whose folder changed is brought up to date where it stands; the
+// entries the old version changed and the new one does not get theirs back.
+TEST(Mods, UpdatedWhereItStandsWhenItsFolderChanged) {
+  Game g;
+  g.whole("one", 0, text_bytes("old"));
+  g.texture("one", 0, 0x55);
+  g.whole("two", 2, text_bytes("two"));
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  ASSERT_EQ(mod(L"+", L"two").status, 0);
+  EXPECT_NE(mod(L"+", L"one").out.find("文件夹没有变化"), std::string::npos);
+  g.whole("one", 0, text_bytes("new"));
+  fs::remove_all("Mods/one/A/Textures");
+  EXPECT_NE(tool({L"m"}).out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，文件夹在安装后有改动"),
+            std::string::npos);
+  const Said updated = mod(L"+", L"one");
+  EXPECT_NE(updated.out.find("已更新 LINKDATA_EU_OS_EUNA.A 中的模组 one！"), std::string::npos)
+      << updated.out;
+  EXPECT_EQ(g.entry(0), text_bytes("new"));
+  EXPECT_EQ(g.entry(1), g.original_entry(1));
+  EXPECT_NE(tool({L"m"}).out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装\t1\t0"),
+            std::string::npos);
+}
+
 // `r A 1 1` takes entry 1 out of every mod; `r A` takes everything.
 TEST(Mods, RestoresTakeModsOut) {
   Game g;
