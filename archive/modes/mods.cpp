@@ -319,11 +319,23 @@ std::wstring layered_content(Session& s, const std::vector<ModLayer>& layers, ui
   return std::wstring();
 }
 
-bool current_state(Session& s, uint32_t n, EntryState* out) {
+// An entry's index record and payload checksum. Opening the archive checked
+// every changed entry's payload against the last seal of the file of
+// originals, so before a run writes, the seal's checksum is the payload's
+// and it need not be read again.
+bool current_state(Session& s, uint32_t n, EntryState* out, bool seal_holds = true) {
   uint64_t length = 0;
   out->entry = n;
-  return read_exactly(s.archive, record_position(n), out->record, kRecordSize) &&
-         s.archive.size(&length) && entry_payload_crc(s.archive, length, n, &out->payload_crc);
+  if (!read_exactly(s.archive, record_position(n), out->record, kRecordSize)) return false;
+  const Fingerprint* seal = seal_holds && s.has_originals ? s.originals.last_seal() : nullptr;
+  if (seal != nullptr) {
+    const auto crc = seal->payload_crcs.find(n);
+    if (crc != seal->payload_crcs.end()) {
+      out->payload_crc = crc->second;
+      return true;
+    }
+  }
+  return s.archive.size(&length) && entry_payload_crc(s.archive, length, n, &out->payload_crc);
 }
 
 const EntryState* state_of(const ModsRecord& r, uint32_t n) {
@@ -352,9 +364,9 @@ void drop_state(ModsRecord& r, uint32_t n) {
 // an entry a range restore put back leaves every layer (they are then
 // partly taken out); an entry a plain import wrote becomes a change of the
 // player's own, on top, so that taking a mod out never undoes it.
-bool reconcile(Session& s, const std::set<uint32_t>& also) {
+bool reconcile(Session& s, const std::set<uint32_t>& touched) {
   const std::set<uint32_t> saved = saved_entries(s);
-  std::set<uint32_t> entries = also;
+  std::set<uint32_t> entries = touched;
   for (const EntryState& e : s.record.states) entries.insert(e.entry);
   for (uint32_t n : entries) {
     if (n >= s.entry_count) continue;
@@ -515,7 +527,7 @@ bool finish_rebuild(Rebuild& r, const std::vector<uint32_t>& touched) {
       continue;
     }
     EntryState state;
-    if (!current_state(s, n, &state)) return fail(msg::kArchiveReadFailed);
+    if (!current_state(s, n, &state, false)) return fail(msg::kArchiveReadFailed);
     set_state(s.record, state);
   }
   s.record.touched.clear();
