@@ -325,8 +325,14 @@ bool remove_mods_record(const std::wstring& archive_name) {
   // The pending one first: left alone, it would put its stack back. A
   // committed one left alone describes an archive that is the original
   // again, and the next run drops it.
-  return remove_if_there(mods_pending_path(archive_name)) && remove_if_there(path) &&
-         remove_if_there(path + L".new") && platform::flush_folder(folder_of(path));
+  bool any = false;
+  for (const std::wstring& name : {mods_pending_path(archive_name), path, path + L".new"}) {
+    if (platform::name_kind(name) == platform::NameKind::none) continue;
+    if (!platform::remove_file(name)) return false;
+    any = true;
+  }
+  // An archive that never had mods costs its restore nothing more.
+  return !any || platform::flush_folder(folder_of(path));
 }
 
 std::wstring set_aside_mods_record(const std::wstring& archive_name) {
