@@ -306,11 +306,13 @@ void write_mods_seeds(const fs::path& dir, const std::vector<Entry>& entries) {
     ModEntry e;
     e.entry = n;
     e.whole = n == 0;
-    if (e.whole)
-      e.content.assign(c.begin(), c.begin() + std::ptrdiff_t(std::min<size_t>(c.size(), 512)));
-    if (!e.whole)
+    if (e.whole) {
+      e.content = entries[n].stored;
+      e.content_size = uint32_t(c.size());
+    } else {
       e.textures.push_back(
           {0, 2, Bytes(c.begin(), c.begin() + std::ptrdiff_t(std::min<size_t>(c.size(), 64)))});
+    }
     layer.entries.push_back(std::move(e));
   }
   r.layers = {layer, ModLayer{}};

@@ -247,8 +247,9 @@ std::wstring mods_set_aside(const std::wstring& archive, const std::wstring& set
   return archive + L" 在上次安装模组后被其他程序修改过（例如游戏更新），旧的模组记录已改名为 " +
          set_aside + L"，请重新安装模组！\n";
 }
-std::wstring mods_pending_finished(const std::wstring& archive) {
-  return L"检测到上次模组操作未完成，已在 " + archive + L" 中把它做完。\n";
+std::wstring mods_pending_settled(const std::wstring& archive) {
+  return L"检测到上次模组操作未完成，已把它在 " + archive +
+         L" 中改到一半的条目恢复成模组记录里的样子。\n";
 }
 std::wstring mod_overlap(uint64_t entry, const std::wstring& texture, const std::wstring& other,
                          const std::wstring& winner) {

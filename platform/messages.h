@@ -159,7 +159,7 @@ std::wstring mod_overrides(const std::wstring& archive, uint64_t entry, const st
 std::wstring mods_record_damaged(const std::wstring& record, const std::wstring& archive);
 inline constexpr const wchar_t* kModsRecordWriteFailed = L"写入模组记录文件失败！\n";
 std::wstring mods_set_aside(const std::wstring& archive, const std::wstring& set_aside);
-std::wstring mods_pending_finished(const std::wstring& archive);
+std::wstring mods_pending_settled(const std::wstring& archive);
 // The player's own plain imports, where a mod's name would stand.
 inline constexpr const wchar_t* kOwnImports = L"玩家自己的导入";
 inline constexpr const wchar_t* kModTitle = L"模组";

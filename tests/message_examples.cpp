@@ -125,7 +125,7 @@ std::vector<std::wstring> examples() {
       mods_record_damaged(a + L"-mods", a),
       kModsRecordWriteFailed,
       mods_set_aside(a, a + L"-mods.1"),
-      mods_pending_finished(a),
+      mods_pending_settled(a),
       kOwnImports,
       kModTitle,
       kModArchiveTitle,

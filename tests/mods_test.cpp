@@ -134,8 +134,8 @@ TEST(ModsRecord, ReadsBackWhatItWroteAndRefusesAnyChangedOrMissingByte) {
   layer.name = "one";
   layer.title = "T";
   layer.fingerprint = 7;
-  layer.entries.push_back({3, true, {1, 2, 3}, {}});
-  layer.entries.push_back({5, false, {}, {{0, 2, {9, 9}}}});
+  layer.entries.push_back({3, true, {1, 2, 3}, 30, {}});
+  layer.entries.push_back({5, false, {}, 0, {{0, 2, {9, 9}}}});
   r.layers = {layer, ModLayer{}};
   r.states.push_back({3, {1}, 77});
   r.touched = {3, 5};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <set>
 #include <utility>
@@ -57,7 +58,8 @@ struct Session {
   std::vector<uint32_t> touched;
   std::vector<std::wstring> notes;
   bool update = false;
-  bool finished_pending = false;  // a change a crash cut short was finished
+  bool finished_pending = false;  // a change a crash cut short was settled
+  bool reconciled = false;        // the record took in what changed outside mods
 };
 
 std::wstring layer_name(const ModLayer& layer) {
@@ -212,7 +214,7 @@ bool open_session(Session& s, ArchiveUse use) {
   }
   if (has_record && stale) {
     if (!writes) {
-      s.record = p == ModsLoad::ok ? pending : committed;
+      s.record = committed;
       s.record.states.clear();
       s.record.identity = ModsIdentity{};  // shown as set aside
       return true;
@@ -224,12 +226,14 @@ bool open_session(Session& s, ArchiveUse use) {
     s.record.identity = now;
     return true;
   }
-  s.record = p == ModsLoad::ok ? pending : committed;
+  if (c == ModsLoad::ok) s.record = committed;
   s.record.identity = now;
   if (p == ModsLoad::ok && writes) {
-    const std::vector<uint32_t> touched = s.record.touched;
-    if (!rebuild_entries(s, touched)) return false;
-    say(msg::mods_pending_finished(s.archive_name));
+    // A change cut short: the entries it was rewriting are made again as
+    // the committed record describes them, before the change or, once its
+    // record was in place, after it.
+    if (!rebuild_entries(s, pending.touched)) return false;
+    say(msg::mods_pending_settled(s.archive_name));
     s.finished_pending = true;
   }
   return true;
@@ -290,6 +294,26 @@ std::wstring current_content(Session& s, uint32_t n, std::vector<uint8_t>* conte
   return read_entry_content(s.archive, length, kWriteUnit, n, records[0], content);
 }
 
+// A whole content as the record keeps it, and back.
+void pack(std::vector<uint8_t> content, ModEntry* e) {
+  e->whole = true;
+  e->content_size = uint32_t(content.size());
+  e->content.clear();
+  if (content.empty()) return;
+  EncodeResult encoded = compress_payload_within(content.data(), e->content_size, UINT64_MAX);
+  if (encoded.status != EncodeStatus::ok) throw std::bad_alloc();
+  e->content = std::move(encoded.payload);
+}
+
+bool unpack(const ModEntry& e, std::vector<uint8_t>* content) {
+  content->clear();
+  if (e.content_size == 0) return e.content.empty();
+  DecodeResult d = decode_payload(e.content.data(), e.content.size(), uint32_t(e.content.size()));
+  if (d.status != DecodeStatus::ok || d.content.size() != e.content_size) return false;
+  content->assign(d.content.data(), d.content.data() + d.content.size());
+  return true;
+}
+
 bool layered(const std::vector<ModLayer>& layers, uint32_t n) {
   for (const ModLayer& l : layers) {
     if (find_entry(l, n) != nullptr) return true;
@@ -307,7 +331,9 @@ std::wstring layered_content(Session& s, const std::vector<ModLayer>& layers, ui
   for (const ModLayer& layer : layers) {
     const ModEntry* e = find_entry(layer, n);
     if (e == nullptr) continue;
-    if (e->whole) *content = e->content;
+    if (e->whole && !unpack(*e, content)) {
+      return msg::mods_record_damaged(mods_record_path(s.archive_name), s.archive_name);
+    }
     for (const ModTexture& t : e->textures) {
       const auto spot =
           locate_texture(content->data(), content->size(), t.sub_index, t.texture_index);
@@ -386,6 +412,7 @@ bool reconcile(Session& s, const std::set<uint32_t>& touched) {
         if (layer.entries.size() != before) layer.partly_taken_out = true;
       }
       drop_state(s.record, n);
+      s.reconciled = true;
       continue;
     }
     std::vector<uint8_t> content;
@@ -395,12 +422,21 @@ bool reconcile(Session& s, const std::set<uint32_t>& touched) {
       s.record.layers.emplace_back();
     }
     ModEntry& own = entry_in(s.record.layers.back(), n);
-    own.whole = true;
-    own.content = std::move(content);
+    pack(std::move(content), &own);
     own.textures.clear();
     set_state(s.record, now);
+    s.reconciled = true;
   }
   return true;
+}
+
+// What reconcile took in is committed before a change begins: a crash in
+// the change makes its entries again under the committed record, which must
+// already hold the player's own imports it found.
+bool keep_reconciled(Session& s) {
+  if (!s.reconciled) return true;
+  s.reconciled = false;
+  return commit_mods_record(s.archive_name, s.record) || fail(msg::kModsRecordWriteFailed);
 }
 
 // ---- Writing the entries a change touches ----
@@ -530,16 +566,18 @@ bool finish_rebuild(Rebuild& r, const std::vector<uint32_t>& touched) {
     if (!current_state(s, n, &state, false)) return fail(msg::kArchiveReadFailed);
     set_state(s.record, state);
   }
-  s.record.touched.clear();
   return commit_mods_record(s.archive_name, s.record) || fail(msg::kModsRecordWriteFailed);
 }
 
 // Every touched entry made anew from its original bytes and the stack in
-// the session's record, after the record is pending on disk: a crash at any
-// point is finished by doing this again.
+// the session's record, after the list of them is pending on disk: a crash
+// at any point is settled by doing this again under the record then in
+// place.
 bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched) {
-  s.record.touched = touched;
-  if (!write_mods_pending(s.archive_name, s.record)) return fail(msg::kModsRecordWriteFailed);
+  ModsRecord pending;
+  pending.identity = s.record.identity;
+  pending.touched = touched;
+  if (!write_mods_pending(s.archive_name, pending)) return fail(msg::kModsRecordWriteFailed);
   WorkerPool pool{helper_threads()};
   ArchiveWriter writer{s.archive, s.originals, s.archive_name, OriginalsUse::save_first_touches};
   Rebuild r{s, writer, pool, {}, {}, {}};
@@ -604,8 +642,7 @@ bool read_contribution(Session& s, const ModLetterFiles& files, ModLayer* layer)
       if (!failure.empty()) return fail(failure);
     }
     if (given.first != nullptr) {
-      e.whole = true;
-      e.content = std::move(content);
+      pack(std::move(content), &e);
     } else {
       for (const TextureFile& t : given.second) {
         const auto spot =
@@ -913,6 +950,7 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts) {
   }
   if (!any_files) return fail(msg::mod_nothing_to_install(folder));
   for (const std::unique_ptr<Session>& s : sessions) {
+    if (!keep_reconciled(*s)) return false;
     s->record.layers = s->planned;
     if (!rebuild_entries(*s, s->touched)) return false;
     for (const std::wstring& note : s->notes) say(note);
@@ -948,7 +986,9 @@ bool run_mod_remove(const std::wstring& name) {
     if (layer == s.record.layers.end()) continue;
     found = true;
     const std::vector<uint32_t> entries = entries_of(*layer);
-    if (!reconcile(s, std::set<uint32_t>(entries.begin(), entries.end()))) return false;
+    if (!reconcile(s, std::set<uint32_t>(entries.begin(), entries.end())) || !keep_reconciled(s)) {
+      return false;
+    }
     s.record.layers.erase(find_layer(s.record.layers, key));
     if (!rebuild_entries(s, entries)) return false;
     say(msg::mod_removed(s.archive_name, name));

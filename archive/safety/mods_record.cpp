@@ -112,6 +112,7 @@ std::vector<uint8_t> layer_body(const ModLayer& layer) {
     w.u32(e.entry);
     w.u8(e.whole ? 1 : 0);
     w.blob(e.content.data(), e.content.size());
+    w.u32(e.content_size);
     w.u32(uint32_t(e.textures.size()));
     for (const ModTexture& t : e.textures) {
       w.u64(t.sub_index);
@@ -136,6 +137,7 @@ bool read_layer(Reader& r, ModLayer* layer) {
     e.entry = r.u32();
     e.whole = r.flag();
     e.content = r.blob();
+    e.content_size = r.u32();
     const uint32_t textures = r.u32();
     for (uint32_t k = 0; r.ok && k < textures; ++k) {
       ModTexture t;

@@ -13,22 +13,25 @@
 //   crc32 of the 20 bytes before (u32)
 // Types: 1 the identity of the archive before its first import (the one its
 // file of originals keeps: length, entry count, crc32 of header and index);
-// 2 a layer; 3 the entry states; 4 (pending only) the entries the run
-// rewrites. Every byte is checked when read; anything that does not read
+// 2 a layer; 3 the entry states; 4 (pending only, which holds no layer)
+// the entries the change rewrites. Every byte is checked when read; anything that does not read
 // back is damage, and a record of another archive is never applied.
 //
-// The crash rule. A run that changes the stack first writes the new record
-// whole as "<archive>-mods.pending", forced to disk with its name, before
-// its first archive write. Then it rewrites the entries the change touches,
-// each from its original bytes and the layers of the new stack, through the
-// archive's writer (journal, file of originals). Then the committed record
-// goes whole to "<archive>-mods.new", forced to disk, takes the name
-// "<archive>-mods" in one step, and only then is the pending one removed.
-// The next run that finds a pending record that reads back whole finishes
-// that change: every entry it names is rewritten again from the same
-// originals and layers, which gives the same content whatever the crash
-// left (every entry old or new, the journal sees to that). A pending record
-// that does not read back was cut short before any archive write and goes.
+// The crash rule. A change first writes, as "<archive>-mods.pending", the
+// identity and the list of entries it rewrites, whole and forced to disk
+// with its name, before its first archive write (what the change found of
+// the player's own imports is committed before that). Then it rewrites
+// those entries, each from its original bytes and the layers of the new
+// stack, through the archive's writer (journal, file of originals), so each
+// is old or new whatever the crash. Then the new record goes whole to
+// "<archive>-mods.new", forced to disk, takes the name "<archive>-mods" in
+// one step, and only then is the pending list removed. The next run that
+// finds a pending list that reads back whole makes those entries again
+// under the record then in place: the old stack before the rename, which
+// undoes the change, or the new one after it, which finishes it; either
+// way the archive, the file of originals and the record agree again. A
+// pending list that does not read back was cut short before any archive
+// write and goes.
 #pragma once
 
 #include <cstddef>
@@ -46,11 +49,15 @@ struct ModTexture {
 };
 
 // What one layer does to one entry: the whole content replaced (textures of
-// the same mod already in it), or textures patched in.
+// the same mod already in it), or textures patched in. A whole content is
+// kept as the archive keeps a compressed entry, a payload of zlib blocks
+// (empty for an empty content), so that the record costs about what the
+// mod's files cost compressed.
 struct ModEntry {
   uint32_t entry = 0;
   bool whole = false;
-  std::vector<uint8_t> content;
+  std::vector<uint8_t> content;  // the payload
+  uint32_t content_size = 0;     // what it decodes to
   std::vector<ModTexture> textures;
 };
 
