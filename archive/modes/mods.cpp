@@ -324,12 +324,21 @@ bool layered(const std::vector<ModLayer>& layers, uint32_t n) {
 // An entry's content under a stack: its original content, then each layer
 // from the bottom: a whole replacement takes the place of everything below
 // it, a texture goes where the content below has that texture at that size.
+// The original content is not decoded under a whole replacement.
 std::wstring layered_content(Session& s, const std::vector<ModLayer>& layers, uint32_t n,
                              std::vector<uint8_t>* content) {
-  std::wstring failure = original_content(s, n, content);
-  if (!failure.empty()) return failure;
-  for (const ModLayer& layer : layers) {
-    const ModEntry* e = find_entry(layer, n);
+  size_t from = 0;
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const ModEntry* e = find_entry(layers[i], n);
+    if (e != nullptr && e->whole) from = i;
+  }
+  const ModEntry* base = layers.empty() ? nullptr : find_entry(layers[from], n);
+  if (base == nullptr || !base->whole) {
+    std::wstring failure = original_content(s, n, content);
+    if (!failure.empty()) return failure;
+  }
+  for (size_t i = from; i < layers.size(); ++i) {
+    const ModEntry* e = find_entry(layers[i], n);
     if (e == nullptr) continue;
     if (e->whole && !unpack(*e, content)) {
       return msg::mods_record_damaged(mods_record_path(s.archive_name), s.archive_name);
@@ -496,6 +505,38 @@ bool write_content(Rebuild& r, uint32_t n, std::vector<uint8_t> content) {
   return show(r.writer.start_if_full());
 }
 
+// An entry whose top layer replaces it whole is that layer's content, which
+// the record keeps compressed as the archive keeps an entry: where the
+// entry is compressed and that payload fits its slot, it goes in as it is,
+// with no decoding and no compressing. Otherwise *written stays false.
+bool write_kept_payload(Rebuild& r, uint32_t n, bool* written) {
+  *written = false;
+  const ModEntry* top = nullptr;
+  for (const ModLayer& layer : r.s.record.layers) {
+    if (const ModEntry* e = find_entry(layer, n)) top = e;
+  }
+  if (top == nullptr || !top->whole || top->content_size == 0 || !top->textures.empty()) {
+    return true;
+  }
+  std::vector<IndexRecord> records;
+  if (!read_index_records(r.s.archive, n, 1, &records)) return fail(msg::kArchiveReadFailed);
+  const IndexRecord& rec = records[0];
+  const uint64_t position = byte_position(rec, kWriteUnit);
+  const uint64_t stored = top->content.size();
+  if (rec.unpacked_size == 0 || stored > slot_size(rec.stored_size) ||
+      !slot_usable(r.s, position, stored)) {
+    return true;
+  }
+  PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
+  encode_record(IndexRecord{rec.payload_offset, uint32_t(stored), top->content_size},
+                record.bytes.data());
+  r.written.push_back(n);
+  r.crcs[n] = payload_checksum(top->content.data(), size_t(stored));
+  r.writer.write_in_place(n, std::move(record), {position, top->content}, {});
+  *written = true;
+  return show(r.writer.start_if_full());
+}
+
 // An entry that no layer changes any more gets its original bytes back, as
 // a range restore puts them back: its saves, through the journal.
 bool put_back(Rebuild& r, uint32_t n) {
@@ -593,6 +634,9 @@ bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched) {
       if (!put_back(r, n)) return false;
       continue;
     }
+    bool written = false;
+    if (!write_kept_payload(r, n, &written)) return false;
+    if (written) continue;
     std::vector<uint8_t> content;
     const std::wstring failure = layered_content(s, s.record.layers, n, &content);
     if (!failure.empty()) return show(writer.commit_all()) && fail(failure);
