@@ -60,6 +60,8 @@ struct Session {
   bool update = false;
   bool finished_pending = false;  // a change a crash cut short was settled
   bool reconciled = false;        // the record took in what changed outside mods
+  // Compresses the whole contents the record keeps, on every CPU.
+  WorkerPool encoders{helper_threads()};
 };
 
 std::wstring layer_name(const ModLayer& layer) {
@@ -295,12 +297,13 @@ std::wstring current_content(Session& s, uint32_t n, std::vector<uint8_t>* conte
 }
 
 // A whole content as the record keeps it, and back.
-void pack(std::vector<uint8_t> content, ModEntry* e) {
+void pack(Session& s, std::vector<uint8_t> content, ModEntry* e) {
   e->whole = true;
   e->content_size = uint32_t(content.size());
   e->content.clear();
   if (content.empty()) return;
-  EncodeResult encoded = compress_payload_within(content.data(), e->content_size, UINT64_MAX);
+  EncodeResult encoded =
+      compress_payload_within(content.data(), e->content_size, UINT64_MAX, &s.encoders);
   if (encoded.status != EncodeStatus::ok) throw std::bad_alloc();
   e->content = std::move(encoded.payload);
 }
@@ -431,7 +434,7 @@ bool reconcile(Session& s, const std::set<uint32_t>& touched) {
       s.record.layers.emplace_back();
     }
     ModEntry& own = entry_in(s.record.layers.back(), n);
-    pack(std::move(content), &own);
+    pack(s, std::move(content), &own);
     own.textures.clear();
     set_state(s.record, now);
     s.reconciled = true;
@@ -619,9 +622,8 @@ bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched) {
   pending.identity = s.record.identity;
   pending.touched = touched;
   if (!write_mods_pending(s.archive_name, pending)) return fail(msg::kModsRecordWriteFailed);
-  WorkerPool pool{helper_threads()};
   ArchiveWriter writer{s.archive, s.originals, s.archive_name, OriginalsUse::save_first_touches};
-  Rebuild r{s, writer, pool, {}, {}, {}};
+  Rebuild r{s, writer, s.encoders, {}, {}, {}};
   std::vector<uint32_t> in_range;
   for (uint32_t n : touched) {
     if (n < s.entry_count) in_range.push_back(n);
@@ -686,7 +688,7 @@ bool read_contribution(Session& s, const ModLetterFiles& files, ModLayer* layer)
       if (!failure.empty()) return fail(failure);
     }
     if (given.first != nullptr) {
-      pack(std::move(content), &e);
+      pack(s, std::move(content), &e);
     } else {
       for (const TextureFile& t : given.second) {
         const auto spot =
