@@ -52,9 +52,11 @@ struct Session {
   // original bytes of one still to come.
   std::vector<SavedBytes> saves;
   ModsRecord record;
-  // Planned by install: the stack after it, the entries it rewrites, and
-  // what is said once it is in.
-  std::vector<ModLayer> planned;
+  // Planned by install: the layer it brings (taking the place of its older
+  // version, or on top), the entries it rewrites, and what is said once it
+  // is in.
+  ModLayer incoming;
+  bool on_top = true;
   std::vector<uint32_t> touched;
   std::vector<std::wstring> notes;
   bool update = false;
@@ -798,15 +800,9 @@ bool plan_install(Session& s, const std::wstring& name, const ModInfo& info, uin
   incoming.fingerprint = fingerprint;
   if (!read_contribution(s, files, &incoming)) return false;
   check_overlaps(s, incoming, over_conflicts, conflicts);
-  s.planned = s.record.layers;
-  existing = find_layer(s.planned, key);
-  s.update = existing != s.planned.end();
-  if (s.update && !over_conflicts) {
-    *existing = std::move(incoming);
-  } else {
-    if (s.update) s.planned.erase(existing);
-    s.planned.push_back(std::move(incoming));
-  }
+  s.update = find_layer(s.record.layers, key) != s.record.layers.end();
+  s.on_top = !s.update || over_conflicts;
+  s.incoming = std::move(incoming);
   s.touched.assign(touched.begin(), touched.end());
   *planned = true;
   return true;
@@ -997,7 +993,14 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts) {
   if (!any_files) return fail(msg::mod_nothing_to_install(folder));
   for (const std::unique_ptr<Session>& s : sessions) {
     if (!keep_reconciled(*s)) return false;
-    s->record.layers = s->planned;
+    std::vector<ModLayer>& layers = s->record.layers;
+    const auto existing = find_layer(layers, to_utf8(name));
+    if (s->on_top) {
+      if (existing != layers.end()) layers.erase(existing);
+      layers.push_back(std::move(s->incoming));
+    } else {
+      *existing = std::move(s->incoming);
+    }
     if (!rebuild_entries(*s, s->touched)) return false;
     for (const std::wstring& note : s->notes) say(note);
     say(s->update ? msg::mod_updated(s->archive_name, name)
