@@ -326,6 +326,26 @@ TEST(Mods, RecordOfAReplacedArchiveIsSetAside) {
   EXPECT_EQ(g.entry(0), text_bytes("zero"));
 }
 
+// A record that does not read back stops the run before anything changes.
+TEST(Mods, DamagedRecordChangesNothing) {
+  Game g;
+  g.whole("one", 0, text_bytes("zero"));
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  Bytes record = read_file(kMods);
+  record[record.size() / 2] ^= 1;
+  write_file(kMods, record);
+  const Bytes archive = g.archive(), originals = read_file(kOriginals);
+  const Said refused = mod(L"-", L"one");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("模组记录文件 LINKDATA_EU_OS_EUNA.A-mods 已损坏或无法读取，"
+                             "LINKDATA_EU_OS_EUNA.A 未做任何修改！"),
+            std::string::npos)
+      << refused.out;
+  EXPECT_EQ(g.archive(), archive);
+  EXPECT_EQ(read_file(kOriginals), originals);
+  EXPECT_EQ(read_file(kMods), record);
+}
+
 // One mod over archives A and B: in both, refused in both when B conflicts,
 // out of both.
 TEST(Mods, OneModAcrossTwoArchives) {
