@@ -261,7 +261,8 @@ TEST(Mods, TakenOutWithoutItsFolderAndAroundThePlayersOwnImport) {
   EXPECT_NE(listed.out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，文件夹已删除"),
             std::string::npos)
       << listed.out;
-  EXPECT_NE(listed.out.find("玩家自己的导入\tLINKDATA_EU_OS_EUNA.A\t2\t"), std::string::npos);
+  EXPECT_NE(listed.out.find("玩家自己的导入\tLINKDATA_EU_OS_EUNA.A\t2\t已安装\t1\t0"),
+            std::string::npos);
   ASSERT_EQ(mod(L"-", L"one").status, 0);
   EXPECT_EQ(g.entry(0), text_bytes("mine"));
   EXPECT_EQ(g.entry(1), g.original_entry(1));

@@ -927,9 +927,11 @@ bool run_mods_list() {
       row.name = layer_name(l);
       row.archive = s.archive_name;
       row.order = std::to_wstring(i + 1);
-      const uint32_t now = l.name.empty() ? l.fingerprint : mod_fingerprint(from_utf8(l.name));
+      // The player's own imports have no folder.
+      const bool own = l.name.empty();
+      const uint32_t now = own ? l.fingerprint : mod_fingerprint(from_utf8(l.name));
       row.state = set_aside              ? msg::kModSetAside
-                  : now == 0             ? msg::kModFolderGone
+                  : now == 0 && !own     ? msg::kModFolderGone
                   : l.partly_taken_out   ? msg::kModPartlyTakenOut
                   : now != l.fingerprint ? msg::kModFolderChanged
                                          : msg::kModInstalled;
