@@ -248,6 +248,7 @@ TEST(Mods, TakenOutWithoutItsFolderAndAroundThePlayersOwnImport) {
   make_dir("Import/A");
   write_file("Import/A/0.data", text_bytes("mine"));
   ASSERT_EQ(tool({L"i", L"A"}).status, 0);
+  EXPECT_NE(tool({L"l", L"A"}).out.find("\t1\t玩家自己的导入\n1\t"), std::string::npos);
   g.whole("two", 2, text_bytes("mod two"));
   ASSERT_EQ(mod(L"+", L"two").status, 0);
   // The listing's last column names the layer on top of each changed entry.

@@ -37,7 +37,7 @@ struct Listing {
   ConsoleLayout layout;
   std::vector<bool> changed;
   bool layered = false;  // the archive has mods installed
-  std::map<uint32_t, std::wstring> top_layers;
+  std::map<uint32_t, LayerOnTop> top_layers;
   ListingTotals totals;
   std::wstring pending;
   bool entry_failed = false;
@@ -75,8 +75,14 @@ ListedEntry listed(const Listing& l, uint32_t n, const IndexRecord& record) {
   e.content_size = e.compressed ? record.unpacked_size : record.stored_size;
   e.changed = n < l.changed.size() && l.changed[n];
   if (l.layered && e.changed) {
+    // An entry whose record is no longer the one the mods left was written
+    // by an import since.
+    uint8_t now[kRecordSize];
+    encode_record(record, now);
     const auto top = l.top_layers.find(n);
-    e.layer = top != l.top_layers.end() ? top->second : msg::kOwnImports;
+    const bool as_left =
+        top != l.top_layers.end() && std::equal(now, now + kRecordSize, top->second.record);
+    e.layer = as_left ? top->second.name : msg::kOwnImports;
   }
   return e;
 }

@@ -1011,7 +1011,7 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts) {
   return true;
 }
 
-bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, std::wstring>* top) {
+bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, LayerOnTop>* top) {
   ModsRecord record;
   ModsRecordKind kind = ModsRecordKind::committed;
   if (load_mods_file(mods_record_path(archive_name), &record, &kind) != ModsLoad::ok ||
@@ -1019,7 +1019,11 @@ bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, std::wstri
     return false;
   }
   for (const ModLayer& layer : record.layers) {
-    for (const ModEntry& e : layer.entries) (*top)[e.entry] = layer_name(layer);
+    for (const ModEntry& e : layer.entries) (*top)[e.entry].name = layer_name(layer);
+  }
+  for (const EntryState& state : record.states) {
+    const auto it = top->find(state.entry);
+    if (it != top->end()) std::copy(state.record, state.record + 16, it->second.record);
   }
   return true;
 }

@@ -18,8 +18,15 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts);
 // `m - <name>`.
 bool run_mod_remove(const std::wstring& name);
 
-// For the listing: whether the archive has mods installed (a record that
-// reads back), and the layer on top of each entry that a layer changes.
-bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, std::wstring>* top);
+// For the listing: the layer on top of an entry that a layer changes, and
+// the index record the last change of mods left it with.
+struct LayerOnTop {
+  std::wstring name;
+  uint8_t record[16] = {};
+};
+
+// Whether the archive has mods installed (a record that reads back), and
+// the layer on top of each entry that a layer changes.
+bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, LayerOnTop>* top);
 
 }  // namespace linkdata
