@@ -485,7 +485,8 @@ bool write_content(Rebuild& r, uint32_t n, std::vector<uint8_t> content) {
   content.resize(size_t(slot_size(size)), 0);
   PendingWrite record{record_position(n), std::vector<uint8_t>(kRecordSize)};
   r.written.push_back(n);
-  if (rec.unpacked_size != 0) {
+  // An empty content has no compressed form: it is an empty plain entry.
+  if (rec.unpacked_size != 0 && size > 0) {
     EncodeResult encoded = compress_payload_within(content.data(), size, slot, &r.pool);
     if (encoded.status == EncodeStatus::failed) return fail(msg::kArchiveWriteFailed);
     if (encoded.status == EncodeStatus::ok && slot_usable(r.s, position, encoded.payload.size())) {
@@ -680,6 +681,13 @@ bool read_contribution(Session& s, const ModLetterFiles& files, ModLayer* layer)
       content.resize(size_t(size));
       if (!read_exactly(f, 0, content.data(), content.size())) {
         return fail(msg::file_read_failed(given.first->path));
+      }
+      // Nothing compresses an empty file into a compressed entry: refused
+      // here, as import refuses it, not half-way through the writes.
+      std::vector<IndexRecord> records;
+      if (!read_index_records(s.archive, n, 1, &records)) return fail(msg::kArchiveReadFailed);
+      if (content.empty() && records[0].unpacked_size != 0) {
+        return fail(msg::compress_failed(given.first->path));
       }
     } else {
       const std::wstring failure = current_content(s, n, &content);
