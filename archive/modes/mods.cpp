@@ -223,9 +223,15 @@ bool open_session(Session& s, ArchiveUse use) {
       s.record.identity = ModsIdentity{};  // shown as set aside
       return true;
     }
-    const std::wstring aside = set_aside_mods_record(s.archive_name);
-    if (aside.empty()) return fail(msg::kModsRecordWriteFailed);
-    say(msg::mods_set_aside(s.archive_name, aside));
+    if (c != ModsLoad::ok) {
+      // Only a pending list, of a first install that a crash cut short:
+      // nothing of it is this archive's any more.
+      if (!remove_mods_record(s.archive_name)) return fail(msg::kModsRecordWriteFailed);
+    } else {
+      const std::wstring aside = set_aside_mods_record(s.archive_name);
+      if (aside.empty()) return fail(msg::kModsRecordWriteFailed);
+      say(msg::mods_set_aside(s.archive_name, aside));
+    }
     s.record = ModsRecord{};
     s.record.identity = now;
     return true;
