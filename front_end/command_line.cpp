@@ -5,6 +5,7 @@
 #include "archive/modes/export.h"
 #include "archive/modes/import.h"
 #include "archive/modes/listing.h"
+#include "archive/modes/mods.h"
 #include "archive/modes/restore.h"
 #include "platform/ascii_case.h"
 #include "platform/console.h"
@@ -123,13 +124,37 @@ bool flag_allowed(const Mode& mode, wchar_t letter) {
   return false;
 }
 
+// Mode m takes no archive letter: a mod may hold several.
+const wchar_t* const kModsBanner =
+    L"   模组：m [+|++|- 名称]\n"
+    L"      参数“m”= 操作模式 = 列出 Mods 下的模组和已安装的模组\n"
+    L"      参数“+ 名称”= 安装 Mods\\名称 中的模组（已安装而文件夹有改动时更新它）\n"
+    L"      参数“++ 名称”= 安装模组，与其他模组冲突之处以它为准\n"
+    L"      参数“- 名称”= 卸载模组，其他模组和自己导入的修改保留\n";
+
 int print_usage() {
   std::wstring banner;
   for (const wchar_t* line : kUsageBanner) banner += line;
   for (const Flag& f : kFlags) {
     if (f.banner_line != nullptr) banner += f.banner_line;
   }
+  banner += kModsBanner;
   return usage_error(banner.c_str());
+}
+
+int mods_mode(const std::vector<std::wstring>& args) {
+  if (args.size() == 1) return run_mods_list() ? kExitOk : kExitFailure;
+  if (args.size() == 2) return usage_error(msg::kTooFewArguments);
+  const std::wstring& op = args[1];
+  bool ok = false;
+  if (op == L"+" || op == L"++") {
+    ok = run_mod_install(args[2], op == L"++");
+  } else if (op == L"-") {
+    ok = run_mod_remove(args[2]);
+  } else {
+    return print_usage();
+  }
+  return ok ? kExitOk : kExitFailure;
 }
 
 // The fifth argument, folded to upper case, sets the flags when it is made of
@@ -166,13 +191,15 @@ int run_mode(const Mode& mode, const std::vector<std::wstring>& args) {
 }  // namespace
 
 int run_command_line(const std::vector<std::wstring>& args) {
-  if (args.size() < 2) return print_usage();
+  const bool mods = !args.empty() && ascii_upper(args[0]) == L"M";
+  if (args.size() < 2 && !mods) return print_usage();
   const std::wstring word = ascii_upper(args[0]);
   // Memory that runs out where no step of the run has a message of its own
   // (on a worker or writer thread, whose failure comes back here) ends the
   // run with a message, never with the process aborted. Whatever the run had
   // written is as a crash leaves it: the journal rolls it back next time.
   try {
+    if (mods) return mods_mode(args);
     for (const Mode& mode : kModes) {
       if (word.size() == 1 && word[0] == mode.letter) return run_mode(mode, args);
     }

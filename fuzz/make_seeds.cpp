@@ -20,6 +20,7 @@
 #include "archive/format/codec.h"
 #include "archive/format/format.h"
 #include "archive/format/package.h"
+#include "archive/safety/mods_record.h"
 #include "platform/little_endian.h"
 #include "png_import_textures.h"
 #include "textures/container.h"
@@ -354,6 +355,37 @@ void write_inflate_seeds(const fs::path& dir, const std::vector<Entry>& entries)
   }
 }
 
+// Records of mods: a whole entry and a texture of the sample's first
+// entries, pending and committed, and mod.txt texts.
+void write_mods_seeds(const fs::path& dir, const std::vector<Entry>& entries) {
+  ModsRecord r;
+  r.identity = {123456, uint32_t(entries.size()), 0x1234};
+  ModLayer layer;
+  layer.name = "hair";
+  layer.title = "Hair";
+  for (uint32_t n = 0; n < entries.size() && n < 2; ++n) {
+    const Bytes& c = entries[n].content;
+    ModEntry e;
+    e.entry = n;
+    e.whole = n == 0;
+    if (e.whole) {
+      e.content = entries[n].stored;
+      e.content_size = uint32_t(c.size());
+    } else {
+      e.textures.push_back(
+          {0, 2, Bytes(c.begin(), c.begin() + std::ptrdiff_t(std::min<size_t>(c.size(), 64)))});
+    }
+    layer.entries.push_back(std::move(e));
+  }
+  r.layers = {layer, ModLayer{}};
+  r.states.push_back({0, {1, 2, 3}, 0xABCD});
+  write_seed(dir, encode_mods_record(r, ModsRecordKind::committed));
+  r.touched = {0, 1};
+  write_seed(dir, encode_mods_record(r, ModsRecordKind::pending));
+  const std::string text = "title=Hair\r\nversion=1.0\nauthor=\xE5\xBC\xA0\ndescription=a\xFF\tb\n";
+  write_seed(dir, Bytes(text.begin(), text.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -391,7 +423,7 @@ int main(int argc, char** argv) {
 
   const fs::path out = argv[2];
   for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader",
-                             "inflate_diff", "png_import", "originals", "deflate_diff"}) {
+                             "inflate_diff", "png_import", "originals", "deflate_diff", "mods"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -442,5 +474,6 @@ int main(int argc, char** argv) {
   write_inflate_seeds(out / "inflate_diff", entries);
   write_png_seeds(out / "png_import");
   write_dds_import_seeds(out / "png_import", out / "dds_reader");
+  write_mods_seeds(out / "mods", entries);
   return 0;
 }

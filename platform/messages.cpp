@@ -210,6 +210,89 @@ std::wstring archive_replaced_cannot_restore(const std::wstring& archive) {
   return archive + L" 在上次导入后被其他程序修改过，无法还原！\n";
 }
 
+std::wstring mod_installed(const std::wstring& archive, const std::wstring& name) {
+  return L"已将模组 " + name + L" 安装到 " + archive + L"！\n";
+}
+std::wstring mod_updated(const std::wstring& archive, const std::wstring& name) {
+  return L"已更新 " + archive + L" 中的模组 " + name + L"！\n";
+}
+std::wstring mod_unchanged(const std::wstring& archive, const std::wstring& name) {
+  return L"模组 " + name + L" 已安装在 " + archive + L" 中，文件夹没有变化。\n";
+}
+std::wstring mod_removed(const std::wstring& archive, const std::wstring& name) {
+  return L"已将模组 " + name + L" 从 " + archive + L" 中卸载！\n";
+}
+std::wstring mod_not_installed(const std::wstring& name) {
+  return L"模组 " + name + L" 没有安装在任何 LINKDATA 文件中！\n";
+}
+std::wstring mod_folder_missing(const std::wstring& folder) {
+  return L"模组文件夹 " + folder + L" 不存在！\n";
+}
+std::wstring mod_name_invalid(const std::wstring& name) {
+  return L"模组名称 " + name + L" 无效，只能是 Mods 下的一个文件夹名！\n";
+}
+std::wstring mod_nothing_to_install(const std::wstring& folder) {
+  return L"模组文件夹 " + folder + L" 中没有可以安装的文件！\n";
+}
+std::wstring mod_file_not_regular(const std::wstring& path) {
+  return path + L" 不是普通文件（是链接、文件夹或特殊文件），模组未安装！\n";
+}
+std::wstring mod_entry_given_twice(const std::vector<std::wstring>& paths) {
+  std::wstring joined;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (i > 0) joined += i + 1 == paths.size() ? L" 和 " : L"、";
+    joined += paths[i];
+  }
+  return joined + L" 是同一个条目，只能留下一个，模组未安装！\n";
+}
+std::wstring mod_conflict_entry(const std::wstring& archive, uint64_t entry,
+                                const std::wstring& name, const std::wstring& other) {
+  return L"模组 " + name + L" 与 " + other + L" 都替换了 " + archive + L" 的条目 " +
+         std::to_wstring(entry) + L"！\n";
+}
+std::wstring mod_conflict_texture(const std::wstring& archive, uint64_t entry,
+                                  const std::wstring& texture, const std::wstring& name,
+                                  const std::wstring& other) {
+  return L"模组 " + name + L" 与 " + other + L" 都修改了 " + archive + L" 条目 " +
+         std::to_wstring(entry) + L" 的贴图 " + texture + L"！\n";
+}
+std::wstring mod_conflict_whole(const std::wstring& archive, uint64_t entry,
+                                const std::wstring& whole, const std::wstring& textures) {
+  return L"模组 " + whole + L" 替换了 " + archive + L" 的整个条目 " + std::to_wstring(entry) +
+         L"，而 " + textures + L" 修改了其中的贴图！\n";
+}
+std::wstring mod_conflicts_refused(const std::wstring& name) {
+  return L"模组 " + name +
+         L" 与已安装的修改有冲突，没有做任何修改；要让它覆盖冲突之处，请用 m ++ " + name + L"。\n";
+}
+std::wstring mod_shares_entry(const std::wstring& archive, uint64_t entry, const std::wstring& name,
+                              const std::wstring& other) {
+  return L"模组 " + name + L" 与 " + other + L" 修改了 " + archive + L" 条目 " +
+         std::to_wstring(entry) + L" 中不同的贴图，两者都已应用。\n";
+}
+std::wstring mod_overrides(const std::wstring& archive, uint64_t entry, const std::wstring& name,
+                           const std::wstring& other) {
+  return L"模组 " + name + L" 在 " + archive + L" 的条目 " + std::to_wstring(entry) +
+         L" 上覆盖了 " + other + L"，卸载它后 " + other + L" 的修改会回来。\n";
+}
+std::wstring mods_record_damaged(const std::wstring& record, const std::wstring& archive) {
+  return L"模组记录文件 " + record + L" 已损坏或无法读取，" + archive + L" 未做任何修改！\n";
+}
+std::wstring mods_set_aside(const std::wstring& archive, const std::wstring& set_aside) {
+  return archive + L" 在上次安装模组后被其他程序修改过（例如游戏更新），旧的模组记录已改名为 " +
+         set_aside + L"，请重新安装模组！\n";
+}
+std::wstring mods_pending_settled(const std::wstring& archive) {
+  return L"检测到上次模组操作未完成，已把它在 " + archive +
+         L" 中改到一半的条目恢复成模组记录里的样子。\n";
+}
+std::wstring mod_overlap(uint64_t entry, const std::wstring& texture, const std::wstring& other,
+                         const std::wstring& winner) {
+  std::wstring where = L"条目 " + std::to_wstring(entry);
+  if (!texture.empty()) where += L" 贴图 " + texture;
+  return where + L" 与 " + other + L" 重叠，" + winner + L" 生效";
+}
+
 namespace {
 std::wstring tenths(double seconds) {
   wchar_t time[32];

@@ -158,6 +158,54 @@ std::wstring archive_replaced_cannot_restore(const std::wstring& archive);
 std::wstring originals_damaged_nothing_restored(const std::wstring& originals,
                                                 const std::wstring& archive, uint64_t offset);
 
+// Mods (mode m): installing, updating, taking out, and their listing.
+std::wstring mod_installed(const std::wstring& archive, const std::wstring& name);
+std::wstring mod_updated(const std::wstring& archive, const std::wstring& name);
+std::wstring mod_unchanged(const std::wstring& archive, const std::wstring& name);
+std::wstring mod_removed(const std::wstring& archive, const std::wstring& name);
+std::wstring mod_not_installed(const std::wstring& name);
+std::wstring mod_folder_missing(const std::wstring& folder);
+std::wstring mod_name_invalid(const std::wstring& name);
+std::wstring mod_nothing_to_install(const std::wstring& folder);
+std::wstring mod_file_not_regular(const std::wstring& path);
+// Two or more loose files of a mod, in name order, for one entry.
+std::wstring mod_entry_given_twice(const std::vector<std::wstring>& paths);
+std::wstring mod_conflict_entry(const std::wstring& archive, uint64_t entry,
+                                const std::wstring& name, const std::wstring& other);
+std::wstring mod_conflict_texture(const std::wstring& archive, uint64_t entry,
+                                  const std::wstring& texture, const std::wstring& name,
+                                  const std::wstring& other);
+std::wstring mod_conflict_whole(const std::wstring& archive, uint64_t entry,
+                                const std::wstring& whole, const std::wstring& textures);
+std::wstring mod_conflicts_refused(const std::wstring& name);
+std::wstring mod_shares_entry(const std::wstring& archive, uint64_t entry, const std::wstring& name,
+                              const std::wstring& other);
+std::wstring mod_overrides(const std::wstring& archive, uint64_t entry, const std::wstring& name,
+                           const std::wstring& other);
+std::wstring mods_record_damaged(const std::wstring& record, const std::wstring& archive);
+inline constexpr const wchar_t* kModsRecordWriteFailed = L"写入模组记录文件失败！\n";
+std::wstring mods_set_aside(const std::wstring& archive, const std::wstring& set_aside);
+std::wstring mods_pending_settled(const std::wstring& archive);
+// The player's own plain imports, where a mod's name would stand.
+inline constexpr const wchar_t* kOwnImports = L"玩家自己的导入";
+inline constexpr const wchar_t* kModTitle = L"模组";
+inline constexpr const wchar_t* kModArchiveTitle = L"文件";
+inline constexpr const wchar_t* kModOrderTitle = L"顺序";
+inline constexpr const wchar_t* kModStateTitle = L"状态";
+inline constexpr const wchar_t* kModEntriesTitle = L"条目数";
+inline constexpr const wchar_t* kModTexturesTitle = L"贴图数";
+inline constexpr const wchar_t* kModOverlapTitle = L"重叠";
+inline constexpr const wchar_t* kModInfoTitle = L"说明";
+inline constexpr const wchar_t* kModInstalled = L"已安装";
+inline constexpr const wchar_t* kModNotInstalled = L"未安装";
+inline constexpr const wchar_t* kModFolderChanged = L"已安装，文件夹在安装后有改动";
+inline constexpr const wchar_t* kModFolderGone = L"已安装，文件夹已删除";
+inline constexpr const wchar_t* kModPartlyTakenOut = L"已安装，部分条目已被还原";
+inline constexpr const wchar_t* kModSetAside = L"游戏更新后已失效，请重新安装";
+// One overlap in the listing; an empty texture for a whole entry.
+std::wstring mod_overlap(uint64_t entry, const std::wstring& texture, const std::wstring& other,
+                         const std::wstring& winner);
+
 // Export and import on a console: the closing summary line (export's with
 // the gallery page when it wrote one).
 std::wstring run_summary(uint64_t files, uint64_t textures, uint64_t skipped, double seconds);

@@ -1,6 +1,7 @@
 #include "archive/modes/listing.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "archive/modes/entry_description.h"
 #include "archive/modes/entry_reader.h"
 #include "archive/modes/listing_format.h"
+#include "archive/modes/mods.h"
 #include "archive/safety/originals_check.h"
 #include "platform/byte_buffer.h"
 #include "platform/console.h"
@@ -38,6 +40,8 @@ struct Listing {
   bool console = false;
   ConsoleLayout layout;
   std::vector<bool> changed;
+  bool layered = false;  // the archive has mods installed
+  std::map<uint32_t, LayerOnTop> top_layers;
   ListingTotals totals;
   std::wstring pending;
   bool entry_failed = false;
@@ -56,7 +60,7 @@ struct Listing {
   }
   void add(const ListedEntry& entry) {
     add_to_totals(entry, &totals);
-    write(console ? console_row(layout, entry) : tsv_row(entry, examine));
+    write(console ? console_row(layout, entry) : tsv_row(entry, examine, layered));
   }
   // The message of a failure that ends the listing, after the rows before it.
   bool fail(const std::wstring& message) {
@@ -74,6 +78,16 @@ ListedEntry listed(const Listing& l, uint32_t n, const IndexRecord& record) {
   e.compressed = record.unpacked_size != 0;
   e.content_size = e.compressed ? record.unpacked_size : record.stored_size;
   e.changed = n < l.changed.size() && l.changed[n];
+  if (l.layered && e.changed) {
+    // An entry whose record is no longer the one the mods left was written
+    // by an import since.
+    uint8_t now[kRecordSize];
+    encode_record(record, now);
+    const auto top = l.top_layers.find(n);
+    const bool as_left =
+        top != l.top_layers.end() && std::equal(now, now + kRecordSize, top->second.record);
+    e.layer = as_left ? top->second.name : msg::kOwnImports;
+  }
   return e;
 }
 
@@ -151,7 +165,9 @@ bool run_list(uint32_t first, uint32_t last, ListingDetail detail,
   l.examine = examine;
   l.console = platform::output_is_console();
   l.layout = console_layout(examine, range.end == 0 ? 0 : range.end - 1, l.archive.length);
-  l.write(l.console ? console_header(l.layout) : tsv_header(examine));
+  l.layered = mods_on_top(archive_name, &l.top_layers);
+  l.layout.layered = l.layered;
+  l.write(l.console ? console_header(l.layout) : tsv_header(examine, l.layered));
   const bool read = examine ? read_entries(l.archive, range, kPlainHead,
                                            [&l](ReadEntry& e) { return list_examined(l, e); })
                             : list_index(l, range);

@@ -48,19 +48,21 @@ void add_to_totals(const ListedEntry& entry, ListingTotals* totals) {
   if (entry.changed) ++totals->changed;
 }
 
-std::wstring tsv_header(bool examined) {
+std::wstring tsv_header(bool examined, bool layered) {
   std::wstring line = std::wstring(msg::kNumberTitle) + L'\t' + msg::kPositionTitle + L'\t' +
                       msg::kStoredTitle + L'\t' + msg::kContentTitle + L'\t' +
                       msg::kCompressedTitle + L'\t' + msg::kChangedTitle;
   if (examined) line += std::wstring(L"\t") + msg::kKindTitle + L'\t' + msg::kTexturesTitle;
+  if (layered) line += std::wstring(L"\t") + msg::kModTitle;
   return line + L'\n';
 }
 
-std::wstring tsv_row(const ListedEntry& e, bool examined) {
+std::wstring tsv_row(const ListedEntry& e, bool examined, bool layered) {
   std::wstring line = std::to_wstring(e.n) + L'\t' + std::to_wstring(e.position) + L'\t' +
                       std::to_wstring(e.stored_size) + L'\t' + std::to_wstring(e.content_size) +
                       L'\t' + flag(e.compressed) + L'\t' + flag(e.changed);
   if (examined) line += L'\t' + e.description.kind + L'\t' + e.description.textures;
+  if (layered) line += L'\t' + e.layer;
   return line + L'\n';
 }
 
@@ -82,6 +84,7 @@ std::wstring console_header(const ConsoleLayout& l) {
                       pad_left(msg::kContentTitle, l.content) + kGap + msg::kCompressedTitle +
                       kGap + msg::kChangedTitle;
   if (l.examined) line += kGap + pad_right(msg::kKindTitle, l.kind) + kGap + msg::kTexturesTitle;
+  if (l.layered) line += std::wstring(kGap) + msg::kModTitle;
   return line + L'\n';
 }
 
@@ -94,9 +97,10 @@ std::wstring console_row(const ConsoleLayout& l, const ListedEntry& e) {
                       pad_left(flag(e.changed), display_width(msg::kChangedTitle));
   if (l.examined) {
     line += kGap + pad_right(e.description.kind, l.kind) + kGap + e.description.textures;
-    // No trailing blanks on a row without textures.
-    line.erase(line.find_last_not_of(L' ') + 1);
   }
+  if (l.layered) line += kGap + e.layer;
+  // No trailing blanks on a row without textures or layer.
+  if (l.examined || l.layered) line.erase(line.find_last_not_of(L' ') + 1);
   return line + L'\n';
 }
 

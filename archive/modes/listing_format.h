@@ -18,6 +18,7 @@ struct ListedEntry {
   bool compressed = false;
   bool changed = false;
   EntryDescription description;  // with examination only
+  std::wstring layer;            // with mods installed: the layer on top of a changed entry
 };
 
 struct ListingTotals {
@@ -29,14 +30,17 @@ struct ListingTotals {
 
 void add_to_totals(const ListedEntry& entry, ListingTotals* totals);
 
-std::wstring tsv_header(bool examined);
-std::wstring tsv_row(const ListedEntry& entry, bool examined);
+// `layered`: the archive has mods installed, and a last column names the
+// layer on top of each changed entry.
+std::wstring tsv_header(bool examined, bool layered = false);
+std::wstring tsv_row(const ListedEntry& entry, bool examined, bool layered = false);
 
 // Column widths, fixed before the first row so that rows can be written as
 // they come: numbers up to the range's last entry number and positions and
 // stored sizes up to the archive's length fit (larger ones push their row).
 struct ConsoleLayout {
   bool examined = false;
+  bool layered = false;
   size_t number = 0;
   size_t position = 0;
   size_t stored = 0;

@@ -10,6 +10,7 @@
 #include "archive/safety/archive_writer.h"
 #include "archive/safety/checked_reads.h"
 #include "archive/safety/journal.h"
+#include "archive/safety/mods_record.h"
 #include "archive/safety/originals.h"
 #include "archive/safety/originals_check.h"
 #include "platform/console.h"
@@ -99,6 +100,8 @@ bool finish_whole(RestoreRun& run) {
   // Should the removal not reach the disk, the file found again describes
   // the original archive, and a restore from it changes nothing.
   if (!run.originals.remove()) return fail(msg::kOriginalsWriteFailed);
+  // Every mod is out with the rest: its record goes too.
+  if (!remove_mods_record(run.archive_name)) return fail(msg::kModsRecordWriteFailed);
   say(msg::restored_archive(run.archive_name));
   return true;
 }

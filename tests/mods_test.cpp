@@ -1,0 +1,456 @@
+// Mods as named layers (mode m): their record, installing over and beside
+// each other, taking them out in any order, the player's own imports and
+// restores in between, and a crash at every archive write.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/format/package.h"
+#include "archive/modes/listing.h"
+#include "archive/modes/mod_folder.h"
+#include "archive/safety/mods_record.h"
+#include "front_end/command_line.h"
+#include "platform/file_change_hook.h"
+#include "platform/little_endian.h"
+#include "platform/text_encoding.h"
+#include "test_support.h"
+#include "textures/container.h"
+
+namespace linkdata::test {
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kMods = kArchive + "-mods";
+
+// A container of a DXT1 64x64 texture (7 levels) and a DXT5 32x16 one (5).
+Bytes container() {
+  Bytes c(0x28, 0);
+  std::memcpy(c.data(), kTextureMagic, sizeof kTextureMagic);
+  store_u32le(&c[12], 0x20);
+  store_u32le(&c[16], 2);
+  const uint8_t heads[2][3] = {{7 << 4, 6, 0x66}, {5 << 4, 8, 0x45}};
+  const uint32_t sizes[2] = {block_data_size(64, 64, 7, 8, nullptr),
+                             block_data_size(32, 16, 5, 16, nullptr)};
+  for (int i = 0; i < 2; ++i) {
+    store_u32le(&c[0x20 + 4 * i], uint32_t(c.size() - 0x20));
+    const uint8_t h[8] = {heads[i][0], heads[i][1], heads[i][2], 0, 0, 0, 0, 0};
+    c.insert(c.end(), h, h + 8);
+    const Bytes pixels = pattern_bytes(sizes[i], 40 + i);
+    c.insert(c.end(), pixels.begin(), pixels.end());
+  }
+  return c;
+}
+
+// Entry 0 plain, 1 a compressed container, 2 compressed text.
+Bytes sample_archive(uint32_t seed = 0) {
+  return build_archive({plain_entry(pattern_bytes(3000, seed)), compressed_entry(container()),
+                        compressed_entry(word_salad_bytes(20000, seed + 1))});
+}
+
+Bytes content_of(const Bytes& archive, uint32_t n) {
+  const Record r = record_of(archive, n);
+  const Bytes stored(archive.begin() + long(r.payload_offset * 2048),
+                     archive.begin() + long(r.payload_offset * 2048 + r.stored_size));
+  if (r.unpacked_size == 0) return stored;
+  const auto content = decompress_payload(stored.data(), r.stored_size);
+  if (!content) return {};
+  return Bytes(content->data(), content->data() + content->size());
+}
+
+Bytes texture_of(const Bytes& content, uint32_t index) {
+  for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
+    for (const TextureDescription& t :
+         read_texture_container(content.data() + span.offset, span.size)) {
+      if (t.texture_index == index) {
+        const auto at = content.begin() + long(span.offset + t.data_position);
+        return Bytes(at, at + t.data_size);
+      }
+    }
+  }
+  return {};
+}
+
+struct Said {
+  int status = -1;
+  std::string out;
+};
+
+Said tool(std::vector<std::wstring> args) {
+  Said r;
+  r.out = capture_stdout([&] { r.status = run_command_line(args); });
+  return r;
+}
+
+Said mod(const std::wstring& op, const std::wstring& name) { return tool({L"m", op, name}); }
+
+// A game folder with the sample archive exported with its textures, and
+// mods made from what export wrote.
+struct Game {
+  InScratchDir here;
+  Bytes original = sample_archive();
+  Game() {
+    write_file(kArchive, original);
+    EXPECT_EQ(tool({L"e", L"A", L"0", L"2", L"y"}).status, 0);
+    make_dir("Mods");
+  }
+  // Texture 0_<index> of entry 1, its pixel bytes xored with `mask`.
+  void texture(const std::string& name, uint32_t index, uint8_t mask) {
+    const std::string file = "0_" + std::to_string(index) + ".dds";
+    Bytes dds = read_file("Extracted/A/Textures/1/" + file);
+    for (size_t i = 128; i < dds.size(); ++i) dds[i] ^= mask;
+    for (const std::string& d :
+         {"Mods/" + name, "Mods/" + name + "/A", "Mods/" + name + "/A/Textures",
+          "Mods/" + name + "/A/Textures/1"}) {
+      make_dir(d);
+    }
+    write_file("Mods/" + name + "/A/Textures/1/" + file, dds);
+  }
+  void whole(const std::string& name, uint32_t entry, const Bytes& content,
+             const std::string& letter = "A") {
+    make_dir("Mods/" + name);
+    make_dir("Mods/" + name + "/" + letter);
+    write_file("Mods/" + name + "/" + letter + "/" + std::to_string(entry) + ".data", content);
+  }
+  Bytes archive() const { return read_file(kArchive); }
+  Bytes entry(uint32_t n) const { return content_of(archive(), n); }
+  Bytes original_entry(uint32_t n) const { return content_of(original, n); }
+  Bytes dds_pixels(const std::string& name, uint32_t index) const {
+    const Bytes dds =
+        read_file("Mods/" + name + "/A/Textures/1/0_" + std::to_string(index) + ".dds");
+    return Bytes(dds.begin() + 128, dds.end());
+  }
+  bool back_to_original() const {
+    return archive() == original && !fs::exists(kOriginals) && !fs::exists(kMods);
+  }
+};
+
+TEST(ModsRecord, ReadsBackWhatItWroteAndRefusesAnyChangedOrMissingByte) {
+  ModsRecord r;
+  r.identity = {202752, 13, 0xABCD};
+  ModLayer layer;
+  layer.name = "one";
+  layer.title = "T";
+  layer.fingerprint = 7;
+  layer.entries.push_back({3, true, {1, 2, 3}, 30, {}});
+  layer.entries.push_back({5, false, {}, 0, {{0, 2, {9, 9}}}});
+  r.layers = {layer, ModLayer{}};
+  r.states.push_back({3, {1}, 77});
+  r.touched = {3, 5};
+  const Bytes bytes = encode_mods_record(r, ModsRecordKind::pending);
+  ModsRecord back;
+  ModsRecordKind kind = ModsRecordKind::committed;
+  ASSERT_TRUE(decode_mods_record(bytes.data(), bytes.size(), &back, &kind));
+  EXPECT_EQ(kind, ModsRecordKind::pending);
+  EXPECT_EQ(encode_mods_record(back, kind), bytes);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    Bytes damaged = bytes;
+    damaged[i] ^= 0x10;
+    EXPECT_FALSE(decode_mods_record(damaged.data(), damaged.size(), &back, &kind)) << i;
+    EXPECT_FALSE(decode_mods_record(bytes.data(), i, &back, &kind)) << i;
+  }
+}
+
+TEST(ModInfo, KeysInAnyCaseAndTextShownEscaped) {
+  const std::string text =
+      "\xEF\xBB\xBF Title = Hair \r\nVERSION=2\nauthor=\xE5\xBC\xA0\nnonsense\n"
+      "description=a\tb \xFF\xE2\x80\xAE end\n";
+  const ModInfo info = parse_mod_info(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  EXPECT_EQ(info.title, "Hair");
+  EXPECT_EQ(info.version, "2");
+  EXPECT_EQ(shown_text(info.author), L"\u5F20");
+  EXPECT_EQ(shown_text(info.description), L"a\\x09b \\xFF\\u202E end");
+}
+
+// Two mods on different textures of one entry: both in, and taking either
+// out first leaves the other's texture and the original of its own, then
+// the last one out leaves the original archive and no side file.
+TEST(Mods, DifferentTexturesOfOneEntryGoTogetherAndComeOutAlone) {
+  for (const bool one_first : {true, false}) {
+    Game g;
+    g.texture("one", 0, 0x55);
+    g.texture("two", 1, 0x33);
+    ASSERT_EQ(mod(L"+", L"one").status, 0);
+    const Said second = mod(L"+", L"two");
+    ASSERT_EQ(second.status, 0) << second.out;
+    EXPECT_NE(second.out.find("修改了 LINKDATA_EU_OS_EUNA.A 条目 1 中不同的贴图，两者都已应用"),
+              std::string::npos);
+    EXPECT_EQ(texture_of(g.entry(1), 0), g.dds_pixels("one", 0));
+    EXPECT_EQ(texture_of(g.entry(1), 1), g.dds_pixels("two", 1));
+    const std::wstring out = one_first ? L"one" : L"two";
+    const uint32_t gone = one_first ? 0 : 1, kept = 1 - gone;
+    ASSERT_EQ(mod(L"-", out).status, 0);
+    EXPECT_EQ(texture_of(g.entry(1), gone), texture_of(g.original_entry(1), gone));
+    EXPECT_EQ(texture_of(g.entry(1), kept), g.dds_pixels(one_first ? "two" : "one", kept));
+    ASSERT_EQ(mod(L"-", one_first ? L"two" : L"one").status, 0);
+    EXPECT_TRUE(g.back_to_original()) << one_first;
+  }
+}
+
+TEST(Mods, ConflictIsRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    const char* what;
+    void (*second)(Game&);
+    const char* said;
+  };
+  const Case cases[] = {
+      {"same entry", [](Game& g) { g.whole("two", 0, text_bytes("B")); }, "都替换了"},
+      {"same texture", [](Game& g) { g.texture("two", 0, 0x11); }, "的贴图 0_0！"},
+      {"whole entry and its texture", [](Game& g) { g.whole("two", 1, text_bytes("B")); },
+       "修改了其中的贴图"},
+  };
+  for (const Case& c : cases) {
+    Game g;
+    g.whole("one", 0, text_bytes("A"));
+    g.texture("one", 0, 0x55);
+    ASSERT_EQ(mod(L"+", L"one").status, 0);
+    const Bytes archive = g.archive(), record = read_file(kMods), originals = read_file(kOriginals);
+    c.second(g);
+    const Said refused = mod(L"+", L"two");
+    EXPECT_EQ(refused.status, 1) << c.what;
+    EXPECT_NE(refused.out.find(c.said), std::string::npos) << c.what << refused.out;
+    EXPECT_NE(refused.out.find("请用 m ++ two"), std::string::npos) << c.what;
+    EXPECT_EQ(g.archive(), archive) << c.what;
+    EXPECT_EQ(read_file(kMods), record) << c.what;
+    EXPECT_EQ(read_file(kOriginals), originals) << c.what;
+  }
+}
+
+// `++` wins where they overlap; the loser's content is back once it leaves.
+TEST(Mods, OverConflictsWinsAndTheOtherComesBackWhenItLeaves) {
+  Game g;
+  g.whole("one", 0, text_bytes("first"));
+  g.texture("one", 1, 0x21);
+  g.whole("two", 0, text_bytes("second"));
+  g.texture("two", 1, 0x42);
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  const Said over = mod(L"++", L"two");
+  ASSERT_EQ(over.status, 0) << over.out;
+  EXPECT_EQ(g.entry(0), text_bytes("second"));
+  EXPECT_EQ(texture_of(g.entry(1), 1), g.dds_pixels("two", 1));
+  const Said listed = tool({L"m"});
+  EXPECT_NE(listed.out.find("条目 0 与 one 重叠，two 生效"), std::string::npos) << listed.out;
+  ASSERT_EQ(mod(L"-", L"two").status, 0);
+  EXPECT_EQ(g.entry(0), text_bytes("first"));
+  EXPECT_EQ(texture_of(g.entry(1), 1), g.dds_pixels("one", 1));
+}
+
+// Taken out from what the record keeps; the last one out leaves the
+// original archive byte for byte, and a plain import made between two mods
+// stays through it all, as the player's own layer.
+TEST(Mods, TakenOutWithoutItsFolderAndAroundThePlayersOwnImport) {
+  Game g;
+  g.whole("one", 0, text_bytes("mod one"));
+  g.texture("one", 0, 0x55);
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  make_dir("Import/A");
+  write_file("Import/A/0.data", text_bytes("mine"));
+  ASSERT_EQ(tool({L"i", L"A"}).status, 0);
+  EXPECT_NE(tool({L"l", L"A"}).out.find("\t1\t玩家自己的导入\n1\t"), std::string::npos);
+  g.whole("two", 2, text_bytes("mod two"));
+  ASSERT_EQ(mod(L"+", L"two").status, 0);
+  // The listing's last column names the layer on top of each changed entry.
+  const std::string entries = tool({L"l", L"A"}).out;
+  EXPECT_NE(entries.find("\t已修改\t模组\n"), std::string::npos) << entries;
+  EXPECT_NE(entries.find("\t1\t玩家自己的导入\n1\t"), std::string::npos) << entries;
+  EXPECT_NE(entries.find("\t1\tone\n2\t"), std::string::npos) << entries;
+  EXPECT_NE(entries.find("\t1\ttwo\n"), std::string::npos) << entries;
+  fs::remove_all("Mods/one");
+  const Said listed = tool({L"m"});
+  EXPECT_NE(listed.out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，文件夹已删除"),
+            std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find("玩家自己的导入\tLINKDATA_EU_OS_EUNA.A\t2\t已安装\t1\t0"),
+            std::string::npos);
+  ASSERT_EQ(mod(L"-", L"one").status, 0);
+  EXPECT_EQ(g.entry(0), text_bytes("mine"));
+  EXPECT_EQ(g.entry(1), g.original_entry(1));
+  ASSERT_EQ(mod(L"-", L"two").status, 0);
+  EXPECT_EQ(g.entry(2), g.original_entry(2));
+  EXPECT_EQ(tool({L"r", L"A"}).status, 0);
+  EXPECT_TRUE(g.back_to_original());
+}
+
+// A mod whose folder changed is brought up to date where it stands; the
+// entries the old version changed and the new one does not get theirs back.
+TEST(Mods, UpdatedWhereItStandsWhenItsFolderChanged) {
+  Game g;
+  g.whole("one", 0, text_bytes("old"));
+  g.texture("one", 0, 0x55);
+  g.whole("two", 2, text_bytes("two"));
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  ASSERT_EQ(mod(L"+", L"two").status, 0);
+  EXPECT_NE(mod(L"+", L"one").out.find("文件夹没有变化"), std::string::npos);
+  g.whole("one", 0, text_bytes("new"));
+  fs::remove_all("Mods/one/A/Textures");
+  EXPECT_NE(tool({L"m"}).out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，文件夹在安装后有改动"),
+            std::string::npos);
+  const Said updated = mod(L"+", L"one");
+  EXPECT_NE(updated.out.find("已更新 LINKDATA_EU_OS_EUNA.A 中的模组 one！"), std::string::npos)
+      << updated.out;
+  EXPECT_EQ(g.entry(0), text_bytes("new"));
+  EXPECT_EQ(g.entry(1), g.original_entry(1));
+  EXPECT_NE(tool({L"m"}).out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装\t1\t0"),
+            std::string::npos);
+}
+
+// `r A 1 1` takes entry 1 out of every mod; `r A` takes everything.
+TEST(Mods, RestoresTakeModsOut) {
+  Game g;
+  g.whole("one", 0, text_bytes("zero"));
+  g.texture("one", 0, 0x55);
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  ASSERT_EQ(tool({L"r", L"A", L"1", L"1"}).status, 0);
+  EXPECT_NE(tool({L"m"}).out.find("one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，部分条目已被还原\t1\t0"),
+            std::string::npos);
+  EXPECT_EQ(g.entry(0), text_bytes("zero"));
+  ASSERT_EQ(tool({L"r", L"A"}).status, 0);
+  EXPECT_TRUE(g.back_to_original());
+  EXPECT_NE(tool({L"m"}).out.find("one\t-\t-\t未安装"), std::string::npos);
+}
+
+// A game update replaces the archive: the record is set aside with the file
+// of originals, and the mod goes in afresh.
+TEST(Mods, RecordOfAReplacedArchiveIsSetAside) {
+  Game g;
+  g.whole("one", 0, text_bytes("zero"));
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  write_file(kArchive, sample_archive(9));
+  EXPECT_NE(tool({L"m"}).out.find("游戏更新后已失效，请重新安装"), std::string::npos);
+  const Said again = mod(L"+", L"one");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("旧的模组记录已改名为 LINKDATA_EU_OS_EUNA.A-mods.1，请重新安装模组"),
+            std::string::npos)
+      << again.out;
+  EXPECT_TRUE(fs::exists(kMods + ".1"));
+  EXPECT_EQ(g.entry(0), text_bytes("zero"));
+}
+
+// A record that does not read back stops the run before anything changes.
+TEST(Mods, DamagedRecordChangesNothing) {
+  Game g;
+  g.whole("one", 0, text_bytes("zero"));
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  Bytes record = read_file(kMods);
+  record[record.size() / 2] ^= 1;
+  write_file(kMods, record);
+  const Bytes archive = g.archive(), originals = read_file(kOriginals);
+  const Said refused = mod(L"-", L"one");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("模组记录文件 LINKDATA_EU_OS_EUNA.A-mods 已损坏或无法读取，"
+                             "LINKDATA_EU_OS_EUNA.A 未做任何修改！"),
+            std::string::npos)
+      << refused.out;
+  EXPECT_EQ(g.archive(), archive);
+  EXPECT_EQ(read_file(kOriginals), originals);
+  EXPECT_EQ(read_file(kMods), record);
+}
+
+// One mod over archives A and B: in both, refused in both when B conflicts,
+// out of both.
+TEST(Mods, OneModAcrossTwoArchives) {
+  Game g;
+  const std::string b = "LINKDATA_EU_OS_EUNA.B";
+  const Bytes original_b = sample_archive(5);
+  write_file(b, original_b);
+  g.whole("both", 0, text_bytes("a0"));
+  g.whole("both", 2, text_bytes("b2"), "B");
+  g.whole("other", 2, text_bytes("x"), "B");
+  ASSERT_EQ(mod(L"+", L"other").status, 0);
+  const Bytes b_with_other = read_file(b);
+  EXPECT_EQ(mod(L"+", L"both").status, 1);
+  EXPECT_EQ(g.archive(), g.original);
+  EXPECT_EQ(read_file(b), b_with_other);
+  ASSERT_EQ(mod(L"-", L"other").status, 0);
+  ASSERT_EQ(mod(L"+", L"both").status, 0);
+  EXPECT_EQ(g.entry(0), text_bytes("a0"));
+  EXPECT_EQ(content_of(read_file(b), 2), text_bytes("b2"));
+  ASSERT_EQ(mod(L"-", L"both").status, 0);
+  EXPECT_TRUE(g.back_to_original());
+  EXPECT_EQ(read_file(b), original_b);
+  EXPECT_FALSE(fs::exists(b + "-mods"));
+}
+
+struct HookInstalled {
+  explicit HookInstalled(platform::FileChangeHook hook) { platform::set_file_change_hook(hook); }
+  ~HookInstalled() { platform::set_file_change_hook({}); }
+};
+struct Killed {};
+
+// A kill at each archive write of an install and of a take-out, and at each
+// change of the record of mods (its writes, flushes, renames, removals): every
+// entry is then in its state before or after, running the step again
+// finishes it, and a whole restore gives the original archive.
+TEST(Mods, KilledAfterAnyArchiveWriteEveryEntryIsBeforeOrAfter) {
+  struct Step {
+    const wchar_t* op;
+    const wchar_t* name;
+  };
+  for (const Step step : {Step{L"+", L"two"}, Step{L"-", L"one"}}) {
+    Game g;
+    g.whole("one", 0, pattern_bytes(5000, 1));
+    g.texture("one", 0, 0x55);
+    g.whole("two", 2, word_salad_bytes(30000, 2));
+    g.texture("two", 1, 0x33);
+    ASSERT_EQ(mod(L"+", L"one").status, 0);
+    if (std::wstring(step.op) == L"-") ASSERT_EQ(mod(L"+", L"two").status, 0);
+    const Bytes before_archive = g.archive();
+    const Bytes before_originals = read_file(kOriginals), before_record = read_file(kMods);
+    std::vector<Bytes> before, after;
+    for (uint32_t n = 0; n < 3; ++n) before.push_back(g.entry(n));
+    ASSERT_EQ(mod(step.op, step.name).status, 0);
+    for (uint32_t n = 0; n < 3; ++n) after.push_back(g.entry(n));
+    const Bytes done_archive = g.archive();
+    size_t killed = 0;
+    for (int k = 1;; ++k) {
+      write_file(kArchive, before_archive);
+      write_file(kOriginals, before_originals);
+      write_file(kMods, before_record);
+      int writes = 0;
+      bool was_killed = false;
+      {
+        const HookInstalled hook([&](const platform::FileChange& c) {
+          const bool archive_write =
+              c.kind == platform::FileChangeKind::write && c.path == from_utf8(kArchive);
+          const bool record_change = c.kind != platform::FileChangeKind::close &&
+                                     c.path.find(L"-mods") != std::wstring::npos;
+          if ((archive_write || record_change) && ++writes == k) {
+            throw Killed{};
+          }
+          return true;
+        });
+        capture_stdout([&] {
+          try {
+            run_command_line({L"m", step.op, step.name});
+          } catch (const Killed&) {
+            was_killed = true;
+          }
+        });
+      }
+      if (!was_killed) break;
+      ++killed;
+      // The journal rolls a commit cut short back before anything reads.
+      tool({L"l", L"A"});
+      for (uint32_t n = 0; n < 3; ++n) {
+        const Bytes now = g.entry(n);
+        EXPECT_TRUE(now == before[n] || now == after[n])
+            << "kill at write " << k << ", entry " << n;
+      }
+      const Said again = mod(step.op, step.name);
+      // Killed once everything was in place: nothing is left to do.
+      const bool done =
+          std::wstring(step.op) == L"-" && again.out.find("没有安装在任何") != std::string::npos;
+      EXPECT_TRUE(again.status == 0 || done) << k << again.out;
+      for (uint32_t n = 0; n < 3; ++n) EXPECT_EQ(g.entry(n), after[n]) << k << ", entry " << n;
+      ASSERT_EQ(tool({L"r", L"A"}).status, 0) << k;
+      EXPECT_TRUE(g.back_to_original()) << k;
+    }
+    EXPECT_GT(killed, 10u);
+    (void)done_archive;
+  }
+}
+
+}  // namespace
+}  // namespace linkdata::test
