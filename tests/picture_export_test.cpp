@@ -1,6 +1,8 @@
 // Export with the p flag: PNG pictures of the textures, the gallery page
 // (opened in headless Chromium), the flag's forms, its failures, and the
 // summary line that export and import print on a console.
+#include "archive/modes/picture_export.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,7 +17,6 @@
 #include "platform/text_encoding.h"
 #include "test_support.h"
 #include "textures/container.h"
-#include "textures/picture_out.h"
 #include "textures/png_picture.h"
 #include "textures/texture_pixels.h"
 
@@ -132,7 +133,7 @@ TEST(PictureExport, PicturesHoldTheDecodedTopLevel) {
 // Every tile of the page, in entry order, from this run and the ones before.
 std::vector<std::string> tiles(const std::string& html) {
   static const std::regex tile(
-      "<figure data-entry=\"(\\d+)\"><a href=\"(\\d+/\\d+_\\d+\\.png)\"><img src=\"\\2\" "
+      "<figure data-entry=\"(\\d+)\"><a href=\"(\\d+/\\d+_\\d+\\.(png|PNG))\"><img src=\"\\2\" "
       "loading=\"lazy\"[^>]*></a><figcaption>([^<]|<[^/]|</[^f])*</figcaption></figure>");
   std::vector<std::string> out;
   for (auto it = std::sregex_iterator(html.begin(), html.end(), tile); it != std::sregex_iterator();
@@ -148,13 +149,21 @@ TEST(PictureExport, GalleryGathersEveryRunsPictures) {
   const std::string page = s.dir / "Extracted/A/Textures/index.html";
   std::string html(reinterpret_cast<const char*>(read_file(page).data()), read_file(page).size());
   EXPECT_EQ(tiles(html), std::vector<std::string>{"8/1_0.png"});
+  // Pictures under names that import takes back, and some it does not.
+  const Bytes picture = read_file(s.dir / "Extracted/A/Textures/8/1_0.png");
+  for (const char* name : {"9/0_1.PNG", "00000000009/0_0.png", "9/0_2.png.tmp", "9/a_2.png"}) {
+    const std::string path = s.dir / ("Extracted/A/Textures/" + std::string(name));
+    fs::create_directories(fs::u8path(path).parent_path());
+    write_file(path, picture);
+  }
   // A later run of other entries, with y alone in between: the page adds up.
   ASSERT_EQ(s.run({"e", "a", "0", "12", "y"}).status, 0);
   ASSERT_EQ(s.run({"e", "a", "7", "7", "p"}).status, 0);
   const Bytes bytes = read_file(page);
   html.assign(bytes.begin(), bytes.end());
-  EXPECT_EQ(tiles(html), (std::vector<std::string>{"7/0_0.png", "7/0_2.png", "7/0_3.png",
-                                                   "7/0_4.png", "8/1_0.png"}));
+  EXPECT_EQ(tiles(html),
+            (std::vector<std::string>{"7/0_0.png", "7/0_2.png", "7/0_3.png", "7/0_4.png",
+                                      "8/1_0.png", "00000000009/0_0.png", "9/0_1.PNG"}));
   EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
   EXPECT_NE(html.find("DXT5 128x128 8 级"), std::string::npos);
   EXPECT_NE(html.find("<code>" + shown("Import/A/Textures/7/0_2.png") + "</code>"),

@@ -13,7 +13,9 @@
 #include "archive/format/entry_content.h"
 #include "archive/format/format.h"
 #include "archive/format/package.h"
+#include "archive/modes/dds_files.h"
 #include "archive/modes/entry_reader.h"
+#include "archive/modes/gallery.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/picture_export.h"
 #include "archive/modes/run_summary.h"
@@ -25,8 +27,6 @@
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 #include "platform/working_paths.h"
-#include "textures/dds.h"
-#include "textures/gallery.h"
 #include "textures/texture_formats.h"
 
 namespace linkdata {
@@ -133,12 +133,11 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
     }
     if (!writable) continue;
     if (run.textures.dds) {
-      size_t written = 0;
-      if (!extract_textures(run.texture_dir, textures, container, span.size, n, span.sub_index,
-                            &written)) {
-        run.texture_failed = true;
-      }
-      run.tally.textures_written += written;
+      const DdsFilesWritten dds =
+          extract_textures(run.texture_dir, textures, container, span.size, n, span.sub_index);
+      for (const std::wstring& path : dds.unwritten) say(msg::texture_write_failed(path));
+      if (!dds.all_written()) run.texture_failed = true;
+      run.tally.textures_written += dds.written;
     }
     if (run.pictures) queue_pictures(*run.pictures, textures, container, n, span.sub_index);
   }

@@ -12,9 +12,18 @@
 
 #include "platform/worker_pool.h"
 #include "textures/container.h"
-#include "textures/picture_out.h"
 
 namespace linkdata {
+
+enum class PictureWrite { written, failed, too_large, out_of_memory };
+
+// Decodes the top level (`level`, `level_size` bytes) of a texture that
+// export writes as DDS, and writes it to `path` as an RGBA PNG: written,
+// failed, or out_of_memory when memory ran out while it was decoded or
+// encoded. Its size must be one picture_size_allowed takes, and the folder
+// must exist. On failure no file is left at `path`. Prints nothing.
+PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* level,
+                                   size_t level_size, const std::wstring& path);
 
 struct PictureJob {
   TextureDescription texture;

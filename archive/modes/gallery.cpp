@@ -2,13 +2,15 @@
 // the disk with no server and nothing fetched from elsewhere: the pictures
 // load lazily as they scroll into view, so tens of thousands of tiles stay
 // usable, and one small inline script filters the tiles by entry number.
-#include "textures/gallery.h"
+#include "archive/modes/gallery.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <tuple>
 #include <vector>
 
+#include "archive/modes/texture_file_name.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/whole_file.h"
@@ -28,26 +30,14 @@ struct Tile {
   bool readable = false;
 };
 
-// Digits only, at most 10 of them: entry, sub-file and texture numbers.
-bool parse_number(const std::wstring& text, uint64_t* out) {
-  if (text.empty() || text.size() > 10) return false;
-  uint64_t value = 0;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return false;
-    value = value * 10 + uint64_t(c - L'0');
-  }
-  *out = value;
-  return true;
-}
-
-// "<sub>_<t>.png", the names export gives pictures.
+// "<sub>_<t>.png" in any letter case: a picture's name as import reads it,
+// so that a file import would take back is a file the page shows.
 bool parse_picture_name(const std::wstring& name, uint64_t* sub, uint64_t* index) {
-  const std::wstring suffix = L".png";
-  if (name.size() <= suffix.size() || name.compare(name.size() - 4, 4, suffix) != 0) return false;
-  const std::wstring stem = name.substr(0, name.size() - 4);
-  const size_t underscore = stem.find(L'_');
-  return underscore != std::wstring::npos && parse_number(stem.substr(0, underscore), sub) &&
-         parse_number(stem.substr(underscore + 1), index);
+  const std::optional<TextureFileName> parsed = parse_texture_file_name(name);
+  if (!parsed || parsed->type != TextureFileType::png) return false;
+  *sub = parsed->sub_index;
+  *index = parsed->texture_index;
+  return true;
 }
 
 void read_summary(const std::wstring& path, Tile* tile) {
@@ -68,8 +58,8 @@ std::vector<Tile> find_tiles(const std::wstring& texture_dir, std::vector<std::w
   std::vector<platform::ListedName> entries;
   if (!platform::list_directory(texture_dir, &entries)) return tiles;
   for (const platform::ListedName& e : entries) {
-    uint64_t entry = 0;
-    if (!e.is_directory || !parse_number(e.name, &entry)) continue;
+    const std::optional<uint64_t> entry = texture_name_number(e.name);
+    if (!e.is_directory || !entry) continue;
     const std::wstring entry_dir = join_path(texture_dir, e.name);
     if (platform::name_kind(entry_dir) != platform::NameKind::folder) continue;
     std::vector<platform::ListedName> files;
@@ -82,7 +72,7 @@ std::vector<Tile> find_tiles(const std::wstring& texture_dir, std::vector<std::w
         skipped->push_back(path);
         continue;
       }
-      tile.entry = entry;
+      tile.entry = *entry;
       tile.entry_name = e.name;
       tile.file_name = f.name;
       read_summary(path, &tile);

@@ -9,7 +9,8 @@
 namespace linkdata {
 
 // (Re)writes <texture_dir>/index.html from every <n>/<sub>_<t>.png found
-// under texture_dir, pictures of earlier runs included. import_texture_dir is
+// under texture_dir, pictures of earlier runs included, their names read as
+// import reads them (texture_file_name.h). import_texture_dir is
 // where edited pictures go back, shown with the platform's separator. A
 // picture's name that is not a regular file is left out and its path added
 // to `skipped`. False when the page cannot be written.
