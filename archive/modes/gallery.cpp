@@ -6,10 +6,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <vector>
 
+#include "archive/format/entry_content.h"
+#include "archive/format/format.h"
+#include "archive/modes/gallery_notes.h"
 #include "archive/modes/texture_file_name.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
@@ -22,13 +27,39 @@ namespace linkdata {
 namespace {
 
 constexpr size_t kSummaryBytes = 4096;  // the note stands right after the header
+constexpr uint32_t kTileSide = 128;     // the pictures' room in a tile, in CSS pixels
 
 struct Tile {
   uint64_t entry = 0, sub = 0, index = 0;
-  std::wstring entry_name, file_name;
+  std::wstring entry_name, file_name;  // file_name empty: a texture left out
   PngSummary summary;
   bool readable = false;
+  bool stale = false;      // the picture is older than the archive's entry
+  SkippedTexture skipped;  // of a texture left out for its format
 };
+
+// A picture's note: "<format> <levels> <identity>" (the identity since the
+// archive's entries are told apart), each word as any program wrote it.
+struct NoteWords {
+  std::string format, levels, identity;
+  bool has_levels = false;
+};
+
+NoteWords note_words(const std::string& note) {
+  NoteWords w;
+  const size_t first = note.find(' ');
+  if (first == std::string::npos) {
+    w.format = note;
+    return w;
+  }
+  w.format = note.substr(0, first);
+  w.has_levels = true;
+  const size_t second = note.find(' ', first + 1);
+  w.levels =
+      note.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+  if (second != std::string::npos) w.identity = note.substr(second + 1);
+  return w;
+}
 
 // "<sub>_<t>.png" in any letter case: a picture's name as import reads it,
 // so that a file import would take back is a file the page shows.
@@ -64,6 +95,20 @@ std::vector<Tile> find_tiles(const std::wstring& texture_dir, std::vector<std::w
     if (platform::name_kind(entry_dir) != platform::NameKind::folder) continue;
     std::vector<platform::ListedName> files;
     if (!platform::list_directory(entry_dir, &files)) continue;
+    bool not_regular = false;
+    const std::optional<std::string> identity = read_entry_identity(entry_dir, &not_regular);
+    if (not_regular) skipped->push_back(entry_identity_path(entry_dir));
+    not_regular = false;
+    for (const SkippedTexture& left_out : read_skipped_textures(entry_dir, &not_regular)) {
+      Tile tile;
+      tile.entry = *entry;
+      tile.entry_name = e.name;
+      tile.sub = left_out.sub_index;
+      tile.index = left_out.texture_index;
+      tile.skipped = left_out;
+      tiles.push_back(std::move(tile));
+    }
+    if (not_regular) skipped->push_back(skipped_textures_path(entry_dir));
     for (const platform::ListedName& f : files) {
       Tile tile;
       if (f.is_directory || !parse_picture_name(f.name, &tile.sub, &tile.index)) continue;
@@ -76,6 +121,9 @@ std::vector<Tile> find_tiles(const std::wstring& texture_dir, std::vector<std::w
       tile.entry_name = e.name;
       tile.file_name = f.name;
       read_summary(path, &tile);
+      // A picture written before the entry last changed, as far as the tool
+      // saw: its note carries another identity, or none.
+      tile.stale = tile.readable && identity && note_words(tile.summary.note).identity != *identity;
       tiles.push_back(std::move(tile));
     }
   }
@@ -196,55 +244,134 @@ const char kHead[] = R"(<!DOCTYPE html>
 <title>贴图一览</title>
 <style>
 body{font-family:sans-serif;margin:1em;background:#f4f4f4;color:#222}
+.how{max-width:60em;padding:.2em 1em;background:#fff;border:1px solid #ccc;border-radius:4px}
+code{word-break:keep-all;overflow-wrap:normal}
 #tiles{display:flex;flex-wrap:wrap;gap:8px}
 figure{margin:0;width:180px;padding:6px;background:#fff;border:1px solid #ccc;border-radius:4px;
-content-visibility:auto;contain-intrinsic-size:194px 210px}
-figure a{display:flex;align-items:center;justify-content:center;height:128px;
+content-visibility:auto;contain-intrinsic-size:194px 230px}
+figure a,figure .none{display:flex;align-items:center;justify-content:center;height:128px;
 background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
+figure .none{background:#eee;color:#666;font-size:12px;text-align:center}
 figure img{max-width:128px;max-height:128px;width:auto;height:auto}
-figcaption{font-size:12px;line-height:1.4;margin-top:4px;word-break:break-all}
+figure img.px{image-rendering:pixelated;max-width:none;max-height:none}
+figcaption{font-size:12px;line-height:1.4;margin-top:4px;overflow-wrap:normal;word-break:normal}
 figcaption code{font-size:11px;color:#555;user-select:all}
+.stale{color:#b00;font-weight:bold}
 </style>
 <script>
-// Marks each picture that the browser has decoded, and filters by entry number.
+// Marks each picture that the browser has decoded with the size it is drawn
+// at and how it is scaled; filters the tiles by entry number and format,
+// which the page's address may also give: index.html#entry=7&format=DXT5.
 document.addEventListener("load", function (e) {
   var t = e.target;
-  if (t.tagName === "IMG" && t.naturalWidth > 0) t.setAttribute("data-shown", "");
+  if (t.tagName === "IMG" && t.naturalWidth > 0)
+    t.setAttribute("data-shown", t.clientWidth + "x" + t.clientHeight + " " +
+                   getComputedStyle(t).imageRendering);
 }, true);
-function filterTiles(text) {
-  var q = text.trim(), tiles = document.querySelectorAll("#tiles figure");
+function filterTiles() {
+  var q = document.getElementById("entry").value.trim().replace(/^0+(?=\d)/, ""),
+      f = document.getElementById("format").value,
+      tiles = document.querySelectorAll("#tiles figure");
   for (var i = 0; i < tiles.length; ++i)
-    tiles[i].hidden = q !== "" && tiles[i].getAttribute("data-entry").indexOf(q) !== 0;
+    tiles[i].hidden = (q !== "" && tiles[i].getAttribute("data-entry") !== q) ||
+                      (f !== "" && tiles[i].getAttribute("data-format") !== f);
 }
+document.addEventListener("DOMContentLoaded", function () {
+  var words = location.hash.slice(1).split("&");
+  for (var i = 0; i < words.length; ++i) {
+    var kv = words[i].split("="), value;
+    try { value = decodeURIComponent(kv[1] || ""); } catch (err) { continue; }
+    if (kv[0] === "entry") document.getElementById("entry").value = value;
+    if (kv[0] === "format") document.getElementById("format").value = value;
+  }
+  filterTiles();
+});
 </script>
 </head>
 <body>
 <h1>贴图一览</h1>
 )";
 
-void append_tile(const Tile& t, const std::wstring& import_texture_dir, std::string* html) {
+// The pictures' paths and the folders named in the page, with a break
+// allowed after each separator and nowhere inside a name.
+std::string path_text(const std::wstring& path) {
+  std::string out;
+  for (char c : escaped(path)) {
+    out += c;
+    if (c == '/' || c == '\\') out += "<wbr>";
+  }
+  return out;
+}
+
+std::string format_of(const Tile& t) {
+  if (t.file_name.empty()) return "格式 " + std::to_string(t.skipped.format_code);
+  return t.readable ? escaped(page_text(note_words(t.summary.note).format)) : std::string();
+}
+
+void append_picture_tile(const Tile& t, const std::wstring& import_texture_dir, std::string* html) {
   const std::string src = escaped(t.entry_name) + "/" + escaped(t.file_name);
   const std::wstring stem = t.file_name.substr(0, t.file_name.size() - 4);
   std::string facts = "无法读取的图片";
   std::string size_attributes;
   if (t.readable) {
-    const std::string w = std::to_string(t.summary.width), h = std::to_string(t.summary.height);
-    const size_t space = t.summary.note.find(' ');
-    if (space == std::string::npos) {
+    const uint32_t width = t.summary.width, height = t.summary.height;
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    const NoteWords words = note_words(t.summary.note);
+    if (!words.has_levels) {
       facts = "格式未知 " + w + "x" + h;
     } else {
-      facts = escaped(page_text(t.summary.note.substr(0, space))) + " " + w + "x" + h + " " +
-              escaped(page_text(t.summary.note.substr(space + 1))) + " 级";
+      facts = escaped(page_text(words.format)) + " " + w + "x" + h + " " +
+              escaped(page_text(words.levels)) + " 级";
     }
     size_attributes = " width=\"" + w + "\" height=\"" + h + "\"";
+    // A picture smaller than the tile is drawn larger by a whole factor,
+    // each pixel a square, so that a 32x32 texture is no speck.
+    const uint32_t side = std::max(width, height);
+    const uint32_t factor = side == 0 ? 1 : kTileSide / side;
+    if (factor >= 2) {
+      size_attributes += " class=\"px\" style=\"width:" + std::to_string(width * factor) +
+                         "px;height:" + std::to_string(height * factor) + "px\"";
+      facts += "<br>放大 " + std::to_string(factor) + " 倍显示";
+    }
   }
   const std::wstring back = join_path(join_path(import_texture_dir, t.entry_name), t.file_name);
-  *html += "<figure data-entry=\"" + escaped(t.entry_name) + "\"><a href=\"" + src +
-           "\"><img src=\"" + src + "\" loading=\"lazy\" decoding=\"async\" alt=\"" +
-           escaped(t.entry_name) + " " + escaped(stem) + "\"" + size_attributes +
-           "></a><figcaption>条目 <b>" + escaped(t.entry_name) + "</b> 贴图 <b>" + escaped(stem) +
-           "</b><br>" + facts + "<br>放回：<code>" + escaped(back) +
-           "</code></figcaption></figure>\n";
+  *html +=
+      "<figure data-entry=\"" + std::to_string(t.entry) + "\" data-format=\"" + format_of(t) +
+      "\"" + (t.stale ? " data-stale=\"\"" : "") + "><a href=\"" + src + "\"><img src=\"" + src +
+      "\" loading=\"lazy\" decoding=\"async\" alt=\"" + escaped(t.entry_name) + " " +
+      escaped(stem) + "\"" + size_attributes + "></a><figcaption>条目 <b>" + escaped(t.entry_name) +
+      "</b> 贴图 <b>" + escaped(stem) + "</b><br>" + facts + "<br>" +
+      (t.stale ? "<span class=\"stale\">图片比存档旧：条目在图片写出后已改动，请重新导出</span><br>"
+               : "") +
+      "放回：<code>" + path_text(back) + "</code></figcaption></figure>\n";
+}
+
+void append_skipped_tile(const Tile& t, std::string* html) {
+  const SkippedTexture& k = t.skipped;
+  const std::string name = std::to_string(k.sub_index) + "_" + std::to_string(k.texture_index);
+  *html +=
+      "<figure data-entry=\"" + std::to_string(t.entry) + "\" data-format=\"" + format_of(t) +
+      "\" data-skipped=\"\"><div class=\"none\">格式不支持<br>未导出图片</div><figcaption>条目 "
+      "<b>" +
+      escaped(t.entry_name) + "</b> 贴图 <b>" + name + "</b><br>" + format_of(t) + " " +
+      std::to_string(k.width) + "x" + std::to_string(k.height) + " " + std::to_string(k.mip_count) +
+      " 级<br>本工具不支持此格式，不能导出，也不能导入</figcaption></figure>\n";
+}
+
+// What to do with an edited picture, before the tiles.
+std::string how_to_put_back(const WorkTree& tree) {
+  const std::string folder = path_text(join_path(tree.import_texture_dir, L""));
+  const std::string example = path_text(join_path(join_path(tree.import_texture_dir, L"7"), L""));
+  const std::string letter = escaped(tree.letter);
+  return "<div class=\"how\">\n<p>放回改好的贴图：</p>\n<ol>\n<li>新建文件夹 <code>" + folder +
+         "<i>条目编号</i></code>（条目 7 即 <code>" + example +
+         "</code>）；</li>\n<li>把改好的图片按原文件名（如 <code>0_2.png</code>）复制进去，"
+         "尺寸须与原图相同，PNG 图片或 DDS 文件都可以；</li>\n<li>在游戏数据文件夹中运行 <code>"
+         "linkdata i " +
+         letter +
+         "</code>。</li>\n</ol>\n<p>每个贴图下的“放回”是它的完整路径。标有“图片比存档旧”的贴图，"
+         "其条目在图片写出后已被改动（例如导入），请先重新导出再修改，例如 <code>linkdata e " +
+         letter + " 7 7 p</code>。</p>\n</div>\n";
 }
 
 }  // namespace
@@ -253,20 +380,68 @@ std::wstring gallery_path(const std::wstring& texture_dir) {
   return join_path(texture_dir, L"index.html");
 }
 
-bool write_gallery(const std::wstring& texture_dir, const std::wstring& import_texture_dir,
-                   std::vector<std::wstring>* skipped) {
-  const std::vector<Tile> tiles = find_tiles(texture_dir, skipped);
+bool write_gallery(const WorkTree& tree, std::vector<std::wstring>* skipped) {
+  const std::vector<Tile> tiles = find_tiles(tree.texture_dir, skipped);
+  size_t pictures = 0, left_out = 0, stale = 0;
+  std::set<std::string> formats;
+  for (const Tile& t : tiles) {
+    (t.file_name.empty() ? left_out : pictures) += 1;
+    if (t.stale) ++stale;
+    const std::string format = format_of(t);
+    if (!format.empty()) formats.insert(format);
+  }
   std::string html = kHead;
-  html += "<p>共 " + std::to_string(tiles.size()) +
-          " 个贴图（每个贴图的最大一级）。修改后的图片尺寸须与原图相同，按“放回”所示的路径放入"
-          "导入目录后运行导入。</p>\n<p><label>按条目编号筛选：<input type=\"search\" "
-          "oninput=\"filterTiles(this.value)\" inputmode=\"numeric\"></label></p>\n"
-          "<div id=\"tiles\">\n";
-  for (const Tile& t : tiles) append_tile(t, import_texture_dir, &html);
+  html += how_to_put_back(tree);
+  html += "<p>共 " + std::to_string(pictures) + " 个贴图（每个贴图的最大一级）";
+  if (stale != 0) html += "，其中 " + std::to_string(stale) + " 个图片比存档旧";
+  if (left_out != 0) html += "；另有 " + std::to_string(left_out) + " 个贴图格式不支持，未导出";
+  html +=
+      "。</p>\n<p><label>条目编号：<input id=\"entry\" type=\"search\" inputmode=\"numeric\" "
+      "oninput=\"filterTiles()\"></label> <label>格式：<select id=\"format\" "
+      "onchange=\"filterTiles()\"><option value=\"\">全部</option>";
+  for (const std::string& format : formats) html += "<option>" + format + "</option>";
+  html += "</select></label></p>\n<div id=\"tiles\">\n";
+  for (const Tile& t : tiles) {
+    if (t.file_name.empty()) {
+      append_skipped_tile(t, &html);
+    } else {
+      append_picture_tile(t, tree.import_texture_dir, &html);
+    }
+  }
   html += "</div>\n</body>\n</html>\n";
 
-  WholeFile file(gallery_path(texture_dir));
+  WholeFile file(gallery_path(tree.texture_dir));
   return file.is_open() && file.write_at(0, html.data(), html.size()) && file.finish();
+}
+
+void refresh_gallery(const WorkTree& tree, platform::File& archive, uint32_t offset_unit,
+                     const std::vector<uint32_t>& entries, std::vector<std::wstring>* skipped,
+                     std::vector<std::wstring>* unwritten) {
+  // A link in place of the texture folder is not export's, nor entered.
+  if (platform::name_kind(tree.texture_dir) != platform::NameKind::folder) return;
+  uint64_t length = 0;
+  if (!archive.size(&length)) return;
+  const std::set<uint32_t> changed(entries.begin(), entries.end());
+  std::vector<IndexRecord> records;
+  for (const uint32_t n : changed) {
+    const std::wstring entry_dir = entry_texture_dir(tree.texture_dir, n);
+    if (platform::name_kind(entry_dir) != platform::NameKind::folder) continue;
+    std::vector<uint8_t> content;
+    try {
+      if (!read_index_records(archive, n, 1, &records) ||
+          !read_entry_content(archive, length, offset_unit, n, records[0], &content).empty()) {
+        continue;  // its failure was the run's to tell
+      }
+    } catch (const std::bad_alloc&) {
+      continue;
+    }
+    if (!write_entry_identity(entry_dir, entry_identity(content.data(), content.size()))) {
+      unwritten->push_back(entry_identity_path(entry_dir));
+    }
+  }
+  const std::wstring page = gallery_path(tree.texture_dir);
+  if (platform::name_kind(page) != platform::NameKind::file) return;
+  if (!write_gallery(tree, skipped)) unwritten->push_back(page);
 }
 
 }  // namespace linkdata

@@ -14,9 +14,10 @@
 namespace linkdata {
 
 PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* level,
-                                   size_t level_size, const std::wstring& path) {
+                                   size_t level_size, const std::string& note,
+                                   const std::wstring& path) {
   std::vector<uint8_t> png;
-  const PictureMade made = make_texture_picture(t, level, level_size, picture_note(t), &png);
+  const PictureMade made = make_texture_picture(t, level, level_size, note, &png);
   if (made == PictureMade::made) {
     WholeFile file(path);
     if (file.is_open() && file.write_at(0, png.data(), png.size()) && file.finish()) {
@@ -67,13 +68,15 @@ void report_oldest(PictureQueue& q) {
 }  // namespace
 
 void queue_pictures(PictureQueue& q, const std::vector<TextureDescription>& textures,
-                    const uint8_t* container, uint32_t entry_number, uint32_t sub_index) {
+                    const uint8_t* container, uint32_t entry_number, uint32_t sub_index,
+                    const std::string& identity) {
   if (!q.open) q.open = std::make_unique<PendingPictures>();
   PendingPictures& batch = *q.open;
   for (const TextureDescription& t : textures) {
     if (!exported_as_dds(t)) continue;
     PictureJob& job = batch.jobs.emplace_back();
     job.texture = t;
+    job.note = picture_note(t) + " " + identity;
     job.path = texture_file_path(q.texture_dir, entry_number, sub_index, t.texture_index,
                                  TextureFileType::png);
     if (!picture_size_allowed(t.width, t.height)) {
@@ -85,7 +88,8 @@ void queue_pictures(PictureQueue& q, const std::vector<TextureDescription>& text
     ensure_directory(entry_texture_dir(q.texture_dir, entry_number));
     batch.weight += weight_of(job);
     q.pool.submit(batch.group, [&job] {
-      job.result = write_texture_picture(job.texture, job.level.data(), job.level.size(), job.path);
+      job.result = write_texture_picture(job.texture, job.level.data(), job.level.size(), job.note,
+                                         job.path);
       job.level = std::vector<uint8_t>();
     });
   }
