@@ -1,7 +1,10 @@
 // Writing the gallery page. It is plain static HTML in UTF-8, readable from
 // the disk with no server and nothing fetched from elsewhere: the pictures
 // load lazily as they scroll into view, so tens of thousands of tiles stay
-// usable, and one small inline script filters the tiles by entry number.
+// usable, and one small inline script filters the tiles by entry number and
+// format. Besides the pictures it reads the notes export and import leave
+// beside them (gallery_notes.h): textures left out, and which pictures are
+// older than the archive's entry.
 #include "archive/modes/gallery.h"
 
 #include <algorithm>
@@ -38,8 +41,9 @@ struct Tile {
   SkippedTexture skipped;  // of a texture left out for its format
 };
 
-// A picture's note: "<format> <levels> <identity>" (the identity since the
-// archive's entries are told apart), each word as any program wrote it.
+// A picture's note: "<format> <levels> <identity of the entry's content>"
+// (gallery_notes.h; older notes end after the levels), each word as any
+// program wrote it.
 struct NoteWords {
   std::string format, levels, identity;
   bool has_levels = false;
