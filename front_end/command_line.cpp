@@ -97,8 +97,8 @@ bool list_mode(const Request& r) {
 }
 
 bool restore_mode(const Request& r) {
-  if (!r.has_range) return run_restore_whole(r.archive_name);
-  return run_restore_range(r.archive_name, r.first, r.last);
+  if (!r.has_range) return run_restore_whole(r.archive_name, r.letter);
+  return run_restore_range(r.archive_name, r.first, r.last, r.letter);
 }
 
 // Every mode and every flag in one place: the parse and the banner follow them.

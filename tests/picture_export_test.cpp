@@ -1,10 +1,13 @@
 // Export with the p flag: PNG pictures of the textures, the gallery page
 // (opened in headless Chromium), the flag's forms, its failures, and the
 // summary line that export and import print on a console.
+#include "archive/modes/picture_export.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <set>
@@ -12,11 +15,11 @@
 #include <vector>
 
 #include "archive/format/package.h"
+#include "archive/modes/gallery_notes.h"
 #include "platform/little_endian.h"
 #include "platform/text_encoding.h"
 #include "test_support.h"
 #include "textures/container.h"
-#include "textures/picture_out.h"
 #include "textures/png_picture.h"
 #include "textures/texture_pixels.h"
 
@@ -127,14 +130,82 @@ TEST(PictureExport, PicturesHoldTheDecodedTopLevel) {
     ASSERT_TRUE(read_png_summary(file.data(), file.size(), &summary));
     EXPECT_EQ(summary.width, t.width);
     EXPECT_EQ(summary.height, t.height);
-    EXPECT_EQ(summary.note, row.note);
+    // The note ends with the identity of the entry the picture was made from.
+    EXPECT_EQ(summary.note,
+              std::string(row.note) + " " + entry_identity(content.data(), content.size()));
   }
+}
+
+// A path as the page shows it: a break allowed after each separator.
+std::string breakable(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    out += c;
+    if (c == '/' || c == '\\') out += "<wbr>";
+  }
+  return out;
+}
+
+std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The page as headless Chromium leaves it once its script ran, opened from
+// the disk with `fragment` in its address (a filter). A window tall enough
+// that every tile is in view, so that the lazy pictures load.
+std::string page_in_chromium(const Sample& s, const std::string& fragment = "") {
+  ScratchDir profile;
+  const std::string dom = s.dir / "dom.html";
+  const std::string page =
+      fs::absolute(fs::u8path(s.dir / "Extracted/A/Textures/index.html")).generic_u8string();
+  const std::string command =
+      "\"" + kChromium +
+      "\" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+      " --disable-background-networking --disable-component-update --disable-sync"
+      " --user-data-dir=\"" +
+      profile.path + "\" --window-size=1600,3000 --virtual-time-budget=10000 --dump-dom \"file://" +
+      page + fragment + "\" >\"" + dom + "\" 2>/dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  return text_of(read_file(dom));
+}
+
+// Each tile of a page in Chromium: its opening tag, picture and caption.
+struct ShownTile {
+  std::string entry, format, picture, shown, caption;
+  bool hidden = false, stale = false, skipped = false;
+};
+
+std::vector<ShownTile> shown_tiles(const std::string& html) {
+  static const std::regex figure("<figure ([^>]*)>([\\s\\S]*?)</figure>");
+  static const std::regex img("<img [^>]*>"), src("src=\"([^\"]*)\""),
+      shown("data-shown=\"([^\"]*)\"");
+  static const std::regex caption("<figcaption>([\\s\\S]*)</figcaption>");
+  static const std::regex entry("data-entry=\"([^\"]*)\""), format("data-format=\"([^\"]*)\"");
+  std::vector<ShownTile> out;
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), figure);
+       it != std::sregex_iterator(); ++it) {
+    const std::string attributes = (*it)[1], body = (*it)[2];
+    ShownTile t;
+    std::smatch m;
+    if (std::regex_search(attributes, m, entry)) t.entry = m[1];
+    if (std::regex_search(attributes, m, format)) t.format = m[1];
+    t.hidden = attributes.find("hidden") != std::string::npos;
+    t.stale = attributes.find("data-stale") != std::string::npos;
+    t.skipped = attributes.find("data-skipped") != std::string::npos;
+    if (std::regex_search(body, m, img)) {
+      const std::string tag = m[0];
+      if (std::regex_search(tag, m, src)) t.picture = m[1];
+      if (std::regex_search(tag, m, shown)) t.shown = m[1];
+    }
+    if (std::regex_search(body, m, caption)) t.caption = m[1];
+    out.push_back(t);
+  }
+  return out;
 }
 
 // Every tile of the page, in entry order, from this run and the ones before.
 std::vector<std::string> tiles(const std::string& html) {
   static const std::regex tile(
-      "<figure data-entry=\"(\\d+)\"><a href=\"(\\d+/\\d+_\\d+\\.png)\"><img src=\"\\2\" "
+      "<figure data-entry=\"(\\d+)\"[^>]*><a href=\"(\\d+/\\d+_\\d+\\.(png|PNG))\"><img "
+      "src=\"\\2\" "
       "loading=\"lazy\"[^>]*></a><figcaption>([^<]|<[^/]|</[^f])*</figcaption></figure>");
   std::vector<std::string> out;
   for (auto it = std::sregex_iterator(html.begin(), html.end(), tile); it != std::sregex_iterator();
@@ -150,17 +221,34 @@ TEST(PictureExport, GalleryGathersEveryRunsPictures) {
   const std::string page = s.dir / "Extracted/A/Textures/index.html";
   std::string html(reinterpret_cast<const char*>(read_file(page).data()), read_file(page).size());
   EXPECT_EQ(tiles(html), std::vector<std::string>{"8/1_0.png"});
+  // Pictures under names that import takes back, and some it does not.
+  const Bytes picture = read_file(s.dir / "Extracted/A/Textures/8/1_0.png");
+  for (const char* name : {"9/0_1.PNG", "00000000009/0_0.png", "9/0_2.png.tmp", "9/a_2.png"}) {
+    const std::string path = s.dir / ("Extracted/A/Textures/" + std::string(name));
+    fs::create_directories(fs::u8path(path).parent_path());
+    write_file(path, picture);
+  }
   // A later run of other entries, with y alone in between: the page adds up.
   ASSERT_EQ(s.run({"e", "a", "0", "12", "y"}).status, 0);
   ASSERT_EQ(s.run({"e", "a", "7", "7", "p"}).status, 0);
   const Bytes bytes = read_file(page);
   html.assign(bytes.begin(), bytes.end());
-  EXPECT_EQ(tiles(html), (std::vector<std::string>{"7/0_0.png", "7/0_2.png", "7/0_3.png",
-                                                   "7/0_4.png", "8/1_0.png"}));
+  EXPECT_EQ(tiles(html),
+            (std::vector<std::string>{"7/0_0.png", "7/0_2.png", "7/0_3.png", "7/0_4.png",
+                                      "8/1_0.png", "00000000009/0_0.png", "9/0_1.PNG"}));
   EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
   EXPECT_NE(html.find("DXT5 128x128 8 级"), std::string::npos);
-  EXPECT_NE(html.find("<code>" + shown("Import/A/Textures/7/0_2.png") + "</code>"),
+  // The path back breaks only after a separator, never inside a name.
+  EXPECT_NE(html.find("<code>" + breakable(shown("Import/A/Textures/7/0_2.png")) + "</code>"),
             std::string::npos);
+  EXPECT_NE(html.find("code{word-break:keep-all;overflow-wrap:normal}"), std::string::npos);
+  EXPECT_EQ(html.find("break-all"), std::string::npos);
+  // Above the tiles, how to put a picture back: the folder, the name, the command.
+  EXPECT_NE(html.find("<li>新建文件夹 <code>" + breakable(shown("Import/A/Textures/")) +
+                      "<i>条目编号</i></code>"),
+            std::string::npos);
+  EXPECT_NE(html.find("PNG 图片或 DDS 文件都可以"), std::string::npos);
+  EXPECT_NE(html.find("运行 <code>linkdata i A</code>"), std::string::npos);
   EXPECT_EQ(html.find("<script src"), std::string::npos);  // nothing from elsewhere
 }
 
@@ -200,34 +288,134 @@ TEST(PictureExport, GalleryShowsNotesAsValidTextWithoutDirectionControls) {
   }
 }
 
-// A player's browser opens the page from the disk and shows every picture.
+// A player's browser opens the page from the disk and shows every picture;
+// one smaller than the tile drawn larger by a whole factor, pixelated, with
+// its real size and the factor in its caption.
 TEST(PictureExport, GalleryShowsThePicturesInChromium) {
   if (kChromium.empty()) GTEST_SKIP() << "Chromium is not installed here (Debian: chromium)";
   Sample s;
   ASSERT_EQ(s.run({"e", "a", "0", "12", "p"}).status, 0);
-  ScratchDir profile;
-  const std::string dom = s.dir / "dom.html";
-  const std::string page =
-      fs::absolute(fs::u8path(s.dir / "Extracted/A/Textures/index.html")).generic_u8string();
-  // A window tall enough that every tile is in view, so that the lazy
-  // pictures load; the page marks each one the browser has decoded.
-  const std::string command =
-      "\"" + kChromium +
-      "\" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
-      " --disable-background-networking --disable-component-update --disable-sync"
-      " --user-data-dir=\"" +
-      profile.path + "\" --window-size=1600,3000 --virtual-time-budget=10000 --dump-dom \"file://" +
-      page + "\" >\"" + dom + "\" 2>/dev/null";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  const Bytes bytes = read_file(dom);
-  const std::string html(bytes.begin(), bytes.end());
+  const std::string html = page_in_chromium(s);
   ASSERT_NE(html.find("<h1>贴图一览</h1>"), std::string::npos) << html.substr(0, 2000);
-  size_t shown_pictures = 0;
-  for (size_t at = html.find(" data-shown=\"\""); at != std::string::npos;
-       at = html.find(" data-shown=\"\"", at + 1)) {
-    ++shown_pictures;
+  struct Row {
+    const char* picture;
+    const char* shown;  // drawn size and scaling
+    const char* facts;
+  } rows[] = {{"3/0_0.png", "128x128 pixelated", "DXT1 16x16 5 级<br>放大 8 倍显示"},
+              {"7/0_0.png", "128x128 pixelated", "DXT1 64x64 7 级<br>放大 2 倍显示"},
+              {"7/0_2.png", "128x128 auto", "DXT5 128x128 8 级<br>放回"},
+              {"7/0_3.png", "128x128 pixelated", "A8R8G8B8 32x32 1 级<br>放大 4 倍显示"},
+              {"7/0_4.png", "128x64 pixelated", "DXT1 64x32 6 级<br>放大 2 倍显示"},
+              {"8/1_0.png", "128x128 pixelated", "DXT5 32x32 6 级<br>放大 4 倍显示"}};
+  std::vector<ShownTile> pictures;
+  for (const ShownTile& t : shown_tiles(html)) {
+    if (!t.skipped) pictures.push_back(t);
   }
-  EXPECT_EQ(shown_pictures, kPictures.size());
+  ASSERT_EQ(pictures.size(), std::size(rows));
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    EXPECT_EQ(pictures[i].picture, rows[i].picture);
+    EXPECT_EQ(pictures[i].shown, rows[i].shown) << rows[i].picture;
+    EXPECT_NE(pictures[i].caption.find("<br>" + std::string(rows[i].facts)), std::string::npos)
+        << pictures[i].caption;
+  }
+}
+
+// The filter takes an entry number whole (7 is not 70), and a format; the
+// page's address can give both.
+TEST(PictureExport, GalleryFilterMatchesEntryNumbersExactlyInChromium) {
+  if (kChromium.empty()) GTEST_SKIP() << "Chromium is not installed here (Debian: chromium)";
+  Sample s;
+  ASSERT_EQ(s.run({"e", "a", "7", "8", "p"}).status, 0);
+  for (const char* entry : {"70", "17"}) {
+    const std::string folder = s.dir / ("Extracted/A/Textures/" + std::string(entry));
+    fs::create_directories(fs::u8path(folder));
+    write_file(folder + "/0_0.png", read_file(s.dir / "Extracted/A/Textures/8/1_0.png"));
+  }
+  ASSERT_EQ(s.run({"e", "a", "8", "8", "p"}).status, 0);
+  struct Case {
+    const char* fragment;
+    std::vector<std::string> visible;  // "<entry> <format>" of the tiles shown
+  } cases[] = {{"#entry=7", {"7 DXT1", "7 格式 2", "7 DXT5", "7 A8R8G8B8", "7 DXT1"}},
+               {"#entry=007&format=DXT1", {"7 DXT1", "7 DXT1"}},
+               {"#format=DXT5", {"7 DXT5", "8 DXT5", "17 DXT5", "70 DXT5"}}};
+  for (const Case& c : cases) {
+    std::vector<std::string> visible;
+    for (const ShownTile& t : shown_tiles(page_in_chromium(s, c.fragment))) {
+      if (!t.hidden) visible.push_back(t.entry + " " + t.format);
+    }
+    EXPECT_EQ(visible, c.visible) << c.fragment;
+  }
+}
+
+// A texture export leaves out for its format has a tile that says so, from a
+// note beside the pictures that is read as any program's file, and that
+// import never takes for a texture.
+TEST(PictureExport, GalleryShowsTexturesLeftOutForTheirFormat) {
+  Sample s;
+  ASSERT_EQ(s.run({"e", "a", "7", "8", "p"}).status, 0);
+  const std::string note = s.dir / "Extracted/A/Textures/7/skipped.txt";
+  EXPECT_EQ(text_of(read_file(note)), "0_1 2 16x16 1\n");
+  const std::string left_out =
+      "<figure data-entry=\"7\" data-format=\"格式 2\" data-skipped=\"\"><div "
+      "class=\"none\">格式不支持<br>未导出图片</div><figcaption>条目 <b>7</b> 贴图 "
+      "<b>0_1</b><br>格式 2 16x16 1 级<br>本工具不支持此格式，不能导出，也不能导入</figcaption>"
+      "</figure>";
+  const std::string page = s.dir / "Extracted/A/Textures/index.html";
+  EXPECT_NE(text_of(read_file(page)).find(left_out), std::string::npos);
+  // Another program's lines: only the well-formed ones make tiles.
+  fs::create_directories(fs::u8path(s.dir / "Extracted/A/Textures/9"));
+  write_file(s.dir / "Extracted/A/Textures/9/skipped.txt",
+             text_bytes("0_1 2 16x16 1 <b>\n<script>\n3_4 99999999999 1x1 1\n\n5_6 7 8x9 2"));
+  ASSERT_EQ(s.run({"e", "a", "8", "8", "p"}).status, 0);
+  const std::string html = text_of(read_file(page));
+  EXPECT_EQ(html.find("<script>\n3_4"), std::string::npos);
+  EXPECT_EQ(html.find("data-entry=\"9\" data-format=\"格式 2\""), std::string::npos);
+  EXPECT_NE(html.find("<b>5_6</b><br>格式 7 8x9 2 级"), std::string::npos);
+  // Copied to the import folder with the pictures, it is not imported.
+  fs::create_directories(fs::u8path(s.dir / "Import/A/Textures/7"));
+  write_file(s.dir / "Import/A/Textures/7/skipped.txt", read_file(note));
+  EXPECT_EQ(s.run({"i", "a"}).out, "未找到可以导入的文件！\n");
+}
+
+// After an import (or a restore) changes an entry, the page marks its
+// pictures as older than the archive, until they are exported again.
+TEST(PictureExport, GalleryMarksPicturesOlderThanTheArchiveInChromium) {
+  if (kChromium.empty()) GTEST_SKIP() << "Chromium is not installed here (Debian: chromium)";
+  Sample s;
+  ASSERT_EQ(s.run({"e", "a", "7", "8", "p"}).status, 0);
+  // In Chromium, or from the page's file where the browser would add nothing.
+  const auto stale_tiles = [&s](bool in_chromium) {
+    const std::string html = in_chromium
+                                 ? page_in_chromium(s)
+                                 : text_of(read_file(s.dir / "Extracted/A/Textures/index.html"));
+    std::vector<std::string> stale;
+    for (const ShownTile& t : shown_tiles(html)) {
+      const bool marked = t.caption.find("<span class=\"stale\">图片比存档旧") != std::string::npos;
+      EXPECT_EQ(marked, t.stale) << t.picture;
+      if (t.stale) stale.push_back(t.picture);
+    }
+    return stale;
+  };
+  EXPECT_EQ(stale_tiles(false), std::vector<std::string>{});
+  fs::create_directories(fs::u8path(s.dir / "Import/A/Textures/7"));
+  const Bytes picture = read_file(s.dir / "Extracted/A/Textures/7/0_3.png");
+  write_file(s.dir / "Import/A/Textures/7/0_3.png", picture);
+  ASSERT_EQ(s.run({"i", "a"}).status, 0);
+  // The same pixels: the entry is as it was, and so are its pictures.
+  EXPECT_EQ(stale_tiles(false), std::vector<std::string>{});
+  const uint8_t red[4] = {255, 0, 0, 255};
+  std::vector<uint8_t> pixels;
+  for (int i = 0; i < 32 * 32; ++i) pixels.insert(pixels.end(), red, red + 4);
+  write_file(s.dir / "Import/A/Textures/7/0_3.png", encode_png(pixels.data(), 32, 32, ""));
+  ASSERT_EQ(s.run({"i", "a"}).status, 0);
+  EXPECT_EQ(stale_tiles(true),
+            (std::vector<std::string>{"7/0_0.png", "7/0_2.png", "7/0_3.png", "7/0_4.png"}));
+  ASSERT_EQ(s.run({"e", "a", "7", "7", "p"}).status, 0);
+  EXPECT_EQ(stale_tiles(false), std::vector<std::string>{});
+  // A restore changes the entry back: the pictures of the import are older.
+  ASSERT_EQ(s.run({"r", "a"}).status, 0);
+  EXPECT_EQ(stale_tiles(false),
+            (std::vector<std::string>{"7/0_0.png", "7/0_2.png", "7/0_3.png", "7/0_4.png"}));
 }
 
 // A picture that cannot be written is named, the others are written, and
@@ -262,7 +450,7 @@ TEST(PictureExport, PictureThatMemoryCannotHoldIsOutOfMemory) {
   t.levels_present = 1;
   const Bytes level(size_t(4096) * 4096 / 2, 0x5A);
   const int result = run_with_room(size_t(16) << 20, [&] {
-    return int(write_texture_picture(t, level.data(), level.size(), from_utf8(path)));
+    return int(write_texture_picture(t, level.data(), level.size(), "DXT1 1", from_utf8(path)));
   });
   EXPECT_EQ(result, int(PictureWrite::out_of_memory));
   EXPECT_FALSE(file_exists(path));

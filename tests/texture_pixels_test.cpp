@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/modes/dds_files.h"
 #include "platform/little_endian.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
 #include "textures/container.h"
-#include "textures/dds.h"
 
 namespace linkdata {
 namespace {

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "archive/modes/dds_files.h"
 #include "platform/file_change_hook.h"
 #include "platform/little_endian.h"
 #include "platform/text_encoding.h"
@@ -579,18 +580,18 @@ TEST_F(DdsFiles, FileWhereEntryDirectoryShouldBe) {
   fs::create_directories(textures_);
   { std::ofstream(textures_ / "7") << "file"; }
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}, Tex{0x10, 6, 0x00, 8}});
-  EXPECT_FALSE(extract_textures(texture_dir_, c.data(), c.size(), 7, 0));  // two messages, no crash
+  EXPECT_EQ(extract_textures(texture_dir_, c.data(), c.size(), 7, 0).unwritten.size(), 2u);
   EXPECT_TRUE(fs::is_regular_file(textures_ / "7"));
   EXPECT_EQ(test::read_file((textures_ / "7").u8string()), Bytes({'f', 'i', 'l', 'e'}));
   // The next entry is unaffected.
-  EXPECT_TRUE(extract_textures(texture_dir_, c.data(), c.size(), 8, 0));
+  EXPECT_TRUE(extract_textures(texture_dir_, c.data(), c.size(), 8, 0).all_written());
   EXPECT_EQ(names_in(textures_ / "8"), (std::set<std::string>{"0_0.dds", "0_1.dds"}));
 }
 
 TEST_F(DdsFiles, TextureDirectoryMissingParent) {
   texture_dir_ = join_path(join_path(L"Missing", L"A"), L"Textures");
   const Bytes c = build_container({Tex{0x10, 8, 0x00, 16}});
-  EXPECT_FALSE(extract_textures(texture_dir_, c.data(), c.size(), 7, 0));  // message, no crash
+  EXPECT_FALSE(extract_textures(texture_dir_, c.data(), c.size(), 7, 0).all_written());
   EXPECT_FALSE(fs::exists("Missing"));
 }
 
@@ -604,7 +605,7 @@ TEST_F(DdsFiles, WriteFailureGoesOnWithTheNextTexture) {
              to_utf8(f.path).find("0_0.dds") != std::string::npos);
   });
   const Bytes c = build_container({Tex{0x10, 8, 0x88, 65536}, Tex{0x10, 6, 0x00, 8}});
-  const bool ok = extract_textures(texture_dir_, c.data(), c.size(), 7, 0);
+  const bool ok = extract_textures(texture_dir_, c.data(), c.size(), 7, 0).all_written();
   platform::set_file_change_hook({});
   EXPECT_FALSE(ok);
   // Nothing left under its name, where the older one would pass for this export's.

@@ -1,11 +1,11 @@
-// Writing textures as DDS files under the texture directory.
+// The DDS header of a texture that export writes as a DDS file: bytes
+// built from its description, nothing written (archive/modes/dds_files.h
+// writes the files).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "textures/container.h"
 
@@ -37,23 +37,5 @@ std::array<uint8_t, kDdsHeaderSize> build_dds_header(const TextureDescription& t
 // Whether export writes the texture as a DDS file: a format of the table
 // whose data lies within its container.
 bool exported_as_dds(const TextureDescription& t);
-
-// Writes one supported texture to <texture_dir>/<entry>/<sub>_<index>.dds.
-// False, after a message that names the file, when it cannot be created or
-// written; what was written of it is removed.
-bool write_dds_texture(const std::wstring& texture_dir, const TextureDescription& t,
-                       const uint8_t* container, size_t container_size, uint32_t entry_number,
-                       uint32_t sub_index);
-
-// Writes every supported, in-bounds texture of a container; false when any
-// of them could not be written. Adds the files written to `written`, if given.
-bool extract_textures(const std::wstring& texture_dir, const uint8_t* container,
-                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
-                      size_t* written = nullptr);
-// The same for a container that read_texture_container has described already.
-bool extract_textures(const std::wstring& texture_dir,
-                      const std::vector<TextureDescription>& textures, const uint8_t* container,
-                      size_t container_size, uint32_t entry_number, uint32_t sub_index,
-                      size_t* written = nullptr);
 
 }  // namespace linkdata

@@ -13,10 +13,14 @@
 #include "archive/format/entry_content.h"
 #include "archive/format/format.h"
 #include "archive/format/package.h"
+#include "archive/modes/dds_files.h"
 #include "archive/modes/entry_reader.h"
+#include "archive/modes/gallery.h"
+#include "archive/modes/gallery_notes.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/picture_export.h"
 #include "archive/modes/run_summary.h"
+#include "archive/modes/texture_file_name.h"
 #include "archive/modes/work_tree.h"
 #include "platform/byte_buffer.h"
 #include "platform/console.h"
@@ -25,8 +29,6 @@
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 #include "platform/working_paths.h"
-#include "textures/dds.h"
-#include "textures/gallery.h"
 #include "textures/texture_formats.h"
 
 namespace linkdata {
@@ -115,16 +117,43 @@ bool folder_writable(ExportRun& run, const std::wstring& folder) {
   return false;
 }
 
+// With p, what the gallery needs beside an entry's pictures: the textures
+// left out for their format, and the entry's identity, which its pictures'
+// notes carry too. Written where the entry has textures, or a folder of
+// earlier runs whose pictures may now be older than the entry. A note that
+// cannot be written fails the run as the page would.
+void leave_gallery_notes(ExportRun& run, uint32_t n, const ByteBuffer& content, bool has_textures,
+                         const std::vector<SkippedTexture>& skipped, std::string* identity) {
+  const std::wstring entry_dir = entry_texture_dir(run.texture_dir, n);
+  if (!skipped.empty()) ensure_directory(entry_dir);
+  if (!has_textures && (platform::name_kind(run.texture_dir) != platform::NameKind::folder)) return;
+  if (platform::name_kind(entry_dir) != platform::NameKind::folder) return;
+  if (identity->empty()) *identity = entry_identity(content.data(), content.size());
+  if (!write_entry_identity(entry_dir, *identity)) {
+    say(msg::gallery_write_failed(entry_identity_path(entry_dir)));
+    run.texture_failed = true;
+  }
+  if (!write_skipped_textures(entry_dir, skipped)) {
+    say(msg::gallery_write_failed(skipped_textures_path(entry_dir)));
+    run.texture_failed = true;
+  }
+}
+
 // Textures of an entry's content: DDS files now, pictures queued. Each
 // container is read once, for both.
 void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   bool writable = true;
   bool folder_checked = false;
+  std::vector<SkippedTexture> skipped;
+  std::string identity;  // with p, of an entry that has textures or a folder of them
   for (const ContainerSpan& span : find_texture_containers(content.data(), content.size())) {
     const uint8_t* container = content.data() + span.offset;
     const std::vector<TextureDescription> textures = read_texture_container(container, span.size);
     for (const TextureDescription& t : textures) {
-      if (find_texture_format(t.format_code) == nullptr) ++run.tally.textures_skipped;
+      if (find_texture_format(t.format_code) != nullptr) continue;
+      ++run.tally.textures_skipped;
+      skipped.push_back(
+          {span.sub_index, t.texture_index, t.format_code, t.width, t.height, t.mip_count});
     }
     if (!folder_checked) {
       folder_checked = true;
@@ -133,16 +162,20 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
     }
     if (!writable) continue;
     if (run.textures.dds) {
-      size_t written = 0;
-      if (!extract_textures(run.texture_dir, textures, container, span.size, n, span.sub_index,
-                            &written)) {
-        run.texture_failed = true;
-      }
-      run.tally.textures_written += written;
+      const DdsFilesWritten dds =
+          extract_textures(run.texture_dir, textures, container, span.size, n, span.sub_index);
+      for (const std::wstring& path : dds.unwritten) say(msg::texture_write_failed(path));
+      if (!dds.all_written()) run.texture_failed = true;
+      run.tally.textures_written += dds.written;
     }
-    if (run.pictures) queue_pictures(*run.pictures, textures, container, n, span.sub_index);
+    if (run.pictures) {
+      if (identity.empty()) identity = entry_identity(content.data(), content.size());
+      queue_pictures(*run.pictures, textures, container, n, span.sub_index, identity);
+    }
   }
-  if (run.pictures) close_picture_batch(*run.pictures);
+  if (!run.pictures) return;
+  if (writable) leave_gallery_notes(run, n, content, folder_checked, skipped, &identity);
+  close_picture_batch(*run.pictures);
 }
 
 // An entry's whole content: textures, the exported file, its message.
@@ -209,9 +242,8 @@ bool finish_picture_output(ExportRun& run, const std::wstring& letter) {
   if (run.pictures->out_of_memory) return fail(msg::kOutOfMemory);
   bool ok = !run.pictures->failed;
   if (!folder_writable(run, run.texture_dir)) return false;
-  const std::wstring import_textures = work_tree_for(letter).import_texture_dir;
   std::vector<std::wstring> skipped;
-  const bool written = write_gallery(run.texture_dir, import_textures, &skipped);
+  const bool written = write_gallery(work_tree_for(letter), &skipped);
   for (const std::wstring& path : skipped) ok = fail(msg::not_regular_file(path));
   if (written) {
     run.tally.gallery_page = gallery_path(run.texture_dir);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "archive/modes/texture_file_name.h"
 #include "platform/ascii_case.h"
 #include "platform/leading_int.h"
 #include "platform/working_paths.h"
@@ -30,18 +31,6 @@ bool ends_with(const std::wstring& name, const std::wstring& extension) {
 
 bool ends_with_data(const std::wstring& name) { return ends_with(name, L".DATA"); }
 
-// One or more decimal digits and nothing else; saturates at UINT64_MAX.
-std::optional<uint64_t> decimal(const std::wstring& text) {
-  if (text.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    const uint64_t digit = uint64_t(c - L'0');
-    value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
-  }
-  return value;
-}
-
 // Names starting with a dot are hidden ones, never the user's files.
 bool hidden(const platform::ListedName& listed) {
   return listed.name.empty() || listed.name[0] == L'.';
@@ -53,23 +42,6 @@ bool usable_folder(const platform::ListedName& listed) {
 
 bool usable_file(const platform::ListedName& listed) {
   return !listed.is_directory && !hidden(listed);
-}
-
-// "<sub>_<texture>.dds" or ".png", any letter case for the extension.
-bool parse_texture_name(const std::wstring& name, TextureFile* out) {
-  static const std::wstring kDds = L".DDS", kPng = L".PNG";
-  const bool png = ends_with(name, kPng);
-  if (!png && !ends_with(name, kDds)) return false;
-  const std::wstring base = name.substr(0, name.size() - kDds.size());
-  const size_t cut = base.find(L'_');
-  if (cut == std::wstring::npos) return false;
-  const std::optional<uint64_t> sub = decimal(base.substr(0, cut));
-  const std::optional<uint64_t> texture = decimal(base.substr(cut + 1));
-  if (!sub || !texture) return false;
-  out->sub_index = *sub;
-  out->texture_index = *texture;
-  out->png = png;
-  return true;
 }
 
 }  // namespace
@@ -104,16 +76,21 @@ std::vector<TextureFile> texture_files_in_import_order(const std::wstring& impor
   std::vector<platform::ListedName> folders;
   if (!platform::list_directory(textures, &folders)) return out;
   for (const platform::ListedName& folder : folders) {
-    const std::optional<uint64_t> entry = decimal(folder.name);
+    const std::optional<uint64_t> entry = texture_name_number(folder.name);
     if (!usable_folder(folder) || !entry) continue;
     const std::wstring folder_path = join_path(textures, folder.name);
     std::vector<platform::ListedName> files;
     if (!platform::list_directory(folder_path, &files)) continue;
     for (const platform::ListedName& file : files) {
+      if (!usable_file(file)) continue;
+      const std::optional<TextureFileName> name = parse_texture_file_name(file.name);
+      if (!name) continue;
       TextureFile t;
-      if (!usable_file(file) || !parse_texture_name(file.name, &t)) continue;
       t.path = join_path(folder_path, file.name);
       t.entry = *entry;
+      t.sub_index = name->sub_index;
+      t.texture_index = name->texture_index;
+      t.png = name->type == TextureFileType::png;
       out.push_back(std::move(t));
     }
   }

@@ -6,7 +6,9 @@
 
 #include "archive/format/format.h"
 #include "archive/modes/entry_reader.h"
+#include "archive/modes/gallery.h"
 #include "archive/modes/open_archive.h"
+#include "archive/modes/work_tree.h"
 #include "archive/safety/archive_writer.h"
 #include "archive/safety/checked_reads.h"
 #include "archive/safety/journal.h"
@@ -16,6 +18,7 @@
 #include "platform/console.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
+#include "platform/whole_file.h"
 
 namespace linkdata {
 namespace {
@@ -26,6 +29,8 @@ struct RestoreRun {
   // The whole archive, or only the saves of entries first..last.
   bool whole = true;
   int32_t first = 0, last = 0;
+  std::wstring letter;             // whose gallery learns of the changes; none when empty
+  std::vector<uint32_t> restored;  // the entries whose saves went back
   platform::File archive;
   Originals originals;
   // Last: it waits for its group in flight before the rest goes.
@@ -161,26 +166,46 @@ bool restore(RestoreRun& run) {
     return true;
   }
   if (!run.writer.begin()) return fail(msg::kOriginalsWriteFailed);
+  for (const SavedBytes& s : saves) run.restored.push_back(s.entry);
   if (!put_back(run, saves)) return false;
   run.writer.close_journal();
   return run.whole ? finish_whole(run) : finish_range(run, saves);
 }
 
+// The gallery of the letter's exported pictures, where there is one, learns
+// which entries the run put back. False after a message.
+bool refresh_exported_pictures(RestoreRun& run) {
+  if (run.letter.empty() || run.restored.empty()) return true;
+  ArchiveHeader header;
+  if (read_archive_header(run.archive, &header) != IndexReadStatus::ok) return true;
+  std::vector<std::wstring> skipped, unwritten;
+  refresh_gallery(work_tree_for(run.letter), run.archive, header.offset_unit, run.restored,
+                  &skipped, &unwritten);
+  for (const std::wstring& path : skipped) say(msg::not_regular_file(path));
+  for (const std::wstring& path : unwritten) say(msg::gallery_write_failed(path));
+  drop_spare_files();
+  return skipped.empty() && unwritten.empty();
+}
+
 bool restore_and_clean_up(RestoreRun& run) {
-  const bool ok = restore(run);
+  bool ok = restore(run);
   run.writer.close_journal();
+  if (!refresh_exported_pictures(run)) ok = false;
   return ok;
 }
 
 }  // namespace
 
-bool run_restore_whole(const std::wstring& archive_name) {
+bool run_restore_whole(const std::wstring& archive_name, const std::wstring& letter) {
   RestoreRun run(archive_name);
+  run.letter = letter;
   return restore_and_clean_up(run);
 }
 
-bool run_restore_range(const std::wstring& archive_name, int32_t first, int32_t last) {
+bool run_restore_range(const std::wstring& archive_name, int32_t first, int32_t last,
+                       const std::wstring& letter) {
   RestoreRun run(archive_name);
+  run.letter = letter;
   run.whole = false;
   run.first = first;
   run.last = last;

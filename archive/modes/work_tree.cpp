@@ -6,6 +6,7 @@ namespace linkdata {
 
 WorkTree work_tree_for(const std::wstring& letter) {
   WorkTree tree;
+  tree.letter = letter;
   tree.export_dir = join_path(L"Extracted", letter);
   tree.texture_dir = join_path(tree.export_dir, L"Textures");
   tree.import_dir = join_path(L"Import", letter);

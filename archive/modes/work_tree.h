@@ -8,6 +8,7 @@
 namespace linkdata {
 
 struct WorkTree {
+  std::wstring letter;              // <L>, as the front end gives it
   std::wstring export_dir;          // Extracted/<L>
   std::wstring texture_dir;         // Extracted/<L>/Textures
   std::wstring import_dir;          // Import/<L>
