@@ -422,8 +422,9 @@ int main(int argc, char** argv) {
   }
 
   const fs::path out = argv[2];
-  for (const char* target : {"decode", "container", "examine", "export", "import", "dds_reader",
-                             "inflate_diff", "png_import", "originals", "deflate_diff", "mods"}) {
+  for (const char* target :
+       {"decode", "container", "examine", "export", "import", "dds_reader", "inflate_diff",
+        "png_import", "originals", "deflate_diff", "mods", "gallery_notes"}) {
     fs::remove_all(out / target);
     fs::create_directories(out / target);
   }
@@ -475,5 +476,11 @@ int main(int argc, char** argv) {
   write_png_seeds(out / "png_import");
   write_dds_import_seeds(out / "png_import", out / "dds_reader");
   write_mods_seeds(out / "mods", entries);
+  // The gallery's notes as export writes them: a list of left-out textures,
+  // an identity, and a list with lines another program added.
+  for (const std::string note : {"0_1 2 16x16 1\n", "30760:88abd7bf\n",
+                                 "0_1 2 16x16 1\n1_0 9 8x4 3\nnot a line\n00_01 2 1x1 1\n"}) {
+    write_seed(out / "gallery_notes", Bytes(note.begin(), note.end()));
+  }
   return 0;
 }

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 need_packages "${BASE_PACKAGES[@]}" clang-14 libclang-rt-14-dev
 seconds="${FUZZ_SECONDS:-20}"
 dir="$PWD/build-fz"
-targets=(decode container examine export import dds_reader inflate_diff png_import originals deflate_diff mods)
+targets=(decode container examine export import dds_reader inflate_diff png_import originals deflate_diff mods gallery_notes)
 # The targets and their seeds only: the tool itself is never run here.
 configure "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DLINKDATA_FUZZ=ON -DLINKDATA_TESTS=OFF
 cmake --build "$dir" -j"$(nproc)" --target fuzz_seeds "${targets[@]/#/fuzz_}"
@@ -22,7 +22,7 @@ cmake --build "$dir" -j"$(nproc)" --target fuzz_seeds "${targets[@]/#/fuzz_}"
 # it gets smaller ones; the others take archives, containers and chunks of a few
 # pages.
 declare -A max_len=([decode]=16384 [container]=65536 [examine]=65536 [export]=65536 [import]=65536 [dds_reader]=65536 [inflate_diff]=65536 [png_import]=16384 [originals]=65536
-  [deflate_diff]=65536 [mods]=65536)
+  [deflate_diff]=65536 [mods]=65536 [gallery_notes]=4096)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=0
 for target in "${targets[@]}"; do
