@@ -19,6 +19,8 @@
 #include "archive/format/format.h"
 #include "archive/modes/gallery_notes.h"
 #include "archive/modes/texture_file_name.h"
+#include "platform/console.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/whole_file.h"
@@ -446,6 +448,17 @@ void refresh_gallery(const WorkTree& tree, platform::File& archive, uint32_t off
   const std::wstring page = gallery_path(tree.texture_dir);
   if (platform::name_kind(page) != platform::NameKind::file) return;
   if (!write_gallery(tree, skipped)) unwritten->push_back(page);
+}
+
+bool refresh_gallery_after_run(const std::wstring& letter, platform::File& archive,
+                               uint32_t offset_unit, const std::vector<uint32_t>& entries) {
+  if (letter.empty() || entries.empty()) return true;
+  std::vector<std::wstring> skipped, unwritten;
+  refresh_gallery(work_tree_for(letter), archive, offset_unit, entries, &skipped, &unwritten);
+  for (const std::wstring& path : skipped) say(msg::not_regular_file(path));
+  for (const std::wstring& path : unwritten) say(msg::gallery_write_failed(path));
+  drop_spare_files();
+  return skipped.empty() && unwritten.empty();
 }
 
 }  // namespace linkdata

@@ -32,6 +32,11 @@ void refresh_gallery(const WorkTree& tree, platform::File& archive, uint32_t off
                      const std::vector<uint32_t>& entries, std::vector<std::wstring>* skipped,
                      std::vector<std::wstring>* unwritten);
 
+// refresh_gallery for a run that changed `entries` of the letter's archive,
+// its failures said. False after a message.
+bool refresh_gallery_after_run(const std::wstring& letter, platform::File& archive,
+                               uint32_t offset_unit, const std::vector<uint32_t>& entries);
+
 // The page's path for a texture folder.
 std::wstring gallery_path(const std::wstring& texture_dir);
 

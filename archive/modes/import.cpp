@@ -583,19 +583,6 @@ bool import_files(ImportRun& run) {
          prepare_side_files(run, locked.writable, candidates) && commit_candidates(run, candidates);
 }
 
-// The gallery of the letter's exported pictures, where there is one, learns
-// which entries the run changed. False after a message.
-bool refresh_exported_pictures(ImportRun& run, const std::wstring& letter) {
-  if (run.written.empty()) return true;
-  std::vector<std::wstring> skipped, unwritten;
-  refresh_gallery(work_tree_for(letter), run.archive, kWriteUnit, run.written, &skipped,
-                  &unwritten);
-  for (const std::wstring& path : skipped) say(msg::not_regular_file(path));
-  for (const std::wstring& path : unwritten) say(msg::gallery_write_failed(path));
-  drop_spare_files();
-  return skipped.empty() && unwritten.empty();
-}
-
 }  // namespace
 
 bool run_import(const std::wstring& prefix, const std::wstring& letter) {
@@ -606,7 +593,7 @@ bool run_import(const std::wstring& prefix, const std::wstring& letter) {
   if (!run.writer.seal(run.written, ok ? run.payload_crcs : std::map<uint32_t, uint32_t>{})) {
     ok = fail(msg::kOriginalsWriteFailed);
   }
-  if (!refresh_exported_pictures(run, letter)) ok = false;
+  if (!refresh_gallery_after_run(letter, run.archive, kWriteUnit, run.written)) ok = false;
   run.tally.entries_rewritten = run.rewritten.size();
   run.tally.entries_appended = run.appended.size();
   report_import_on_console(run.tally);

@@ -178,13 +178,7 @@ bool refresh_exported_pictures(RestoreRun& run) {
   if (run.letter.empty() || run.restored.empty()) return true;
   ArchiveHeader header;
   if (read_archive_header(run.archive, &header) != IndexReadStatus::ok) return true;
-  std::vector<std::wstring> skipped, unwritten;
-  refresh_gallery(work_tree_for(run.letter), run.archive, header.offset_unit, run.restored,
-                  &skipped, &unwritten);
-  for (const std::wstring& path : skipped) say(msg::not_regular_file(path));
-  for (const std::wstring& path : unwritten) say(msg::gallery_write_failed(path));
-  drop_spare_files();
-  return skipped.empty() && unwritten.empty();
+  return refresh_gallery_after_run(run.letter, run.archive, header.offset_unit, run.restored);
 }
 
 bool restore_and_clean_up(RestoreRun& run) {
