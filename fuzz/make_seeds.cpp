@@ -26,6 +26,7 @@
 #include "textures/container.h"
 #include "textures/dds.h"
 #include "textures/texture_formats.h"
+#include "tools/archive_builder.h"
 
 namespace {
 
@@ -49,20 +50,11 @@ void write_seed(const fs::path& dir, const Bytes& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// An archive of the given entries, each payload at a 2048-aligned position.
+// An archive of the given entries.
 Bytes archive_of(const std::vector<const Entry*>& entries) {
-  Bytes out(slot_size(uint32_t(16 + 16 * entries.size())), 0);
-  store_u32le(out.data(), kArchiveMagic);
-  store_u32le(out.data() + 4, uint32_t(entries.size()));
-  store_u32le(out.data() + 8, kWriteUnit);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const IndexRecord r{out.size() / kWriteUnit, uint32_t(entries[i]->stored.size()),
-                        entries[i]->unpacked_size};
-    encode_record(r, out.data() + 16 + 16 * i);
-    out.insert(out.end(), entries[i]->stored.begin(), entries[i]->stored.end());
-    out.resize(size_t(slot_size(uint32_t(out.size()))), 0);
-  }
-  return out;
+  std::vector<archive_builder::StoredEntry> stored;
+  for (const Entry* e : entries) stored.push_back({e->stored, e->unpacked_size});
+  return archive_builder::archive_image(stored);
 }
 
 // A texture as export writes it, and the same pixels behind a DX10 header.

@@ -199,8 +199,4 @@ void reuse_freed_memory();
 // Number of CPUs this process may run on (at least 1).
 unsigned cpu_count();
 
-// For tests: lock calls fail with this error code of the system (errno,
-// or GetLastError on Windows) instead of asking it; 0 asks it again.
-void fail_locks_for_tests(int error);
-
 }  // namespace linkdata::platform

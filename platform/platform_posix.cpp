@@ -200,12 +200,6 @@ bool File::flush_to_disk() {
   return ::fdatasync(fd_) == 0;
 }
 
-namespace {
-std::atomic<int> g_lock_error_for_tests{0};
-}  // namespace
-
-void fail_locks_for_tests(int error) { g_lock_error_for_tests = error; }
-
 // Open-file-description locks: owned by this open of the file, not by the
 // process, so two handles of one process exclude each other as two processes
 // do, and a conversion between shared and exclusive is atomic.
@@ -217,12 +211,8 @@ LockOutcome File::lock(LockKind kind) {
   lock.l_start = 0;
   lock.l_len = 0;  // the whole file, however long it grows
   for (;;) {
-    int error = g_lock_error_for_tests.load();
-    if (error == 0) {
-      if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return LockOutcome::taken;
-      error = errno;
-    }
-    switch (error) {
+    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return LockOutcome::taken;
+    switch (errno) {
       case EINTR:
         continue;
       case EAGAIN:

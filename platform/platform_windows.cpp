@@ -88,20 +88,14 @@ constexpr uint64_t kLockByte = kGateByte + 1;
 // that another handle holds.
 constexpr int kGateTries = 20;
 
-LONG g_lock_error_for_tests = 0;
-
 // A lock held by another handle, a file system that keeps no locks (a
 // driver or network redirector that has no byte-range locks refuses the
 // call as such), or anything else.
 LockOutcome lock_byte(HANDLE h, uint64_t at, bool exclusive) {
   OVERLAPPED o = at_position(at);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-  DWORD error = DWORD(::InterlockedCompareExchange(&g_lock_error_for_tests, 0, 0));
-  if (error == 0) {
-    if (::LockFileEx(h, flags, 0, 1, 0, &o)) return LockOutcome::taken;
-    error = ::GetLastError();
-  }
-  switch (error) {
+  if (::LockFileEx(h, flags, 0, 1, 0, &o)) return LockOutcome::taken;
+  switch (::GetLastError()) {
     case ERROR_LOCK_VIOLATION:
     case ERROR_IO_PENDING:
       return LockOutcome::busy;
@@ -463,8 +457,6 @@ void restore_interrupts() {
 }
 
 bool interrupt_requested() { return ::InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
-
-void fail_locks_for_tests(int error) { ::InterlockedExchange(&g_lock_error_for_tests, error); }
 
 // The Windows heap keeps and reuses freed blocks by itself.
 void reuse_freed_memory() {}

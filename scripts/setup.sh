@@ -28,3 +28,10 @@ build_tool() {  # build_tool DIR [cmake options...]: everything, tests included
 }
 
 BASE_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev pkg-config libgtest-dev locales libstb-dev)
+# clang and the sanitizer runtimes, for the sanitized and the fuzz builds.
+SANITIZER_PACKAGES=(clang-14 libclang-rt-14-dev)
+# The MinGW cross build, GoogleTest's sources for it, libdeflate's version and
+# the tools that unpack its source package, Wine to run it, and cmark-gfm for
+# the guide's page in the download.
+WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmark-gfm libstb-dev
+  googletest libdeflate-dev dpkg-dev xz-utils wine wine64)

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-need_packages "${BASE_PACKAGES[@]}" clang-14 libclang-rt-14-dev  # the sanitizer runtimes
+need_packages "${BASE_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}"
 
 echo "== build-asan"
 build_tool build-asan -DCMAKE_CXX_COMPILER=clang++-14 -DLINKDATA_SANITIZE=ON

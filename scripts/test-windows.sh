@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-need_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmark-gfm libstb-dev googletest wine wine64
+need_packages "${WINDOWS_PACKAGES[@]}"
 toolchain="$PWD/cmake/mingw-w64-x86_64.cmake"
 
 # GoogleTest for Windows, from Debian's sources. It is built once per machine,

@@ -24,12 +24,12 @@ struct FiveEntries {
   ScratchDir dir;
   std::vector<Bytes> contents;
   FiveEntries() {
-    std::vector<EntrySpec> entry_list;
+    std::vector<StoredEntry> entry_list;
     for (uint32_t i = 0; i < 5; ++i) {
       contents.push_back(pattern_bytes(1000 + 40000 * i, i));
       entry_list.push_back(i % 2 ? compressed_entry(contents[i]) : plain_entry(contents[i]));
     }
-    write_file(dir / kArchive, build_archive(entry_list));
+    write_file(dir / kArchive, archive_image(entry_list));
   }
 };
 
@@ -81,7 +81,7 @@ TEST(Export, CreatesTheWorkingTreeAndReplacesOldFiles) {
 
 TEST(Export, EmptyArchiveSucceedsSilently) {
   ScratchDir dir;
-  write_file(dir / kArchive, build_archive({}));
+  write_file(dir / kArchive, archive_image({}));
   RunResult r = run_tool(dir.path, {"e", "a", "0", "10", "y"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 0);
@@ -131,13 +131,13 @@ TEST(Export, WildcardLetter) {
 
 TEST(Export, DecodeFailureStopsTheRangeThere) {
   ScratchDir dir;
-  std::vector<EntrySpec> entry_list;
+  std::vector<StoredEntry> entry_list;
   for (int i = 0; i < 10; ++i)
     entry_list.push_back(compressed_entry(pattern_bytes(5000, uint32_t(i))));
   Bytes bad = entry_list[7].stored;
   store_u32le(bad.data(), 4999);  // total size one short of what the chunks give
   entry_list[7].stored = bad;
-  write_file(dir / kArchive, build_archive(entry_list));
+  write_file(dir / kArchive, archive_image(entry_list));
   RunResult r = run_tool(dir.path, {"e", "a", "5", "9"});
   EXPECT_EQ(r.out, ok_line(5) + ok_line(6) + "解压后的数据长度出错！解压文件 7.data 出错！\n");
   EXPECT_EQ(r.status, 1);
@@ -146,7 +146,7 @@ TEST(Export, DecodeFailureStopsTheRangeThere) {
 
   entry_list[7].stored[9] ^= 0xFF;  // damage the zlib stream itself: no length message
   store_u32le(entry_list[7].stored.data(), 5000);
-  write_file(dir / kArchive, build_archive(entry_list));
+  write_file(dir / kArchive, archive_image(entry_list));
   r = run_tool(dir.path, {"e", "a", "7", "7"});
   EXPECT_EQ(r.out, "解压文件 7.data 出错！\n");
 }
@@ -154,7 +154,7 @@ TEST(Export, DecodeFailureStopsTheRangeThere) {
 TEST(Export, RecordsAndPayloadsPastTheEndReadAsZeros) {
   ScratchDir dir;
   // Entry count 0xFFFFFFFF in a 2048-byte file: records past the end are zero.
-  Bytes archive = build_archive({plain_entry(text_bytes("hello"))});
+  Bytes archive = archive_image({plain_entry(text_bytes("hello"))});
   store_u32le(archive.data() + 4, 0xFFFFFFFFu);
   // Entry 0's plain payload claims 10000 bytes, 5 of them in the file.
   store_u32le(archive.data() + 16 + 8, 10000);
@@ -174,7 +174,7 @@ TEST(Export, RecordsAndPayloadsPastTheEndReadAsZeros) {
 
 TEST(Export, OffsetAboveFourGiBIsNotTruncated) {
   ScratchDir dir;
-  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  Bytes archive = archive_image({plain_entry(text_bytes("abc"))});
   store_u64le(archive.data() + 16, uint64_t(1) << 32);  // far beyond the end: zeros
   write_file(dir / kArchive, archive);
   RunResult r = run_tool(dir.path, {"e", "a", "0", "0"});
@@ -236,7 +236,7 @@ TEST(Export, UnwritableExportedFileIsAFailure) {
 // A plain file where the export folder should be: creation fails.
 TEST(Export, FileWhereTheExportFolderShouldBe) {
   ScratchDir other;
-  write_file(other / kArchive, build_archive({plain_entry(text_bytes("x"))}));
+  write_file(other / kArchive, archive_image({plain_entry(text_bytes("x"))}));
   write_file(other / "Extracted", text_bytes("in the way"));
   RunResult r = run_tool(other.path, {"e", "a", "0", "0"});
   EXPECT_EQ(r.out, "创建文件失败！\n");

@@ -111,12 +111,12 @@ struct Workspace {
   std::vector<Change> changes;
 
   explicit Workspace(std::vector<Change> list) : changes(std::move(list)) {
-    std::vector<EntrySpec> entries;
+    std::vector<StoredEntry> entries;
     for (const Change& c : changes) {
       entries.push_back(c.compressed ? compressed_entry(c.old_content)
                                      : plain_entry(c.old_content));
     }
-    write_file(dir / kArchive, build_archive(entries));
+    write_file(dir / kArchive, archive_image(entries));
     fs::create_directories(dir / "Import/A");
     for (size_t n = 0; n < changes.size(); ++n) {
       write_file(dir / ("Import/A/" + std::to_string(n) + ".data"), changes[n].new_content);
@@ -167,7 +167,7 @@ TEST(Faults, ExportedFileOnAFullDiskEndsTheExport) {
     };
     const Bytes small = pattern_bytes(5000, 7);
     write_file(dir / kArchive,
-               build_archive({entry(small), entry(pattern_bytes(60000, 8)), entry(small)}));
+               archive_image({entry(small), entry(pattern_bytes(60000, 8)), entry(small)}));
     fs::create_directories(dir / "Extracted/A");
     write_file(dir / "Extracted/A/1.data", text_bytes("old"));
     const RunResult r = run_in(dir.path, {"e", "a", "0", "2"}, [] {
@@ -508,12 +508,12 @@ TEST(Faults, KilledInPlaceImportLeavesEntriesOldOrNew) {
 TEST(Faults, InterruptedExportLeavesEveryFileNewOrOld) {
   ScratchDir dir;
   std::vector<Bytes> contents;
-  std::vector<EntrySpec> entries;
+  std::vector<StoredEntry> entries;
   for (uint32_t n = 0; n < 24; ++n) {
     contents.push_back(pattern_bytes(100000 + 5000 * n, n));
     entries.push_back(n % 2 ? compressed_entry(contents[n]) : plain_entry(contents[n]));
   }
-  write_file(dir / kArchive, build_archive(entries));
+  write_file(dir / kArchive, archive_image(entries));
   const Bytes old(300000, 0xEE);
   std::mt19937 random(31337);
   size_t fewest = contents.size(), most = 0;
@@ -552,7 +552,7 @@ TEST(Faults, InterruptedExportLeavesEveryFileNewOrOld) {
 
 TEST(Faults, ReadOnlyArchiveIsNotOpenedForWriting) {
   OpenScratch s;
-  const Bytes archive = build_archive({plain_entry(text_bytes("old"))});
+  const Bytes archive = archive_image({plain_entry(text_bytes("old"))});
   put_file(s / kArchive, archive, 0444);
   put_dir(s / "Import/A", 0777);
   put_file(s / "Import/A/0.data", text_bytes("new"), 0644);
@@ -576,7 +576,7 @@ TEST(Faults, RestoreWithReadOnlyFiles) {
   };
   for (const Case& c : cases) {
     OpenScratch s;
-    put_file(s / kArchive, build_archive({plain_entry(text_bytes("old"))}), 0666);
+    put_file(s / kArchive, archive_image({plain_entry(text_bytes("old"))}), 0666);
     put_dir(s / "Import/A", 0777);
     put_file(s / "Import/A/0.data", text_bytes("new"), 0644);
     ASSERT_EQ(run_tool(s.dir.path, {"i", "a"}).status, 0) << c.name;
@@ -593,7 +593,7 @@ TEST(Faults, RestoreWithReadOnlyFiles) {
 
 TEST(Faults, ExportFolderWithoutWritePermission) {
   OpenScratch s;
-  put_file(s / kArchive, build_archive({plain_entry(text_bytes("x"))}), 0644);
+  put_file(s / kArchive, archive_image({plain_entry(text_bytes("x"))}), 0644);
   put_dir(s / "Extracted/A", 0555);
   chmod((s / "Extracted").c_str(), 0777);
   put_dir(s / "Import/A", 0777);
@@ -604,7 +604,7 @@ TEST(Faults, ExportFolderWithoutWritePermission) {
 
 TEST(Faults, CurrentFolderWithoutWritePermission) {
   OpenScratch s;
-  put_file(s / kArchive, build_archive({plain_entry(text_bytes("x"))}), 0644);
+  put_file(s / kArchive, archive_image({plain_entry(text_bytes("x"))}), 0644);
   chmod(s.dir.path.c_str(), 0555);
   const RunResult r = run_as_nobody(s.dir.path, {"e", "a", "0", "0"});
   EXPECT_EQ(r.out, "创建文件失败！\n");
@@ -614,7 +614,7 @@ TEST(Faults, CurrentFolderWithoutWritePermission) {
 
 TEST(Faults, ImportFolderOrLooseFileWithoutReadPermission) {
   const Bytes archive =
-      build_archive({plain_entry(text_bytes("old0")), plain_entry(text_bytes("old1"))});
+      archive_image({plain_entry(text_bytes("old0")), plain_entry(text_bytes("old1"))});
   {
     OpenScratch s;
     put_file(s / kArchive, archive, 0666);
@@ -646,7 +646,7 @@ TEST(Faults, ImportFolderOrLooseFileWithoutReadPermission) {
 TEST(Faults, FilesWhereFoldersShouldBe) {
   {  // the import folder is a file
     ScratchDir dir;
-    const Bytes archive = build_archive({plain_entry(text_bytes("old"))});
+    const Bytes archive = archive_image({plain_entry(text_bytes("old"))});
     write_file(dir / kArchive, archive);
     fs::create_directories(dir / "Import");
     write_file(dir / "Import/A", text_bytes("in the way"));
@@ -658,7 +658,7 @@ TEST(Faults, FilesWhereFoldersShouldBe) {
   {  // an exported file's name is taken by a folder
     ScratchDir dir;
     write_file(dir / kArchive,
-               build_archive({plain_entry(text_bytes("a")), plain_entry(text_bytes("b"))}));
+               archive_image({plain_entry(text_bytes("a")), plain_entry(text_bytes("b"))}));
     fs::create_directories(dir / "Extracted/A/1.data");
     const RunResult r = run_tool(dir.path, {"e", "a", "0", "1"});
     EXPECT_EQ(r.out, exported("0") + "创建文件失败！\n");

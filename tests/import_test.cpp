@@ -28,8 +28,8 @@ Bytes slice(const Bytes& b, uint64_t pos, size_t n) {
 struct Workspace {
   ScratchDir dir;
   Bytes original;
-  explicit Workspace(const std::vector<EntrySpec>& entry_list, uint32_t unit = 2048) {
-    original = build_archive(entry_list, unit);
+  explicit Workspace(const std::vector<StoredEntry>& entry_list, uint32_t unit = 2048) {
+    original = archive_image(entry_list, unit);
     write_file(dir / kArchive, original);
     make_dir(dir / "Import");
     make_dir(dir / "Import/A");
@@ -135,7 +135,7 @@ TEST(Import, EntryThatFitsAtZlibLevel9IsNeverAppended) {
   if (!fast_encoder_is_zlib9()) {
     ASSERT_GT(fast->size(), slot) << "the case at stake";
   }
-  Workspace w({EntrySpec{zlib9, uint32_t(content.size())}});
+  Workspace w({StoredEntry{zlib9, uint32_t(content.size())}});
   w.put("0.data", content);
   RunResult r = w.import();
   EXPECT_EQ(r.out, packed("0.data"));
@@ -166,7 +166,7 @@ TEST(Import, EntryThatOnlyTheFastEncoderFitsStaysInPlace) {
       content.push_back("0123456789abcdef"[b % 16]);
   }
   const uint64_t slot = (zlib9_payload(content).size() - 1) / 2048 * 2048;
-  Workspace w({EntrySpec{pattern_bytes(slot, 4), uint32_t(content.size())},
+  Workspace w({StoredEntry{pattern_bytes(slot, 4), uint32_t(content.size())},
                plain_entry(pattern_bytes(10, 1))});
   w.put("0.data", content);
   EXPECT_EQ(w.import().out, packed("0.data"));
@@ -222,8 +222,8 @@ TEST(Import, TwoAppendsLandOneBehindTheOther) {
 }
 
 TEST(Import, SizeZeroSlots) {
-  EntrySpec empty_plain = plain_entry({});
-  EntrySpec empty_packed = plain_entry({});
+  StoredEntry empty_plain = plain_entry({});
+  StoredEntry empty_packed = plain_entry({});
   empty_packed.unpacked_size = 1;  // compressed mark on a zero-size slot
   Workspace w({empty_plain, empty_plain, empty_packed});
   w.put("0.data", {});
@@ -242,7 +242,7 @@ TEST(Import, SizeZeroSlots) {
 }
 
 TEST(Import, NameRulesOrderAndCase) {
-  std::vector<EntrySpec> entry_list;
+  std::vector<StoredEntry> entry_list;
   for (int i = 0; i < 13; ++i) entry_list.push_back(plain_entry(Bytes(100, uint8_t(i))));
   Workspace w(entry_list);
   w.put("0012.data", Bytes(10, 0xA1));
@@ -299,7 +299,7 @@ TEST(Import, SetUpFailuresInTheirOrder) {
   write_file(dir / kArchive, text_bytes("garbage!garbage!"));
   r = run_tool(dir.path, {"i", "a"});
   EXPECT_EQ(r.out, "LINKDATA 文件格式错误！\n");
-  write_file(dir / kArchive, build_archive({plain_entry(Bytes(5, 1))}));
+  write_file(dir / kArchive, archive_image({plain_entry(Bytes(5, 1))}));
   r = run_tool(dir.path, {"i", "a"});
   EXPECT_EQ(r.out, "未找到可以导入的文件！\n");
   EXPECT_EQ(r.status, 1);

@@ -79,11 +79,11 @@ struct Edit {
 };
 
 Bytes archive_of(const std::vector<Edit>& edits) {
-  std::vector<EntrySpec> entries;
+  std::vector<StoredEntry> entries;
   for (const Edit& e : edits) {
     entries.push_back(e.compressed ? compressed_entry(e.old_content) : plain_entry(e.old_content));
   }
-  return build_archive(entries);
+  return archive_image(entries);
 }
 
 void lay_out(const std::vector<Edit>& edits, const Bytes& archive) {
@@ -644,9 +644,9 @@ TEST(Journal, RecoveryOfWholeAndTornJournals) {
   };
   for (const Case& c : cases) {
     InScratchDir here;
-    std::vector<EntrySpec> entries = {plain_entry(Bytes(12000, 0x11))};
+    std::vector<StoredEntry> entries = {plain_entry(Bytes(12000, 0x11))};
     for (uint32_t n = 1; n < 40; ++n) entries.push_back(plain_entry(pattern_bytes(10, n)));
-    const Bytes before = build_archive(entries);
+    const Bytes before = archive_image(entries);
     Bytes record(before.begin() + 16, before.begin() + 32);
     record[4] ^= 0x40;
     const Bytes slot(kSlotWrite, 0xEE);
@@ -732,7 +732,7 @@ TEST(Journal, LinkOrFolderInPlaceOfTheJournal) {
 #endif
   for (const char* kind : kinds) {
     InScratchDir here;
-    write_file(kArchive, build_archive({plain_entry(pattern_bytes(100, 1))}));
+    write_file(kArchive, archive_image({plain_entry(pattern_bytes(100, 1))}));
     const std::string kind_name = kind;
     if (kind_name == "folder") {
       fs::create_directory(kJournal);
@@ -887,7 +887,7 @@ TEST(Journal, FailedWriteNeverUndoesAnEntryWhoseLineWasShown) {
 // Some file systems report a failed write only when the file is closed.
 TEST(Journal, FailedCloseOfAnExportedFile) {
   InScratchDir here;
-  write_file(kArchive, build_archive({plain_entry(pattern_bytes(100, 1)),
+  write_file(kArchive, archive_image({plain_entry(pattern_bytes(100, 1)),
                                       compressed_entry(pattern_bytes(3000, 2)),
                                       plain_entry(pattern_bytes(100, 3))}));
   for (const char* failing : {"0.data", "1.data"}) {
@@ -918,7 +918,7 @@ TEST(Journal, CtrlCWhileAnExportedFileIsRewritten) {
   InScratchDir here;
   const std::vector<Bytes> contents = {pattern_bytes(3000, 1), pattern_bytes(9000, 2),
                                        pattern_bytes(4000, 3)};
-  write_file(kArchive, build_archive({plain_entry(contents[0]), compressed_entry(contents[1]),
+  write_file(kArchive, archive_image({plain_entry(contents[0]), compressed_entry(contents[1]),
                                       plain_entry(contents[2])}));
   const Bytes old(20000, 0xEE);
   // The old file is there: the new one is swapped in for it.

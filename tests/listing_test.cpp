@@ -50,10 +50,10 @@ std::vector<std::string> column(const std::string& out, size_t index) {
 
 TEST(Listing, IndexOnlyAsTabSeparatedLines) {
   ScratchDir dir;
-  const std::vector<EntrySpec> entries = {
+  const std::vector<StoredEntry> entries = {
       plain_entry(pattern_bytes(3000, 1)), compressed_entry(pattern_bytes(70000, 2)),
-      EntrySpec{{}, 0, true}, compressed_entry(pattern_bytes(10, 3))};
-  const Bytes archive = build_archive(entries);
+      StoredEntry{{}, 0, true}, compressed_entry(pattern_bytes(10, 3))};
+  const Bytes archive = archive_image(entries);
   write_file(dir / kArchive, archive);
   // The columns from what went in: the payloads lie one after the other in
   // 2048-byte units after the one that holds the index; an absent entry is
@@ -79,7 +79,7 @@ TEST(Listing, IndexOnlyAsTabSeparatedLines) {
 
 TEST(Listing, RangeClampedAsExportClampsIt) {
   ScratchDir dir;
-  write_file(dir / kArchive, build_archive(std::vector<EntrySpec>(5, plain_entry({1, 2}))));
+  write_file(dir / kArchive, archive_image(std::vector<StoredEntry>(5, plain_entry({1, 2}))));
   struct Case {
     std::string first, last;
     std::vector<std::string> listed;
@@ -106,7 +106,7 @@ TEST(Listing, MissingOrBadArchiveAsInExport) {
   RunResult r = run_tool(dir.path, {"l", "a", "0", "5", "y"});
   EXPECT_EQ(r.out, "文件“LINKDATA_EU_OS_EUNA.A”不存在！\n");
   EXPECT_EQ(r.status, 1);
-  Bytes archive = build_archive({plain_entry({1})});
+  Bytes archive = archive_image({plain_entry({1})});
   archive[0] ^= 1;
   write_file(dir / kArchive, archive);
   r = run_tool(dir.path, {"l", "a"});
@@ -127,7 +127,7 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
   Bytes cut = container({{0x30, 6, 0x55}}, 100);  // 32x32 DXT1 needs 672 bytes
   struct Case {
     const char* what;
-    EntrySpec entry;
+    StoredEntry entry;
     std::string kind, textures;
   } cases[] = {
       {"container", compressed_entry(dxt), "贴图容器",
@@ -143,8 +143,8 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
       {"plain container", plain_entry(dxt), "贴图容器",
        "0_0 DXT5 256x256 9; 0_1 2 4x4 1; 0_2 A8R8G8B8 16x8 1"},
       {"empty plain", plain_entry({}), "其他", ""},
-      {"zlib error", EntrySpec{bad_zlib, 5000, false}, "出错：解压出错", ""},
-      {"length error", EntrySpec{short_total, 4000, false}, "出错：解压后的数据长度出错", ""},
+      {"zlib error", StoredEntry{bad_zlib, 5000, false}, "出错：解压出错", ""},
+      {"length error", StoredEntry{short_total, 4000, false}, "出错：解压后的数据长度出错", ""},
       {"plain package",
        plain_entry(package({text_bytes("readme"), container({{0x50, 6, 0x43}}, 300)})),
        "文件包（2 个子文件）", "1_0 DXT1 8x16 4"},
@@ -153,16 +153,16 @@ TEST(Listing, ExaminedEntriesSayWhatTheyHold) {
       {"plain non-package", plain_entry({2, 0, 0, 0, 12, 0, 0, 0, 99, 0, 0, 0, 1}), "其他 02000000",
        ""},
   };
-  std::vector<EntrySpec> entries;
+  std::vector<StoredEntry> entries;
   for (const Case& c : cases) entries.push_back(c.entry);
   ScratchDir dir;
-  write_file(dir / kArchive, build_archive(entries));
+  write_file(dir / kArchive, archive_image(entries));
   // The failing entries in the middle of the range as well as at its end.
   entries.push_back(cases[8].entry);
   entries.push_back(cases[0].entry);
   std::rotate(entries.begin(), entries.begin() + 8, entries.begin() + 10);
   ScratchDir failing_first;
-  write_file(failing_first / kArchive, build_archive(entries));
+  write_file(failing_first / kArchive, archive_image(entries));
 
   const RunResult r = run_tool(dir.path, {"l", "a", "0", "99", "Y"});
   EXPECT_EQ(r.status, 1);
@@ -196,7 +196,7 @@ TEST(Listing, TexturesCellOfAHugeTableIsCut) {
   for (uint32_t i = 0; i < count; ++i) store_u32le(&c[0x20 + 4 * i], 4 * count);
   c.insert(c.end(), {0x10, 6, 0x00, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
   ScratchDir dir;
-  write_file(dir / kArchive, build_archive({compressed_entry(c)}));
+  write_file(dir / kArchive, archive_image({compressed_entry(c)}));
   const RunResult r = run_tool(dir.path, {"l", "a", "0", "0", "y"});
   EXPECT_EQ(r.status, 0);
   const std::string cell = column(r.out, 7).at(0);
@@ -210,10 +210,10 @@ TEST(Listing, ConsoleFormAlignsColumnsAndSumsUp) {
   GTEST_SKIP() << "drives a POSIX pseudo-terminal";
 #else
   ScratchDir dir;
-  std::vector<EntrySpec> entries(11, plain_entry(text_bytes("abcdef")));
+  std::vector<StoredEntry> entries(11, plain_entry(text_bytes("abcdef")));
   entries[1] = compressed_entry(container({{0x10, 6, 0x00}}, 8));
   entries[10] = compressed_entry(Bytes(100000, 7));
-  const Bytes archive = build_archive(entries);
+  const Bytes archive = archive_image(entries);
   write_file(dir / kArchive, archive);
   // The archive's length (24576) has five digits: positions and stored sizes
   // take five columns, the titles of four characters eight.

@@ -51,7 +51,7 @@ std::string exported(uint32_t n) {
 
 // An archive of one compressed entry whose payload is given as it is.
 Bytes archive_with_payload(const Bytes& payload, uint32_t stored_size) {
-  Bytes archive = build_archive({EntrySpec{payload, 1, false}});
+  Bytes archive = archive_image({StoredEntry{payload, 1, false}});
   store_u32le(archive.data() + 16 + 8, stored_size);
   return archive;
 }
@@ -80,7 +80,7 @@ Bytes byte_at_positions(const std::string& path, const std::vector<uint64_t>& po
 
 TEST(MemoryBounds, EntryCountOfAllOnes) {
   ScratchDir dir;
-  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  Bytes archive = archive_image({plain_entry(text_bytes("abc"))});
   store_u32le(archive.data() + 4, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
   // Records past the first one read from the zero padding: empty entries.
@@ -127,7 +127,7 @@ TEST(MemoryBounds, TinyChunksClaimingFourGiB) {
 // whole, the missing part as zeros, without holding it in memory.
 TEST(MemoryBounds, PlainStoredSizeMostlyPastTheEnd) {
   ScratchDir dir;
-  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  Bytes archive = archive_image({plain_entry(text_bytes("abc"))});
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
   const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
@@ -144,7 +144,7 @@ TEST(MemoryBounds, PlainStoredSizeMostlyPastTheEnd) {
 TEST(MemoryBounds, PlainTextureEntryMostlyPastTheEnd) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
-  Bytes archive = build_archive({plain_entry(text_bytes("GT1G0600 and a table"))});
+  Bytes archive = archive_image({plain_entry(text_bytes("GT1G0600 and a table"))});
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
   const RunResult r = run_limited(dir.path, {"e", "a", "0", "0", "y"});
@@ -160,7 +160,7 @@ TEST(MemoryBounds, PlainTextureEntryMostlyPastTheEnd) {
 TEST(MemoryBounds, CompressedStoredSizeMostlyPastTheEnd) {
   ScratchDir dir;
   const Bytes content = pattern_bytes(100000, 3);
-  Bytes archive = build_archive({compressed_entry(content)});
+  Bytes archive = archive_image({compressed_entry(content)});
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
   const RunResult r = run_limited(dir.path, {"e", "a", "0", "0"});
@@ -191,7 +191,7 @@ TEST(MemoryBounds, CompressedPayloadTheFileHoldsButMemoryCannot) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
   Bytes archive =
-      build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
+      archive_image({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
   fs::resize_file(dir / kArchive, uint64_t(5) << 30);
@@ -208,7 +208,7 @@ TEST(MemoryBounds, ListingOfClaimsLargerThanMemory) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
   Bytes archive =
-      build_archive({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
+      archive_image({compressed_entry(pattern_bytes(5000, 9)), plain_entry(text_bytes("z"))});
   store_u32le(archive.data() + 4, 0xFFFFFFFFu);
   store_u32le(archive.data() + 16 + 8, 0xFFFFFFFFu);
   write_file(dir / kArchive, archive);
@@ -231,7 +231,7 @@ TEST(MemoryBounds, LooseFileLargerThanMemory) {
   SKIP_UNDER_SANITIZER();
   ScratchDir dir;
   const Bytes archive =
-      build_archive({plain_entry(text_bytes("old")), plain_entry(text_bytes("old"))});
+      archive_image({plain_entry(text_bytes("old")), plain_entry(text_bytes("old"))});
   write_file(dir / kArchive, archive);
   fs::create_directories(dir / "Import/A");
   write_file(dir / "Import/A/0.data", text_bytes("new"));
@@ -252,7 +252,7 @@ TEST(MemoryBounds, LooseFileLargerThanMemory) {
 // originals: import, the listing and restore read its checksums in blocks.
 TEST(MemoryBounds, FileOfOriginalsOverAnIndexOfAGibibyte) {
   ScratchDir dir;
-  Bytes archive = build_archive({plain_entry(text_bytes("abc"))});
+  Bytes archive = archive_image({plain_entry(text_bytes("abc"))});
   store_u32le(archive.data() + 4, 1u << 26);
   write_file(dir / kArchive, archive);
   const uint64_t length = 16 + (uint64_t(16) << 26) + 2048;

@@ -46,7 +46,7 @@ Bytes container() {
 
 // Entry 0 plain, 1 a compressed container, 2 compressed text.
 Bytes sample_archive(uint32_t seed = 0) {
-  return build_archive({plain_entry(pattern_bytes(3000, seed)), compressed_entry(container()),
+  return archive_image({plain_entry(pattern_bytes(3000, seed)), compressed_entry(container()),
                         compressed_entry(word_salad_bytes(20000, seed + 1))});
 }
 

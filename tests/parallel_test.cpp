@@ -343,9 +343,9 @@ const std::vector<Bytes>& mixed_contents() {
   return contents;
 }
 
-const std::vector<EntrySpec>& mixed_entries() {
-  static const std::vector<EntrySpec> entries = [] {
-    std::vector<EntrySpec> e;
+const std::vector<StoredEntry>& mixed_entries() {
+  static const std::vector<StoredEntry> entries = [] {
+    std::vector<StoredEntry> e;
     for (uint32_t i = 0; i < 60; ++i) {
       const Bytes& content = mixed_contents()[i];
       e.push_back(i % 4 == 1 ? plain_entry(content) : compressed_entry(content));
@@ -367,10 +367,10 @@ TEST(OneCpuAndAllCpus, ExportOfASampleArchiveWithTextures) {
 
 TEST(OneCpuAndAllCpus, ExportStopsAtADecodeFailureInTheMiddle) {
   if (!several_cpus()) GTEST_SKIP() << "only one CPU to run on";
-  std::vector<EntrySpec> entries = mixed_entries();
+  std::vector<StoredEntry> entries = mixed_entries();
   store_u32le(entries[30].stored.data(), 30000);  // length mismatch at entry 30
   entries[46].stored[20] ^= 0x40;                 // and a broken stream later on
-  Twin twin(build_archive(entries));
+  Twin twin(archive_image(entries));
   twin.expect_same({"e", "a", "0", "59"});
   EXPECT_EQ(twin.one_run.status, 1);
   EXPECT_TRUE(ends_with(twin.one_run.out, "解压后的数据长度出错！解压文件 30.data 出错！\n"));
@@ -380,10 +380,10 @@ TEST(OneCpuAndAllCpus, ExportStopsAtADecodeFailureInTheMiddle) {
 
 TEST(OneCpuAndAllCpus, ExportStopsAtABrokenLargeEntry) {
   if (!several_cpus()) GTEST_SKIP() << "only one CPU to run on";
-  std::vector<EntrySpec> entries = mixed_entries();
+  std::vector<StoredEntry> entries = mixed_entries();
   Bytes& large = entries[24].stored;  // 3 MiB, decoded in pieces
   large[large.size() * 2 / 3] ^= 0x21;
-  Twin twin(build_archive(entries));
+  Twin twin(archive_image(entries));
   twin.expect_same({"e", "a", "20", "59"});
   EXPECT_TRUE(ends_with(twin.one_run.out, ok_line(23) + "解压文件 24.data 出错！\n"));
   EXPECT_TRUE(twin.exported(23));
@@ -392,7 +392,7 @@ TEST(OneCpuAndAllCpus, ExportStopsAtABrokenLargeEntry) {
 
 TEST(OneCpuAndAllCpus, ExportStopsWhereAFileCannotBeCreated) {
   if (!several_cpus()) GTEST_SKIP() << "only one CPU to run on";
-  Twin twin(build_archive(mixed_entries()));
+  Twin twin(archive_image(mixed_entries()));
   twin.make_dirs("Extracted/A/38.data");  // a folder where entry 38's file goes
   twin.expect_same({"e", "a", "0", "59"});
   EXPECT_EQ(twin.one_run.status, 1);
@@ -408,9 +408,9 @@ TEST(OneCpuAndAllCpus, ExportStopsWhereAFileCannotBeCreated) {
 // Loose files that grow past their slots, that fit them, and plain ones.
 TEST(OneCpuAndAllCpus, ImportWritesTheSameArchive) {
   if (!several_cpus()) GTEST_SKIP() << "only one CPU to run on";
-  const std::vector<EntrySpec> entries = mixed_entries();
+  const std::vector<StoredEntry> entries = mixed_entries();
   for (bool fail_in_the_middle : {false, true}) {
-    Twin twin(build_archive(entries));
+    Twin twin(archive_image(entries));
     twin.make_dirs("Import/A");
     for (uint32_t n = 0; n < 60; n += 3) {
       Bytes content = pattern_bytes(entries[n].unpacked_size ? entries[n].unpacked_size : 5000, n);
@@ -426,7 +426,7 @@ TEST(OneCpuAndAllCpus, ImportWritesTheSameArchive) {
     }
     put_loose(twin, 16, big);  // listed right after 15.data, which is appended
     twin.expect_same({"i", "a"});
-    EXPECT_TRUE(read_file(twin.one / kArchive) != build_archive(entries));
+    EXPECT_TRUE(read_file(twin.one / kArchive) != archive_image(entries));
     EXPECT_EQ(twin.one_run.status, fail_in_the_middle ? 1 : 0);
     if (fail_in_the_middle) {
       EXPECT_TRUE(ends_with(twin.one_run.out, "30.data 文件压缩失败！\n"));

@@ -196,7 +196,7 @@ TEST(PlatformConsole, RedirectedTextIsUtf8) {
 TEST(PlatformNames, WideNamesFromCommandLineToDisk) {
   ScratchDir dir;
   const Bytes content = pattern_bytes(3000, 4);
-  write_file(dir / "LINKDATA_EU_OS_EUNA.中", build_archive({plain_entry(content)}));
+  write_file(dir / "LINKDATA_EU_OS_EUNA.中", archive_image({plain_entry(content)}));
   RunResult r = run_tool(dir.path, {"e", "中", "0", "0"});
   EXPECT_EQ(r.out,
             "从 LINKDATA_EU_OS_EUNA.中 中导出文件 " + shown("Extracted/中/0.data") + " 成功！\n");

@@ -34,12 +34,12 @@ struct Workspace {
   std::vector<Bytes> contents;
   Bytes original;
   Workspace() {
-    std::vector<EntrySpec> entries;
+    std::vector<StoredEntry> entries;
     for (uint32_t n = 0; n < 6; ++n) {
       contents.push_back(pattern_bytes(5000 + 300 * n, n));
       entries.push_back(n % 2 ? compressed_entry(contents[n]) : plain_entry(contents[n]));
     }
-    original = build_archive(entries);
+    original = archive_image(entries);
     write_file(dir / kArchive, original);
     make_dir(dir / "Import");
     make_dir(dir / "Import/A");
@@ -154,7 +154,7 @@ TEST(Restore, ArchiveChangedByAnotherProgram) {
       const Bytes saved = read_file(w.dir / kOriginals);
       Bytes replacement = w.archive();
       if (c.change == Change::another_archive) {
-        replacement = build_archive({plain_entry(pattern_bytes(7000, 9)),
+        replacement = archive_image({plain_entry(pattern_bytes(7000, 9)),
                                      compressed_entry(pattern_bytes(6000, 8)),
                                      plain_entry(pattern_bytes(100, 7))});
       } else if (c.change == Change::same_index_update) {
@@ -207,12 +207,12 @@ bool run_in_process(char op, std::string* said) {
 // this process, for speed: thousands of runs.
 TEST(Restore, DamagedFileOfOriginalsIsNeverAppliedNorCut) {
   InScratchDir here;
-  std::vector<EntrySpec> entries;
+  std::vector<StoredEntry> entries;
   for (uint32_t n = 0; n < 4; ++n) {
     const Bytes content = pattern_bytes(400 + 100 * n, n);
     entries.push_back(n % 2 ? compressed_entry(content) : plain_entry(content));
   }
-  const Bytes original = build_archive(entries);
+  const Bytes original = archive_image(entries);
   write_file(kArchive, original);
   make_dir("Import");
   make_dir("Import/A");
@@ -296,7 +296,7 @@ TEST(Restore, RecordsOfACrashedRunAreNeverTakenForItsTornTail) {
   };
   for (const Case& c : cases) {
     InScratchDir here;
-    const Bytes original = build_archive({plain_entry(pattern_bytes(1000, 1))});
+    const Bytes original = archive_image({plain_entry(pattern_bytes(1000, 1))});
     write_file(kArchive, original);
     make_dir("Import");
     make_dir("Import/A");
@@ -337,7 +337,7 @@ TEST(Restore, RecordsOfACrashedRunAreNeverTakenForItsTornTail) {
 // records from byte 32, is still read, added to and applied.
 TEST(Restore, FileOfOriginalsOfTheEarlierLayout) {
   InScratchDir here;
-  const Bytes original = build_archive(
+  const Bytes original = archive_image(
       {plain_entry(pattern_bytes(3000, 1)), compressed_entry(pattern_bytes(5000, 2))});
   write_file(kArchive, original);
   make_dir("Import");

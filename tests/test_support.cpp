@@ -131,45 +131,17 @@ bool write_permission_enforced() {
   return !out.is_open();
 }
 
-Bytes build_archive(const std::vector<EntrySpec>& entries, uint32_t offset_unit) {
-  const uint64_t index_end = 16 + 16 * uint64_t(entries.size());
-  Bytes out((index_end + 2047) / 2048 * 2048, 0);
-  store_u32le(out.data(), 0x11E54);
-  store_u32le(out.data() + 4, uint32_t(entries.size()));
-  store_u32le(out.data() + 8, offset_unit);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    uint8_t* rec = out.data() + 16 + 16 * i;
-    if (entries[i].absent) continue;
-    store_u64le(rec, out.size() / 2048);
-    store_u32le(rec + 8, uint32_t(entries[i].stored.size()));
-    store_u32le(rec + 12, entries[i].unpacked_size);
-    out.insert(out.end(), entries[i].stored.begin(), entries[i].stored.end());
-    out.resize((out.size() + 2047) / 2048 * 2048, 0);
-  }
-  return out;
-}
+StoredEntry plain_entry(const Bytes& content) { return StoredEntry{content, 0, false}; }
 
-EntrySpec plain_entry(const Bytes& content) { return EntrySpec{content, 0, false}; }
-
-EntrySpec compressed_entry(const Bytes& content) {
+StoredEntry compressed_entry(const Bytes& content) {
   auto payload = compress_payload(content.data(), uint32_t(content.size()));
   if (!payload) throw std::runtime_error("compress_payload failed");
-  return EntrySpec{*payload, uint32_t(content.size()), false};
+  return StoredEntry{*payload, uint32_t(content.size()), false};
 }
 
 Record record_of(const Bytes& archive, uint32_t n) {
   const uint8_t* p = archive.data() + 16 + 16 * size_t(n);
   return Record{load_u64le(p), load_u32le(p + 8), load_u32le(p + 12)};
-}
-
-Bytes package(const std::vector<Bytes>& subs) {
-  Bytes p(4 + 4 * subs.size(), 0);
-  store_u32le(&p[0], uint32_t(subs.size()));
-  for (size_t k = 0; k < subs.size(); ++k) {
-    store_u32le(&p[4 + 4 * k], uint32_t(p.size()));
-    p.insert(p.end(), subs[k].begin(), subs[k].end());
-  }
-  return p;
 }
 
 Bytes word_salad_bytes(size_t n, uint32_t seed) {

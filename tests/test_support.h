@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/byte_buffer.h"
+#include "tools/archive_builder.h"
 
 // AddressSanitizer and ThreadSanitizer reserve terabytes of address space for
 // their shadow memory, so tests that limit it (RLIMIT_AS) cannot run there.
@@ -101,19 +102,13 @@ class UnopenableName {
   void* handle_ = nullptr;
 };
 
-// An entry of an archive image: either a plain content or a payload stored
-// compressed (unpacked size = content length).
-struct EntrySpec {
-  Bytes stored;                // the bytes written into the payload area
-  uint32_t unpacked_size = 0;  // 0 = plain
-  bool absent = false;         // record points at offset 0 with size 0
-};
-
-// Builds archive bytes: header, records, then each payload at a 2048-aligned
-// position, padded to 2048. offset_unit goes into the header as given.
-Bytes build_archive(const std::vector<EntrySpec>& entries, uint32_t offset_unit = 2048);
-EntrySpec plain_entry(const Bytes& content);
-EntrySpec compressed_entry(const Bytes& content);  // through compress_payload
+// Archive images and packages come from the builder that the fuzz seeds and
+// the sample tool share (tools/archive_builder.h).
+using archive_builder::archive_image;
+using archive_builder::package;
+using archive_builder::StoredEntry;
+StoredEntry plain_entry(const Bytes& content);
+StoredEntry compressed_entry(const Bytes& content);  // through compress_payload
 
 struct Record {
   uint64_t payload_offset;
@@ -121,9 +116,6 @@ struct Record {
   uint32_t unpacked_size;
 };
 Record record_of(const Bytes& archive, uint32_t n);
-
-// A package of sub-files: their count, their offsets, then the sub-files.
-Bytes package(const std::vector<Bytes>& subs);
 
 // Deterministic filler: random-looking bytes with some repetition.
 Bytes pattern_bytes(size_t n, uint32_t seed);

@@ -65,7 +65,7 @@ Bytes container(const std::vector<Tex>& texs, uint32_t seed) {
 // Entry 0 plain text; entry 1 a container: DXT1 64x64 with 7 levels, an
 // unsupported code, DXT5 32 wide x 16 high with 5 levels, ARGB 16x16;
 // entry 2 a package whose sub-file 1 holds a DXT5 16x16 with 5 levels.
-std::vector<EntrySpec> texture_entries() {
+std::vector<StoredEntry> texture_entries() {
   return {plain_entry(text_bytes(std::string(100, 'p'))),
           compressed_entry(container({{7, 6, 0x66}, {1, 2, 0x44}, {5, 8, 0x45}, {1, 1, 0x44}}, 10)),
           compressed_entry(package({text_bytes(std::string(200, 't')),
@@ -97,7 +97,7 @@ struct Workspace {
   ScratchDir dir;
   Bytes original;
   Workspace() {
-    original = build_archive(texture_entries());
+    original = archive_image(texture_entries());
     write_file(dir / kArchive, original);
     export_all();
   }
@@ -886,7 +886,7 @@ TEST(TextureImport, PictureThatMemoryCannotHoldIsOutOfMemory) {
 // interrupted import does.
 TEST(TextureImport, InterruptedPictureIsNotWritten) {
   ScratchDir dir;
-  const Bytes archive = build_archive({compressed_entry(container({{12, kFormatDxt5, 0xBB}}, 1))});
+  const Bytes archive = archive_image({compressed_entry(container({{12, kFormatDxt5, 0xBB}}, 1))});
   write_file(dir / kArchive, archive);
   make_dir(dir / "Import");
   make_dir(dir / "Import/A");
@@ -915,7 +915,7 @@ TEST(TextureImport, EntryAppendedPlainKeepsItsTextures) {
   std::fill_n(content.begin() + long(at.offset), at.size, 0);  // packs into one write unit
   ScratchDir dir;
   write_file(dir / kArchive,
-             build_archive({plain_entry(text_bytes("text")), compressed_entry(content)}));
+             archive_image({plain_entry(text_bytes("text")), compressed_entry(content)}));
   Bytes noise(at.size);
   std::mt19937 random(7);
   for (uint8_t& b : noise) b = uint8_t(random());

@@ -67,15 +67,17 @@
 #include "archive/format/format.h"
 #include "platform/little_endian.h"
 #include "textures/container.h"
+#include "tools/archive_builder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using linkdata::store_u32le;
 using linkdata::store_u64le;
+using linkdata::archive_builder::ArchiveLayout;
+using linkdata::archive_builder::package;
+using linkdata::archive_builder::StoredEntry;
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t kUnit = linkdata::kWriteUnit;  // offset unit and padding
 
 // The command line's choices.
 int g_level = linkdata::kCompressionLevel;
@@ -396,11 +398,6 @@ struct Entry {
   uint32_t trailing_zeros = 0;    // zero bytes behind the terminator, inside the stored size
 };
 
-struct StoredEntry {
-  Bytes payload;
-  uint32_t unpacked_size = 0;
-};
-
 // The encoder's own cut: 32 KiB blocks, each one zlib stream.
 std::vector<ChunkPlan> block_chunks(size_t size) {
   std::vector<ChunkPlan> chunks;
@@ -428,10 +425,10 @@ Entry compressed_entry(Bytes content) {
 std::optional<StoredEntry> store_entry(Entry e) {
   StoredEntry stored;
   if (!e.compressed) {
-    stored.payload = std::move(e.content);
+    stored.stored = std::move(e.content);
     return stored;
   }
-  Bytes& out = stored.payload;
+  Bytes& out = stored.stored;
   append_u32(out, uint32_t(e.content.size()));
   for (const ChunkPlan& c : e.chunks) {
     const uint8_t* source = e.content.data() + c.begin;
@@ -478,18 +475,6 @@ std::vector<std::optional<StoredEntry>> parallel_store(size_t count, unsigned wo
 Bytes byte_ramp(size_t size) {
   Bytes out(size);
   for (size_t i = 0; i < size; ++i) out[i] = uint8_t(i);
-  return out;
-}
-
-Bytes package(const std::vector<Bytes>& sub_files) {
-  Bytes out;
-  append_u32(out, uint32_t(sub_files.size()));
-  uint32_t offset = uint32_t(4 + 4 * sub_files.size());
-  for (const Bytes& sub : sub_files) {
-    append_u32(out, offset);
-    offset += uint32_t(sub.size());
-  }
-  for (const Bytes& sub : sub_files) append(out, sub);
   return out;
 }
 
@@ -640,8 +625,9 @@ Entry generate(const GeneratedEntry& g) {
 // ---------------------------------------------------------------------------
 // Archive file
 
-// Header and a zeroed index go first; payloads are streamed behind them, each
-// padded to 2048 bytes; the index is written last, once the sizes are known.
+// The head (header and index) goes first with the index zeroed; payloads are
+// streamed behind it, each in its slot (see tools/archive_builder.h); the head
+// is written again last, once the layout has filled in the records.
 // Generated entries are made and packed in parallel, a batch of up to 64 MiB
 // of content at a time, and written in entry order.
 bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
@@ -653,28 +639,18 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     std::fprintf(stderr, "linkdata-sample: cannot create %s\n", path.string().c_str());
     return false;
   }
-  uint64_t position = linkdata::round_up_to_write_unit(linkdata::kArchiveHeaderSize +
-                                                       linkdata::kRecordSize * count);
-  Bytes head(position);
-  put_u32(head, 0, linkdata::kArchiveMagic);
-  put_u32(head, 4, count);
-  put_u32(head, 8, kUnit);
+  ArchiveLayout layout(count);
+  const Bytes& head = layout.head();
   out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
 
-  Bytes index(linkdata::kRecordSize * count);
-  const Bytes zeros(kUnit);
+  const Bytes zeros(linkdata::archive_builder::kSlotUnit);
   uint32_t n = 0;
   auto write_entry = [&](const StoredEntry& stored) {
-    uint8_t* record = index.data() + linkdata::kRecordSize * n++;
-    store_u64le(record, position / kUnit);
-    store_u32le(record + 8, uint32_t(stored.payload.size()));
-    store_u32le(record + 12, stored.unpacked_size);
-    const uint64_t slot = linkdata::round_up_to_write_unit(stored.payload.size());
-    out.write(reinterpret_cast<const char*>(stored.payload.data()),
-              std::streamsize(stored.payload.size()));
-    out.write(reinterpret_cast<const char*>(zeros.data()),
-              std::streamsize(slot - stored.payload.size()));
-    position += slot;
+    const size_t padding = layout.place(stored);
+    ++n;
+    out.write(reinterpret_cast<const char*>(stored.stored.data()),
+              std::streamsize(stored.stored.size()));
+    out.write(reinterpret_cast<const char*>(zeros.data()), std::streamsize(padding));
   };
 
   for (const StoredEntry& stored : fixed) write_entry(stored);
@@ -698,8 +674,8 @@ bool write_archive(const fs::path& path, std::vector<StoredEntry> fixed,
     }
     first = last;
   }
-  out.seekp(std::streamoff(linkdata::kArchiveHeaderSize));
-  out.write(reinterpret_cast<const char*>(index.data()), std::streamsize(index.size()));
+  out.seekp(0);
+  out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
   out.close();
   if (!out) {
     std::fprintf(stderr, "linkdata-sample: writing %s failed\n", path.string().c_str());
@@ -798,7 +774,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "linkdata-sample: compressing entry %zu failed\n", fixed.size());
       return 1;
     }
-    fixed_slots += linkdata::round_up_to_write_unit(stored->payload.size());
+    fixed_slots += linkdata::round_up_to_write_unit(stored->stored.size());
     fixed.push_back(std::move(*stored));
   }
   const std::vector<GeneratedEntry> generated =
