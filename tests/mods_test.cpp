@@ -452,5 +452,60 @@ TEST(Mods, KilledAfterAnyArchiveWriteEveryEntryIsBeforeOrAfter) {
   }
 }
 
+// A change of mods cut short after its archive writes, before its record
+// went in: an import or a range restore then settles it before its own
+// writes, so the next m run has nothing left to settle over them, and finds
+// the player's change as its own import or as an entry taken out.
+TEST(Mods, ChangeCutShortIsSettledBeforeAnImportOrARangeRestore) {
+  struct Case {
+    const char* what;
+    std::vector<std::wstring> between;
+    bool own_import;
+    const char* listed;
+  };
+  const Case cases[] = {
+      {"import", {L"i", L"A"}, true, "玩家自己的导入\tLINKDATA_EU_OS_EUNA.A\t2\t已安装"},
+      {"range restore",
+       {L"r", L"A", L"1", L"1"},
+       false,
+       "one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，部分条目已被还原"},
+  };
+  for (const Case& c : cases) {
+    Game g;
+    g.texture("one", 0, 0x55);
+    g.texture("two", 1, 0x33);
+    g.whole("three", 2, text_bytes("three"));
+    ASSERT_EQ(mod(L"+", L"one").status, 0);
+    {
+      const HookInstalled hook([](const platform::FileChange& change) {
+        if (change.kind == platform::FileChangeKind::write &&
+            change.path == from_utf8(kMods + ".new")) {
+          throw Killed{};
+        }
+        return true;
+      });
+      bool killed = false;
+      capture_stdout([&] {
+        try {
+          run_command_line({L"m", L"+", L"two"});
+        } catch (const Killed&) {
+          killed = true;
+        }
+      });
+      ASSERT_TRUE(killed) << c.what;
+    }
+    ASSERT_TRUE(fs::exists(kMods + ".pending")) << c.what;
+    make_dir("Import/A");
+    write_file("Import/A/1.data", text_bytes("mine"));
+    const Said between = tool(c.between);
+    EXPECT_EQ(between.status, 0) << c.what << between.out;
+    EXPECT_NE(between.out.find("检测到上次模组操作未完成"), std::string::npos) << c.what;
+    ASSERT_EQ(mod(L"+", L"three").status, 0) << c.what;
+    EXPECT_EQ(g.entry(1), c.own_import ? text_bytes("mine") : g.original_entry(1)) << c.what;
+    const Said listed = tool({L"m"});
+    EXPECT_NE(listed.out.find(c.listed), std::string::npos) << c.what << listed.out;
+  }
+}
+
 }  // namespace
 }  // namespace linkdata::test

@@ -39,6 +39,7 @@ namespace {
 // loaded, and its record of mods as the run will leave it.
 struct Session {
   explicit Session(const std::wstring& l) : letter(l), archive_name(kArchivePrefix + l) {}
+  Session(const std::wstring& l, const std::wstring& name) : letter(l), archive_name(name) {}
   std::wstring letter;
   std::wstring archive_name;
   platform::File archive;
@@ -134,6 +135,8 @@ bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched);
 // and its record of mods. A record that no longer describes the archive (a
 // game update replaced it, or a copy of the original came back) is set
 // aside, never deleted; a change cut short by a crash is finished first.
+bool judge_side_files(Session& s, ArchiveUse use, bool writable);
+
 bool open_session(Session& s, ArchiveUse use) {
   if (!path_exists(s.archive_name)) return fail(msg::archive_missing(s.archive_name));
   LockedArchive locked = open_archive_locked(s.archive_name, use);
@@ -142,6 +145,12 @@ bool open_session(Session& s, ArchiveUse use) {
     return locked.status == ArchiveOpenStatus::cannot_open ? fail(msg::kArchiveOpenFailed) : false;
   }
   s.archive = std::move(locked.file);
+  return judge_side_files(s, use, locked.writable);
+}
+
+// The archive in hand, under its lock: its header, its file of originals and
+// its record of mods judged, and a change a crash cut short settled.
+bool judge_side_files(Session& s, ArchiveUse use, bool writable) {
   ArchiveHeader header;
   if (!read_header_reporting(s.archive, &header)) return false;
   if (header.offset_unit != kWriteUnit) return fail(msg::kOffsetUnitNot2048);
@@ -149,7 +158,7 @@ bool open_session(Session& s, ArchiveUse use) {
   if (!s.archive.size(&s.length_at_start)) return fail(msg::kArchiveReadFailed);
   if (record_position(s.entry_count) > s.length_at_start) return fail(msg::kIndexPastEnd);
   const bool writes = use == ArchiveUse::write;
-  if (writes && !locked.writable) return fail(msg::kArchiveNotWritable);
+  if (writes && !writable) return fail(msg::kArchiveNotWritable);
 
   switch (s.originals.load(s.archive_name, s.archive)) {
     case OriginalsLoad::none:
@@ -1023,6 +1032,17 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts) {
                   : msg::mod_installed(s->archive_name, name));
   }
   return true;
+}
+
+bool settle_pending_mods(const std::wstring& archive_name, platform::File& archive, bool writable) {
+  if (platform::name_kind(mods_pending_path(archive_name)) == platform::NameKind::none) {
+    return true;
+  }
+  Session s(L"", archive_name);
+  s.archive = std::move(archive);
+  const bool ok = judge_side_files(s, ArchiveUse::write, writable);
+  archive = std::move(s.archive);
+  return ok;
 }
 
 bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, LayerOnTop>* top) {
