@@ -425,9 +425,11 @@ bool reconcile(Session& s, const std::set<uint32_t>& touched) {
   for (const EntryState& e : s.record.states) entries.insert(e.entry);
   for (uint32_t n : entries) {
     if (n >= s.entry_count) continue;
+    const EntryState* was = state_of(s.record, n);
+    // Never written since the original: nothing to read.
+    if (was == nullptr && saved.count(n) == 0) continue;
     EntryState now;
     if (!current_state(s, n, &now)) return fail(msg::kArchiveReadFailed);
-    const EntryState* was = state_of(s.record, n);
     const bool unchanged = was != nullptr ? std::equal(now.record, now.record + 16, was->record) &&
                                                 now.payload_crc == was->payload_crc
                                           : saved.count(n) == 0;
@@ -624,8 +626,16 @@ bool finish_rebuild(Rebuild& r, const std::vector<uint32_t>& touched) {
       drop_state(s.record, n);
       continue;
     }
+    // The payload's checksum was taken as it was handed to the writer.
     EntryState state;
-    if (!current_state(s, n, &state, false)) return fail(msg::kArchiveReadFailed);
+    state.entry = n;
+    const auto crc = r.crcs.find(n);
+    if (crc == r.crcs.end()
+            ? !current_state(s, n, &state, false)
+            : !read_exactly(s.archive, record_position(n), state.record, kRecordSize)) {
+      return fail(msg::kArchiveReadFailed);
+    }
+    if (crc != r.crcs.end()) state.payload_crc = crc->second;
     set_state(s.record, state);
   }
   return commit_mods_record(s.archive_name, s.record) || fail(msg::kModsRecordWriteFailed);

@@ -1,7 +1,10 @@
 #include "archive/safety/mods_record.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <utility>
 
 #include "archive/safety/checked_reads.h"
 #include "platform/little_endian.h"
@@ -19,25 +22,89 @@ enum class Section : uint32_t { identity = 1, layer = 2, states = 3, touched = 4
 
 uint32_t crc(const uint8_t* data, size_t n) { return crc_of(0, data, n); }
 
-// Fields appended to a section body.
-struct Writer {
-  std::vector<uint8_t> bytes;
-  void u8(uint8_t v) { bytes.push_back(v); }
+// Where an encoded record goes: its bytes at their positions. The heads,
+// whose checksums cover what follows them, are put over their place once
+// that is written.
+using PutAt = std::function<bool(uint64_t at, const uint8_t* data, size_t n)>;
+
+// A record encoded section by section straight to where it goes: a layer's
+// contents are never copied into one body, so writing the record costs its
+// bytes once, not a buffer of its size grown and copied again.
+class Encoder {
+ public:
+  explicit Encoder(PutAt put) : put_(std::move(put)) {}
+  void begin_section(Section type) {
+    type_ = type;
+    section_at_ = at_;
+    at_ += kSectionHeadSize;
+    body_length_ = 0;
+    body_crc_ = 0;
+  }
+  void end_section() {
+    flush_fields();
+    uint8_t head[kSectionHeadSize] = {};
+    store_u32le(head, uint32_t(type_));
+    store_u64le(head + 8, body_length_);
+    store_u32le(head + 16, body_crc_);
+    store_u32le(head + 20, crc(head, 20));
+    ok_ = ok_ && put_(section_at_, head, kSectionHeadSize);
+    ++sections_;
+  }
+  void u8(uint8_t v) { field(&v, 1); }
   void u32(uint32_t v) {
     uint8_t b[4];
     store_u32le(b, v);
-    bytes.insert(bytes.end(), b, b + 4);
+    field(b, 4);
   }
   void u64(uint64_t v) {
     uint8_t b[8];
     store_u64le(b, v);
-    bytes.insert(bytes.end(), b, b + 8);
+    field(b, 8);
   }
+  // Small ones gathered with the fields, large ones put as they are.
   void blob(const uint8_t* data, size_t n) {
     u64(n);
-    bytes.insert(bytes.end(), data, data + n);
+    if (n < kFieldsBuffered) return field(data, n);
+    flush_fields();
+    body(data, n);
   }
   void text(const std::string& s) { blob(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+  // The file's head, last; false when any put failed.
+  bool finish(ModsRecordKind kind) {
+    uint8_t head[kHeadSize] = {};
+    std::memcpy(head, kMagic, 8);
+    store_u32le(head + 8, uint32_t(kind));
+    store_u32le(head + 12, sections_);
+    store_u64le(head + 16, at_);
+    store_u32le(head + 28, crc(head, 28));
+    return ok_ && put_(0, head, kHeadSize);
+  }
+
+ private:
+  static constexpr size_t kFieldsBuffered = size_t(1) << 16;
+  void field(const uint8_t* data, size_t n) {
+    fields_.insert(fields_.end(), data, data + n);
+    if (fields_.size() >= kFieldsBuffered) flush_fields();
+  }
+  void body(const uint8_t* data, size_t n) {
+    if (n == 0) return;
+    body_crc_ = crc_of(body_crc_, data, n);
+    body_length_ += n;
+    ok_ = ok_ && put_(at_, data, n);
+    at_ += n;
+  }
+  void flush_fields() {
+    body(fields_.data(), fields_.size());
+    fields_.clear();
+  }
+  PutAt put_;
+  std::vector<uint8_t> fields_;
+  uint64_t at_ = kHeadSize;
+  uint32_t sections_ = 0;
+  Section type_ = Section::identity;
+  uint64_t section_at_ = 0, body_length_ = 0;
+  uint32_t body_crc_ = 0;
+  bool ok_ = true;
 };
 
 // Fields read from a section body; any field past its end fails the whole
@@ -88,18 +155,8 @@ struct Reader {
   }
 };
 
-void add_section(std::vector<uint8_t>* out, Section type, const std::vector<uint8_t>& body) {
-  uint8_t head[kSectionHeadSize] = {};
-  store_u32le(head, uint32_t(type));
-  store_u64le(head + 8, body.size());
-  store_u32le(head + 16, crc(body.data(), body.size()));
-  store_u32le(head + 20, crc(head, 20));
-  out->insert(out->end(), head, head + kSectionHeadSize);
-  out->insert(out->end(), body.begin(), body.end());
-}
-
-std::vector<uint8_t> layer_body(const ModLayer& layer) {
-  Writer w;
+void encode_layer(Encoder& w, const ModLayer& layer) {
+  w.begin_section(Section::layer);
   w.text(layer.name);
   w.text(layer.title);
   w.text(layer.version);
@@ -120,7 +177,32 @@ std::vector<uint8_t> layer_body(const ModLayer& layer) {
       w.blob(t.pixels.data(), t.pixels.size());
     }
   }
-  return std::move(w.bytes);
+  w.end_section();
+}
+
+bool encode_to(const ModsRecord& record, ModsRecordKind kind, PutAt put) {
+  Encoder w(std::move(put));
+  w.begin_section(Section::identity);
+  w.u64(record.identity.original_length);
+  w.u32(record.identity.entry_count);
+  w.u32(record.identity.index_crc);
+  w.end_section();
+  for (const ModLayer& layer : record.layers) encode_layer(w, layer);
+  w.begin_section(Section::states);
+  w.u32(uint32_t(record.states.size()));
+  for (const EntryState& s : record.states) {
+    w.u32(s.entry);
+    for (uint8_t b : s.record) w.u8(b);
+    w.u32(s.payload_crc);
+  }
+  w.end_section();
+  if (kind == ModsRecordKind::pending) {
+    w.begin_section(Section::touched);
+    w.u32(uint32_t(record.touched.size()));
+    for (uint32_t n : record.touched) w.u32(n);
+    w.end_section();
+  }
+  return w.finish(kind);
 }
 
 bool read_layer(Reader& r, ModLayer* layer) {
@@ -189,10 +271,14 @@ bool read_section(Section type, Reader& r, ModsRecord* out, bool* had_identity) 
   return false;
 }
 
-bool write_whole(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+bool write_whole(const std::wstring& path, const ModsRecord& record, ModsRecordKind kind) {
   platform::File f = platform::File::create_fresh(path);
-  return f.is_open() && f.write_at(0, bytes.data(), bytes.size()) && f.flush_to_disk() &&
-         f.close() && platform::flush_folder(folder_of(path));
+  return f.is_open() &&
+         encode_to(record, kind,
+                   [&f](uint64_t at, const uint8_t* data, size_t n) {
+                     return f.write_at(at, data, n);
+                   }) &&
+         f.flush_to_disk() && f.close() && platform::flush_folder(folder_of(path));
 }
 
 bool remove_if_there(const std::wstring& path) {
@@ -202,41 +288,12 @@ bool remove_if_there(const std::wstring& path) {
 }  // namespace
 
 std::vector<uint8_t> encode_mods_record(const ModsRecord& record, ModsRecordKind kind) {
-  std::vector<uint8_t> out(kHeadSize);
-  uint32_t sections = 0;
-  {
-    Writer w;
-    w.u64(record.identity.original_length);
-    w.u32(record.identity.entry_count);
-    w.u32(record.identity.index_crc);
-    add_section(&out, Section::identity, w.bytes);
-    ++sections;
-  }
-  for (const ModLayer& layer : record.layers) {
-    add_section(&out, Section::layer, layer_body(layer));
-    ++sections;
-  }
-  Writer states;
-  states.u32(uint32_t(record.states.size()));
-  for (const EntryState& s : record.states) {
-    states.u32(s.entry);
-    for (uint8_t b : s.record) states.u8(b);
-    states.u32(s.payload_crc);
-  }
-  add_section(&out, Section::states, states.bytes);
-  ++sections;
-  if (kind == ModsRecordKind::pending) {
-    Writer touched;
-    touched.u32(uint32_t(record.touched.size()));
-    for (uint32_t n : record.touched) touched.u32(n);
-    add_section(&out, Section::touched, touched.bytes);
-    ++sections;
-  }
-  std::memcpy(out.data(), kMagic, 8);
-  store_u32le(out.data() + 8, uint32_t(kind));
-  store_u32le(out.data() + 12, sections);
-  store_u64le(out.data() + 16, out.size());
-  store_u32le(out.data() + 28, crc(out.data(), 28));
+  std::vector<uint8_t> out;
+  encode_to(record, kind, [&out](uint64_t at, const uint8_t* data, size_t n) {
+    if (out.size() < at + n) out.resize(size_t(at + n));
+    std::copy(data, data + n, out.begin() + long(at));
+    return true;
+  });
   return out;
 }
 
@@ -303,8 +360,7 @@ ModsLoad load_mods_file(const std::wstring& path, ModsRecord* out, ModsRecordKin
 }
 
 bool write_mods_pending(const std::wstring& archive_name, const ModsRecord& record) {
-  return write_whole(mods_pending_path(archive_name),
-                     encode_mods_record(record, ModsRecordKind::pending));
+  return write_whole(mods_pending_path(archive_name), record, ModsRecordKind::pending);
 }
 
 bool commit_mods_record(const std::wstring& archive_name, const ModsRecord& record) {
@@ -313,7 +369,7 @@ bool commit_mods_record(const std::wstring& archive_name, const ModsRecord& reco
     if (!remove_if_there(path) || !platform::flush_folder(folder_of(path))) return false;
   } else {
     const std::wstring next = path + L".new";
-    if (!write_whole(next, encode_mods_record(record, ModsRecordKind::committed)) ||
+    if (!write_whole(next, record, ModsRecordKind::committed) ||
         !platform::replace_file(next, path) || !platform::flush_folder(folder_of(path))) {
       return false;
     }
