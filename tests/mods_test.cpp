@@ -136,6 +136,7 @@ TEST(ModsRecord, ReadsBackWhatItWroteAndRefusesAnyChangedOrMissingByte) {
   layer.fingerprint = 7;
   layer.entries.push_back({3, true, {1, 2, 3}, 30, {}});
   layer.entries.push_back({5, false, {}, 0, {{0, 2, {9, 9}}}});
+  layer.entries.push_back({7, true, {4, 5}, 2, {}, true});
   r.layers = {layer, ModLayer{}};
   r.states.push_back({3, {1}, 77});
   r.touched = {3, 5};

@@ -14,7 +14,7 @@
 namespace linkdata {
 namespace {
 
-constexpr char kMagic[8] = {'L', 'D', 'M', 'O', 'D', 'S', '0', '1'};
+constexpr char kMagic[8] = {'L', 'D', 'M', 'O', 'D', 'S', '0', '2'};
 constexpr size_t kHeadSize = 32;
 constexpr size_t kSectionHeadSize = 24;
 
@@ -168,6 +168,7 @@ void encode_layer(Encoder& w, const ModLayer& layer) {
   for (const ModEntry& e : layer.entries) {
     w.u32(e.entry);
     w.u8(e.whole ? 1 : 0);
+    w.u8(e.plain ? 1 : 0);
     w.blob(e.content.data(), e.content.size());
     w.u32(e.content_size);
     w.u32(uint32_t(e.textures.size()));
@@ -218,8 +219,11 @@ bool read_layer(Reader& r, ModLayer* layer) {
     ModEntry e;
     e.entry = r.u32();
     e.whole = r.flag();
+    e.plain = r.flag();
     e.content = r.blob();
     e.content_size = r.u32();
+    // Only a whole content is kept plain, and then at its own size.
+    if (e.plain && (!e.whole || e.content.size() != e.content_size)) r.ok = false;
     const uint32_t textures = r.u32();
     for (uint32_t k = 0; r.ok && k < textures; ++k) {
       ModTexture t;
