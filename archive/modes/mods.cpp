@@ -233,7 +233,7 @@ bool judge_side_files(Session& s, ArchiveUse use, bool writable) {
   }
   if (has_record && stale) {
     if (!writes) {
-      s.record = committed;
+      s.record = std::move(committed);
       s.record.states.clear();
       s.record.identity = ModsIdentity{};  // shown as set aside
       return true;
@@ -251,7 +251,7 @@ bool judge_side_files(Session& s, ArchiveUse use, bool writable) {
     s.record.identity = now;
     return true;
   }
-  if (c == ModsLoad::ok) s.record = committed;
+  if (c == ModsLoad::ok) s.record = std::move(committed);
   s.record.identity = now;
   if (p == ModsLoad::ok && writes) {
     // A change cut short: the entries it was rewriting are made again as

@@ -107,32 +107,35 @@ class Encoder {
   bool ok_ = true;
 };
 
-// Fields read from a section body; any field past its end fails the whole
-// read, and the body must be used up.
-struct Reader {
-  const uint8_t* p;
-  size_t left;
+// Where a record is read from: bytes at their positions.
+using ReadAt = std::function<bool(uint64_t at, uint8_t* out, size_t n)>;
+
+// Fields read from a section body, pulled from where the record lies in
+// blocks and its contents straight into their place, so that reading a
+// record holds it once, not its file beside it. The body's checksum is
+// taken over the bytes as they come and checked at its end; until then
+// nothing read is trusted but for its bounds: any field past the body's end
+// fails the whole read, and the body must be used up.
+class Reader {
+ public:
+  Reader(const ReadAt& read, uint64_t at, uint64_t length) : read_(read), at_(at), left_(length) {}
   bool ok = true;
-  bool take(size_t n) {
-    if (!ok || n > left) return ok = false;
-    return true;
-  }
+  uint64_t left() const { return left_; }
+  uint32_t body_crc() const { return crc_; }
   uint8_t u8() {
-    if (!take(1)) return 0;
-    --left;
-    return *p++;
+    uint8_t v = 0;
+    take(&v, 1);
+    return v;
   }
   uint32_t u32() {
-    if (!take(4)) return 0;
-    const uint32_t v = load_u32le(p);
-    p += 4, left -= 4;
-    return v;
+    uint8_t b[4] = {};
+    take(b, 4);
+    return load_u32le(b);
   }
   uint64_t u64() {
-    if (!take(8)) return 0;
-    const uint64_t v = load_u64le(p);
-    p += 8, left -= 8;
-    return v;
+    uint8_t b[8] = {};
+    take(b, 8);
+    return load_u64le(b);
   }
   bool flag() {
     const uint8_t v = u8();
@@ -141,18 +144,59 @@ struct Reader {
   }
   std::vector<uint8_t> blob() {
     const uint64_t n = u64();
-    if (!ok || n > left) {
+    if (!ok || n > left_) {
       ok = false;
       return {};
     }
-    std::vector<uint8_t> out(p, p + n);
-    p += n, left -= size_t(n);
+    std::vector<uint8_t> out(static_cast<size_t>(n));
+    take(out.data(), out.size());
     return out;
   }
   std::string text() {
     const std::vector<uint8_t> b = blob();
     return std::string(b.begin(), b.end());
   }
+
+ private:
+  static constexpr size_t kWindow = size_t(1) << 16;
+  // The next n bytes of the body.
+  void take(uint8_t* out, size_t n) {
+    if (!ok || n > left_) {
+      ok = false;
+      return;
+    }
+    while (n > 0) {
+      if (used_ == window_.size()) {
+        const uint64_t unfetched = left_;  // nothing is held in the window
+        if (n >= kWindow) {
+          fetch(out, n);
+          left_ -= n;
+          return;
+        }
+        window_.resize(size_t(std::min<uint64_t>(kWindow, unfetched)));
+        used_ = 0;
+        fetch(window_.data(), window_.size());
+        if (!ok) return;
+      }
+      const size_t k = std::min(n, window_.size() - used_);
+      std::memcpy(out, window_.data() + used_, k);
+      used_ += k, out += k, n -= k, left_ -= k;
+    }
+  }
+  void fetch(uint8_t* out, size_t n) {
+    if (!ok || !read_(at_, out, n)) {
+      ok = false;
+      return;
+    }
+    crc_ = crc_of(crc_, out, n);
+    at_ += n;
+  }
+  const ReadAt& read_;
+  uint64_t at_;    // in the file, of the first byte not yet fetched
+  uint64_t left_;  // of the body, not yet taken
+  uint32_t crc_ = 0;
+  std::vector<uint8_t> window_;
+  size_t used_ = 0;
 };
 
 void encode_layer(Encoder& w, const ModLayer& layer) {
@@ -301,28 +345,31 @@ std::vector<uint8_t> encode_mods_record(const ModsRecord& record, ModsRecordKind
   return out;
 }
 
-bool decode_mods_record(const uint8_t* data, size_t size, ModsRecord* out, ModsRecordKind* kind) {
+namespace {
+
+bool decode_from(const ReadAt& read, uint64_t size, ModsRecord* out, ModsRecordKind* kind) {
   *out = ModsRecord{};
-  if (size < kHeadSize || std::memcmp(data, kMagic, 8) != 0) return false;
-  if (load_u32le(data + 28) != crc(data, 28) || load_u64le(data + 16) != size) return false;
-  const uint32_t k = load_u32le(data + 8);
+  uint8_t head[kHeadSize];
+  if (size < kHeadSize || !read(0, head, kHeadSize) || std::memcmp(head, kMagic, 8) != 0) {
+    return false;
+  }
+  if (load_u32le(head + 28) != crc(head, 28) || load_u64le(head + 16) != size) return false;
+  const uint32_t k = load_u32le(head + 8);
   if (k != uint32_t(ModsRecordKind::committed) && k != uint32_t(ModsRecordKind::pending)) {
     return false;
   }
   *kind = ModsRecordKind(k);
-  const uint32_t sections = load_u32le(data + 12);
-  size_t at = kHeadSize;
+  const uint32_t sections = load_u32le(head + 12);
+  uint64_t at = kHeadSize;
   bool had_identity = false, had_states = false, had_touched = false;
   for (uint32_t i = 0; i < sections; ++i) {
-    if (size - at < kSectionHeadSize) return false;
-    const uint8_t* head = data + at;
-    if (load_u32le(head + 20) != crc(head, 20)) return false;
-    const uint64_t length = load_u64le(head + 8);
+    uint8_t section[kSectionHeadSize];
+    if (size - at < kSectionHeadSize || !read(at, section, kSectionHeadSize)) return false;
+    if (load_u32le(section + 20) != crc(section, 20)) return false;
+    const uint64_t length = load_u64le(section + 8);
     at += kSectionHeadSize;
-    if (length > size - at || load_u32le(head + 16) != crc(data + at, size_t(length))) {
-      return false;
-    }
-    const Section type = Section(load_u32le(head));
+    if (length > size - at) return false;
+    const Section type = Section(load_u32le(section));
     if (type == Section::states) {
       if (had_states) return false;
       had_states = true;
@@ -331,12 +378,27 @@ bool decode_mods_record(const uint8_t* data, size_t size, ModsRecord* out, ModsR
       if (had_touched || *kind != ModsRecordKind::pending) return false;
       had_touched = true;
     }
-    Reader r{data + at, size_t(length)};
-    if (!read_section(type, r, out, &had_identity) || r.left != 0) return false;
-    at += size_t(length);
+    Reader r(read, at, length);
+    if (!read_section(type, r, out, &had_identity) || r.left() != 0 ||
+        r.body_crc() != load_u32le(section + 16)) {
+      return false;
+    }
+    at += length;
   }
   return at == size && had_identity && had_states &&
          had_touched == (*kind == ModsRecordKind::pending);
+}
+
+}  // namespace
+
+bool decode_mods_record(const uint8_t* data, size_t size, ModsRecord* out, ModsRecordKind* kind) {
+  return decode_from(
+      [data, size](uint64_t at, uint8_t* to, size_t n) {
+        if (at > size || n > size - at) return false;
+        std::memcpy(to, data + at, n);
+        return true;
+      },
+      size, out, kind);
 }
 
 std::wstring mods_record_path(const std::wstring& archive_name) { return archive_name + L"-mods"; }
@@ -351,16 +413,21 @@ ModsLoad load_mods_file(const std::wstring& path, ModsRecord* out, ModsRecordKin
   if (!f.is_open()) return ModsLoad::unreadable;
   uint64_t length = 0;
   if (!f.size(&length)) return ModsLoad::unreadable;
-  if (length > SIZE_MAX) return ModsLoad::damaged;
-  std::vector<uint8_t> bytes;
+  bool read_failed = false;
+  bool decoded = false;
   try {
-    bytes.resize(size_t(length));
+    decoded = decode_from(
+        [&f, &read_failed](uint64_t at, uint8_t* to, size_t n) {
+          if (read_exactly(f, at, to, n)) return true;
+          read_failed = true;
+          return false;
+        },
+        length, out, kind);
   } catch (const std::bad_alloc&) {
     return ModsLoad::unreadable;
   }
-  if (!read_exactly(f, 0, bytes.data(), bytes.size())) return ModsLoad::unreadable;
-  return decode_mods_record(bytes.data(), bytes.size(), out, kind) ? ModsLoad::ok
-                                                                   : ModsLoad::damaged;
+  if (read_failed) return ModsLoad::unreadable;
+  return decoded ? ModsLoad::ok : ModsLoad::damaged;
 }
 
 bool write_mods_pending(const std::wstring& archive_name, const ModsRecord& record) {
