@@ -508,5 +508,34 @@ TEST(Mods, ChangeCutShortIsSettledBeforeAnImportOrARangeRestore) {
   }
 }
 
+// A loose file is read only in its entry's turn: one saved again since the
+// install was planned stops it there, as a crash would, and the next run
+// settles it and installs what the folder holds then.
+TEST(Mods, LooseFileChangedBeforeItsTurnStopsTheInstallThere) {
+  Game g;
+  g.whole("one", 0, text_bytes("planned"));
+  g.whole("one", 2, text_bytes("two planned"));
+  bool changed = false;
+  Said stopped;
+  {
+    const HookInstalled hook([&changed](const platform::FileChange& c) {
+      if (!changed && c.path == from_utf8(kMods + ".pending")) {
+        changed = true;
+        write_file("Mods/one/A/2.data", text_bytes("saved later, and longer"));
+      }
+      return true;
+    });
+    stopped = mod(L"+", L"one");
+  }
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_NE(stopped.out.find("2.data 文件读取出错！"), std::string::npos) << stopped.out;
+  EXPECT_EQ(g.entry(2), g.original_entry(2));
+  const Said again = mod(L"+", L"one");
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_NE(again.out.find("检测到上次模组操作未完成"), std::string::npos) << again.out;
+  EXPECT_EQ(g.entry(0), text_bytes("planned"));
+  EXPECT_EQ(g.entry(2), text_bytes("saved later, and longer"));
+}
+
 }  // namespace
 }  // namespace linkdata::test
