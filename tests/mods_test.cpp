@@ -136,6 +136,7 @@ TEST(ModsRecord, ReadsBackWhatItWroteAndRefusesAnyChangedOrMissingByte) {
   layer.fingerprint = 7;
   layer.entries.push_back({3, true, {1, 2, 3}, 30, {}});
   layer.entries.push_back({5, false, {}, 0, {{0, 2, {9, 9}}}});
+  layer.entries.push_back({7, true, {4, 5}, 2, {}, true});
   r.layers = {layer, ModLayer{}};
   r.states.push_back({3, {1}, 77});
   r.touched = {3, 5};
@@ -450,6 +451,90 @@ TEST(Mods, KilledAfterAnyArchiveWriteEveryEntryIsBeforeOrAfter) {
     EXPECT_GT(killed, 10u);
     (void)done_archive;
   }
+}
+
+// A change of mods cut short after its archive writes, before its record
+// went in: an import or a range restore then settles it before its own
+// writes, so the next m run has nothing left to settle over them, and finds
+// the player's change as its own import or as an entry taken out.
+TEST(Mods, ChangeCutShortIsSettledBeforeAnImportOrARangeRestore) {
+  struct Case {
+    const char* what;
+    std::vector<std::wstring> between;
+    bool own_import;
+    const char* listed;
+  };
+  const Case cases[] = {
+      {"import", {L"i", L"A"}, true, "玩家自己的导入\tLINKDATA_EU_OS_EUNA.A\t2\t已安装"},
+      {"range restore",
+       {L"r", L"A", L"1", L"1"},
+       false,
+       "one\tLINKDATA_EU_OS_EUNA.A\t1\t已安装，部分条目已被还原"},
+  };
+  for (const Case& c : cases) {
+    Game g;
+    g.texture("one", 0, 0x55);
+    g.texture("two", 1, 0x33);
+    g.whole("three", 2, text_bytes("three"));
+    ASSERT_EQ(mod(L"+", L"one").status, 0);
+    {
+      const HookInstalled hook([](const platform::FileChange& change) {
+        if (change.kind == platform::FileChangeKind::write &&
+            change.path == from_utf8(kMods + ".new")) {
+          throw Killed{};
+        }
+        return true;
+      });
+      bool killed = false;
+      capture_stdout([&] {
+        try {
+          run_command_line({L"m", L"+", L"two"});
+        } catch (const Killed&) {
+          killed = true;
+        }
+      });
+      ASSERT_TRUE(killed) << c.what;
+    }
+    ASSERT_TRUE(fs::exists(kMods + ".pending")) << c.what;
+    make_dir("Import/A");
+    write_file("Import/A/1.data", text_bytes("mine"));
+    const Said between = tool(c.between);
+    EXPECT_EQ(between.status, 0) << c.what << between.out;
+    EXPECT_NE(between.out.find("检测到上次模组操作未完成"), std::string::npos) << c.what;
+    ASSERT_EQ(mod(L"+", L"three").status, 0) << c.what;
+    EXPECT_EQ(g.entry(1), c.own_import ? text_bytes("mine") : g.original_entry(1)) << c.what;
+    const Said listed = tool({L"m"});
+    EXPECT_NE(listed.out.find(c.listed), std::string::npos) << c.what << listed.out;
+  }
+}
+
+// A loose file is read only in its entry's turn: one saved again since the
+// install was planned stops it there, as a crash would, and the next run
+// settles it and installs what the folder holds then.
+TEST(Mods, LooseFileChangedBeforeItsTurnStopsTheInstallThere) {
+  Game g;
+  g.whole("one", 0, text_bytes("planned"));
+  g.whole("one", 2, text_bytes("two planned"));
+  bool changed = false;
+  Said stopped;
+  {
+    const HookInstalled hook([&changed](const platform::FileChange& c) {
+      if (!changed && c.path == from_utf8(kMods + ".pending")) {
+        changed = true;
+        write_file("Mods/one/A/2.data", text_bytes("saved later, and longer"));
+      }
+      return true;
+    });
+    stopped = mod(L"+", L"one");
+  }
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_NE(stopped.out.find("2.data 文件读取出错！"), std::string::npos) << stopped.out;
+  EXPECT_EQ(g.entry(2), g.original_entry(2));
+  const Said again = mod(L"+", L"one");
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_NE(again.out.find("检测到上次模组操作未完成"), std::string::npos) << again.out;
+  EXPECT_EQ(g.entry(0), text_bytes("planned"));
+  EXPECT_EQ(g.entry(2), text_bytes("saved later, and longer"));
 }
 
 }  // namespace

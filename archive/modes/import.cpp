@@ -19,6 +19,7 @@
 #include "archive/format/format.h"
 #include "archive/modes/gallery.h"
 #include "archive/modes/import_names.h"
+#include "archive/modes/mods.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/run_summary.h"
 #include "archive/modes/texture_patch.h"
@@ -461,6 +462,9 @@ bool open_archive_for_import(ImportRun& run, LockedArchive* locked) {
   // Read as well as written: the journal saves the bytes a write replaces,
   // and entries without a loose file take their content from here.
   run.archive = std::move(locked->file);
+  // Before the length and the records that every decision of the run rests
+  // on are read: settling may rewrite entries and grow or cut the archive.
+  if (!settle_pending_mods(run.archive_name, run.archive, locked->writable)) return false;
   ArchiveHeader header;
   if (!read_header_reporting(run.archive, &header)) return false;
   // Offsets written here are in 2048-byte units; another unit would make every

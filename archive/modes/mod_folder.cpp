@@ -1,10 +1,9 @@
 #include "archive/modes/mod_folder.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <map>
 
+#include "archive/safety/checked_reads.h"
 #include "platform/ascii_case.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -36,7 +35,7 @@ bool is_folder(const std::wstring& path) {
 
 // Carries a checksum over a file's bytes, read in blocks; false when it
 // cannot be read.
-bool crc_file(const std::wstring& path, uLong* crc) {
+bool crc_file(const std::wstring& path, uint32_t* crc) {
   platform::File f = platform::File::open_read(path);
   if (!f.is_open()) return false;
   std::vector<uint8_t> block(1 << 16);
@@ -44,14 +43,14 @@ bool crc_file(const std::wstring& path, uLong* crc) {
     size_t got = 0;
     if (!f.read_at(at, block.data(), block.size(), &got)) return false;
     if (got == 0) return true;
-    *crc = crc32(*crc, block.data(), uInt(got));
+    *crc = crc_of(*crc, block.data(), got);
     at += got;
   }
 }
 
-void crc_text(const std::wstring& text, uLong* crc) {
+void crc_text(const std::wstring& text, uint32_t* crc) {
   const std::string bytes = to_utf8(text) + '\0';
-  *crc = crc32(*crc, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size()));
+  *crc = crc_of(*crc, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 }  // namespace
@@ -192,7 +191,7 @@ std::wstring gather_mod_files(const std::wstring& name, const std::wstring& lett
 
 uint32_t mod_fingerprint(const std::wstring& name) {
   if (!is_folder(mod_folder(name))) return 0;
-  uLong crc = crc32(0, Z_NULL, 0);
+  uint32_t crc = 0;
   const std::wstring info = join_path(mod_folder(name), L"mod.txt");
   crc_text(L"mod.txt", &crc);
   crc_file(info, &crc);

@@ -39,6 +39,7 @@ namespace {
 // loaded, and its record of mods as the run will leave it.
 struct Session {
   explicit Session(const std::wstring& l) : letter(l), archive_name(kArchivePrefix + l) {}
+  Session(const std::wstring& l, const std::wstring& name) : letter(l), archive_name(name) {}
   std::wstring letter;
   std::wstring archive_name;
   platform::File archive;
@@ -60,6 +61,12 @@ struct Session {
   std::vector<uint32_t> touched;
   std::vector<std::wstring> notes;
   bool update = false;
+  // Loose files of the incoming layer that replace an entry with nothing
+  // patched into them, by entry: read and compressed for the record as
+  // their entry is rebuilt, beside the writes of the entries before it,
+  // as import reads its files, not all of them before the first write.
+  std::string deferred_layer;
+  std::map<uint32_t, std::wstring> deferred;
   bool finished_pending = false;  // a change a crash cut short was settled
   bool reconciled = false;        // the record took in what changed outside mods
   // Compresses the whole contents the record keeps, on every CPU.
@@ -134,6 +141,8 @@ bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched);
 // and its record of mods. A record that no longer describes the archive (a
 // game update replaced it, or a copy of the original came back) is set
 // aside, never deleted; a change cut short by a crash is finished first.
+bool judge_side_files(Session& s, ArchiveUse use, bool writable);
+
 bool open_session(Session& s, ArchiveUse use) {
   if (!path_exists(s.archive_name)) return fail(msg::archive_missing(s.archive_name));
   LockedArchive locked = open_archive_locked(s.archive_name, use);
@@ -142,6 +151,12 @@ bool open_session(Session& s, ArchiveUse use) {
     return locked.status == ArchiveOpenStatus::cannot_open ? fail(msg::kArchiveOpenFailed) : false;
   }
   s.archive = std::move(locked.file);
+  return judge_side_files(s, use, locked.writable);
+}
+
+// The archive in hand, under its lock: its header, its file of originals and
+// its record of mods judged, and a change a crash cut short settled.
+bool judge_side_files(Session& s, ArchiveUse use, bool writable) {
   ArchiveHeader header;
   if (!read_header_reporting(s.archive, &header)) return false;
   if (header.offset_unit != kWriteUnit) return fail(msg::kOffsetUnitNot2048);
@@ -149,7 +164,7 @@ bool open_session(Session& s, ArchiveUse use) {
   if (!s.archive.size(&s.length_at_start)) return fail(msg::kArchiveReadFailed);
   if (record_position(s.entry_count) > s.length_at_start) return fail(msg::kIndexPastEnd);
   const bool writes = use == ArchiveUse::write;
-  if (writes && !locked.writable) return fail(msg::kArchiveNotWritable);
+  if (writes && !writable) return fail(msg::kArchiveNotWritable);
 
   switch (s.originals.load(s.archive_name, s.archive)) {
     case OriginalsLoad::none:
@@ -218,7 +233,7 @@ bool open_session(Session& s, ArchiveUse use) {
   }
   if (has_record && stale) {
     if (!writes) {
-      s.record = committed;
+      s.record = std::move(committed);
       s.record.states.clear();
       s.record.identity = ModsIdentity{};  // shown as set aside
       return true;
@@ -236,7 +251,7 @@ bool open_session(Session& s, ArchiveUse use) {
     s.record.identity = now;
     return true;
   }
-  if (c == ModsLoad::ok) s.record = committed;
+  if (c == ModsLoad::ok) s.record = std::move(committed);
   s.record.identity = now;
   if (p == ModsLoad::ok && writes) {
     // A change cut short: the entries it was rewriting are made again as
@@ -304,11 +319,20 @@ std::wstring current_content(Session& s, uint32_t n, std::vector<uint8_t>* conte
   return read_entry_content(s.archive, length, kWriteUnit, n, records[0], content);
 }
 
-// A whole content as the record keeps it, and back.
-void pack(Session& s, std::vector<uint8_t> content, ModEntry* e) {
+// A whole content as the record keeps it, and back: compressed as the
+// archive keeps a compressed entry, or as it is for an entry the archive
+// keeps plain, which is then neither compressed for the record nor decoded
+// to be written.
+void pack(Session& s, uint32_t n, std::vector<uint8_t> content, ModEntry* e) {
   e->whole = true;
   e->content_size = uint32_t(content.size());
   e->content.clear();
+  std::vector<IndexRecord> records;
+  e->plain = read_index_records(s.archive, n, 1, &records) && records[0].unpacked_size == 0;
+  if (e->plain) {
+    e->content = std::move(content);
+    return;
+  }
   if (content.empty()) return;
   EncodeResult encoded =
       compress_payload_within(content.data(), e->content_size, UINT64_MAX, &s.encoders);
@@ -318,7 +342,10 @@ void pack(Session& s, std::vector<uint8_t> content, ModEntry* e) {
 
 bool unpack(const ModEntry& e, std::vector<uint8_t>* content) {
   content->clear();
-  if (e.content_size == 0) return e.content.empty();
+  if (e.plain || e.content_size == 0) {
+    *content = e.content;
+    return content->size() == e.content_size;
+  }
   DecodeResult d = decode_payload(e.content.data(), e.content.size(), uint32_t(e.content.size()));
   if (d.status != DecodeStatus::ok || d.content.size() != e.content_size) return false;
   content->assign(d.content.data(), d.content.data() + d.content.size());
@@ -416,9 +443,11 @@ bool reconcile(Session& s, const std::set<uint32_t>& touched) {
   for (const EntryState& e : s.record.states) entries.insert(e.entry);
   for (uint32_t n : entries) {
     if (n >= s.entry_count) continue;
+    const EntryState* was = state_of(s.record, n);
+    // Never written since the original: nothing to read.
+    if (was == nullptr && saved.count(n) == 0) continue;
     EntryState now;
     if (!current_state(s, n, &now)) return fail(msg::kArchiveReadFailed);
-    const EntryState* was = state_of(s.record, n);
     const bool unchanged = was != nullptr ? std::equal(now.record, now.record + 16, was->record) &&
                                                 now.payload_crc == was->payload_crc
                                           : saved.count(n) == 0;
@@ -442,7 +471,7 @@ bool reconcile(Session& s, const std::set<uint32_t>& touched) {
       s.record.layers.emplace_back();
     }
     ModEntry& own = entry_in(s.record.layers.back(), n);
-    pack(s, std::move(content), &own);
+    pack(s, n, std::move(content), &own);
     own.textures.clear();
     set_state(s.record, now);
     s.reconciled = true;
@@ -527,7 +556,8 @@ bool write_kept_payload(Rebuild& r, uint32_t n, bool* written) {
   for (const ModLayer& layer : r.s.record.layers) {
     if (const ModEntry* e = find_entry(layer, n)) top = e;
   }
-  if (top == nullptr || !top->whole || top->content_size == 0 || !top->textures.empty()) {
+  if (top == nullptr || !top->whole || top->plain || top->content_size == 0 ||
+      !top->textures.empty()) {
     return true;
   }
   std::vector<IndexRecord> records;
@@ -615,11 +645,54 @@ bool finish_rebuild(Rebuild& r, const std::vector<uint32_t>& touched) {
       drop_state(s.record, n);
       continue;
     }
+    // The payload's checksum was taken as it was handed to the writer.
     EntryState state;
-    if (!current_state(s, n, &state, false)) return fail(msg::kArchiveReadFailed);
+    state.entry = n;
+    const auto crc = r.crcs.find(n);
+    if (crc == r.crcs.end()
+            ? !current_state(s, n, &state, false)
+            : !read_exactly(s.archive, record_position(n), state.record, kRecordSize)) {
+      return fail(msg::kArchiveReadFailed);
+    }
+    if (crc != r.crcs.end()) state.payload_crc = crc->second;
     set_state(s.record, state);
   }
   return commit_mods_record(s.archive_name, s.record) || fail(msg::kModsRecordWriteFailed);
+}
+
+// A loose file's bytes; the failure's message, or empty.
+std::wstring read_loose(const std::wstring& path, std::vector<uint8_t>* content) {
+  platform::File f = platform::File::open_read(path);
+  uint64_t size = 0;
+  if (!f.is_open()) return msg::file_open_failed(path);
+  if (!f.size(&size)) return msg::file_read_failed(path);
+  if (size > UINT32_MAX) return msg::file_too_large(path);
+  content->resize(size_t(size));
+  if (!read_exactly(f, 0, content->data(), content->size())) return msg::file_read_failed(path);
+  return std::wstring();
+}
+
+// A deferred loose file read and compressed into the entry its layer keeps.
+// A file that no longer reads stops the change half-way, as a crash would,
+// and the next run settles it.
+std::wstring read_deferred(Session& s, uint32_t n) {
+  const auto path = s.deferred.find(n);
+  if (path == s.deferred.end()) return std::wstring();
+  const auto layer = std::find_if(s.record.layers.begin(), s.record.layers.end(),
+                                  [&s](const ModLayer& l) { return l.name == s.deferred_layer; });
+  ModEntry* e = layer == s.record.layers.end() ? nullptr : find_entry(*layer, n);
+  if (e == nullptr) return std::wstring();
+  std::vector<uint8_t> content;
+  std::wstring failure = read_loose(path->second, &content);
+  // Changed since it was planned (an editor still saving it): not taken
+  // half-way, and never empty for a compressed entry.
+  if (failure.empty() && content.size() != e->content_size) {
+    failure = msg::file_read_failed(path->second);
+  }
+  if (!failure.empty()) return failure;
+  pack(s, n, std::move(content), e);
+  s.deferred.erase(path);
+  return std::wstring();
 }
 
 // Every touched entry made anew from its original bytes and the stack in
@@ -645,6 +718,8 @@ bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched) {
       if (!put_back(r, n)) return false;
       continue;
     }
+    const std::wstring unread = read_deferred(s, n);
+    if (!unread.empty()) return show(writer.commit_all()) && fail(unread);
     bool written = false;
     if (!write_kept_payload(r, n, &written)) return false;
     if (written) continue;
@@ -679,21 +754,31 @@ bool read_contribution(Session& s, const ModLetterFiles& files, ModLayer* layer)
     e.entry = n;
     std::vector<uint8_t> content;
     if (given.first != nullptr) {
-      platform::File f = platform::File::open_read(given.first->path);
+      const std::wstring& path = given.first->path;
       uint64_t size = 0;
-      if (!f.is_open()) return fail(msg::file_open_failed(given.first->path));
-      if (!f.size(&size)) return fail(msg::file_read_failed(given.first->path));
-      if (size > UINT32_MAX) return fail(msg::file_too_large(given.first->path));
-      content.resize(size_t(size));
-      if (!read_exactly(f, 0, content.data(), content.size())) {
-        return fail(msg::file_read_failed(given.first->path));
+      if (given.second.empty()) {
+        // Only its size is needed now: its bytes come when its entry does.
+        platform::File f = platform::File::open_read(path);
+        if (!f.is_open()) return fail(msg::file_open_failed(path));
+        if (!f.size(&size)) return fail(msg::file_read_failed(path));
+        if (size > UINT32_MAX) return fail(msg::file_too_large(path));
+      } else {
+        const std::wstring failure = read_loose(path, &content);
+        if (!failure.empty()) return fail(failure);
+        size = content.size();
       }
       // Nothing compresses an empty file into a compressed entry: refused
       // here, as import refuses it, not half-way through the writes.
       std::vector<IndexRecord> records;
       if (!read_index_records(s.archive, n, 1, &records)) return fail(msg::kArchiveReadFailed);
-      if (content.empty() && records[0].unpacked_size != 0) {
-        return fail(msg::compress_failed(given.first->path));
+      if (size == 0 && records[0].unpacked_size != 0) return fail(msg::compress_failed(path));
+      if (given.second.empty()) {
+        e.whole = true;
+        e.content_size = uint32_t(size);
+        s.deferred_layer = layer->name;
+        s.deferred[n] = path;
+        layer->entries.push_back(std::move(e));
+        continue;
       }
     } else {
       const std::wstring failure = current_content(s, n, &content);
@@ -704,7 +789,7 @@ bool read_contribution(Session& s, const ModLetterFiles& files, ModLayer* layer)
       if (!failure.empty()) return fail(failure);
     }
     if (given.first != nullptr) {
-      pack(s, std::move(content), &e);
+      pack(s, n, std::move(content), &e);
     } else {
       for (const TextureFile& t : given.second) {
         const auto spot =
@@ -1023,6 +1108,17 @@ bool run_mod_install(const std::wstring& name, bool over_conflicts) {
                   : msg::mod_installed(s->archive_name, name));
   }
   return true;
+}
+
+bool settle_pending_mods(const std::wstring& archive_name, platform::File& archive, bool writable) {
+  if (platform::name_kind(mods_pending_path(archive_name)) == platform::NameKind::none) {
+    return true;
+  }
+  Session s(L"", archive_name);
+  s.archive = std::move(archive);
+  const bool ok = judge_side_files(s, ArchiveUse::write, writable);
+  archive = std::move(s.archive);
+  return ok;
 }
 
 bool mods_on_top(const std::wstring& archive_name, std::map<uint32_t, LayerOnTop>* top) {

@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace linkdata {
 
 // `m`: the mods under Mods/ and those installed in each archive.
@@ -17,6 +19,14 @@ bool run_mods_list();
 bool run_mod_install(const std::wstring& name, bool over_conflicts);
 // `m - <name>`.
 bool run_mod_remove(const std::wstring& name);
+
+// For a run outside mode m that writes the archive (an import, a range
+// restore), under the lock it holds, before anything else: a change of mods
+// that a crash cut short is settled as the next m run would settle it, so
+// that it never rewrites an entry after this run's own writes. Nothing is
+// said or done when no change is pending; false after a message that stops
+// the run. The archive is lent to the settling and handed back either way.
+bool settle_pending_mods(const std::wstring& archive_name, platform::File& archive, bool writable);
 
 // For the listing: the layer on top of an entry that a layer changes, and
 // the index record the last change of mods left it with.

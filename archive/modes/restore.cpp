@@ -7,6 +7,7 @@
 #include "archive/format/format.h"
 #include "archive/modes/entry_reader.h"
 #include "archive/modes/gallery.h"
+#include "archive/modes/mods.h"
 #include "archive/modes/open_archive.h"
 #include "archive/modes/work_tree.h"
 #include "archive/safety/archive_writer.h"
@@ -131,6 +132,14 @@ bool restore(RestoreRun& run) {
   LockedArchive locked;
   if (!open_archive_to_write(run.archive_name, &locked)) return false;
   run.archive = std::move(locked.file);
+  // A range restore puts entries back that a change of mods cut short may
+  // still rewrite: that change is settled first. A whole restore takes every
+  // layer out and removes the pending list with the record, so nothing is
+  // left to rewrite its entries, and it must stay the way back to the
+  // original even when the record no longer reads.
+  if (!run.whole && !settle_pending_mods(run.archive_name, run.archive, locked.writable)) {
+    return false;
+  }
   const std::wstring nothing = msg::nothing_to_restore(run.archive_name);
   switch (run.originals.load(run.archive_name, run.archive)) {
     case OriginalsLoad::none:

@@ -1,7 +1,10 @@
 #include "archive/safety/mods_record.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <utility>
 
 #include "archive/safety/checked_reads.h"
 #include "platform/little_endian.h"
@@ -11,7 +14,7 @@
 namespace linkdata {
 namespace {
 
-constexpr char kMagic[8] = {'L', 'D', 'M', 'O', 'D', 'S', '0', '1'};
+constexpr char kMagic[8] = {'L', 'D', 'M', 'O', 'D', 'S', '0', '2'};
 constexpr size_t kHeadSize = 32;
 constexpr size_t kSectionHeadSize = 24;
 
@@ -19,53 +22,120 @@ enum class Section : uint32_t { identity = 1, layer = 2, states = 3, touched = 4
 
 uint32_t crc(const uint8_t* data, size_t n) { return crc_of(0, data, n); }
 
-// Fields appended to a section body.
-struct Writer {
-  std::vector<uint8_t> bytes;
-  void u8(uint8_t v) { bytes.push_back(v); }
+// Where an encoded record goes: its bytes at their positions. The heads,
+// whose checksums cover what follows them, are put over their place once
+// that is written.
+using PutAt = std::function<bool(uint64_t at, const uint8_t* data, size_t n)>;
+
+// A record encoded section by section straight to where it goes: a layer's
+// contents are never copied into one body, so writing the record costs its
+// bytes once, not a buffer of its size grown and copied again.
+class Encoder {
+ public:
+  explicit Encoder(PutAt put) : put_(std::move(put)) {}
+  void begin_section(Section type) {
+    type_ = type;
+    section_at_ = at_;
+    at_ += kSectionHeadSize;
+    body_length_ = 0;
+    body_crc_ = 0;
+  }
+  void end_section() {
+    flush_fields();
+    uint8_t head[kSectionHeadSize] = {};
+    store_u32le(head, uint32_t(type_));
+    store_u64le(head + 8, body_length_);
+    store_u32le(head + 16, body_crc_);
+    store_u32le(head + 20, crc(head, 20));
+    ok_ = ok_ && put_(section_at_, head, kSectionHeadSize);
+    ++sections_;
+  }
+  void u8(uint8_t v) { field(&v, 1); }
   void u32(uint32_t v) {
     uint8_t b[4];
     store_u32le(b, v);
-    bytes.insert(bytes.end(), b, b + 4);
+    field(b, 4);
   }
   void u64(uint64_t v) {
     uint8_t b[8];
     store_u64le(b, v);
-    bytes.insert(bytes.end(), b, b + 8);
+    field(b, 8);
   }
+  // Small ones gathered with the fields, large ones put as they are.
   void blob(const uint8_t* data, size_t n) {
     u64(n);
-    bytes.insert(bytes.end(), data, data + n);
+    if (n < kFieldsBuffered) return field(data, n);
+    flush_fields();
+    body(data, n);
   }
   void text(const std::string& s) { blob(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+  // The file's head, last; false when any put failed.
+  bool finish(ModsRecordKind kind) {
+    uint8_t head[kHeadSize] = {};
+    std::memcpy(head, kMagic, 8);
+    store_u32le(head + 8, uint32_t(kind));
+    store_u32le(head + 12, sections_);
+    store_u64le(head + 16, at_);
+    store_u32le(head + 28, crc(head, 28));
+    return ok_ && put_(0, head, kHeadSize);
+  }
+
+ private:
+  static constexpr size_t kFieldsBuffered = size_t(1) << 16;
+  void field(const uint8_t* data, size_t n) {
+    fields_.insert(fields_.end(), data, data + n);
+    if (fields_.size() >= kFieldsBuffered) flush_fields();
+  }
+  void body(const uint8_t* data, size_t n) {
+    if (n == 0) return;
+    body_crc_ = crc_of(body_crc_, data, n);
+    body_length_ += n;
+    ok_ = ok_ && put_(at_, data, n);
+    at_ += n;
+  }
+  void flush_fields() {
+    body(fields_.data(), fields_.size());
+    fields_.clear();
+  }
+  PutAt put_;
+  std::vector<uint8_t> fields_;
+  uint64_t at_ = kHeadSize;
+  uint32_t sections_ = 0;
+  Section type_ = Section::identity;
+  uint64_t section_at_ = 0, body_length_ = 0;
+  uint32_t body_crc_ = 0;
+  bool ok_ = true;
 };
 
-// Fields read from a section body; any field past its end fails the whole
-// read, and the body must be used up.
-struct Reader {
-  const uint8_t* p;
-  size_t left;
+// Where a record is read from: bytes at their positions.
+using ReadAt = std::function<bool(uint64_t at, uint8_t* out, size_t n)>;
+
+// Fields read from a section body, pulled from where the record lies in
+// blocks and its contents straight into their place, so that reading a
+// record holds it once, not its file beside it. The body's checksum is
+// taken over the bytes as they come and checked at its end; until then
+// nothing read is trusted but for its bounds: any field past the body's end
+// fails the whole read, and the body must be used up.
+class Reader {
+ public:
+  Reader(const ReadAt& read, uint64_t at, uint64_t length) : read_(read), at_(at), left_(length) {}
   bool ok = true;
-  bool take(size_t n) {
-    if (!ok || n > left) return ok = false;
-    return true;
-  }
+  uint64_t left() const { return left_; }
+  uint32_t body_crc() const { return crc_; }
   uint8_t u8() {
-    if (!take(1)) return 0;
-    --left;
-    return *p++;
+    uint8_t v = 0;
+    take(&v, 1);
+    return v;
   }
   uint32_t u32() {
-    if (!take(4)) return 0;
-    const uint32_t v = load_u32le(p);
-    p += 4, left -= 4;
-    return v;
+    uint8_t b[4] = {};
+    take(b, 4);
+    return load_u32le(b);
   }
   uint64_t u64() {
-    if (!take(8)) return 0;
-    const uint64_t v = load_u64le(p);
-    p += 8, left -= 8;
-    return v;
+    uint8_t b[8] = {};
+    take(b, 8);
+    return load_u64le(b);
   }
   bool flag() {
     const uint8_t v = u8();
@@ -74,32 +144,63 @@ struct Reader {
   }
   std::vector<uint8_t> blob() {
     const uint64_t n = u64();
-    if (!ok || n > left) {
+    if (!ok || n > left_) {
       ok = false;
       return {};
     }
-    std::vector<uint8_t> out(p, p + n);
-    p += n, left -= size_t(n);
+    std::vector<uint8_t> out(static_cast<size_t>(n));
+    take(out.data(), out.size());
     return out;
   }
   std::string text() {
     const std::vector<uint8_t> b = blob();
     return std::string(b.begin(), b.end());
   }
+
+ private:
+  static constexpr size_t kWindow = size_t(1) << 16;
+  // The next n bytes of the body.
+  void take(uint8_t* out, size_t n) {
+    if (!ok || n > left_) {
+      ok = false;
+      return;
+    }
+    while (n > 0) {
+      if (used_ == window_.size()) {
+        const uint64_t unfetched = left_;  // nothing is held in the window
+        if (n >= kWindow) {
+          fetch(out, n);
+          left_ -= n;
+          return;
+        }
+        window_.resize(size_t(std::min<uint64_t>(kWindow, unfetched)));
+        used_ = 0;
+        fetch(window_.data(), window_.size());
+        if (!ok) return;
+      }
+      const size_t k = std::min(n, window_.size() - used_);
+      std::memcpy(out, window_.data() + used_, k);
+      used_ += k, out += k, n -= k, left_ -= k;
+    }
+  }
+  void fetch(uint8_t* out, size_t n) {
+    if (!ok || !read_(at_, out, n)) {
+      ok = false;
+      return;
+    }
+    crc_ = crc_of(crc_, out, n);
+    at_ += n;
+  }
+  const ReadAt& read_;
+  uint64_t at_;    // in the file, of the first byte not yet fetched
+  uint64_t left_;  // of the body, not yet taken
+  uint32_t crc_ = 0;
+  std::vector<uint8_t> window_;
+  size_t used_ = 0;
 };
 
-void add_section(std::vector<uint8_t>* out, Section type, const std::vector<uint8_t>& body) {
-  uint8_t head[kSectionHeadSize] = {};
-  store_u32le(head, uint32_t(type));
-  store_u64le(head + 8, body.size());
-  store_u32le(head + 16, crc(body.data(), body.size()));
-  store_u32le(head + 20, crc(head, 20));
-  out->insert(out->end(), head, head + kSectionHeadSize);
-  out->insert(out->end(), body.begin(), body.end());
-}
-
-std::vector<uint8_t> layer_body(const ModLayer& layer) {
-  Writer w;
+void encode_layer(Encoder& w, const ModLayer& layer) {
+  w.begin_section(Section::layer);
   w.text(layer.name);
   w.text(layer.title);
   w.text(layer.version);
@@ -111,6 +212,7 @@ std::vector<uint8_t> layer_body(const ModLayer& layer) {
   for (const ModEntry& e : layer.entries) {
     w.u32(e.entry);
     w.u8(e.whole ? 1 : 0);
+    w.u8(e.plain ? 1 : 0);
     w.blob(e.content.data(), e.content.size());
     w.u32(e.content_size);
     w.u32(uint32_t(e.textures.size()));
@@ -120,7 +222,32 @@ std::vector<uint8_t> layer_body(const ModLayer& layer) {
       w.blob(t.pixels.data(), t.pixels.size());
     }
   }
-  return std::move(w.bytes);
+  w.end_section();
+}
+
+bool encode_to(const ModsRecord& record, ModsRecordKind kind, PutAt put) {
+  Encoder w(std::move(put));
+  w.begin_section(Section::identity);
+  w.u64(record.identity.original_length);
+  w.u32(record.identity.entry_count);
+  w.u32(record.identity.index_crc);
+  w.end_section();
+  for (const ModLayer& layer : record.layers) encode_layer(w, layer);
+  w.begin_section(Section::states);
+  w.u32(uint32_t(record.states.size()));
+  for (const EntryState& s : record.states) {
+    w.u32(s.entry);
+    for (uint8_t b : s.record) w.u8(b);
+    w.u32(s.payload_crc);
+  }
+  w.end_section();
+  if (kind == ModsRecordKind::pending) {
+    w.begin_section(Section::touched);
+    w.u32(uint32_t(record.touched.size()));
+    for (uint32_t n : record.touched) w.u32(n);
+    w.end_section();
+  }
+  return w.finish(kind);
 }
 
 bool read_layer(Reader& r, ModLayer* layer) {
@@ -136,8 +263,11 @@ bool read_layer(Reader& r, ModLayer* layer) {
     ModEntry e;
     e.entry = r.u32();
     e.whole = r.flag();
+    e.plain = r.flag();
     e.content = r.blob();
     e.content_size = r.u32();
+    // Only a whole content is kept plain, and then at its own size.
+    if (e.plain && (!e.whole || e.content.size() != e.content_size)) r.ok = false;
     const uint32_t textures = r.u32();
     for (uint32_t k = 0; r.ok && k < textures; ++k) {
       ModTexture t;
@@ -189,10 +319,14 @@ bool read_section(Section type, Reader& r, ModsRecord* out, bool* had_identity) 
   return false;
 }
 
-bool write_whole(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+bool write_whole(const std::wstring& path, const ModsRecord& record, ModsRecordKind kind) {
   platform::File f = platform::File::create_fresh(path);
-  return f.is_open() && f.write_at(0, bytes.data(), bytes.size()) && f.flush_to_disk() &&
-         f.close() && platform::flush_folder(folder_of(path));
+  return f.is_open() &&
+         encode_to(record, kind,
+                   [&f](uint64_t at, const uint8_t* data, size_t n) {
+                     return f.write_at(at, data, n);
+                   }) &&
+         f.flush_to_disk() && f.close() && platform::flush_folder(folder_of(path));
 }
 
 bool remove_if_there(const std::wstring& path) {
@@ -202,66 +336,40 @@ bool remove_if_there(const std::wstring& path) {
 }  // namespace
 
 std::vector<uint8_t> encode_mods_record(const ModsRecord& record, ModsRecordKind kind) {
-  std::vector<uint8_t> out(kHeadSize);
-  uint32_t sections = 0;
-  {
-    Writer w;
-    w.u64(record.identity.original_length);
-    w.u32(record.identity.entry_count);
-    w.u32(record.identity.index_crc);
-    add_section(&out, Section::identity, w.bytes);
-    ++sections;
-  }
-  for (const ModLayer& layer : record.layers) {
-    add_section(&out, Section::layer, layer_body(layer));
-    ++sections;
-  }
-  Writer states;
-  states.u32(uint32_t(record.states.size()));
-  for (const EntryState& s : record.states) {
-    states.u32(s.entry);
-    for (uint8_t b : s.record) states.u8(b);
-    states.u32(s.payload_crc);
-  }
-  add_section(&out, Section::states, states.bytes);
-  ++sections;
-  if (kind == ModsRecordKind::pending) {
-    Writer touched;
-    touched.u32(uint32_t(record.touched.size()));
-    for (uint32_t n : record.touched) touched.u32(n);
-    add_section(&out, Section::touched, touched.bytes);
-    ++sections;
-  }
-  std::memcpy(out.data(), kMagic, 8);
-  store_u32le(out.data() + 8, uint32_t(kind));
-  store_u32le(out.data() + 12, sections);
-  store_u64le(out.data() + 16, out.size());
-  store_u32le(out.data() + 28, crc(out.data(), 28));
+  std::vector<uint8_t> out;
+  encode_to(record, kind, [&out](uint64_t at, const uint8_t* data, size_t n) {
+    if (out.size() < at + n) out.resize(size_t(at + n));
+    std::copy(data, data + n, out.begin() + long(at));
+    return true;
+  });
   return out;
 }
 
-bool decode_mods_record(const uint8_t* data, size_t size, ModsRecord* out, ModsRecordKind* kind) {
+namespace {
+
+bool decode_from(const ReadAt& read, uint64_t size, ModsRecord* out, ModsRecordKind* kind) {
   *out = ModsRecord{};
-  if (size < kHeadSize || std::memcmp(data, kMagic, 8) != 0) return false;
-  if (load_u32le(data + 28) != crc(data, 28) || load_u64le(data + 16) != size) return false;
-  const uint32_t k = load_u32le(data + 8);
+  uint8_t head[kHeadSize];
+  if (size < kHeadSize || !read(0, head, kHeadSize) || std::memcmp(head, kMagic, 8) != 0) {
+    return false;
+  }
+  if (load_u32le(head + 28) != crc(head, 28) || load_u64le(head + 16) != size) return false;
+  const uint32_t k = load_u32le(head + 8);
   if (k != uint32_t(ModsRecordKind::committed) && k != uint32_t(ModsRecordKind::pending)) {
     return false;
   }
   *kind = ModsRecordKind(k);
-  const uint32_t sections = load_u32le(data + 12);
-  size_t at = kHeadSize;
+  const uint32_t sections = load_u32le(head + 12);
+  uint64_t at = kHeadSize;
   bool had_identity = false, had_states = false, had_touched = false;
   for (uint32_t i = 0; i < sections; ++i) {
-    if (size - at < kSectionHeadSize) return false;
-    const uint8_t* head = data + at;
-    if (load_u32le(head + 20) != crc(head, 20)) return false;
-    const uint64_t length = load_u64le(head + 8);
+    uint8_t section[kSectionHeadSize];
+    if (size - at < kSectionHeadSize || !read(at, section, kSectionHeadSize)) return false;
+    if (load_u32le(section + 20) != crc(section, 20)) return false;
+    const uint64_t length = load_u64le(section + 8);
     at += kSectionHeadSize;
-    if (length > size - at || load_u32le(head + 16) != crc(data + at, size_t(length))) {
-      return false;
-    }
-    const Section type = Section(load_u32le(head));
+    if (length > size - at) return false;
+    const Section type = Section(load_u32le(section));
     if (type == Section::states) {
       if (had_states) return false;
       had_states = true;
@@ -270,12 +378,27 @@ bool decode_mods_record(const uint8_t* data, size_t size, ModsRecord* out, ModsR
       if (had_touched || *kind != ModsRecordKind::pending) return false;
       had_touched = true;
     }
-    Reader r{data + at, size_t(length)};
-    if (!read_section(type, r, out, &had_identity) || r.left != 0) return false;
-    at += size_t(length);
+    Reader r(read, at, length);
+    if (!read_section(type, r, out, &had_identity) || r.left() != 0 ||
+        r.body_crc() != load_u32le(section + 16)) {
+      return false;
+    }
+    at += length;
   }
   return at == size && had_identity && had_states &&
          had_touched == (*kind == ModsRecordKind::pending);
+}
+
+}  // namespace
+
+bool decode_mods_record(const uint8_t* data, size_t size, ModsRecord* out, ModsRecordKind* kind) {
+  return decode_from(
+      [data, size](uint64_t at, uint8_t* to, size_t n) {
+        if (at > size || n > size - at) return false;
+        std::memcpy(to, data + at, n);
+        return true;
+      },
+      size, out, kind);
 }
 
 std::wstring mods_record_path(const std::wstring& archive_name) { return archive_name + L"-mods"; }
@@ -290,21 +413,25 @@ ModsLoad load_mods_file(const std::wstring& path, ModsRecord* out, ModsRecordKin
   if (!f.is_open()) return ModsLoad::unreadable;
   uint64_t length = 0;
   if (!f.size(&length)) return ModsLoad::unreadable;
-  if (length > SIZE_MAX) return ModsLoad::damaged;
-  std::vector<uint8_t> bytes;
+  bool read_failed = false;
+  bool decoded = false;
   try {
-    bytes.resize(size_t(length));
+    decoded = decode_from(
+        [&f, &read_failed](uint64_t at, uint8_t* to, size_t n) {
+          if (read_exactly(f, at, to, n)) return true;
+          read_failed = true;
+          return false;
+        },
+        length, out, kind);
   } catch (const std::bad_alloc&) {
     return ModsLoad::unreadable;
   }
-  if (!read_exactly(f, 0, bytes.data(), bytes.size())) return ModsLoad::unreadable;
-  return decode_mods_record(bytes.data(), bytes.size(), out, kind) ? ModsLoad::ok
-                                                                   : ModsLoad::damaged;
+  if (read_failed) return ModsLoad::unreadable;
+  return decoded ? ModsLoad::ok : ModsLoad::damaged;
 }
 
 bool write_mods_pending(const std::wstring& archive_name, const ModsRecord& record) {
-  return write_whole(mods_pending_path(archive_name),
-                     encode_mods_record(record, ModsRecordKind::pending));
+  return write_whole(mods_pending_path(archive_name), record, ModsRecordKind::pending);
 }
 
 bool commit_mods_record(const std::wstring& archive_name, const ModsRecord& record) {
@@ -313,7 +440,7 @@ bool commit_mods_record(const std::wstring& archive_name, const ModsRecord& reco
     if (!remove_if_there(path) || !platform::flush_folder(folder_of(path))) return false;
   } else {
     const std::wstring next = path + L".new";
-    if (!write_whole(next, encode_mods_record(record, ModsRecordKind::committed)) ||
+    if (!write_whole(next, record, ModsRecordKind::committed) ||
         !platform::replace_file(next, path) || !platform::flush_folder(folder_of(path))) {
       return false;
     }

@@ -6,7 +6,7 @@
 // can be taken out after its folder was deleted or changed.
 //
 // Layout, all little-endian: a 32-byte head
-//   "LDMODS01"  kind (u32: 1 committed, 2 pending)  section count (u32)
+//   "LDMODS02"  kind (u32: 1 committed, 2 pending)  section count (u32)
 //   file length (u64)  reserved (u32)  crc32 of the 28 bytes before (u32)
 // then the sections, each a 24-byte head and a body:
 //   type (u32)  reserved (u32)  body length (u64)  crc32 of the body (u32)
@@ -50,15 +50,17 @@ struct ModTexture {
 
 // What one layer does to one entry: the whole content replaced (textures of
 // the same mod already in it), or textures patched in. A whole content is
-// kept as the archive keeps a compressed entry, a payload of zlib blocks
-// (empty for an empty content), so that the record costs about what the
-// mod's files cost compressed.
+// kept as the archive kept the entry when it was taken: a payload of zlib
+// blocks (empty for an empty content) for a compressed entry, so that it
+// goes into the entry's slot as it is, or the content itself for a plain
+// one, so that the record costs about what those entries cost the archive.
 struct ModEntry {
   uint32_t entry = 0;
   bool whole = false;
-  std::vector<uint8_t> content;  // the payload
+  std::vector<uint8_t> content;  // the payload, or the content when plain
   uint32_t content_size = 0;     // what it decodes to
   std::vector<ModTexture> textures;
+  bool plain = false;  // content kept as it is
 };
 
 struct ModLayer {
