@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/format/package.h"
+#include "archive/modes/gallery_notes.h"
 #include "archive/modes/listing.h"
 #include "archive/modes/mod_folder.h"
 #include "archive/safety/mods_record.h"
@@ -188,6 +189,22 @@ TEST(Mods, DifferentTexturesOfOneEntryGoTogetherAndComeOutAlone) {
     ASSERT_EQ(mod(L"-", one_first ? L"two" : L"one").status, 0);
     EXPECT_TRUE(g.back_to_original()) << one_first;
   }
+}
+
+// Exported pictures of an entry a mod changes show as older than the
+// archive: the entry's identity beside them follows the change.
+TEST(Mods, ExportedPicturesLearnOfTheChange) {
+  Game g;
+  g.texture("one", 0, 0x55);
+  make_dir("Extracted");
+  make_dir("Extracted/A");
+  make_dir("Extracted/A/Textures");
+  make_dir("Extracted/A/Textures/1");
+  const std::string note = "Extracted/A/Textures/1/archive-entry.txt";
+  write_file(note, text_bytes("1:00000000\n"));
+  ASSERT_EQ(mod(L"+", L"one").status, 0);
+  const Bytes now = g.entry(1);
+  EXPECT_EQ(read_file(note), text_bytes(entry_identity(now.data(), now.size()) + "\n"));
 }
 
 TEST(Mods, ConflictIsRefusedBeforeAnythingIsWritten) {

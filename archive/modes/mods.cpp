@@ -13,6 +13,7 @@
 #include "archive/format/entry_content.h"
 #include "archive/format/format.h"
 #include "archive/format/package.h"
+#include "archive/modes/gallery.h"
 #include "archive/modes/import_names.h"
 #include "archive/modes/listing_format.h"
 #include "archive/modes/mod_folder.h"
@@ -729,7 +730,10 @@ bool rebuild_entries(Session& s, const std::vector<uint32_t>& touched) {
     if (!write_content(r, n, std::move(content))) return false;
   }
   if (!show(writer.commit_all())) return false;
-  return finish_rebuild(r, in_range);
+  // The gallery of exported pictures, where there is one, learns which
+  // entries changed, as after an import.
+  return finish_rebuild(r, in_range) &&
+         refresh_gallery_after_run(s.letter, s.archive, kWriteUnit, in_range);
 }
 
 // ---- Install ----
