@@ -413,7 +413,9 @@ TEST(Mods, KilledAfterAnyArchiveWriteEveryEntryIsBeforeOrAfter) {
     g.whole("two", 2, word_salad_bytes(30000, 2));
     g.texture("two", 1, 0x33);
     ASSERT_EQ(mod(L"+", L"one").status, 0);
-    if (std::wstring(step.op) == L"-") ASSERT_EQ(mod(L"+", L"two").status, 0);
+    if (std::wstring(step.op) == L"-") {
+      ASSERT_EQ(mod(L"+", L"two").status, 0);
+    }
     const Bytes before_archive = g.archive();
     const Bytes before_originals = read_file(kOriginals), before_record = read_file(kMods);
     std::vector<Bytes> before, after;
