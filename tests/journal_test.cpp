@@ -314,7 +314,16 @@ class ForgetfulDisk {
 // its old or its new content, an entry whose line was shown its new one, a
 // second import finishes the job, and a restore gives back the archive as it
 // was before the first import, byte for byte.
-TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
+// The crash tests below go through every change of a run, hundreds of them;
+// each takes every kCrashShards-th change from its own start, so that the
+// shards, each a test of its own, run side by side on the machine's CPUs
+// (the sanitized and Windows builds run them several times slower). Every
+// shard meets each kind of crash many times over.
+constexpr uint64_t kCrashShards = 4;
+class JournalCrash : public ::testing::TestWithParam<uint64_t> {};
+INSTANTIATE_TEST_SUITE_P(Shard, JournalCrash, ::testing::Range<uint64_t>(0, kCrashShards));
+
+TEST_P(JournalCrash, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
   InScratchDir here;
   const std::vector<Edit> edits = mixed_edits();
   const Bytes archive = archive_of(edits);
@@ -329,7 +338,7 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
 
   uint64_t fates[3] = {0, 0, 0}, spoils[3] = {0, 0, 0}, rolled_back = 0, new_entries = 0;
   uint64_t recoveries_cut = 0;
-  for (uint64_t k = 1; k <= total; ++k) {
+  for (uint64_t k = 1 + GetParam(); k <= total; k += kCrashShards) {
     lay_out(edits, archive);
     ForgetfulDisk disk(k, uint32_t(k));
     disk.watch(kArchive);
@@ -402,7 +411,7 @@ TEST(Journal, CrashAfterAnyChangeLeavesEveryEntryOldOrNew) {
 // A crash after each single change of a restore, of a range and of the whole
 // archive: run again, the restore finishes, and the archive is then byte for
 // byte the one before the first import.
-TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
+TEST_P(JournalCrash, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
   InScratchDir here;
   const std::vector<Edit> edits = mixed_edits();
   const Bytes archive = archive_of(edits);
@@ -427,7 +436,7 @@ TEST(Journal, CrashAfterAnyChangeOfARestoreIsFinishedByRunningItAgain) {
     const uint64_t total = counter.changes();
     ASSERT_GT(total, 10u) << op.name;
     uint64_t torn = 0, undone = 0;
-    for (uint64_t k = 1; k <= total; ++k) {
+    for (uint64_t k = 1 + GetParam(); k <= total; k += kCrashShards) {
       modded();
       ForgetfulDisk disk(k, uint32_t(k));
       disk.watch(kArchive);
