@@ -431,7 +431,13 @@ ModsLoad load_mods_file(const std::wstring& path, ModsRecord* out, ModsRecordKin
 }
 
 bool write_mods_pending(const std::wstring& archive_name, const ModsRecord& record) {
-  return write_whole(mods_pending_path(archive_name), record, ModsRecordKind::pending);
+  // Written whole beside it and renamed over it: a run that settles a list
+  // left by a crash writes it again, and a crash of that run must still
+  // leave the list whole, or the entries half rebuilt would pass for the
+  // player's own imports.
+  const std::wstring path = mods_pending_path(archive_name), next = path + L".new";
+  return write_whole(next, record, ModsRecordKind::pending) && platform::replace_file(next, path) &&
+         platform::flush_folder(folder_of(path));
 }
 
 bool commit_mods_record(const std::wstring& archive_name, const ModsRecord& record) {
@@ -455,7 +461,8 @@ bool remove_mods_record(const std::wstring& archive_name) {
   // committed one left alone describes an archive that is the original
   // again, and the next run drops it.
   bool any = false;
-  for (const std::wstring& name : {mods_pending_path(archive_name), path, path + L".new"}) {
+  for (const std::wstring& name : {mods_pending_path(archive_name), path, path + L".new",
+                                   mods_pending_path(archive_name) + L".new"}) {
     if (platform::name_kind(name) == platform::NameKind::none) continue;
     if (!platform::remove_file(name)) return false;
     any = true;
