@@ -9,6 +9,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/crc32.h"
+
 #ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
 #include <libdeflate.h>
 
@@ -19,11 +21,11 @@
 
 namespace {
 
-#ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
 unsigned int fast_crc32(const unsigned char* data, int length) {
-  return unsigned(libdeflate_crc32(0, data, size_t(length)));
+  return unsigned(linkdata::crc32_of(0, data, size_t(length)));
 }
 
+#ifdef LINKDATA_DEFLATE_WITH_LIBDEFLATE
 void free_compressor(libdeflate_compressor* c) { libdeflate_free_compressor(c); }
 
 // Compressors are leased for a picture and kept for the next: making one
@@ -49,10 +51,6 @@ unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_leng
   return out;
 }
 #else
-unsigned int fast_crc32(const unsigned char* data, int length) {
-  return unsigned(crc32(0, data, uInt(length)));
-}
-
 unsigned char* fast_zlib_compress(unsigned char* data, int length, int* out_length, int) {
   uLongf bound = compressBound(uLong(length));
   auto* out = static_cast<unsigned char*>(std::malloc(bound));

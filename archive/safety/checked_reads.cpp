@@ -1,35 +1,15 @@
 #include "archive/safety/checked_reads.h"
 
-#ifdef LINKDATA_CRC_WITH_LIBDEFLATE
-#include <libdeflate.h>
-#else
-#include <zlib.h>
-#endif
-
 #include <algorithm>
 #include <vector>
 
 #include "archive/format/format.h"
+#include "platform/crc32.h"
 #include "platform/little_endian.h"
 
 namespace linkdata {
 
-// The same crc32 either way; libdeflate's uses the CPU's carry-less
-// multiply, several times zlib's speed, and every payload, save and record
-// of mods is checksummed.
-uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n) {
-#ifdef LINKDATA_CRC_WITH_LIBDEFLATE
-  return libdeflate_crc32(crc, data, n);
-#else
-  while (n > 0) {
-    const uInt piece = uInt(std::min<size_t>(n, 1u << 30));
-    crc = uint32_t(crc32(crc, data, piece));
-    data += piece;
-    n -= piece;
-  }
-  return crc;
-#endif
-}
+uint32_t crc_of(uint32_t crc, const uint8_t* data, size_t n) { return crc32_of(crc, data, n); }
 
 bool read_exactly(platform::File& file, uint64_t pos, uint8_t* buf, size_t n) {
   size_t got = 0;
