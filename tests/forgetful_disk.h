@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,9 @@ class ForgetfulDisk {
   // inside a sector: cut at any byte, or one of its sectors left as zeros
   // or garbage.
   void crash() {
+    for (const auto& [path, f] : files_) {
+      if (f.unread) throw std::runtime_error("the disk could not take in " + path + ": watch it");
+    }
     size_t candidates = 0;
     for (auto& [path, f] : files_) {
       for (const Op& op : f.pending) candidates += !op.resize && !op.bytes.empty();
@@ -143,6 +147,7 @@ class ForgetfulDisk {
   };
   struct TrackedFile {
     bool exists = false, name_durable = false;
+    bool unread = false;  // could not be taken in: a crash would lose what it held
     Bytes durable;
     std::vector<Op> pending;
   };
@@ -152,7 +157,11 @@ class ForgetfulDisk {
     if (it != files_.end()) return it->second;
     TrackedFile f;
     f.exists = f.name_durable = std::filesystem::exists(path);
-    if (f.exists) f.durable = read_file(path);
+    if (f.exists) {
+      f.durable = read_file(path);
+      // On Windows a file the tool holds open cannot be read by others.
+      f.unread = f.durable.size() != std::filesystem::file_size(path);
+    }
     return files_.emplace(path, std::move(f)).first->second;
   }
 
