@@ -40,8 +40,8 @@ struct FileChange {
 using FileChangeHook = std::function<bool(const FileChange&)>;
 
 // Replaces the hook (an empty function removes it). Not thread-safe: set it
-// only while no file operation runs. The changes of one import or export come
-// one after another, though not always from the same thread.
+// only while no file operation runs. The hook is called for one change at a
+// time, though not always from the same thread.
 void set_file_change_hook(FileChangeHook hook);
 
 // For the platform files: whether the change may go ahead.
