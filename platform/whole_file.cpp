@@ -1,6 +1,7 @@
 #include "platform/whole_file.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -91,8 +92,16 @@ platform::File open_temporary(const std::wstring& target, std::wstring* temporar
 
 std::wstring temporary_name_of(const std::wstring& target) { return target + L".tmp"; }
 
-WholeFile::WholeFile(const std::wstring& target)
-    : target_(target), temporary_(temporary_name_of(target)) {
+WholeFile::WholeFile(const std::wstring& target, uint64_t length)
+    : target_(target), temporary_(temporary_name_of(target)), expected_length_(length) {
+  // A link or anything but a regular file is not opened here.
+  old_ = platform::File::open_read(target_);
+  uint64_t old_length = 0;
+  if (old_.is_open() && old_.size(&old_length) && old_length == length) {
+    comparing_ = true;
+    return;
+  }
+  old_ = platform::File();
   // A folder of the target's name would refuse the rename only once the
   // whole file is written: the file cannot be made, and is not begun.
   if (platform::name_kind(target_) == platform::NameKind::folder) return;
@@ -102,12 +111,63 @@ WholeFile::WholeFile(const std::wstring& target)
 
 WholeFile::~WholeFile() { abandon(); }
 
+// Whether the old file holds these bytes at `pos`.
+bool WholeFile::same_as_old(uint64_t pos, const void* buf, size_t n) {
+  if (pos != length_ || pos + n > expected_length_) return false;
+  uint8_t old[64 << 10];
+  const uint8_t* next = static_cast<const uint8_t*>(buf);
+  for (size_t done = 0; done < n;) {
+    const size_t piece = std::min(n - done, sizeof old);
+    size_t got = 0;
+    if (!old_.read_at(pos + done, old, piece, &got) || got != piece ||
+        std::memcmp(old, next + done, piece) != 0) {
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+// The new bytes part from the old file's: the temporary file is begun with
+// the bytes they shared.
+bool WholeFile::diverge() {
+  comparing_ = false;
+  file_ = open_temporary(target_, &temporary_);
+  pending_ = file_.is_open();
+  if (!pending_) {
+    old_ = platform::File();
+    return false;
+  }
+  uint8_t shared[64 << 10];
+  for (uint64_t done = 0; done < length_;) {
+    const size_t piece = size_t(std::min<uint64_t>(length_ - done, sizeof shared));
+    size_t got = 0;
+    if (!old_.read_at(done, shared, piece, &got) || got != piece ||
+        !file_.write_at(done, shared, piece)) {
+      old_ = platform::File();
+      return false;
+    }
+    done += piece;
+  }
+  // Closed before the rename, which Windows refuses over an open file.
+  old_ = platform::File();
+  return true;
+}
+
 bool WholeFile::write_at(uint64_t pos, const void* buf, size_t n) {
+  if (comparing_) {
+    if (same_as_old(pos, buf, n)) {
+      length_ = pos + n;
+      return true;
+    }
+    if (!diverge()) return false;
+  }
   length_ = std::max(length_, pos + n);
   return file_.write_at(pos, buf, n);
 }
 
 bool WholeFile::extend_to(uint64_t length) {
+  if (comparing_ && !diverge()) return false;
   // A file rewritten in place is cut to its new bytes first, so that what
   // it grows by reads as zeros, not as what it held before.
   if (length > length_ && !file_.extend_to(length_)) return false;
@@ -116,6 +176,24 @@ bool WholeFile::extend_to(uint64_t length) {
 }
 
 bool WholeFile::finish() {
+  if (comparing_) {
+    uint64_t old_length = 0;
+    if (length_ == expected_length_ && old_.size(&old_length) && old_length == length_) {
+      comparing_ = false;
+      old_ = platform::File();
+      // What an interrupted run left under the temporary name goes. Looked
+      // for first: removing takes the folder's lock even where nothing is
+      // there, and the files of one folder are written on every CPU.
+      if (platform::name_kind(temporary_) != platform::NameKind::none) {
+        platform::remove_file(temporary_);
+      }
+      return true;
+    }
+    if (!diverge()) {
+      abandon();
+      return false;
+    }
+  }
   if (!pending_) return false;
   // A rewritten file is cut to its new length: nothing of what it held
   // before stays past the new bytes.
@@ -137,6 +215,8 @@ bool WholeFile::finish() {
 }
 
 void WholeFile::abandon() {
+  comparing_ = false;
+  old_ = platform::File();
   if (!pending_) return;
   file_ = platform::File();
   platform::remove_file(temporary_);

@@ -27,16 +27,22 @@ std::wstring temporary_name_of(const std::wstring& target);
 
 class WholeFile {
  public:
-  // Opens the temporary file: the one an interrupted run left, a spare, or a
-  // new one; is_open tells whether that worked (never where a folder has the
-  // target's name).
-  explicit WholeFile(const std::wstring& target);
+  // A file that will be `length` bytes long, written from its first byte
+  // on. Opens the temporary file: the one an interrupted run left, a spare,
+  // or a new one; is_open tells whether that worked (never where a folder
+  // has the target's name). But where the target is a regular file of that
+  // length, its bytes are compared with the new ones first, and the
+  // temporary file is begun only at the first byte that differs (the bytes
+  // before it copied from the old file): an export over an earlier one of
+  // the same archive leaves its files as they are, rewriting none and
+  // freeing no blocks. A link at the name is never read: it is replaced.
+  WholeFile(const std::wstring& target, uint64_t length);
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
   // One that was not finished takes its temporary file with it.
   ~WholeFile();
 
-  bool is_open() const { return file_.is_open(); }
+  bool is_open() const { return comparing_ || file_.is_open(); }
   // The file's bytes, as File's calls of the same names; its length is where
   // the last of them ends.
   bool write_at(uint64_t pos, const void* buf, size_t n);
@@ -45,10 +51,12 @@ class WholeFile {
   // Sets the file's length, closes it and puts it in place of the target.
   // False when any of that fails: the temporary file is then removed, the
   // target as it was. Nothing is forced to disk: an exported file can be
-  // exported again.
+  // exported again. A target that already held every byte is left as it is.
   bool finish();
 
  private:
+  bool same_as_old(uint64_t pos, const void* buf, size_t n);
+  bool diverge();
   void abandon();
 
   std::wstring target_;
@@ -56,6 +64,11 @@ class WholeFile {
   platform::File file_;
   uint64_t length_ = 0;
   bool pending_ = false;  // a temporary file that is still to be renamed or removed
+  // While every byte so far is the old file's: the old file, and how long
+  // the new one is to be.
+  bool comparing_ = false;
+  platform::File old_;
+  uint64_t expected_length_ = 0;
 };
 
 // Removes the spares that runs of WholeFile keep: at the end of a run that

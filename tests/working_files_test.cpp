@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/modes/export.h"
 #include "platform/file_change_hook.h"
+#include "platform/whole_file.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
 
@@ -68,6 +70,7 @@ TEST(WorkingFiles, ExportStoppedAtAnyChangeLeavesEachFileOldOrNew) {
     old[name] = Bytes(bytes.size() + 1000, uint8_t(name.size()));  // longer than the new
   }
   std::atomic<uint64_t> changes{0};
+  for (const auto& [name, bytes] : old) write_file("Extracted/" + name, bytes);
   platform::set_file_change_hook([&](const platform::FileChange&) {
     ++changes;
     return true;
@@ -96,6 +99,61 @@ TEST(WorkingFiles, ExportStoppedAtAnyChangeLeavesEachFileOldOrNew) {
     ASSERT_TRUE(export_sample("yp")) << stop;
     EXPECT_EQ(files_under("Extracted"), fresh) << stop;
   }
+}
+
+// A file written over an old one is left as it is when every byte is the
+// same (not one change made), and is otherwise the new bytes whole, wherever
+// the first difference lies; a link is replaced, never read or written
+// through.
+TEST(WorkingFiles, WholeFileLeavesAnEqualFileAndWritesAnyOtherWhole) {
+  InScratchDir here;
+  const Bytes fresh = pattern_bytes(200000, 3);  // more than one piece compared at a time
+  auto differing_at = [&](size_t at) {
+    Bytes b = fresh;
+    b[at] ^= 1;
+    return b;
+  };
+  Bytes longer = fresh;
+  longer.push_back(0);
+  struct Case {
+    const char* what;
+    std::optional<Bytes> old;
+    bool unchanged;
+  };
+  const Case cases[] = {{"none", std::nullopt, false},
+                        {"the same", fresh, true},
+                        {"first byte", differing_at(0), false},
+                        {"past the first pieces", differing_at(150000), false},
+                        {"last byte", differing_at(fresh.size() - 1), false},
+                        {"longer", longer, false}};
+  for (const Case& c : cases) {
+    fs::remove("f");
+    if (c.old) write_file("f", *c.old);
+    uint64_t changes = 0;
+    platform::set_file_change_hook([&](const platform::FileChange&) { return ++changes > 0; });
+    {
+      WholeFile f(L"f", fresh.size());
+      EXPECT_TRUE(f.write_at(0, fresh.data(), 100000) &&
+                  f.write_at(100000, fresh.data() + 100000, fresh.size() - 100000) && f.finish())
+          << c.what;
+    }
+    platform::set_file_change_hook({});
+    drop_spare_files();  // the old file, swapped out as a spare
+    EXPECT_EQ(read_file("f"), fresh) << c.what;
+    EXPECT_EQ(changes == 0, c.unchanged) << c.what;
+    EXPECT_FALSE(file_exists("f.tmp")) << c.what;
+  }
+#ifndef _WIN32
+  write_file("outside", fresh);
+  fs::remove("f");
+  fs::create_symlink("outside", "f");
+  {
+    WholeFile f(L"f", fresh.size());
+    EXPECT_TRUE(f.write_at(0, fresh.data(), fresh.size()) && f.finish());
+  }
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("f")));
+  EXPECT_EQ(read_file("f"), fresh);
+#endif
 }
 
 #ifndef _WIN32

@@ -26,7 +26,7 @@ bool write_dds_texture(const std::wstring& texture_dir, const TextureDescription
   const std::wstring path = texture_file_path(texture_dir, entry_number, sub_index, t.texture_index,
                                               TextureFileType::dds);
 
-  WholeFile file(path);
+  WholeFile file(path, kDdsHeaderSize + t.data_size);
   bool ok = file.is_open() && file.write_at(0, header.data(), header.size());
   if (ok && t.data_size != 0) {
     ok = file.write_at(kDdsHeaderSize, container + t.data_position, t.data_size);

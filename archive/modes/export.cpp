@@ -71,7 +71,7 @@ bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
   const size_t present = bytes_present(run.archive.length, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
   // A file that fails part way is dropped: the old export stays as it was.
-  WholeFile out(file_name);
+  WholeFile out(file_name, record.stored_size);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
   if (!out.write_at(0, first_block.data(), first_block.size())) {
     return fail(msg::kFileWriteFailed);
@@ -182,7 +182,7 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
 bool export_content(ExportRun& run, uint32_t n, const ByteBuffer& content) {
   if (run.textures.dds || run.textures.pictures) export_textures(run, n, content);
   const std::wstring file_name = exported_file_name(run, n);
-  WholeFile out(file_name);
+  WholeFile out(file_name, content.size());
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
   if (!out.write_at(0, content.data(), content.size()) || !out.finish()) {
     return fail(msg::kFileWriteFailed);

@@ -416,7 +416,7 @@ bool write_gallery(const WorkTree& tree, std::vector<std::wstring>* skipped) {
   }
   html += "</div>\n</body>\n</html>\n";
 
-  WholeFile file(gallery_path(tree.texture_dir));
+  WholeFile file(gallery_path(tree.texture_dir), html.size());
   return file.is_open() && file.write_at(0, html.data(), html.size()) && file.finish();
 }
 

@@ -33,7 +33,7 @@ std::optional<std::string> read_small_file(const std::wstring& path, size_t limi
 }
 
 bool write_small_file(const std::wstring& path, const std::string& bytes) {
-  WholeFile file(path);
+  WholeFile file(path, bytes.size());
   if (file.is_open() && file.write_at(0, bytes.data(), bytes.size()) && file.finish()) return true;
   platform::remove_file(path);
   return false;

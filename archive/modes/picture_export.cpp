@@ -19,7 +19,7 @@ PictureWrite write_texture_picture(const TextureDescription& t, const uint8_t* l
   std::vector<uint8_t> png;
   const PictureMade made = make_texture_picture(t, level, level_size, note, &png);
   if (made == PictureMade::made) {
-    WholeFile file(path);
+    WholeFile file(path, png.size());
     if (file.is_open() && file.write_at(0, png.data(), png.size()) && file.finish()) {
       return PictureWrite::written;
     }
