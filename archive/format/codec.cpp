@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <utility>
@@ -73,6 +74,66 @@ void for_blocks(WorkerPool& pool, uint32_t first, uint32_t n, const Task& task) 
   TaskGroup group;
   for (uint32_t i = first; i < first + n; ++i) pool.submit(group, [&task, i] { task(i); });
   pool.wait(group);
+}
+
+// Makes blocks first..count-1 on the pool's threads and the calling one, and
+// hands each to take(i) on the calling thread in order, once made, until
+// take says stop (false). Up to two blocks per thread are queued ahead of the
+// one taken next, so that no thread waits for the slowest block of a batch;
+// at a stop, those not begun are dropped and those begun are finished before
+// it returns (make's captures stay in use until then), so a stop wastes no
+// more than the blocks the other threads are making. Blocks from `lead_end`
+// on, where a stop is likely, are made only in their turn, on the calling
+// thread: the other threads go on with other work instead of blocks that
+// would be thrown away.
+template <typename Make, typename Take>
+void blocks_in_order(WorkerPool& pool, uint32_t first, uint32_t count, uint32_t lead_end,
+                     const Make& make, const Take& take) {
+  if (pool.helper_count() == 0) {
+    for (uint32_t i = first; i < count; ++i) {
+      make(i);
+      if (!take(i)) return;
+    }
+    return;
+  }
+  const size_t ahead = (pool.helper_count() + 1) * 2;
+  struct InFlight {
+    explicit InFlight(WorkerPool& p) : pool(p) {}
+    WorkerPool& pool;
+    std::atomic<bool> stopped{false};
+    std::deque<TaskGroup> groups;  // a deque keeps each in place as others come and go
+    ~InFlight() {
+      stopped = true;
+      for (TaskGroup& g : groups) {
+        try {
+          pool.wait(g);
+        } catch (...) {  // the block is dropped: the first failure is on its way out
+        }
+      }
+    }
+  } in_flight(pool);
+  uint32_t next = first;
+  const auto submit_next = [&] {
+    TaskGroup& g = in_flight.groups.emplace_back();
+    const uint32_t i = next++;
+    std::atomic<bool>& stopped = in_flight.stopped;
+    pool.submit(g, [&make, &stopped, i] {
+      if (!stopped.load(std::memory_order_relaxed)) make(i);
+    });
+  };
+  const uint32_t lead = std::min(count, lead_end);
+  while (next < lead && in_flight.groups.size() < ahead) submit_next();
+  for (uint32_t i = first; i < count; ++i) {
+    if (i < next) {
+      pool.wait(in_flight.groups.front());
+      in_flight.groups.pop_front();
+    } else {
+      make(i);
+      next = i + 1;
+    }
+    if (!take(i)) return;
+    if (next < lead) submit_next();
+  }
 }
 
 // The fast pass: every block with the build's encoder, stopping once the
@@ -142,29 +203,49 @@ EncodeStatus fit_with(const Blocks& blocks, uint64_t limit, WorkerPool& pool,
   }
   std::vector<std::vector<uint8_t>>& fast = blocks.fast;
   std::vector<std::vector<uint8_t>> strong(count);  // the stronger streams, made in order
-  uint64_t done = 8;   // the fixed fields and the blocks made, at their smaller stream
+  // Blocks are made in order, so every fast stream is there once the last
+  // one missing has been taken; blocks being made past the one taken only
+  // read the fast streams there already.
+  uint32_t last_missing = 0;
+  for (uint32_t i = 0; missing != 0 && i < count; ++i) {
+    if (fast[i].empty()) last_missing = i;
+  }
+  // A payload that the fast pass left unfinished (a file that grew) cannot
+  // fit before its last missing block is taken, nor be told too large while
+  // the fast streams of the blocks taken, never smaller than what is counted
+  // for them, are within the limit: every block up to there is taken for
+  // sure, and those after it only in their turn.
+  uint32_t lead_end = count;
+  if (missing != 0) {
+    uint64_t fast_sum = 8;
+    uint32_t j = 0;
+    for (; j < count && !fast[j].empty(); ++j) {
+      fast_sum += 4 + fast[j].size();
+      if (fast_sum > limit) break;
+    }
+    lead_end = std::min(j, last_missing) + 1;
+  }
+  uint64_t done = 8;   // the fixed fields and the blocks taken, at their smaller stream
   uint64_t whole = 0;  // the payload with every block fast, once known
   uint64_t saved = 0;  // what the first k blocks save at their smaller stream
   uint32_t k = 0;      // the least k not yet ruled out
-  const uint32_t batch = uint32_t(pool.helper_count() + 1) * 2;
-  for (uint32_t first = 0; first < count; first += batch) {
-    const uint32_t n = std::min(batch, count - first);
-    for_blocks(pool, first, n, [&](uint32_t i) {
-      if (!blocks.make_fast(i) || !encode_strong(blocks.at(i), blocks.size_of(i), &strong[i])) {
-        failed = true;
-      }
-    });
-    if (failed) return EncodeStatus::failed;
+  EncodeStatus outcome = EncodeStatus::too_large;
+  const auto make = [&](uint32_t i) {
+    if (failed.load(std::memory_order_relaxed)) return;
+    if (!blocks.make_fast(i) || !encode_strong(blocks.at(i), blocks.size_of(i), &strong[i])) {
+      failed = true;
+    }
+  };
+  const auto take = [&](uint32_t i) {
+    if (failed) {
+      outcome = EncodeStatus::failed;
+      return false;
+    }
     // The payload with the first k blocks at their smaller stream is never
     // smaller than those blocks alone.
-    for (uint32_t i = first; i < first + n; ++i) {
-      done += 4 + std::min(fast[i].size(), strong[i].size());
-      if (done > limit) return EncodeStatus::too_large;
-    }
-    if (missing != 0) {
-      missing = blocks.missing();
-      if (missing != 0) continue;
-    }
+    done += 4 + std::min(fast[i].size(), strong[i].size());
+    if (done > limit) return false;
+    if (missing != 0 && i < last_missing) return true;
     if (whole == 0) {
       whole = 8;
       for (const std::vector<uint8_t>& b : fast) whole += 4 + b.size();
@@ -172,16 +253,18 @@ EncodeStatus fit_with(const Blocks& blocks, uint64_t limit, WorkerPool& pool,
     // The payload's size falls as k grows: the least k that fits is the first.
     for (;; ++k) {
       if (whole - saved <= limit) {
-        for (uint32_t i = 0; i < k; ++i) {
-          if (strong[i].size() < fast[i].size()) fast[i].swap(strong[i]);
+        for (uint32_t j = 0; j < k; ++j) {
+          if (strong[j].size() < fast[j].size()) fast[j].swap(strong[j]);
         }
-        return EncodeStatus::ok;
+        outcome = EncodeStatus::ok;
+        return false;
       }
-      if (k == first + n) break;
+      if (k == i + 1) return true;
       saved += fast[k].size() - std::min(fast[k].size(), strong[k].size());
     }
-  }
-  return EncodeStatus::too_large;
+  };
+  blocks_in_order(pool, 0, count, lead_end, make, take);
+  return outcome;
 }
 
 // Whether the payload with every block fast passes the limit by a 32nd of it
@@ -190,25 +273,21 @@ EncodeStatus fit_with(const Blocks& blocks, uint64_t limit, WorkerPool& pool,
 // slot costs no more than the blocks up to about the slot's size.
 bool fast_payload_near(const Blocks& blocks, uint64_t limit, WorkerPool& pool, bool* failed) {
   const uint64_t bound = limit + limit / 32;
-  const uint32_t count = blocks.count();
-  const uint32_t batch = uint32_t(pool.helper_count() + 1) * 2;
   std::atomic<bool> broke{false};
   uint64_t whole = 8;
-  for (uint32_t first = 0; first < count; first += batch) {
-    const uint32_t n = std::min(batch, count - first);
-    for_blocks(pool, first, n, [&](uint32_t i) {
-      if (!blocks.make_fast(i)) broke = true;
-    });
-    if (broke) {
-      *failed = true;
-      return false;
-    }
-    for (uint32_t i = first; i < first + n; ++i) {
-      whole += 4 + blocks.fast[i].size();
-      if (whole > bound) return false;
-    }
-  }
-  return true;
+  bool near = true;
+  blocks_in_order(
+      pool, 0, blocks.count(), blocks.count(),
+      [&](uint32_t i) {
+        if (!broke.load(std::memory_order_relaxed) && !blocks.make_fast(i)) broke = true;
+      },
+      [&](uint32_t i) {
+        whole += 4 + blocks.fast[i].size();
+        near = !broke && whole <= bound;
+        return near;
+      });
+  *failed = broke;
+  return near;
 }
 
 // The fast payload passes the limit. A payload just over it is first tried
