@@ -46,6 +46,11 @@ class File {
   // is refused without waiting on it: its folders are ones that strangers'
   // mods may fill too.
   static File open_read(const std::wstring& path);
+  // As open_read, for one compare of the file with bytes in hand, with the
+  // length its opening saw (a call fewer each). A file system that honours
+  // non-blocking reads of regular files may fail a read: a compare takes
+  // that as a difference.
+  static File open_to_compare(const std::wstring& path, uint64_t* size);
   // A file the player hands the tool to read (import's loose files and
   // textures): a link is followed, as the player may keep the file
   // elsewhere, but anything it leads to other than a regular file is refused

@@ -41,7 +41,9 @@ int open_native(const std::wstring& path, int flags) {
 // a FIFO with no writer would hold an open for reading for ever (and one with
 // no reader an open for writing), and deferred interrupts restart it. Once
 // the file is known to be regular the handle waits as any other.
-int open_regular(const std::wstring& path, int flags) {
+// The check alone: the handle stays non-blocking, and `size` gets the
+// length the check saw.
+int open_checked(const std::wstring& path, int flags, uint64_t* size) {
   const int fd = open_native(path, flags | O_NONBLOCK);
   if (fd < 0) return fd;
   struct stat st;
@@ -50,8 +52,17 @@ int open_regular(const std::wstring& path, int flags) {
     errno = EINVAL;
     return -1;
   }
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+  if (size != nullptr) *size = uint64_t(st.st_size);
+  return fd;
+}
+
+int open_regular(const std::wstring& path, int flags) {
+  const int fd = open_checked(path, flags, nullptr);
+  if (fd < 0) return fd;
+  // The status flags are the ones the file was opened with: set without
+  // asking for them first (F_SETFL leaves the access mode and the opening
+  // flags alone), a call fewer on every file export compares or writes.
+  if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return -1;
   }
@@ -92,6 +103,12 @@ File::~File() { close(); }
 File File::open_read(const std::wstring& path) {
   File f(path, false);
   f.fd_ = open_regular(path, O_RDONLY | O_NOFOLLOW);
+  return f;
+}
+
+File File::open_to_compare(const std::wstring& path, uint64_t* size) {
+  File f(path, false);
+  f.fd_ = open_checked(path, O_RDONLY | O_NOFOLLOW, size);
   return f;
 }
 

@@ -146,6 +146,12 @@ File File::open_read(const std::wstring& path) {
   return f;
 }
 
+File File::open_to_compare(const std::wstring& path, uint64_t* size) {
+  File f = open_read(path);
+  if (f.is_open() && !f.size(size)) f = File();
+  return f;
+}
+
 File File::open_input(const std::wstring& path) {
   File f(path, false);
   f.handle_ = keep_regular(open_native(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,

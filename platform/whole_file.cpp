@@ -88,20 +88,57 @@ platform::File open_temporary(const std::wstring& target, std::wstring* temporar
   return platform::File::create_fresh(*temporary);
 }
 
+// Whether `file` holds these bytes at `pos`, read in pieces on the stack.
+bool file_holds_at(platform::File& file, uint64_t pos, const void* buf, size_t n) {
+  uint8_t old[64 << 10];
+  const uint8_t* next = static_cast<const uint8_t*>(buf);
+  for (size_t done = 0; done < n;) {
+    const size_t piece = std::min(n - done, sizeof old);
+    size_t got = 0;
+    if (!file.read_at(pos + done, old, piece, &got) || got != piece ||
+        std::memcmp(old, next + done, piece) != 0) {
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
 }  // namespace
+
+TargetState examine_target(const std::wstring& target, const void* data, size_t n) {
+  // A link or anything but a regular file is not opened here.
+  uint64_t old_length = 0;
+  platform::File old = platform::File::open_to_compare(target, &old_length);
+  if (!old.is_open() || old_length != n || !file_holds_at(old, 0, data, n)) {
+    return TargetState::differs;
+  }
+  return platform::name_kind(temporary_name_of(target)) == platform::NameKind::none
+             ? TargetState::same
+             : TargetState::same_beside_leftover;
+}
+
+void keep_target(const std::wstring& target, TargetState state) {
+  if (state == TargetState::same_beside_leftover) platform::remove_file(temporary_name_of(target));
+}
 
 std::wstring temporary_name_of(const std::wstring& target) { return target + L".tmp"; }
 
 WholeFile::WholeFile(const std::wstring& target, uint64_t length)
+    : WholeFile(target, length, TargetState::unknown) {}
+
+WholeFile::WholeFile(const std::wstring& target, uint64_t length, TargetState known)
     : target_(target), temporary_(temporary_name_of(target)), expected_length_(length) {
-  // A link or anything but a regular file is not opened here.
-  old_ = platform::File::open_read(target_);
-  uint64_t old_length = 0;
-  if (old_.is_open() && old_.size(&old_length) && old_length == length) {
-    comparing_ = true;
-    return;
+  if (known == TargetState::unknown) {
+    // A link or anything but a regular file is not opened here.
+    old_ = platform::File::open_read(target_);
+    uint64_t old_length = 0;
+    if (old_.is_open() && old_.size(&old_length) && old_length == length) {
+      comparing_ = true;
+      return;
+    }
+    old_ = platform::File();
   }
-  old_ = platform::File();
   // A folder of the target's name would refuse the rename only once the
   // whole file is written: the file cannot be made, and is not begun.
   if (platform::name_kind(target_) == platform::NameKind::folder) return;
@@ -113,19 +150,7 @@ WholeFile::~WholeFile() { abandon(); }
 
 // Whether the old file holds these bytes at `pos`.
 bool WholeFile::same_as_old(uint64_t pos, const void* buf, size_t n) {
-  if (pos != length_ || pos + n > expected_length_) return false;
-  uint8_t old[64 << 10];
-  const uint8_t* next = static_cast<const uint8_t*>(buf);
-  for (size_t done = 0; done < n;) {
-    const size_t piece = std::min(n - done, sizeof old);
-    size_t got = 0;
-    if (!old_.read_at(pos + done, old, piece, &got) || got != piece ||
-        std::memcmp(old, next + done, piece) != 0) {
-      return false;
-    }
-    done += piece;
-  }
-  return true;
+  return pos == length_ && pos + n <= expected_length_ && file_holds_at(old_, pos, buf, n);
 }
 
 // The new bytes part from the old file's: the temporary file is begun with

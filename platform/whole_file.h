@@ -25,6 +25,18 @@ namespace linkdata {
 // gallery takes ".png", import ".data", ".dds" and ".png".
 std::wstring temporary_name_of(const std::wstring& target);
 
+// What a writer may learn of a target ahead of writing it, read-only and on
+// any thread: whether it is a regular file (never a link) that holds
+// exactly these bytes, and whether an interrupted run left a temporary file
+// beside it. Export learns it on the thread that decoded the entry, so that
+// the thread writing files in entry order is left the files that change.
+enum class TargetState { unknown, differs, same, same_beside_leftover };
+TargetState examine_target(const std::wstring& target, const void* data, size_t n);
+
+// A target examined as `same` or `same_beside_leftover` is left as it is;
+// what an interrupted run left beside it goes.
+void keep_target(const std::wstring& target, TargetState state);
+
 class WholeFile {
  public:
   // A file that will be `length` bytes long, written from its first byte
@@ -37,6 +49,8 @@ class WholeFile {
   // the same archive leaves its files as they are, rewriting none and
   // freeing no blocks. A link at the name is never read: it is replaced.
   WholeFile(const std::wstring& target, uint64_t length);
+  // One whose target is known to differ (examine_target): not compared.
+  WholeFile(const std::wstring& target, uint64_t length, TargetState known);
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
   // One that was not finished takes its temporary file with it.

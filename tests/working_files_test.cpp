@@ -14,6 +14,7 @@
 
 #include "archive/modes/export.h"
 #include "platform/file_change_hook.h"
+#include "platform/text_encoding.h"
 #include "platform/whole_file.h"
 #include "platform/working_paths.h"
 #include "test_support.h"
@@ -153,6 +154,43 @@ TEST(WorkingFiles, WholeFileLeavesAnEqualFileAndWritesAnyOtherWhole) {
   }
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("f")));
   EXPECT_EQ(read_file("f"), fresh);
+#endif
+}
+
+// An export over its own earlier files changes nothing but what differs:
+// an equal file is left as it is (its bytes compared where the entry was
+// decoded), a leftover temporary file beside it goes, and a link at a
+// file's name is replaced, the file it leads to never read or written.
+TEST(WorkingFiles, ExportAgainChangesOnlyWhatDiffers) {
+  InScratchDir here;
+  ASSERT_EQ(std::system((std::string(LINKDATA_SAMPLE_BINARY) + " . A").c_str()), 0);
+  ASSERT_TRUE(export_sample(""));
+  const std::map<std::string, Bytes> fresh = files_under("Extracted");
+  ASSERT_EQ(fresh.size(), 2u);
+  write_file("Extracted/A/7.data.tmp", Bytes(10, 1));  // as an interrupted run leaves it
+#ifndef _WIN32
+  write_file("outside", fresh.at("A/8.data"));
+  fs::remove("Extracted/A/8.data");
+  fs::create_symlink(fs::absolute("outside"), "Extracted/A/8.data");
+#endif
+  std::vector<std::string> changes_of_7;
+  platform::set_file_change_hook([&](const platform::FileChange& c) {
+    const std::string path = to_utf8(c.path);
+    if (path.find("7.data") != std::string::npos) {
+      changes_of_7.push_back(std::to_string(int(c.kind)) + " " + path);
+    }
+    return true;
+  });
+  ASSERT_TRUE(export_sample(""));
+  platform::set_file_change_hook({});
+  EXPECT_EQ(files_under("Extracted"), fresh);
+  const std::vector<std::string> tmp_removed = {
+      std::to_string(int(platform::FileChangeKind::remove)) + " " +
+      to_utf8(join_path(join_path(L"Extracted", L"A"), L"7.data.tmp"))};
+  EXPECT_EQ(changes_of_7, tmp_removed);
+#ifndef _WIN32
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("Extracted/A/8.data")));
+  EXPECT_EQ(read_file("outside"), fresh.at("A/8.data"));
 #endif
 }
 

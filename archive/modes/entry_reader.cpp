@@ -38,12 +38,13 @@ struct InFlight {
 };
 
 struct Pipeline {
-  Pipeline(ReadableArchive& a, EntryRange range, size_t head)
-      : archive(a), next(range.start), end(range.end), plain_head(head) {}
+  Pipeline(ReadableArchive& a, EntryRange range, size_t head, const AfterRead& after)
+      : archive(a), next(range.start), end(range.end), plain_head(head), after_read(after) {}
   ReadableArchive& archive;
   uint32_t next;
   uint32_t end;
   size_t plain_head;
+  const AfterRead& after_read;
   std::vector<IndexRecord> batch;
   uint32_t batch_base = 0;
   uint64_t bytes = 0;
@@ -74,6 +75,9 @@ void read_and_decode(Pipeline& p, InFlight& entry_in_flight) {
       size = std::min(size, p.plain_head);
       e.head = p.payloads.take(size);
       e.payload_read = read_present(p.archive.file, pos, size, &e.head);
+      if (e.payload_read && e.head.size() == e.record.stored_size && p.after_read) {
+        p.after_read(e);
+      }
       return;
     }
     entry_in_flight.payload = p.payloads.take(size);
@@ -96,6 +100,7 @@ void read_and_decode(Pipeline& p, InFlight& entry_in_flight) {
     e.decoded = decode_payload(entry_in_flight.payload.data(), entry_in_flight.payload.size(),
                                e.record.stored_size, std::move(storage));
     p.payloads.give(std::move(entry_in_flight.payload));
+    if (e.decoded.status == DecodeStatus::ok && p.after_read) p.after_read(e);
     return;
   }
   for (size_t i = entry_in_flight.split.pieces.size(); i-- > 0;) {
@@ -174,8 +179,8 @@ bool finish_front(Pipeline& p, const std::function<bool(ReadEntry&)>& finish) {
 }  // namespace
 
 bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
-                  const std::function<bool(ReadEntry&)>& finish) {
-  Pipeline p(archive, range, plain_head);
+                  const std::function<bool(ReadEntry&)>& finish, const AfterRead& after_read) {
+  Pipeline p(archive, range, plain_head, after_read);
   for (;;) {
     fill_window(p);
     if (p.window.empty()) return true;

@@ -12,6 +12,7 @@
 #include "archive/modes/open_archive.h"
 #include "platform/byte_buffer.h"
 #include "platform/platform.h"
+#include "platform/whole_file.h"
 
 namespace linkdata {
 
@@ -34,7 +35,14 @@ struct ReadEntry {
   bool payload_read = true;  // false: its payload could not be read
   ByteBuffer head;           // a plain entry's first bytes, as many as were asked for
   DecodeResult decoded;      // a compressed entry's content
+  // Export's file of the entry, as examined where the entry was read.
+  TargetState target = TargetState::unknown;
 };
+
+// Work on an entry whose whole content is in hand (a plain entry held whole,
+// or one decoded in one piece), done on the thread that read it, in any
+// order: it may only read, and note what it learned in the entry.
+using AfterRead = std::function<void(ReadEntry&)>;
 
 // Reads the entries of the range on every CPU, a compressed one decoded, at
 // most `plain_head` bytes of a plain one, and hands each to `finish` on the
@@ -42,7 +50,8 @@ struct ReadEntry {
 // the index claims. Stops at the first entry that `finish` refuses (false)
 // and returns false then.
 bool read_entries(ReadableArchive& archive, EntryRange range, size_t plain_head,
-                  const std::function<bool(ReadEntry&)>& finish);
+                  const std::function<bool(ReadEntry&)>& finish,
+                  const AfterRead& after_read = AfterRead());
 
 // Whether a plain entry read with a head of at least kTextureKindBytes may
 // hold textures, by its first bytes: a texture container or a package.

@@ -62,16 +62,27 @@ void report_exported(const ExportRun& run, const std::wstring& file_name) {
   say(msg::exported(run.archive_name, file_name));
 }
 
+// A file found to hold the entry's bytes already, where the entry was read:
+// left as it is, reported as written.
+bool keep_unchanged(ExportRun& run, const std::wstring& file_name, TargetState target) {
+  if (target != TargetState::same && target != TargetState::same_beside_leftover) return false;
+  keep_target(file_name, target);
+  report_exported(run, file_name);
+  ++run.tally.files_written;
+  return true;
+}
+
 // A plain entry: copied block by block, the first block read ahead by the
 // pipeline; the part past the end of the archive is zeros, which the file
 // gets by being extended rather than written.
 bool export_plain(ExportRun& run, uint32_t n, const IndexRecord& record,
-                  const ByteBuffer& first_block) {
+                  const ByteBuffer& first_block, TargetState target) {
   const uint64_t pos = byte_position(record, run.archive.header.offset_unit);
   const size_t present = bytes_present(run.archive.length, pos, record.stored_size);
   const std::wstring file_name = exported_file_name(run, n);
+  if (keep_unchanged(run, file_name, target)) return true;
   // A file that fails part way is dropped: the old export stays as it was.
-  WholeFile out(file_name, record.stored_size);
+  WholeFile out(file_name, record.stored_size, target);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
   if (!out.write_at(0, first_block.data(), first_block.size())) {
     return fail(msg::kFileWriteFailed);
@@ -179,10 +190,11 @@ void export_textures(ExportRun& run, uint32_t n, const ByteBuffer& content) {
 }
 
 // An entry's whole content: textures, the exported file, its message.
-bool export_content(ExportRun& run, uint32_t n, const ByteBuffer& content) {
+bool export_content(ExportRun& run, uint32_t n, const ByteBuffer& content, TargetState target) {
   if (run.textures.dds || run.textures.pictures) export_textures(run, n, content);
   const std::wstring file_name = exported_file_name(run, n);
-  WholeFile out(file_name, content.size());
+  if (keep_unchanged(run, file_name, target)) return true;
+  WholeFile out(file_name, content.size(), target);
   if (!out.is_open()) return fail(msg::kFileCreateFailed);
   if (!out.write_at(0, content.data(), content.size()) || !out.finish()) {
     return fail(msg::kFileWriteFailed);
@@ -200,7 +212,7 @@ bool export_content(ExportRun& run, uint32_t n, const ByteBuffer& content) {
 // go out without its textures.
 bool export_stored_plain(ExportRun& run, ReadEntry& e) {
   if ((!run.textures.dds && !run.textures.pictures) || !plain_may_hold_textures(e)) {
-    return export_plain(run, e.n, e.record, e.head);
+    return export_plain(run, e.n, e.record, e.head, e.target);
   }
   ByteBuffer content;
   try {
@@ -208,15 +220,27 @@ bool export_stored_plain(ExportRun& run, ReadEntry& e) {
   } catch (const std::bad_alloc&) {
     return fail(msg::kOutOfMemory);
   }
-  return export_content(run, e.n, content);
+  return export_content(run, e.n, content, e.target);
 }
 
 // A pipeline reads the entries. Worker tasks read the payloads (pread, so
 // they share the archive handle) and decode them; the calling thread finishes
 // the entries strictly in entry order (for export: textures, exported file,
-// message). That stage alone touches the export folder, so a failure at an
+// message). That stage alone writes in the export folder, so a failure at an
 // entry leaves the files and messages of a one-entry-at-a-time run: entries
-// read or decoded beyond it are dropped unwritten.
+// read or decoded beyond it are dropped unwritten. What the workers may do
+// there is read: an entry's file is compared with its content where the
+// entry was decoded, so that the writing stage, whose system calls bound an
+// export of many small entries, is left only the files that change.
+
+void examine_exported_file(const ExportRun& run, ReadEntry& e) {
+  const ByteBuffer& content = e.compressed ? e.decoded.content : e.head;
+  try {
+    e.target = examine_target(exported_file_name(run, e.n), content.data(), content.size());
+  } catch (const std::bad_alloc&) {
+    e.target = TargetState::unknown;  // the writing stage compares, as it would have
+  }
+}
 
 bool finish_exported(ExportRun& run, ReadEntry& e) {
   try {
@@ -225,7 +249,7 @@ bool finish_exported(ExportRun& run, ReadEntry& e) {
     if (e.decoded.status != DecodeStatus::ok) {
       return fail(entry_decode_failure(e.n, e.decoded.status));
     }
-    return export_content(run, e.n, e.decoded.content);
+    return export_content(run, e.n, e.decoded.content, e.target);
   } catch (const std::bad_alloc&) {
     return fail(entry_too_large_failure(e.n, e.compressed));
   }
@@ -289,12 +313,15 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   // pipeline's workers are joined inside read_entries, before `deferred`
   // puts the handlers back.
   const platform::InterruptsDeferred deferred;
-  bool finished = read_entries(run.archive, range, kPlainCopyBlock, [&](ReadEntry& e) {
-    if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
-    // Its message comes once the pictures in hand are done.
-    if (run.pictures && run.pictures->out_of_memory) return false;
-    return finish_exported(run, e);
-  });
+  bool finished = read_entries(
+      run.archive, range, kPlainCopyBlock,
+      [&](ReadEntry& e) {
+        if (platform::interrupt_requested()) return fail(msg::kExportInterrupted);
+        // Its message comes once the pictures in hand are done.
+        if (run.pictures && run.pictures->out_of_memory) return false;
+        return finish_exported(run, e);
+      },
+      [&run](ReadEntry& e) { examine_exported_file(run, e); });
   if (run.pictures && !finish_picture_output(run, letter)) finished = false;
   finished = finished && (!platform::interrupt_requested() || fail(msg::kExportInterrupted));
   report_export_on_console(run.tally);
