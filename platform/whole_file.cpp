@@ -106,16 +106,46 @@ bool file_holds_at(platform::File& file, uint64_t pos, const void* buf, size_t n
 
 }  // namespace
 
-TargetState examine_target(const std::wstring& target, const void* data, size_t n) {
+namespace {
+
+std::wstring folded(std::wstring name) {
+  for (wchar_t& c : name) {
+    if (c >= L'A' && c <= L'Z') c = wchar_t(c - L'A' + L'a');
+  }
+  return name;
+}
+
+bool ends_with_tmp(const std::wstring& name) {
+  return name.size() > 4 && folded(name.substr(name.size() - 4)) == L".tmp";
+}
+
+}  // namespace
+
+LeftoverTemporaries::LeftoverTemporaries(const std::wstring& folder) {
+  std::vector<platform::ListedName> names;
+  listed_ = platform::list_directory(folder, &names);
+  for (const platform::ListedName& n : names) {
+    if (ends_with_tmp(n.name)) names_.insert(folded(n.name));
+  }
+}
+
+bool LeftoverTemporaries::beside(const std::wstring& target) const {
+  const std::wstring temporary = temporary_name_of(target);
+  if (!listed_) return platform::name_kind(temporary) != platform::NameKind::none;
+  const size_t cut = temporary.find_last_of(L"/\\");
+  return names_.count(folded(cut == std::wstring::npos ? temporary : temporary.substr(cut + 1))) !=
+         0;
+}
+
+TargetState examine_target(const std::wstring& target, const void* data, size_t n,
+                           const LeftoverTemporaries& leftovers) {
   // A link or anything but a regular file is not opened here.
   uint64_t old_length = 0;
   platform::File old = platform::File::open_to_compare(target, &old_length);
   if (!old.is_open() || old_length != n || !file_holds_at(old, 0, data, n)) {
     return TargetState::differs;
   }
-  return platform::name_kind(temporary_name_of(target)) == platform::NameKind::none
-             ? TargetState::same
-             : TargetState::same_beside_leftover;
+  return leftovers.beside(target) ? TargetState::same_beside_leftover : TargetState::same;
 }
 
 void keep_target(const std::wstring& target, TargetState state) {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -25,13 +26,30 @@ namespace linkdata {
 // gallery takes ".png", import ".data", ".dds" and ".png".
 std::wstring temporary_name_of(const std::wstring& target);
 
+// The temporary files that interrupted runs left in one folder, listed
+// once: a writer of many files there asks here instead of looking up one
+// name per file (a call each; under Windows emulation a read of the whole
+// folder each). Asked only for targets not yet written by this run, it
+// stays true: a target's temporary name is made only while it is written.
+class LeftoverTemporaries {
+ public:
+  explicit LeftoverTemporaries(const std::wstring& folder);
+  // Each name is looked up instead where the folder could not be listed.
+  bool beside(const std::wstring& target) const;
+
+ private:
+  bool listed_ = false;
+  std::unordered_set<std::wstring> names_;  // ASCII letters in lower case, as Windows matches them
+};
+
 // What a writer may learn of a target ahead of writing it, read-only and on
 // any thread: whether it is a regular file (never a link) that holds
 // exactly these bytes, and whether an interrupted run left a temporary file
 // beside it. Export learns it on the thread that decoded the entry, so that
 // the thread writing files in entry order is left the files that change.
 enum class TargetState { unknown, differs, same, same_beside_leftover };
-TargetState examine_target(const std::wstring& target, const void* data, size_t n);
+TargetState examine_target(const std::wstring& target, const void* data, size_t n,
+                           const LeftoverTemporaries& leftovers);
 
 // A target examined as `same` or `same_beside_leftover` is left as it is;
 // what an interrupted run left beside it goes.

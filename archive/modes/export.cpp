@@ -52,6 +52,8 @@ struct ExportRun {
   std::unique_ptr<PictureQueue> pictures;  // with the p flag
   bool texture_failed = false;             // the run goes on, and ends with a failure
   std::set<std::wstring> links_reported;   // texture folders found to be links
+  // In the export folder, listed once it is this run's.
+  std::unique_ptr<LeftoverTemporaries> leftovers;
 };
 
 std::wstring exported_file_name(const ExportRun& run, uint32_t n) {
@@ -236,7 +238,8 @@ bool export_stored_plain(ExportRun& run, ReadEntry& e) {
 void examine_exported_file(const ExportRun& run, ReadEntry& e) {
   const ByteBuffer& content = e.compressed ? e.decoded.content : e.head;
   try {
-    e.target = examine_target(exported_file_name(run, e.n), content.data(), content.size());
+    e.target = examine_target(exported_file_name(run, e.n), content.data(), content.size(),
+                              *run.leftovers);
   } catch (const std::bad_alloc&) {
     e.target = TargetState::unknown;  // the writing stage compares, as it would have
   }
@@ -301,6 +304,7 @@ bool run_export(int32_t first, int32_t last, TextureOutput textures,
   };
   if (!open_archive_to_read(archive_name, make_folders, &run.archive)) return false;
   folder.held = export_folder_held(run.export_dir);
+  run.leftovers = std::make_unique<LeftoverTemporaries>(run.export_dir);
   if (run.textures.pictures) {
     run.pictures = std::make_unique<PictureQueue>();
     run.pictures->texture_dir = run.texture_dir;
